@@ -1,0 +1,53 @@
+#include "app/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Captures what a call writes to standard output.
+template <typename F>
+std::string CaptureStdout(F f) {
+  testing::internal::CaptureStdout();
+  f();
+  fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+class LogTest : public testing::Test {
+ protected:
+  void SetUp() override { Log::package_bitmask = 0; }
+  void TearDown() override { Log::package_bitmask = 0; }
+};
+
+TEST_F(LogTest, ChannelZeroAlwaysPrintsOthersOnlyWhenActive) {
+  EXPECT_EQ(CaptureStdout([] { Log::FPrintf(stdout, 0, "x"); }), "x");
+  EXPECT_EQ(CaptureStdout([] { Log::FPrintf(stdout, 0x100, "x"); }), "");
+  Log::ActivatePackage(0x300);
+  EXPECT_TRUE(Log::IsActive(0x200));
+  EXPECT_TRUE(Log::IsActive(0x201));
+  EXPECT_FALSE(Log::IsActive(0x1));
+  Log::DeactivatePackage(0x100);
+  EXPECT_EQ(Log::package_bitmask, 0x200u);
+  EXPECT_EQ(CaptureStdout([] { Log::FPrintf(stdout, 0x201, "%d", 7); }), "7");
+}
+
+TEST_F(LogTest, LongMessagesAreCutAt2047Characters) {
+  std::string big(5000, 'a');
+  std::string out = CaptureStdout([&] { Log::FPrintf(stdout, 0, "%s", big.c_str()); });
+  EXPECT_EQ(out.size(), 2047u);
+}
+
+TEST_F(LogTest, ProgressBarShapes) {
+  EXPECT_EQ(CaptureStdout([] { printProgress(0.0); }),
+            "\r[>" + std::string(59, ' ') + "] (  0% ) ");
+  EXPECT_EQ(CaptureStdout([] { printProgress(0.5); }),
+            "\r[" + std::string(30, '=') + ">" + std::string(29, ' ') + "] ( 50% ) ");
+  EXPECT_EQ(CaptureStdout([] { printProgress(0.999); }),
+            "\r[" + std::string(59, '=') + ">] ( 99% ) ");
+  EXPECT_EQ(CaptureStdout([] { printProgress(1.0); }),
+            "\r[" + std::string(60, '=') + "> ] (100% ) ");
+}
+
+}  // namespace

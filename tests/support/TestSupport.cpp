@@ -1,0 +1,273 @@
+#include "tests/support/TestSupport.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace qntest {
+namespace {
+
+long NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+std::vector<std::string> BuildEnv(const RunOptions& options) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const char* eq = strchr(*e, '=');
+    if (!eq) continue;
+    env[std::string(*e, eq - *e)] = eq + 1;
+  }
+  for (const auto& name : options.unsetEnv) env.erase(name);
+  for (const auto& kv : options.env) env[kv.first] = kv.second;
+  std::vector<std::string> out;
+  for (const auto& kv : env) out.push_back(kv.first + "=" + kv.second);
+  return out;
+}
+
+std::vector<char*> CStrings(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(&s[0]);
+  out.push_back(nullptr);
+  return out;
+}
+
+// Forks and execs; the child's stdin/stdout/stderr are the given descriptors
+// (-1 for /dev/null).
+int Spawn(const std::vector<std::string>& argv, const RunOptions& options, int in, int out,
+          int err) {
+  std::vector<std::string> args = argv;
+  std::vector<std::string> envs = BuildEnv(options);
+  std::vector<char*> cargs = CStrings(args);
+  std::vector<char*> cenv = CStrings(envs);
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  setpgid(0, 0);
+  int devnull = open("/dev/null", O_RDWR);
+  dup2(in >= 0 ? in : devnull, 0);
+  dup2(out >= 0 ? out : devnull, 1);
+  dup2(err >= 0 ? err : devnull, 2);
+  for (int fd = 3; fd < 1024; ++fd) close(fd);
+  if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+  execve(cargs[0], cargs.data(), cenv.data());
+  _exit(127);
+}
+
+int DecodeStatus(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/qntest.XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data())) path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::string cmd = "rm -rf '" + path_ + "'";
+  if (system(cmd.c_str()) != 0) {
+  }
+}
+
+RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
+  RunResult result;
+  int inPipe[2], outPipe[2], errPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
+    return result;
+  pid_t pid = Spawn(argv, options, inPipe[0], outPipe[1], errPipe[1]);
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (pid < 0) {
+    close(inPipe[1]);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    return result;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  size_t written = 0;
+  int inFd = inPipe[1];
+  if (options.input.empty()) {
+    close(inFd);
+    inFd = -1;
+  } else {
+    fcntl(inFd, F_SETFL, O_NONBLOCK);
+  }
+  long deadline = NowMs() + options.timeoutMs;
+  bool outOpen = true, errOpen = true;
+  while (outOpen || errOpen) {
+    long left = deadline - NowMs();
+    if (left <= 0) {
+      result.timedOut = true;
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      break;
+    }
+    struct pollfd fds[3];
+    int n = 0;
+    if (outOpen) fds[n++] = {outPipe[0], POLLIN, 0};
+    if (errOpen) fds[n++] = {errPipe[0], POLLIN, 0};
+    if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
+    if (poll(fds, n, left > 200 ? 200 : (int)left) < 0 && errno != EINTR) break;
+    for (int i = 0; i < n; ++i) {
+      if (!fds[i].revents) continue;
+      if (fds[i].fd == inFd) {
+        ssize_t w = write(inFd, options.input.data() + written, options.input.size() - written);
+        if (w > 0) written += (size_t)w;
+        if (w < 0 || written >= options.input.size()) {
+          close(inFd);
+          inFd = -1;
+        }
+        continue;
+      }
+      char buf[4096];
+      ssize_t r = read(fds[i].fd, buf, sizeof(buf));
+      if (r <= 0) {
+        if (fds[i].fd == outPipe[0]) outOpen = false;
+        else errOpen = false;
+      } else if (fds[i].fd == outPipe[0]) {
+        result.out.append(buf, (size_t)r);
+      } else {
+        result.err.append(buf, (size_t)r);
+      }
+    }
+  }
+  if (inFd >= 0) close(inFd);
+  close(outPipe[0]);
+  close(errPipe[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = result.timedOut ? -1 : DecodeStatus(status);
+  return result;
+}
+
+std::string UpdaterPath() { return std::string(QN_BINARY_DIR) + "/Updater"; }
+
+std::string ToolPath(const std::string& name) {
+  return std::string(QN_BINARY_DIR) + "/tools/" + name + "/" + name;
+}
+
+RunResult RunUpdater(const std::string& home, const std::vector<std::string>& args,
+                     RunOptions options) {
+  std::vector<std::string> argv{UpdaterPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  options.env["QUILLNODE_HOME"] = home;
+  return Run(argv, options);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  return out.good();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+Background::Background(const std::vector<std::string>& argv, const RunOptions& options) {
+  int outPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC)) return;
+  pid_ = Spawn(argv, options, -1, outPipe[1], 2);
+  close(outPipe[1]);
+  outFd_ = outPipe[0];
+  if (pid_ < 0) {
+    close(outFd_);
+    outFd_ = -1;
+  }
+}
+
+Background::~Background() {
+  Stop();
+  if (outFd_ >= 0) close(outFd_);
+}
+
+void Background::Pump(int timeoutMs) {
+  if (outFd_ < 0) return;
+  struct pollfd fd = {outFd_, POLLIN, 0};
+  if (poll(&fd, 1, timeoutMs) <= 0) return;
+  char buf[4096];
+  ssize_t r = read(outFd_, buf, sizeof(buf));
+  if (r > 0) {
+    buffer_.append(buf, (size_t)r);
+  } else {
+    close(outFd_);
+    outFd_ = -1;
+  }
+}
+
+std::string Background::WaitForLine(const std::string& needle, int timeoutMs) {
+  long deadline = NowMs() + timeoutMs;
+  for (;;) {
+    size_t pos;
+    while ((pos = buffer_.find('\n', consumed_)) != std::string::npos) {
+      std::string line = buffer_.substr(consumed_, pos - consumed_);
+      consumed_ = pos + 1;
+      if (line.find(needle) != std::string::npos) return line;
+    }
+    long left = deadline - NowMs();
+    if (left <= 0 || outFd_ < 0) return std::string();
+    Pump((int)(left > 100 ? 100 : left));
+  }
+}
+
+std::string Background::Output() {
+  Pump(0);
+  return buffer_;
+}
+
+int Background::Stop(int timeoutMs) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  long deadline = NowMs() + timeoutMs;
+  int status = 0;
+  for (;;) {
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) break;
+    if (r < 0) {
+      status = -1;
+      break;
+    }
+    if (NowMs() > deadline) {
+      kill(-pid_, SIGKILL);
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    Pump(20);
+  }
+  pid_ = -1;
+  return status < 0 ? -1 : DecodeStatus(status);
+}
+
+}  // namespace qntest
