@@ -166,7 +166,7 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
 std::string UpdaterPath() { return std::string(QN_BINARY_DIR) + "/Updater"; }
 
 std::string ToolPath(const std::string& name) {
-  return std::string(QN_BINARY_DIR) + "/tools/" + name + "/" + name;
+  return std::string(QN_BINARY_DIR) + "/tools/" + name;
 }
 
 RunResult RunUpdater(const std::string& home, const std::vector<std::string>& args,

@@ -44,7 +44,7 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = 
 
 // The Updater binary of this build tree.
 std::string UpdaterPath();
-// A program built in this tree, for example ToolPath("birdtool").
+// A tool built in this tree (<build>/tools/<name>), for example ToolPath("birdtool").
 std::string ToolPath(const std::string& name);
 
 // Runs Updater with `args`, with QUILLNODE_HOME pointing at `home`.
