@@ -177,8 +177,13 @@ aErr NetworkClass::LoaderStart() {
   if (reply) aPacket_Destroy(&reply);
 
   // The module is restarting into its loader: find it again and wait for
-  // the start reply on the new link.
+  // the start reply on the new link. A reconnect re-reads the connected
+  // module's own address; commands must keep going to the module being
+  // updated (behind a router it is not the connected one), so the target
+  // address is kept.
+  unsigned char target = moduleAddress;
   err = Reconnect(500);
+  if (err == aErrNone) moduleAddress = target;
   if (err != aErrNone) {
     Log::FPrintf(stdout, DEBUG_Network_FIRM,
                  "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", err,
