@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "link/aSerialInternal.h"
 #include "link/aStream.h"
 
 #define aSERIAL_TAG 0xBEEFu
@@ -82,17 +83,9 @@ aErr sSerialOpen(aUnixSerialStream* serial, bool parity, aSerial_Bits dataBits,
   if (fcntl(fd, F_SETFL, 0) != 0) return aErrIO;
   if (tcgetattr(fd, &serial->saved) != 0) return aErrIO;
 
-  struct termios t = serial->saved;
-  t.c_iflag = IGNBRK;
-  if (parity) t.c_iflag |= IGNPAR;
-  t.c_oflag = 0;
-  t.c_lflag = 0;
-  t.c_cflag = CLOCAL | CREAD | (dataBits == aSerialBits7 ? CS7 : CS8);
-  if (parity) t.c_cflag |= PARENB;
-  if (stopBits == aSerialStopBits2) t.c_cflag |= CSTOPB;
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-  if (cfsetispeed(&t, kSpeeds[serial->baud]) != 0 || cfsetospeed(&t, kSpeeds[serial->baud]) != 0) {
+  struct termios t;
+  if (aSerial_MakeSettings(&serial->saved, static_cast<aSerial_Baud>(serial->baud), parity,
+                           dataBits, stopBits, &t) != aErrNone) {
     return aErrIO;
   }
   serial->working = t;
@@ -102,6 +95,30 @@ aErr sSerialOpen(aUnixSerialStream* serial, bool parity, aSerial_Bits dataBits,
 }
 
 }  // namespace
+
+aErr aSerial_MakeSettings(const struct termios* saved, aSerial_Baud baudSelector, bool parity,
+                          aSerial_Bits dataBits, aSerial_Stop_bits stopBits,
+                          struct termios* working) {
+  if (saved == nullptr || working == nullptr ||
+      static_cast<unsigned>(baudSelector) >= aSERIAL_BAUD_COUNT) {
+    return aErrParam;
+  }
+  struct termios t = *saved;
+  t.c_iflag = IGNBRK;
+  if (parity) t.c_iflag |= IGNPAR;
+  t.c_oflag = 0;
+  t.c_lflag = 0;
+  t.c_cflag = CLOCAL | CREAD | (dataBits == aSerialBits7 ? CS7 : CS8);
+  if (parity) t.c_cflag |= PARENB;
+  if (stopBits == aSerialStopBits2) t.c_cflag |= CSTOPB;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  if (cfsetispeed(&t, kSpeeds[baudSelector]) != 0 || cfsetospeed(&t, kSpeeds[baudSelector]) != 0) {
+    return aErrIO;
+  }
+  *working = t;
+  return aErrNone;
+}
 
 unsigned int aSerial_BaudRate(unsigned int baudSelector) {
   return baudSelector < aSERIAL_BAUD_COUNT ? kRates[baudSelector] : 0;
