@@ -1,0 +1,349 @@
+// USB device layer: libusb-1.0 bulk transfers or the kernel driver node.
+#include "link/qnusb_driver.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <libusb.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "link/aDiscovery.h"
+#include "link/aFile.h"
+
+namespace {
+
+const char* sDevDirectory() {
+  const char* dir = getenv(QNUSB_DEV_DIR_ENV);
+  return (dir && *dir) ? dir : "/dev";
+}
+
+bool sSerialTextFits(const char* serialText) {
+  return serialText && strlen(serialText) < QNUSB_SERIAL_TEXT_SIZE;
+}
+
+void sCopySerialText(qnusb* record, const char* serialText) {
+  snprintf(record->serialText, sizeof(record->serialText), "%s", serialText);
+}
+
+// Opens the module among `list` whose serial string is `serialText`; null
+// when there is none.
+libusb_device_handle* sOpenBySerial(libusb_device** list, ssize_t count, const char* serialText) {
+  for (ssize_t i = 0; i < count; i++) {
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
+    if (!is_quillnode_device(descriptor.idVendor, descriptor.idProduct)) continue;
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(list[i], &handle) != 0 || !handle) continue;
+    unsigned char text[50];
+    memset(text, 0, sizeof(text));
+    int n = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text,
+                                               sizeof(text) - 1);
+    if (n > 0 && strcmp((const char*)text, serialText) == 0) return handle;
+    libusb_close(handle);
+  }
+  return nullptr;
+}
+
+// Finds the link interface and its endpoints in configuration 0.
+aErr sFindEndpoints(qnusb* record) {
+  libusb_config_descriptor* config = nullptr;
+  if (libusb_get_config_descriptor(libusb_get_device(record->handle), 0, &config) != 0 || !config) {
+    return aErrConfiguration;
+  }
+  bool haveIn = false;
+  bool haveOut = false;
+  for (int i = 0; i < config->bNumInterfaces; i++) {
+    const libusb_interface* interface = &config->interface[i];
+    for (int a = 0; a < interface->num_altsetting; a++) {
+      const libusb_interface_descriptor* alt = &interface->altsetting[a];
+      if (alt->bInterfaceClass != QNUSB_INTERFACE_CLASS ||
+          alt->bInterfaceSubClass != QNUSB_INTERFACE_SUBCLASS ||
+          alt->bInterfaceProtocol != QNUSB_INTERFACE_PROTOCOL) {
+        continue;
+      }
+      record->interfaceNumber = alt->bInterfaceNumber;
+      for (int e = 0; e < alt->bNumEndpoints; e++) {
+        const libusb_endpoint_descriptor* endpoint = &alt->endpoint[e];
+        if ((endpoint->bmAttributes & 0x02) == 0) continue;  // bulk or interrupt only
+        if (endpoint->bEndpointAddress & 0x80) {
+          record->inEndpoint = endpoint->bEndpointAddress;
+          haveIn = true;
+        } else {
+          record->outEndpoint = endpoint->bEndpointAddress;
+          haveOut = true;
+        }
+      }
+    }
+  }
+  libusb_free_config_descriptor(config);
+  return (haveIn && haveOut) ? aErrNone : aErrConfiguration;
+}
+
+aErr sClaimError(int result) {
+  switch (result) {
+    case LIBUSB_ERROR_BUSY:
+    case LIBUSB_ERROR_NO_DEVICE:
+      return aErrBusy;
+    case LIBUSB_ERROR_ACCESS:
+      return aErrPermission;
+    default:
+      return aErrUnexpected;
+  }
+}
+
+void sCloseHandle(qnusb* record) {
+  if (record->handle) libusb_close(record->handle);
+  record->handle = nullptr;
+  record->state = QNUSB_STATE_CLOSED;
+}
+
+aErr sStateError(uint32_t state) {
+  switch (state) {
+    case QNUSB_STATE_OPEN:
+      return aErrNone;
+    case QNUSB_STATE_CLOSED:
+      return aErrConnection;
+    case QNUSB_STATE_CREATED:
+    case QNUSB_STATE_OPENING:
+      return aErrNotReady;
+    default:
+      return aErrIO;
+  }
+}
+
+// Sends one chunk of at most 50 bytes; true when it went out. Clears a stall
+// so that the next pass can send the chunk again.
+bool sWriteChunk(qnusb* record, const uint8_t* data, size_t length, aErr* remembered) {
+  unsigned char chunk[QNUSB_WRITE_CHUNK];
+  memset(chunk, 0, sizeof(chunk));
+  memcpy(chunk, data, length);
+  int transferred = 0;
+  int result = libusb_bulk_transfer(record->handle, record->outEndpoint, chunk, (int)length,
+                                    &transferred, QNUSB_WRITE_TIMEOUT_MS);
+  if (result == 0) return true;
+  if (result == LIBUSB_ERROR_PIPE) {
+    if (libusb_clear_halt(record->handle, record->outEndpoint) != 0) {
+      record->state = QNUSB_STATE_FAILED;
+      *remembered = aErrIO;
+    }
+    return false;
+  }
+  if (transferred < 0 || (size_t)transferred > length) transferred = 0;
+  int tail = 0;
+  result = libusb_bulk_transfer(record->handle, record->outEndpoint, chunk + transferred,
+                                (int)length - transferred, &tail, QNUSB_WRITE_TIMEOUT_MS);
+  if (result == 0) return true;
+  record->state = QNUSB_STATE_FAILED;
+  *remembered = aErrIO;
+  return false;
+}
+
+}  // namespace
+
+qnusb* qnusb_create_usb(uint32_t mode) {
+  if (mode != QNUSB_MODE_KERNEL && mode != QNUSB_MODE_LIBUSB) return nullptr;
+  qnusb* record = new (std::nothrow) qnusb();
+  if (!record) return nullptr;
+  record->mode = mode;
+  record->fd = -1;
+  record->context = nullptr;
+  record->handle = nullptr;
+  record->state = QNUSB_STATE_CREATED;
+  record->buffered = 0;
+  record->readPosition = record->readBuffer;
+  if (mode == QNUSB_MODE_LIBUSB && libusb_init(&record->context) != 0) {
+    delete record;
+    return nullptr;
+  }
+  return record;
+}
+
+aErr qnusb_destroy(qnusb** record) {
+  if (!record || !*record) return aErrParam;
+  qnusb* device = *record;
+  if (device->mode == QNUSB_MODE_LIBUSB) {
+    if (device->handle) qnusb_close_quillnode_USBlib_device(device);
+    if (device->context) libusb_exit(device->context);
+  } else if (device->fd >= 0) {
+    qnusb_close_quillnode_kernel_device(device);
+  }
+  delete device;
+  *record = nullptr;
+  return aErrNone;
+}
+
+bool qnusb_kernel_node_path(uint32_t serialNumber, char* path, size_t size) {
+  if (!path || size == 0) return false;
+  int n = snprintf(path, size, "%s/quillnode.%08X", sDevDirectory(), serialNumber);
+  return n > 0 && (size_t)n < size;
+}
+
+bool qnusb_is_kernel_driver_installed(uint32_t serialNumber) {
+  char path[aFILE_MAX_PATH + 1];
+  return qnusb_kernel_node_path(serialNumber, path, sizeof(path)) && aFile_Exists(path);
+}
+
+aErr qnusb_open_quillnode_device(qnusb* record, const char* serialText) {
+  if (!record) return aErrParam;
+  return record->mode == QNUSB_MODE_LIBUSB ? qnusb_open_quillnode_USBlib_device(record, serialText)
+                                           : qnusb_open_quillnode_kernel_device(record, serialText);
+}
+
+aErr qnusb_write_to_device(qnusb* record, const uint8_t* data, size_t length) {
+  if (!record) return aErrParam;
+  return record->mode == QNUSB_MODE_LIBUSB ? qnusb_write_to_USBlib_device(record, data, length)
+                                           : qnusb_write_to_kernel_device(record, data, length);
+}
+
+aErr qnusb_get_from_device(qnusb* record, uint8_t* byte) {
+  if (!record) return aErrParam;
+  return record->mode == QNUSB_MODE_LIBUSB ? qnusb_get_from_USBlib_device(record, byte)
+                                           : qnusb_get_from_kernel_device(record, byte);
+}
+
+aErr qnusb_close_quillnode_device(qnusb* record) {
+  if (!record) return aErrParam;
+  return record->mode == QNUSB_MODE_LIBUSB ? qnusb_close_quillnode_USBlib_device(record)
+                                           : qnusb_close_quillnode_kernel_device(record);
+}
+
+aErr qnusb_open_quillnode_USBlib_device(qnusb* record, const char* serialText) {
+  if (!record || record->mode != QNUSB_MODE_LIBUSB) return aErrMode;
+  if (record->state == 0 || !record->context) return aErrResource;
+  if (!sSerialTextFits(serialText)) return aErrParam;
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(record->context, &list);
+  libusb_device_handle* handle = sOpenBySerial(list, count, serialText);
+  if (list) libusb_free_device_list(list, 1);
+  if (!handle) return aErrNotFound;
+  sCopySerialText(record, serialText);
+  record->handle = handle;
+  record->state = QNUSB_STATE_OPENING;
+  aErr result = sFindEndpoints(record);
+  if (result == aErrNone) {
+    int claimed = libusb_claim_interface(record->handle, record->interfaceNumber);
+    if (claimed != 0) result = sClaimError(claimed);
+  }
+  if (result != aErrNone) {
+    sCloseHandle(record);
+    return result;
+  }
+  record->buffered = 0;
+  record->readPosition = record->readBuffer;
+  record->state = QNUSB_STATE_OPEN;
+  return aErrNone;
+}
+
+aErr qnusb_write_to_USBlib_device(qnusb* record, const uint8_t* data, size_t length) {
+  if (!record || record->mode != QNUSB_MODE_LIBUSB) return aErrMode;
+  aErr stateError = sStateError(record->state);
+  if (stateError != aErrNone) return stateError;
+  if (!data && length) return aErrParam;
+  aErr remembered = aErrNone;
+  size_t sent = 0;
+  for (int pass = 0; pass < QNUSB_WRITE_PASSES && sent < length; pass++) {
+    size_t chunk = length - sent;
+    if (chunk > QNUSB_WRITE_CHUNK) chunk = QNUSB_WRITE_CHUNK;
+    if (sWriteChunk(record, data + sent, chunk, &remembered)) sent += chunk;
+  }
+  if (sent < length) return aErrWrite;
+  return remembered;
+}
+
+aErr qnusb_get_from_USBlib_device(qnusb* record, uint8_t* byte) {
+  if (!record || record->mode != QNUSB_MODE_LIBUSB) return aErrMode;
+  if (!byte) return aErrParam;
+  if (record->buffered == 0) {
+    aErr stateError = sStateError(record->state);
+    if (stateError != aErrNone) return stateError;
+    int transferred = 0;
+    int result = libusb_bulk_transfer(record->handle, record->inEndpoint, record->readBuffer,
+                                      QNUSB_READ_BUFFER_SIZE, &transferred, QNUSB_READ_TIMEOUT_MS);
+    if (result == LIBUSB_ERROR_PIPE) {
+      libusb_clear_halt(record->handle, record->inEndpoint);
+      return aErrNotReady;
+    }
+    if (result != 0 && result != LIBUSB_ERROR_TIMEOUT) {
+      record->state = QNUSB_STATE_FAILED;
+      return aErrIO;
+    }
+    if (transferred <= 0) return aErrNotReady;
+    if (transferred > QNUSB_READ_BUFFER_SIZE) transferred = QNUSB_READ_BUFFER_SIZE;
+    record->buffered = (size_t)transferred;
+    record->readPosition = record->readBuffer;
+  }
+  *byte = *record->readPosition++;
+  record->buffered--;
+  return aErrNone;
+}
+
+aErr qnusb_close_quillnode_USBlib_device(qnusb* record) {
+  if (!record || record->mode != QNUSB_MODE_LIBUSB || !record->handle) return aErrMode;
+  int released = libusb_release_interface(record->handle, record->interfaceNumber);
+  if (released != 0) printf("error release %d\n", released);
+  sCloseHandle(record);
+  record->interfaceNumber = 0;
+  record->outEndpoint = 0;
+  record->inEndpoint = 0;
+  return aErrNone;
+}
+
+aErr qnusb_open_quillnode_kernel_device(qnusb* record, const char* serialText) {
+  if (!record || record->mode != QNUSB_MODE_KERNEL) return aErrMode;
+  if (!sSerialTextFits(serialText)) return aErrParam;
+  sCopySerialText(record, serialText);
+  char path[aFILE_MAX_PATH + 1];
+  int n = snprintf(path, sizeof(path), "%s/quillnode.%s", sDevDirectory(), serialText);
+  if (n <= 0 || (size_t)n >= sizeof(path)) return aErrIO;
+  // Non-blocking, so that a read with nothing pending can never hold the
+  // link's input thread (and with it the link's destruction).
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
+  record->fd = fd;
+  record->state = QNUSB_STATE_OPEN;
+  return aErrNone;
+}
+
+aErr qnusb_write_to_kernel_device(qnusb* record, const uint8_t* data, size_t length) {
+  if (!record || record->mode != QNUSB_MODE_KERNEL || record->fd < 0) return aErrMode;
+  if (!data && length) return aErrParam;
+  size_t written = 0;
+  for (int call = 0; call < QNUSB_KERNEL_WRITE_CALLS && written < length; call++) {
+    ssize_t n = write(record->fd, data + written, length - written);
+    if (n >= 0) {
+      written += (size_t)n;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd wait = {record->fd, POLLOUT, 0};
+      poll(&wait, 1, QNUSB_WRITE_TIMEOUT_MS);
+    } else if (errno != EINTR) {
+      return aErrIO;
+    }
+  }
+  return written == length ? aErrNone : aErrIO;
+}
+
+aErr qnusb_get_from_kernel_device(qnusb* record, uint8_t* byte) {
+  if (!record || record->mode != QNUSB_MODE_KERNEL || record->fd < 0) return aErrMode;
+  if (!byte) return aErrParam;
+  ssize_t n = read(record->fd, byte, 1);
+  if (n == 1) return aErrNone;
+  if (n == 0) return aErrNotReady;
+  if (errno == EFAULT || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+    return aErrNotReady;
+  }
+  return aErrIO;
+}
+
+aErr qnusb_close_quillnode_kernel_device(qnusb* record) {
+  if (!record || record->mode != QNUSB_MODE_KERNEL) return aErrMode;
+  if (record->fd < 0) return aErrNone;
+  if (close(record->fd) != 0) return aErrCancel;
+  record->fd = -1;
+  record->state = QNUSB_STATE_CLOSED;
+  return aErrNone;
+}

@@ -1,0 +1,702 @@
+// Link engine: the link table, the input and output threads, sync and
+// heartbeat handling, and the per-link packet debug log.
+#include "link/aLink.h"
+
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <new>
+
+#include "link/aMutex.h"
+#include "link/aStreamSocket.h"
+#include "link/aStreamUSB.h"
+#include "link/aTime.h"
+
+namespace {
+
+const uint16_t aVALIDLINK = 0xCEED;
+const uint32_t kCallerStreamIdentifier = 0xFFFFFFFF;
+const int kResetAttempts = 20;
+const unsigned long kResetDelayMs = 100;
+const unsigned long kReadErrorPauseMs = 100;
+const unsigned long kSyncPauseMs = 2;
+const unsigned long kOutputWaitMs = 5;
+const unsigned long kOutputPacePauseMs = 1;
+const useconds_t kIdlePollMicroseconds = 5;
+// Longest the input thread sleeps in the stream's readiness wait, so that a
+// stop is still seen within a few milliseconds.
+const unsigned long kIdleWaitMs = 5;
+const int16_t kMaxUseCount = INT16_MAX;
+
+// Sync states.
+enum {
+  kSyncDone = 0,
+  kSyncUnsent = 1,
+  kSyncAwaitAddress = 2,
+  kSyncAwaitZero = 3,
+  kSyncAwaitSecondAddress = 4,
+  kSyncAwaitFinalZero = 5,
+};
+
+const uint8_t kStartPacket[] = {aLINK_CONTROL_ADDRESS, 0x01, 0x01};
+const uint8_t kStopPacket[] = {aLINK_CONTROL_ADDRESS, 0x01, 0x00};
+const uint8_t kSyncRequest[aLINK_SYNC_REQUEST_SIZE] = {
+    aLINK_SYNC_ADDRESS, 0, aLINK_SYNC_ADDRESS, 0, aLINK_SYNC_ADDRESS, 0,
+    aLINK_SYNC_ADDRESS, 0, aLINK_SYNC_ADDRESS, 0, aLINK_SYNC_ADDRESS, 0};
+
+typedef void (*aLinkHeartbeatObserver)(uint32_t linkId);
+
+struct aLink {
+  uint16_t tag;
+  uint32_t id;
+  // The running flag and the status are written by the caller's thread and
+  // by the input thread and read by all three.
+  std::atomic<bool> running;
+  std::atomic<uint32_t> status;
+  aPacketFifoId inputFifo;
+  aPacketRef receivePacket;
+  aPacketFifoId outputFifo;
+  pthread_t inputThread;
+  pthread_t outputThread;
+  bool hasInputThread;
+  bool hasOutputThread;
+  aStreamRef stream;
+  std::atomic<uint32_t> heartbeatPhase;
+  aLinkHeartbeatObserver heartbeatObserver;  // always absent
+  uint32_t syncState;
+  uint8_t syncAddress;
+  // Published after its mutex exists; the threads record whenever it is set.
+  std::atomic<aPacketLog*> packetLog;
+  uint32_t logSize;
+  aMutexRef logMutex;
+};
+
+struct _linkEntry {
+  uint32_t id;
+  uint32_t identifier;
+  uint32_t port;
+  linkType type;
+  int16_t useCount;
+  aLink* link;
+  _linkEntry* next;
+};
+
+struct sLinkTable {
+  _linkEntry* head;
+  uint32_t nextId;
+  pthread_mutex_t mutex;
+};
+
+sLinkTable _links = {nullptr, 1, PTHREAD_MUTEX_INITIALIZER};
+
+class sTableLock {
+ public:
+  sTableLock() { pthread_mutex_lock(&_links.mutex); }
+  ~sTableLock() { pthread_mutex_unlock(&_links.mutex); }
+  sTableLock(const sTableLock&) = delete;
+  sTableLock& operator=(const sTableLock&) = delete;
+};
+
+// --- Table (callers hold _links.mutex) -------------------------------------
+
+_linkEntry* sLookupEntryByID(uint32_t id) {
+  for (_linkEntry* entry = _links.head; entry; entry = entry->next) {
+    if (entry->id == id) return entry;
+  }
+  return nullptr;
+}
+
+// A shareable link to the same module: same type, identifier and port.
+_linkEntry* sLookupEntryByIdentifier(uint32_t identifier, uint32_t port, linkType type) {
+  for (_linkEntry* entry = _links.head; entry; entry = entry->next) {
+    if (entry->identifier == identifier && entry->port == port && entry->type == type) return entry;
+  }
+  return nullptr;
+}
+
+void sExtractEntry(_linkEntry* target) {
+  for (_linkEntry** at = &_links.head; *at; at = &(*at)->next) {
+    if (*at == target) {
+      *at = target->next;
+      target->next = nullptr;
+      return;
+    }
+  }
+}
+
+aLink* sGetLink(uint32_t id) {
+  _linkEntry* entry = sLookupEntryByID(id);
+  return entry ? entry->link : nullptr;
+}
+
+// Adds `delta` to the entry's use count; false when the count would leave
+// its range.
+bool sChangeUseCount(_linkEntry* entry, int delta) {
+  int count = entry->useCount + delta;
+  if (count > kMaxUseCount) return false;
+  entry->useCount = (int16_t)count;
+  return true;
+}
+
+uint32_t sCreate(uint32_t identifier, uint32_t port, linkType type) {
+  _linkEntry* entry = new (std::nothrow) _linkEntry();
+  aLink* link = new (std::nothrow) aLink();
+  if (!entry || !link) {
+    delete entry;
+    delete link;
+    return 0;
+  }
+  entry->id = _links.nextId++;
+  entry->identifier = identifier;
+  entry->port = port;
+  entry->type = type;
+  entry->useCount = 0;
+  entry->link = link;
+  entry->next = _links.head;
+  _links.head = entry;
+  link->id = entry->id;
+  link->stream = nullptr;
+  link->packetLog.store(nullptr);
+  return entry->id;
+}
+
+// --- Packet log ---------------------------------------------------------
+
+void sRecord(aLink* link, uint8_t direction, const aPacket* packet) {
+  aPacketLog* log = link->packetLog.load(std::memory_order_acquire);
+  if (!log) return;
+  aMutex_Lock(link->logMutex);
+  aPacketLog_Put(log, direction, (unsigned int)aPacket_WireSize(packet), aPacket_Wire(packet));
+  aMutex_Unlock(link->logMutex);
+}
+
+void sDestroyPacketLog(aLink* link) {
+  aPacketLog* log = link->packetLog.exchange(nullptr);
+  aPacketLog_Destroy(&log);
+  if (link->logMutex) aMutex_Destroy(&link->logMutex);
+  link->logSize = 0;
+}
+
+// --- Output ---------------------------------------------------------------
+
+aErr sQueueBytes(aLink* link, const uint8_t* wire) {
+  aPacketRef packet = aPacket_CreateWithData(wire[0], wire[1], wire + 2);
+  if (!packet) return aErrMemory;
+  aErr result = aPacketFifo_Put(link->outputFifo, packet);
+  aPacket_Destroy(&packet);
+  return result;
+}
+
+void sWritePacket(aLink* link, const aPacket* packet) {
+  // The link never looks at write results: a failing transport shows in the
+  // input thread's status.
+  aStream_Write(link->stream, aPacket_Wire(packet), aPacket_WireSize(packet));
+}
+
+void* sOutPipeProcess(void* argument) {
+  aLink* link = (aLink*)argument;
+  while (link->running.load()) {
+    aPacketRef packet = aPacketFifo_Await(link->outputFifo, kOutputWaitMs);
+    if (!packet) continue;
+    sWritePacket(link, packet);
+    aTime_MSSleep(kOutputPacePauseMs);
+    sRecord(link, aPACKETLOG_OUTBOUND, packet);
+    aPacket_Destroy(&packet);
+  }
+  // Whatever is still queued (the stop packet at least) goes out unrecorded.
+  aPacketRef packet;
+  while ((packet = aPacketFifo_Get(link->outputFifo)) != nullptr) {
+    sWritePacket(link, packet);
+    aPacket_Destroy(&packet);
+  }
+  return nullptr;
+}
+
+// --- Input ----------------------------------------------------------------
+
+void sStartSync(aLink* link) {
+  aTime_MSSleep(kSyncPauseMs);
+  link->status = aLINK_STATUS_SYNCING;
+  link->syncState = kSyncUnsent;
+  aPacket_Reset(link->receivePacket);
+  if (aStream_Write(link->stream, kSyncRequest, sizeof(kSyncRequest)) == aErrNone) {
+    link->syncState = kSyncAwaitAddress;
+  }
+}
+
+void sSyncByte(aLink* link, uint8_t byte) {
+  switch (link->syncState) {
+    case kSyncAwaitAddress:
+      if (byte != 0 && (byte & 1) == 0) {
+        link->syncAddress = byte;
+        link->syncState = kSyncAwaitZero;
+        return;
+      }
+      break;
+    case kSyncAwaitZero:
+      if (byte == 0) {
+        link->syncState = kSyncAwaitSecondAddress;
+        return;
+      }
+      break;
+    case kSyncAwaitSecondAddress:
+      if (byte == link->syncAddress) {
+        link->syncState = kSyncAwaitFinalZero;
+        return;
+      }
+      break;
+    case kSyncAwaitFinalZero:
+      if (byte == 0) {
+        link->syncState = kSyncDone;
+        link->status = aLINK_STATUS_RUNNING;
+        return;
+      }
+      break;
+    default:
+      break;
+  }
+  sStartSync(link);
+}
+
+// Answers a heartbeat; true when the packet was one (it is then consumed).
+bool sHandleHBBackChannel(aLink* link, const aPacket* packet) {
+  if (packet->length != 2 || packet->data[0] != 0x00) return false;
+  uint32_t phase = link->heartbeatPhase.load();
+  if (phase == 0 && packet->data[1] == 0x00) {
+    uint8_t answer[] = {packet->address, 0x02, 0x00, 0x02};
+    link->heartbeatPhase = 2;
+    sQueueBytes(link, answer);
+    link->heartbeatPhase = 1;
+  } else if (phase == 1 && packet->data[1] == 0x01) {
+    uint8_t answer[] = {packet->address, 0x02, 0x00, 0x03};
+    link->heartbeatPhase = 3;
+    sQueueBytes(link, answer);
+    link->heartbeatPhase = 0;
+  }
+  if (link->heartbeatObserver) link->heartbeatObserver(link->id);
+  return true;
+}
+
+aErr sHandlePacket(aLink* link) {
+  aPacketRef packet = link->receivePacket;
+  sRecord(link, aPACKETLOG_INBOUND, packet);
+  aErr result = aErrNone;
+  if (!sHandleHBBackChannel(link, packet)) {
+    if (aPacketFifo_GetLength(link->inputFifo) >= aLINK_MAX_INPUT_PACKETS) {
+      result = aErrOverrun;
+    } else {
+      result = aPacketFifo_Put(link->inputFifo, packet);
+    }
+  }
+  aPacket_Reset(packet);
+  return result;
+}
+
+// Waits for input after an empty read: on the stream's descriptor when it has
+// one (a bounded wait, so the running flag is still seen promptly), else a
+// 5-microsecond pause. `readyButEmpty` tracks a descriptor that reports input
+// while the read finds none (a peer that closed its side): then the thread
+// pauses instead of waking at once again.
+void sIdleWait(aLink* link, bool* readyButEmpty) {
+  if (*readyButEmpty) {
+    aTime_MSSleep(kIdleWaitMs);
+    *readyButEmpty = false;
+    return;
+  }
+  aErr waited = aStream_WaitReadable(link->stream, kIdleWaitMs);
+  if (waited == aErrNone) {
+    *readyButEmpty = true;
+  } else if (waited != aErrTimeout) {
+    usleep(kIdlePollMicroseconds);
+  }
+}
+
+void* sInPipeProcess(void* argument) {
+  aLink* link = (aLink*)argument;
+  link->heartbeatPhase = 0;
+  link->status = aLINK_STATUS_RUNNING;
+  link->syncState = kSyncDone;
+  bool readyButEmpty = false;
+  while (link->running.load()) {
+    uint8_t byte = 0;
+    aErr result = aStream_Read(link->stream, &byte, 1);
+    if (result == aErrNotReady) {
+      sIdleWait(link, &readyButEmpty);
+      continue;
+    }
+    readyButEmpty = false;
+    if (result != aErrNone) {
+      link->status = aLINK_STATUS_READ_ERROR;
+      aTime_MSSleep(kReadErrorPauseMs);
+      continue;
+    }
+    if (link->status == aLINK_STATUS_SYNCING) {
+      sSyncByte(link, byte);
+      continue;
+    }
+    if (aPacket_AddByte(link->receivePacket, byte) != aErrNone) {
+      sStartSync(link);
+    } else if (aPacket_IsComplete(link->receivePacket)) {
+      if (sHandlePacket(link) != aErrNone) link->status = aLINK_STATUS_QUEUE_ERROR;
+    }
+  }
+  return nullptr;
+}
+
+// --- Lifecycle ------------------------------------------------------------
+
+// Caller holds _links.mutex. The link owns `stream` from here on, also when
+// initialisation fails.
+uint32_t aLink_Init(uint32_t id, aStreamRef stream) {
+  aLink* link = sGetLink(id);
+  if (!link) {
+    if (stream) aStream_Destroy(&stream);
+    return 0;
+  }
+  link->tag = aVALIDLINK;
+  link->running = false;
+  link->status = stream ? aLINK_STATUS_STOPPED : aLINK_STATUS_NO_STREAM;
+  link->inputThread = pthread_self();
+  link->outputThread = pthread_self();
+  link->hasInputThread = false;
+  link->hasOutputThread = false;
+  link->stream = stream;
+  link->inputFifo = aPacketFifo_Create();
+  link->outputFifo = aPacketFifo_Create();
+  link->heartbeatPhase = 0;
+  link->heartbeatObserver = nullptr;
+  link->syncState = kSyncDone;
+  link->syncAddress = 0;
+  link->receivePacket = aPacket_Create();
+  link->packetLog.store(nullptr);
+  link->logMutex = nullptr;
+  link->logSize = 0;
+  if (!link->inputFifo || !link->outputFifo || !link->receivePacket) return 0;
+  return id;
+}
+
+// Caller holds _links.mutex.
+aErr aLink_Start(uint32_t id) {
+  aLink* link = sGetLink(id);
+  if (!link || link->tag != aVALIDLINK) return aErrParam;
+  if (link->running.load()) return aErrNone;
+  aErr result = aErrNone;
+  link->running = true;
+  link->status = aLINK_STATUS_STARTING;
+  link->heartbeatPhase = 0;
+  link->hasInputThread = pthread_create(&link->inputThread, nullptr, sInPipeProcess, link) == 0;
+  if (!link->hasInputThread) {
+    link->inputThread = pthread_self();
+    result = aErrResource;
+  }
+  link->hasOutputThread = pthread_create(&link->outputThread, nullptr, sOutPipeProcess, link) == 0;
+  if (!link->hasOutputThread) {
+    link->outputThread = pthread_self();
+    result = aErrResource;
+  }
+  if (result == aErrNone) result = sQueueBytes(link, kStartPacket);
+  return result;
+}
+
+bool sIsOwnThread(const aLink* link) {
+  pthread_t self = pthread_self();
+  return (link->hasInputThread && pthread_equal(self, link->inputThread)) ||
+         (link->hasOutputThread && pthread_equal(self, link->outputThread));
+}
+
+aErr aLink_Stop(aLink* link) {
+  if (!link) return aErrParam;
+  uint32_t status = link->status.load();
+  if (status == aLINK_STATUS_STOPPING || status == aLINK_STATUS_STOPPED) return aErrNone;
+  link->status = aLINK_STATUS_STOPPING;
+  if (sIsOwnThread(link)) return aErrNone;
+  aErr result = sQueueBytes(link, kStopPacket);
+  link->running = false;
+  if (link->hasInputThread && pthread_join(link->inputThread, nullptr) != 0) {
+    result = aErrUnexpected;
+  }
+  if (link->hasOutputThread && pthread_join(link->outputThread, nullptr) != 0) {
+    result = aErrUnexpected;
+  }
+  link->hasInputThread = false;
+  link->hasOutputThread = false;
+  link->inputThread = pthread_self();
+  link->outputThread = pthread_self();
+  aPacket_Reset(link->receivePacket);
+  link->status = aLINK_STATUS_STOPPED;
+  link->heartbeatPhase = 0;
+  return result;
+}
+
+// Frees everything the link owns except the record itself. Both threads
+// must have been joined.
+aErr sReleaseLinkParts(aLink* link) {
+  aPacketFifo_Destroy(&link->inputFifo);
+  aErr result = aPacketFifo_Destroy(&link->outputFifo);
+  if (link->receivePacket) aPacket_Destroy(&link->receivePacket);
+  sDestroyPacketLog(link);
+  if (link->stream) aStream_Destroy(&link->stream);
+  return result;
+}
+
+aStreamRef sCreateStream(const _linkEntry* entry) {
+  aStreamRef stream = nullptr;
+  if (entry->type == LINK_USB) {
+    aStream_CreateUSB(entry->identifier, &stream);
+  } else if (entry->type == LINK_TCPIP) {
+    aStream_CreateSocket(entry->identifier, (uint16_t)entry->port, &stream);
+  }
+  return stream;
+}
+
+// Caller holds _links.mutex.
+aErr aLink_ResetLink(_linkEntry* entry) {
+  if (entry->type != LINK_USB && entry->type != LINK_TCPIP) return aErrParam;
+  aLink* link = entry->link;
+  aLink_Stop(link);
+  sReleaseLinkParts(link);
+  aStreamRef stream = nullptr;
+  for (int attempt = 0; attempt < kResetAttempts && !stream; attempt++) {
+    if (attempt > 0) aTime_MSSleep(kResetDelayMs);
+    stream = sCreateStream(entry);
+  }
+  // Without a new stream the link is still initialised (status 5, fresh
+  // FIFOs), so that its threads never run over destroyed FIFOs.
+  aLink_Init(entry->id, stream);
+  return aLink_Start(entry->id);
+}
+
+// Opens a new link of `type` over `stream` under the table lock; 0 and the
+// link torn down on failure.
+uint32_t sCreateAndStart(uint32_t identifier, uint32_t port, linkType type, aStreamRef stream,
+                         bool requireStream) {
+  uint32_t id = 0;
+  bool failed = false;
+  {
+    sTableLock lock;
+    id = sCreate(identifier, port, type);
+    if (!id) {
+      if (stream) aStream_Destroy(&stream);
+      return 0;
+    }
+    if (aLink_Init(id, stream) == 0 || (requireStream && !stream)) {
+      failed = true;
+    } else {
+      sLookupEntryByID(id)->useCount = 1;
+      failed = aLink_Start(id) != aErrNone;
+    }
+  }
+  if (failed) aLink_Destroy(&id);
+  return id;
+}
+
+// An existing link to the same module gains a use; its id, else 0.
+uint32_t sShare(uint32_t identifier, uint32_t port, linkType type) {
+  sTableLock lock;
+  _linkEntry* entry = sLookupEntryByIdentifier(identifier, port, type);
+  if (!entry || !sChangeUseCount(entry, 1)) return 0;
+  return entry->id;
+}
+
+struct sLinkFifos {
+  aPacketFifoId input;
+  aPacketFifoId output;
+};
+
+bool sLookupFifos(uint32_t id, sLinkFifos* fifos) {
+  sTableLock lock;
+  aLink* link = sGetLink(id);
+  if (!link || link->tag != aVALIDLINK) return false;
+  fifos->input = link->inputFifo;
+  fifos->output = link->outputFifo;
+  return true;
+}
+
+bool sIsRunning(uint32_t id) {
+  sTableLock lock;
+  aLink* link = sGetLink(id);
+  return link && link->tag == aVALIDLINK && link->running.load() &&
+         link->status.load() == aLINK_STATUS_RUNNING;
+}
+
+}  // namespace
+
+uint32_t aLink_CreateUSB(uint32_t serialNumber) {
+  uint32_t shared = sShare(serialNumber, 0, LINK_USB);
+  if (shared) return shared;
+  aStreamRef stream = nullptr;
+  if (aStream_CreateUSB(serialNumber, &stream) != aErrNone) return 0;
+  return sCreateAndStart(serialNumber, 0, LINK_USB, stream, true);
+}
+
+uint32_t aLink_CreateTCPIP(uint32_t address, uint32_t port) {
+  uint32_t shared = sShare(address, port, LINK_TCPIP);
+  if (shared) return shared;
+  aStreamRef stream = nullptr;
+  // A failed connection still gives a link, without a stream.
+  aStream_CreateSocket(address, (uint16_t)port, &stream);
+  return sCreateAndStart(address, port, LINK_TCPIP, stream, false);
+}
+
+uint32_t aLink_Create(aStreamRef stream) {
+  return sCreateAndStart(kCallerStreamIdentifier, 0, LINK_INVALID, stream, false);
+}
+
+aErr aLink_Destroy(uint32_t* id) {
+  if (!id) return aErrParam;
+  _linkEntry* entry = nullptr;
+  {
+    sTableLock lock;
+    entry = sLookupEntryByID(*id);
+    *id = 0;
+    if (!entry) return aErrParam;
+    sChangeUseCount(entry, -1);
+    if (entry->useCount >= 1) return aErrNone;
+    sExtractEntry(entry);
+  }
+  aLink* link = entry->link;
+  aErr result = aErrUnexpected;
+  if (link) {
+    if (link->tag == aVALIDLINK) {
+      aLink_Stop(link);
+      result = sReleaseLinkParts(link);
+    }
+    link->tag = 0;
+    delete link;
+  }
+  delete entry;
+  return result;
+}
+
+aErr aLink_Reset(uint32_t id) {
+  if (pthread_mutex_trylock(&_links.mutex) != 0) return aErrBusy;
+  _linkEntry* entry = sLookupEntryByID(id);
+  aErr result = aErrParam;
+  if (entry && entry->link && entry->link->tag == aVALIDLINK) result = aLink_ResetLink(entry);
+  pthread_mutex_unlock(&_links.mutex);
+  return result;
+}
+
+uint32_t aLink_GetStatus(uint32_t id) {
+  sTableLock lock;
+  aLink* link = sGetLink(id);
+  if (!link || link->tag != aVALIDLINK) return aLINK_STATUS_NO_STREAM;
+  return link->status.load();
+}
+
+aPacketRef aLink_GetPacket(uint32_t id) {
+  sLinkFifos fifos;
+  return sLookupFifos(id, &fifos) ? aPacketFifo_Get(fifos.input) : nullptr;
+}
+
+aPacketRef aLink_AwaitPacket(uint32_t id, unsigned long timeoutMs) {
+  sLinkFifos fifos;
+  return sLookupFifos(id, &fifos) ? aPacketFifo_Await(fifos.input, timeoutMs) : nullptr;
+}
+
+aPacketRef aLink_GetFirst(uint32_t id, aPacketMatchProc match, void* ref) {
+  sLinkFifos fifos;
+  return sLookupFifos(id, &fifos) ? aPacketFifo_GetFirst(fifos.input, match, ref) : nullptr;
+}
+
+size_t aLink_DrainPackets(uint32_t id, aPacketMatchProc match, void* ref) {
+  sLinkFifos fifos;
+  return sLookupFifos(id, &fifos) ? aPacketFifo_DrainPackets(fifos.input, match, ref) : 0;
+}
+
+aErr aLink_PutPacket(uint32_t id, const aPacket* packet) {
+  sLinkFifos fifos;
+  if (!sLookupFifos(id, &fifos)) return aErrParam;
+  return aPacketFifo_Put(fifos.output, packet);
+}
+
+aPacketRef aLink_AwaitFirst(uint32_t id, aPacketMatchProc match, void* ref,
+                            unsigned long timeoutMs) {
+  sLinkFifos fifos;
+  if (!sLookupFifos(id, &fifos)) return nullptr;
+  unsigned long deadline = aTime_GetMSTicks() + timeoutMs;
+  aPacketRef packet = nullptr;
+  while (!packet && sIsRunning(id)) {
+    unsigned long now = aTime_GetMSTicks();
+    if (now >= deadline) break;
+    packet = aPacketFifo_AwaitFirst(fifos.input, match, ref, deadline - now);
+  }
+  return packet;
+}
+
+// --- Packet debug log ---------------------------------------------------------
+
+aErr aLink_PacketDebug_SetLogSize(uint32_t linkId, long size) {
+  sTableLock lock;
+  aLink* link = sGetLink(linkId);
+  if (!link || link->tag != aVALIDLINK) return aErrParam;
+  if (size > (long)aPACKETLOG_MAX_SIZE) return aErrParam;
+  if (link->packetLog.load()) return aErrBusy;
+  link->logSize = size < 0 ? 0 : (uint32_t)size;
+  return aErrNone;
+}
+
+aErr aLink_PacketDebug_Enable(uint32_t linkId) {
+  sTableLock lock;
+  aLink* link = sGetLink(linkId);
+  if (!link || link->tag != aVALIDLINK) return aErrParam;
+  if (link->logSize == 0) link->logSize = aPACKETLOG_DEFAULT_SIZE;
+  aPacketLog* log = link->packetLog.load();
+  if (!log) {
+    if (!link->logMutex) {
+      char name[64];
+      snprintf(name, sizeof(name), "LOG_SEMA_%p", (void*)link);
+      link->logMutex = aMutex_Create(name);
+    }
+    if (!link->logMutex) return aErrResource;
+    log = aPacketLog_Create(link->logSize);
+    if (!log) return aErrResource;
+    link->packetLog.store(log, std::memory_order_release);
+  }
+  aMutex_Lock(link->logMutex);
+  log->enabled = true;
+  aMutex_Unlock(link->logMutex);
+  return aErrNone;
+}
+
+aErr aLink_PacketDebug_Disable(uint32_t linkId) {
+  sTableLock lock;
+  aLink* link = sGetLink(linkId);
+  if (!link || link->tag != aVALIDLINK) return aErrParam;
+  aPacketLog* log = link->packetLog.load();
+  if (!log) return aErrNotReady;
+  aMutex_Lock(link->logMutex);
+  log->enabled = false;
+  aMutex_Unlock(link->logMutex);
+  return aErrNone;
+}
+
+aErr aLink_PacketDebug_Read(uint32_t linkId, uint8_t* direction, unsigned int* length,
+                            uint8_t* buffer) {
+  sTableLock lock;
+  aLink* link = sGetLink(linkId);
+  if (!link || link->tag != aVALIDLINK) return aErrParam;
+  aPacketLog* log = link->packetLog.load();
+  if (!log) return aErrNotReady;
+  aMutex_Lock(link->logMutex);
+  aErr result = aPacketLog_Get(log, direction, length, buffer);
+  aMutex_Unlock(link->logMutex);
+  return result;
+}
+
+aErr aLink_PacketDebug_Write(uint32_t linkId, uint8_t direction, unsigned int length,
+                             const uint8_t* bytes) {
+  sTableLock lock;
+  aLink* link = sGetLink(linkId);
+  if (!link || link->tag != aVALIDLINK) return aErrParam;
+  aPacketLog* log = link->packetLog.load();
+  if (!log) return aErrNotReady;
+  aMutex_Lock(link->logMutex);
+  aErr result = aPacketLog_Put(log, direction, length, bytes);
+  aMutex_Unlock(link->logMutex);
+  return result;
+}
