@@ -2,6 +2,9 @@
 // byte, exit statuses, error messages and the run order.
 #include <gtest/gtest.h>
 
+#include <stdint.h>
+#include <string.h>
+
 #include <regex>
 #include <string>
 #include <vector>
@@ -30,6 +33,42 @@ std::string AfterBanner(const std::string& out) {
   EXPECT_EQ(out.compare(0, strlen(kBannerPrefix), kBannerPrefix), 0) << out;
   if (nl == std::string::npos) return std::string();
   return out.substr(nl + 1);
+}
+
+void PutBE32(std::string* out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out->push_back((char)(uint8_t)(v >> shift));
+}
+
+// A zlib stream holding `data` in one stored (uncompressed) deflate block.
+std::string StoredZlib(const std::string& data) {
+  std::string z = "\x78\x01";
+  z.push_back('\x01');  // final block, stored
+  uint16_t len = (uint16_t)data.size();
+  z.push_back((char)(len & 0xFF));
+  z.push_back((char)(len >> 8));
+  z.push_back((char)(~len & 0xFF));
+  z.push_back((char)((uint16_t)~len >> 8));
+  z += data;
+  uint32_t a = 1, b = 0;
+  for (unsigned char c : data) {
+    a = (a + c) % 65521;
+    b = (b + a) % 65521;
+  }
+  PutBE32(&z, (b << 16) | a);
+  return z;
+}
+
+// A BIRD file: header, then a body of (type, data) blocks and a checksum.
+std::string BirdFile(const std::vector<std::pair<uint8_t, std::string>>& blocks) {
+  std::string body;
+  PutBE32(&body, (uint32_t)blocks.size());
+  for (const auto& b : blocks) {
+    body.push_back((char)b.first);
+    PutBE32(&body, (uint32_t)b.second.size());
+    body += b.second;
+  }
+  PutBE32(&body, 0);
+  return std::string("bird\x01\x01", 6) + StoredZlib(body);
 }
 
 class CliTest : public testing::Test {
@@ -201,6 +240,29 @@ TEST_F(CliTest, CheckOfAFileThatIsNotBirdReportsItAndSucceeds) {
   EXPECT_EQ(shortFile.status, 0);
   EXPECT_EQ(shortFile.out,
             "\t\t" + file + ": *** invalid file format ***, SERIAL NUMBER NOT VERIFIED\n");
+}
+
+TEST_F(CliTest, CheckOfAnOfflineBirdFileListsItsBuildInformation) {
+  std::string firmware("\x00\x00\x00\x00\x9A\x84\xF5\x40\x01\x02", 10);
+  std::string offsets("\x00\x00\x00\x00\x00\x00\x00\x00", 8);
+  std::string info = "99528558        1.2.3           40F5849A        QN-Hub          ";
+  std::string file = home_ / "99528558.bird";
+  ASSERT_TRUE(qntest::WriteFile(file, BirdFile({{1, firmware}, {2, offsets}, {4, info}})));
+  const std::string details =
+      "\n\t\t\tBuild:   99528558        \n\t\t\tVersion: 1.2.3           "
+      "\n\t\t\tSerial#: 40F5849A        \n\t\t\tModel:   QN-Hub          \n\t\t\t\n";
+
+  RunResult match = Updater({"-C", "-f", file, "-d", "40F5849A"});
+  EXPECT_EQ(match.status, 0);
+  EXPECT_EQ(match.out, "\t\t" + file +
+                           ": verified, valid firmware blocks, offline compatible, serial number "
+                           "verifed" + details);
+
+  RunResult other = Updater({"-C", "-f", file, "-d", "12345678"});
+  EXPECT_EQ(other.status, 0);
+  EXPECT_EQ(other.out, "\t\t" + file +
+                           ": verified, valid firmware blocks, offline compatible, SERIAL NUMBER "
+                           "NOT VERIFIED" + details);
 }
 
 // ---- "-k" -----------------------------------------------------------------
