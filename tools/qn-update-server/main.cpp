@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <thread>
@@ -44,6 +45,12 @@ int main(int argc, char** argv) {
   qnserver::UpdateServer updateServer(options);
   httplib::Server http;
   http.set_keep_alive_timeout(2);
+  // SO_REUSEADDR only: with the library's default SO_REUSEPORT a second
+  // server on the same port would start and silently share the requests.
+  http.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
   http.Get(kPath, [&](const httplib::Request& req, httplib::Response& res) {
     std::map<std::string, std::string> params;
     for (const auto& p : req.params) params.emplace(p.first, p.second);
