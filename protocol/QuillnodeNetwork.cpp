@@ -363,7 +363,7 @@ aErr NetworkClass::SendPacket(const unsigned char* data, unsigned char length) {
   return err;
 }
 
-bool NetworkClass::MatchSystem(const aPacket* packet, const void* ref) {
+bool NetworkClass::MatchSystem(const aPacket* packet, void* ref) {
   const ReplyRef* r = static_cast<const ReplyRef*>(ref);
   if (!packet || !r || packet->length == 0) return false;
   unsigned char first = packet->data[0];
@@ -377,7 +377,7 @@ bool NetworkClass::MatchSystem(const aPacket* packet, const void* ref) {
   return false;
 }
 
-bool NetworkClass::MatchUpgrade(const aPacket* packet, const void* ref) {
+bool NetworkClass::MatchUpgrade(const aPacket* packet, void* ref) {
   const ReplyRef* r = static_cast<const ReplyRef*>(ref);
   if (!packet || !r || packet->length == 0) return false;
   unsigned char first = packet->data[0];
@@ -393,7 +393,7 @@ bool NetworkClass::MatchUpgrade(const aPacket* packet, const void* ref) {
   return false;
 }
 
-bool NetworkClass::MatchMagic(const aPacket* packet, const void* ref) {
+bool NetworkClass::MatchMagic(const aPacket* packet, void* ref) {
   (void)ref;
   return packet && packet->length == 0;
 }
@@ -480,7 +480,7 @@ unsigned char NetworkClass::GetModuleAddress() {
   }
   Log::FPrintf(stdout, DEBUG_Network_SR, "NETWORK: Sending:[%02X, %2d]:[%02X]\n", moduleAddress, 0,
                kLinkControlAddress);
-  aPacket* request = aPacket_CreateWithData(kLinkControlAddress, 0, nullptr);
+  aPacket* request = aPacket_CreateWithData(kLinkControlAddress, 0, &moduleAddress);
   if (!request) {
     lastError = aErrMemory;
   } else {

@@ -90,9 +90,9 @@ class NetworkClass {
   aPacket* ReceiveResponsePacket(unsigned char value, unsigned char length, bool flag);
   aPacket* ReceiveCommandResponsePacket(unsigned char command, unsigned char value,
                                         unsigned char length, bool flag);
-  static bool MatchSystem(const aPacket* packet, const void* ref);
-  static bool MatchUpgrade(const aPacket* packet, const void* ref);
-  static bool MatchMagic(const aPacket* packet, const void* ref);
+  static bool MatchSystem(const aPacket* packet, void* ref);
+  static bool MatchUpgrade(const aPacket* packet, void* ref);
+  static bool MatchMagic(const aPacket* packet, void* ref);
 
   // Queries and settings.
   unsigned char GetModuleAddress();
