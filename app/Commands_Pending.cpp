@@ -15,14 +15,10 @@ Outcome sNotAvailable(const char* command) {
 
 Outcome Entry_Fingerprint(Parameters&) { return sNotAvailable("-N"); }
 
-Outcome Entry_Get(Parameters&, UpdaterClass&) { return sNotAvailable("-G"); }
 
-Outcome Entry_Discover(Parameters&, UpdaterClass&) { return sNotAvailable("-D"); }
 
 Outcome Entry_Update(Parameters&, UpdaterClass&) { return sNotAvailable("-U"); }
 
 Outcome Entry_Recovery(Parameters&, UpdaterClass&) { return sNotAvailable("-U -t RECOVER"); }
 
-Outcome Entry_Info(Parameters&, UpdaterClass&) { return sNotAvailable("-I"); }
 
-Outcome Entry_Builds(Parameters&, UpdaterClass&) { return sNotAvailable("-B"); }
