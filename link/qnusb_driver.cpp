@@ -143,6 +143,13 @@ bool sWriteChunk(qnusb* record, const uint8_t* data, size_t length, aErr* rememb
   return false;
 }
 
+// A read of 0 bytes normally means nothing is pending; on a node whose
+// device went away it would mean that for ever, so a hang-up is an error.
+bool sNodeHungUp(int fd) {
+  pollfd check = {fd, POLLIN, 0};
+  return poll(&check, 1, 0) > 0 && (check.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 }  // namespace
 
 qnusb* qnusb_create_usb(uint32_t mode) {
@@ -332,7 +339,7 @@ aErr qnusb_get_from_kernel_device(qnusb* record, uint8_t* byte) {
   if (!byte) return aErrParam;
   ssize_t n = read(record->fd, byte, 1);
   if (n == 1) return aErrNone;
-  if (n == 0) return aErrNotReady;
+  if (n == 0) return sNodeHungUp(record->fd) ? aErrIO : aErrNotReady;
   if (errno == EFAULT || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
     return aErrNotReady;
   }

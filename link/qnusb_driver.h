@@ -94,7 +94,8 @@ aErr qnusb_get_from_USBlib_device(qnusb* record, uint8_t* byte);
 aErr qnusb_close_quillnode_USBlib_device(qnusb* record);
 
 // Kernel driver node mode. The node is opened non-blocking: a read with
-// nothing pending gives aErrNotReady at once.
+// nothing pending gives aErrNotReady at once; a read on a node that has hung
+// up (its device went away) gives aErrIO.
 aErr qnusb_open_quillnode_kernel_device(qnusb* record, const char* serialText);
 aErr qnusb_write_to_kernel_device(qnusb* record, const uint8_t* data, size_t length);
 aErr qnusb_get_from_kernel_device(qnusb* record, uint8_t* byte);

@@ -153,6 +153,8 @@ class FakeModule {
     DropConnection(true);
     WaitUntil([this] { return listenerClosed_.load(); }, 2000);
   }
+  // The module stops reading (its receive buffer fills up).
+  void StopReading() { reading_ = false; }
   // The connection is reset, but the module accepts a new one.
   void ResetConnection() { DropConnection(true); }
 
@@ -188,7 +190,7 @@ class FakeModule {
       pollfd fds[2];
       int n = 0;
       int fd = connection_.load();
-      if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
+      if (fd >= 0 && reading_) fds[n++] = {fd, POLLIN, 0};
       if (listener_ >= 0) fds[n++] = {listener_, POLLIN, 0};
       if (n == 0 || poll(fds, n, 5) <= 0) {
         if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -257,6 +259,7 @@ class FakeModule {
   std::atomic<int> connections_{0};
   std::atomic<bool> stop_{false};
   std::atomic<bool> stopAccepting_{false};
+  std::atomic<bool> reading_{true};
   std::atomic<bool> listenerClosed_{false};
   std::atomic<uint8_t> syncAnswer_{0};
   std::mutex mutex_;
