@@ -154,8 +154,8 @@ TEST(Base64Test, RoundTripsEveryByteAtEveryPadding) {
 
 TEST(Base64Test, RefusesMalformedText) {
   // Garbage would otherwise decode into a corrupt firmware file.
-  const char* bad[] = {"",     "QUJ*", "QU J", "QUJ\n", "Q===", "=QUJ", "QU=D",
-                       "QQ=A", "====", "QUJDQ", "QUJD====", "QU\x80J"};
+  const char* bad[] = {"",     "QUJ*", "QU J", "QUJ\n", "Q===",     "=QUJ",
+                       "QU=D", "QQ=A", "====", "QUJDQ", "QUJD====", "QU\x80J"};
   for (const char* text : bad) {
     bool ok = true;
     Decode(text, &ok);
@@ -441,8 +441,7 @@ TEST_F(ServerCommTest, DiagnosticsAppearOnlyOnTheServerChannel) {
                      "ServerCommClass [ok][b12][fwA]\n"),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("ServerCommClass: QueryBuild failed [error no device\n]\n"),
-            std::string::npos)
+  EXPECT_NE(log.find("ServerCommClass: QueryBuild failed [error no device\n]\n"), std::string::npos)
       << log;
 }
 

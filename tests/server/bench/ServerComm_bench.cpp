@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
   http.stop();
   serverThread.join();
 
-  printf("reply %zu bytes, BIRD file %zu bytes, %d rounds, %d correct\n", body.size(),
-         bird.size(), rounds, good);
+  printf("reply %zu bytes, BIRD file %zu bytes, %d rounds, %d correct\n", body.size(), bird.size(),
+         rounds, good);
   printf("fetch  %.2f ms per reply (%.1f MB/s)\n", fetchMs / rounds,
          body.size() / 1e3 / (fetchMs / rounds));
   printf("decode %.2f ms per file  (%.1f MB/s)\n", decodeMs / rounds,
