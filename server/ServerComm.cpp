@@ -101,16 +101,13 @@ std::string ServerCommClass::Escape(const std::string& text) {
 bool ServerCommClass::Send(const char* format, ...) {
   char request[URL_BUFFER_SIZE];
   int prefix = snprintf(request, sizeof(request), "%s?", url_.c_str());
-  if (prefix < 0 || static_cast<size_t>(prefix) >= sizeof(request)) {
-    Log::FPrintf(stdout, DEBUG_ServerComm,
-                 "ServerCommClass::Send: request URL does not fit in %d bytes\n",
-                 static_cast<int>(sizeof(request)));
-    return false;
+  int query = -1;
+  if (prefix >= 0 && static_cast<size_t>(prefix) < sizeof(request)) {
+    va_list args;
+    va_start(args, format);
+    query = vsnprintf(request + prefix, sizeof(request) - prefix, format, args);
+    va_end(args);
   }
-  va_list args;
-  va_start(args, format);
-  int query = vsnprintf(request + prefix, sizeof(request) - prefix, format, args);
-  va_end(args);
   // A cut URL would ask the server something else than meant: refuse it.
   if (query < 0 || static_cast<size_t>(prefix) + static_cast<size_t>(query) >= sizeof(request)) {
     Log::FPrintf(stdout, DEBUG_ServerComm,

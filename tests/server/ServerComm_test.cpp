@@ -370,6 +370,8 @@ TEST_F(ServerCommTest, RequestUrlThatDoesNotFitIsRefused) {
   EXPECT_FALSE(tooLong.Send("op=qu&sn=%08X", 1u));
   EXPECT_TRUE(tooLong.QueryBuild(1, build, model));
   EXPECT_EQ(build, "");
+  ServerCommClass huge((base + std::string(2000, 'x')).c_str(), 16);
+  EXPECT_FALSE(huge.Send("op=hi"));
   EXPECT_EQ(server.Targets().size(), 1u) << "a cut request must never be sent";
 }
 
