@@ -90,8 +90,8 @@ void ServerCommClass::SetTimeouts(long connectSeconds, long totalSeconds) {
 }
 
 std::string ServerCommClass::Escape(const std::string& text) {
-  char* escaped = curl_easy_escape(static_cast<CURL*>(curl_), text.c_str(),
-                                   static_cast<int>(text.size()));
+  char* escaped =
+      curl_easy_escape(static_cast<CURL*>(curl_), text.c_str(), static_cast<int>(text.size()));
   if (!escaped) return std::string();
   std::string result(escaped);
   curl_free(escaped);
@@ -101,16 +101,13 @@ std::string ServerCommClass::Escape(const std::string& text) {
 bool ServerCommClass::Send(const char* format, ...) {
   char request[URL_BUFFER_SIZE];
   int prefix = snprintf(request, sizeof(request), "%s?", url_.c_str());
-  if (prefix < 0 || static_cast<size_t>(prefix) >= sizeof(request)) {
-    Log::FPrintf(stdout, DEBUG_ServerComm,
-                 "ServerCommClass::Send: request URL does not fit in %d bytes\n",
-                 static_cast<int>(sizeof(request)));
-    return false;
+  int query = -1;
+  if (prefix >= 0 && static_cast<size_t>(prefix) < sizeof(request)) {
+    va_list args;
+    va_start(args, format);
+    query = vsnprintf(request + prefix, sizeof(request) - prefix, format, args);
+    va_end(args);
   }
-  va_list args;
-  va_start(args, format);
-  int query = vsnprintf(request + prefix, sizeof(request) - prefix, format, args);
-  va_end(args);
   // A cut URL would ask the server something else than meant: refuse it.
   if (query < 0 || static_cast<size_t>(prefix) + static_cast<size_t>(query) >= sizeof(request)) {
     Log::FPrintf(stdout, DEBUG_ServerComm,
@@ -185,8 +182,8 @@ size_t ServerCommClass::rcv_data(void* data, size_t size, size_t count, void* ob
     Log::FPrintf(stdout, DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(bytes));
     return bytes;
   }
-  Log::FPrintf(stdout, DEBUG_ServerComm, "rcv_data overflow [%d < %d]\n",
-               static_cast<int>(total), self->bufferSize_);
+  Log::FPrintf(stdout, DEBUG_ServerComm, "rcv_data overflow [%d < %d]\n", static_cast<int>(total),
+               self->bufferSize_);
   self->overflow_ = true;
   return 0;
 }
@@ -203,8 +200,7 @@ bool ServerCommClass::QueryBuild(unsigned int serial, std::string& build, std::s
 
   ReplyLines reply(Response(), delimiters);
   if (!reply.StatusOk()) {
-    Log::FPrintf(stdout, DEBUG_ServerComm, "ServerCommClass: QueryBuild failed [%s]\n",
-                 Response());
+    Log::FPrintf(stdout, DEBUG_ServerComm, "ServerCommClass: QueryBuild failed [%s]\n", Response());
     return false;
   }
   Log::FPrintf(stdout, DEBUG_ServerComm, "ServerCommClass received %d bytes [%s]\n",
@@ -221,7 +217,8 @@ bool ServerCommClass::GetBuild(unsigned int serial, const std::string& model,
   const std::string fw = Escape(model);
   const std::string bld = Escape(build);
   if (!Send("op=bird&sn=%08X&fw=%s&bld=%s", serial, fw.c_str(), bld.c_str())) return true;
-  Log::FPrintf(stdout, DEBUG_ServerComm, "GetBuild() ==> [%d bytes]\n", static_cast<int>(received_));
+  Log::FPrintf(stdout, DEBUG_ServerComm, "GetBuild() ==> [%d bytes]\n",
+               static_cast<int>(received_));
   Log::FPrintf(stdout, DEBUG_ServerComm, "           ==> [%20.20s...]\n", Response());
 
   ReplyLines reply(Response(), delimiters);
@@ -287,8 +284,7 @@ bool ServerCommClass::GetRecoveryInfo(const unsigned int* fingerprint, unsigned 
   Log::FPrintf(stdout, DEBUG_ServerComm, "ServerCommClass received %d bytes [%s]\n",
                static_cast<int>(received_), Response());
   Log::FPrintf(stdout, DEBUG_ServerComm, "GetBuild [%.20s][%.20s][%.20s][%.20s...]\n",
-               sText(reply.Get(0)), sText(reply.Get(1)), sText(reply.Get(2)),
-               sText(reply.Get(3)));
+               sText(reply.Get(0)), sText(reply.Get(1)), sText(reply.Get(2)), sText(reply.Get(3)));
   if (reply.Get(1)) serial = static_cast<unsigned int>(strtoul(reply.Get(1), nullptr, 16));
   if (reply.Get(2)) number = static_cast<unsigned int>(strtoul(reply.Get(2), nullptr, 0));
   if (reply.Get(3)) text = reply.Get(3);

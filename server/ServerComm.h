@@ -39,9 +39,9 @@ class ServerCommClass {
   static const long TRANSFER_TIMEOUT_S = 120;
 
   static const char* const default_url;
-  static const char* const delimiters;      // "\n"
-  static const char encoding_table[65];     // RFC 4648 alphabet, NUL-terminated
-  static const int mod_table[3];            // {0, 2, 1}
+  static const char* const delimiters;   // "\n"
+  static const char encoding_table[65];  // RFC 4648 alphabet, NUL-terminated
+  static const int mod_table[3];         // {0, 2, 1}
   // Built on first decode from encoding_table; shared by all objects and
   // freed by any object's destructor (or Base64Cleanup). 0xFF marks a byte
   // outside the alphabet.
@@ -81,8 +81,8 @@ class ServerCommClass {
                     std::vector<std::string>& versions);
   // Device identity for a chip fingerprint of four words. serial and number
   // are set to 0 and text cleared at entry.
-  bool GetRecoveryInfo(const unsigned int* fingerprint, unsigned int& serial,
-                       unsigned int& number, std::string& text);
+  bool GetRecoveryInfo(const unsigned int* fingerprint, unsigned int& serial, unsigned int& number,
+                       std::string& text);
 
   // Frees the response buffer; later replies overflow. Returns true.
   bool ReleaseResponse();

@@ -154,8 +154,8 @@ TEST(Base64Test, RoundTripsEveryByteAtEveryPadding) {
 
 TEST(Base64Test, RefusesMalformedText) {
   // Garbage would otherwise decode into a corrupt firmware file.
-  const char* bad[] = {"",     "QUJ*", "QU J", "QUJ\n", "Q===", "=QUJ", "QU=D",
-                       "QQ=A", "====", "QUJDQ", "QUJD====", "QU\x80J"};
+  const char* bad[] = {"",     "QUJ*", "QU J", "QUJ\n", "Q===",     "=QUJ",
+                       "QU=D", "QQ=A", "====", "QUJDQ", "QUJD====", "QU\x80J"};
   for (const char* text : bad) {
     bool ok = true;
     Decode(text, &ok);
@@ -370,6 +370,8 @@ TEST_F(ServerCommTest, RequestUrlThatDoesNotFitIsRefused) {
   EXPECT_FALSE(tooLong.Send("op=qu&sn=%08X", 1u));
   EXPECT_TRUE(tooLong.QueryBuild(1, build, model));
   EXPECT_EQ(build, "");
+  ServerCommClass huge((base + std::string(2000, 'x')).c_str(), 16);
+  EXPECT_FALSE(huge.Send("op=hi"));
   EXPECT_EQ(server.Targets().size(), 1u) << "a cut request must never be sent";
 }
 
@@ -441,8 +443,7 @@ TEST_F(ServerCommTest, DiagnosticsAppearOnlyOnTheServerChannel) {
                      "ServerCommClass [ok][b12][fwA]\n"),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("ServerCommClass: QueryBuild failed [error no device\n]\n"),
-            std::string::npos)
+  EXPECT_NE(log.find("ServerCommClass: QueryBuild failed [error no device\n]\n"), std::string::npos)
       << log;
 }
 

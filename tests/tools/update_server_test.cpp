@@ -107,7 +107,7 @@ TEST_F(UpdateServerLogicTest, UnknownThingsAreErrors) {
 
 TEST_F(UpdateServerLogicTest, RequestsCannotLeaveTheDeviceFolder) {
   qntest::WriteFile(firmware.dir / "secret.bird", "secret");
-  const char* serials[] = {"..", "../devices/40F5849A", "40F5849A/..", "", "123456789", "-1",
+  const char* serials[] = {"..",      "../devices/40F5849A", "40F5849A/..", "", "123456789", "-1",
                            "40F5849G"};
   for (const char* sn : serials) {
     EXPECT_EQ(Ask({{"op", "qu"}, {"sn", sn}}), "error invalid serial number\n") << sn;
@@ -159,8 +159,9 @@ TEST(UpdateServerParseTest, CommandLine) {
   EXPECT_FALSE(help);
 
   const std::vector<std::vector<std::string>> bad = {
-      {"--listen"}, {"--listen", "9890"}, {"--listen", "host:65536"}, {"--listen", ":80"},
-      {"--oversize", "2"}, {"--oversize", "x"}, {"--bogus"}};
+      {"--listen"},        {"--listen", "9890"}, {"--listen", "host:65536"},
+      {"--listen", ":80"}, {"--oversize", "2"},  {"--oversize", "x"},
+      {"--bogus"}};
   for (const auto& args : bad) {
     error.clear();
     EXPECT_FALSE(qnserver::ParseArguments(args, options, help, error)) << args[0];
@@ -298,10 +299,9 @@ TEST_F(UpdateServerProgramTest, CurlCommandLineGetsPlainTextReplies) {
   EXPECT_EQ(r.out, "ok\n12\nQN-HUB4\n");
   r = get("?op=fix&fp=00000000%2000000000%200000ABCD%2000001234");
   EXPECT_EQ(r.out, "ok\n0000ABCD\n7\nA4YJ\n");
-  r = qntest::Run({curl, "-s", "--noproxy", "*", "--max-time", "10", "-o", "/dev/null", "-w",
-                   "%{http_code}", "http://127.0.0.1:" +
-                                       server.Url().substr(17, server.Url().find('/', 17) - 17) +
-                                       "/other"});
+  r = qntest::Run(
+      {curl, "-s", "--noproxy", "*", "--max-time", "10", "-o", "/dev/null", "-w", "%{http_code}",
+       "http://127.0.0.1:" + server.Url().substr(17, server.Url().find('/', 17) - 17) + "/other"});
   EXPECT_EQ(r.out, "404");
   EXPECT_NE(server.process().WaitForLine("GET /cgi/u?op=qu&sn=40f5849a -> ok", 5000), "");
   EXPECT_NE(server.process().WaitForLine("GET /other -> 404", 5000), "");
@@ -322,8 +322,8 @@ TEST_F(UpdateServerProgramTest, BusyPortAndBadOptionsFail) {
 
   r = qntest::Run({qntest::ToolPath("qn-update-server"), "--listen", "nowhere"}, quick);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("qn-update-server: bad --listen address [nowhere], expected HOST:PORT\n", 0),
-            0u)
+  EXPECT_EQ(
+      r.err.rfind("qn-update-server: bad --listen address [nowhere], expected HOST:PORT\n", 0), 0u)
       << r.err;
 }
 

@@ -17,7 +17,8 @@ namespace qnserver {
 const char* const USAGE_TEXT =
     "Usage: qn-update-server [--listen HOST:PORT] [--root DIR] [--fail-op OP]...\n"
     "                        [--oversize N] [--log]\n"
-    "  --listen HOST:PORT  address to listen on (default 127.0.0.1:9890; port 0 picks a free port)\n"
+    "  --listen HOST:PORT  address to listen on (default 127.0.0.1:9890; port 0 picks a free "
+    "port)\n"
     "  --root DIR          firmware directory (default: the current directory)\n"
     "  --fail-op OP        answer every request of operation OP (hi, qu, bird, builds, fix)\n"
     "                      with an error line; may be repeated\n"

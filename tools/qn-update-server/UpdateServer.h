@@ -19,11 +19,11 @@ namespace qnserver {
 
 struct ServerOptions {
   std::string host = "127.0.0.1";
-  int port = 9890;                 // 0: any free port
-  std::string root = ".";          // firmware directory
-  std::set<std::string> failOps;   // operations answered with "error ..."
-  size_t oversize = 0;             // when not 0, every reply is this many bytes
-  bool log = false;                // one line per request on standard output
+  int port = 9890;                // 0: any free port
+  std::string root = ".";         // firmware directory
+  std::set<std::string> failOps;  // operations answered with "error ..."
+  size_t oversize = 0;            // when not 0, every reply is this many bytes
+  bool log = false;               // one line per request on standard output
 };
 
 // Parses the command line (without argv[0]). Returns false with a message in
