@@ -386,6 +386,33 @@ TEST_F(ServerCommTest, SlowServerIsCutOffByTheTimeLimit) {
   EXPECT_EQ(build, "");
 }
 
+TEST_F(ServerCommTest, ArbitraryRepliesNeverBreakTheQueries) {
+  // Replies made of the characters the parser cares about, and a NUL.
+  const char alphabet[] = {'o', 'k', '\n', '\r', ';', '0', 'x', 'A', '=', ' ', '\0'};
+  unsigned seed = 12345;
+  ServerCommClass client(server.Url().c_str(), 64);
+  for (int round = 0; round < 30; ++round) {
+    std::string body = round % 2 ? "ok" : "";
+    size_t length = (round * 13) % 80;
+    for (size_t i = 0; i < length; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      body.push_back(alphabet[(seed >> 16) % sizeof(alphabet)]);
+    }
+    server.SetBody(body);
+    std::string build, model, payload, text;
+    std::vector<std::string> builds, versions;
+    unsigned int serial, number;
+    const unsigned int fp[4] = {1, 2, 3, 4};
+    client.QueryBuild(1, build, model);
+    client.GetBuild(1, "fw", "1", payload);
+    client.GetBuildList(1, builds, versions);
+    client.GetRecoveryInfo(fp, serial, number, text);
+    EXPECT_EQ(builds.size(), versions.size());
+    EXPECT_EQ(model.find_first_of("\r\n"), std::string::npos);
+    EXPECT_LT(client.Received(), 64u);
+  }
+}
+
 // ---------------------------------------------------------------- callback
 
 TEST(RcvDataTest, AppendsUntilOneByteBeforeTheBufferEnd) {
