@@ -62,8 +62,7 @@ TEST(BuildPath, JoinsWithExactlyOneSeparator) {
   EXPECT_STREQ(out, "/a/b");
   EXPECT_EQ(aDirectory_JoinPath(out, sizeof(out), "/a", "b"), aErrNone);
   EXPECT_STREQ(out, "/a/b");
-  EXPECT_EQ(aDirectory_BuildPath(out, sizeof(out), "x", "y", "z", (const char*)nullptr),
-            aErrNone);
+  EXPECT_EQ(aDirectory_BuildPath(out, sizeof(out), "x", "y", "z", (const char*)nullptr), aErrNone);
   EXPECT_STREQ(out, "x/y/z");
   EXPECT_EQ(aDirectory_BuildPath(out, sizeof(out), "only", (const char*)nullptr), aErrNone);
   EXPECT_STREQ(out, "only");

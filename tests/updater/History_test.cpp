@@ -1,8 +1,10 @@
 // History logs: the line format, levels, and reading back while appending.
 #include "updater/History.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <regex>
@@ -194,6 +196,19 @@ TEST(HistoryOpen, FailureIsLoggedAndLeavesAnInertObject) {
   EXPECT_FALSE(later.IsOpen());
   later.Log("after close");
   EXPECT_EQ(ReadFile(tmp / "later"), "");
+}
+
+TEST(HistoryOpen, ANamedPipeIsRefusedRatherThanBlockingReads) {
+  TempDir tmp;
+  std::string path = tmp / ".history";
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  std::string err = qntest::CaptureStderrWithMask(DEBUG_History, [&] {
+    DeviceHistory h(path.c_str(), 0);
+    EXPECT_FALSE(h.IsOpen());
+    char buf[32];
+    EXPECT_EQ(h.ReadFirstLine(buf, sizeof(buf)), nullptr);
+  });
+  EXPECT_EQ(err, "History: Error opening file [" + path + "] ==> " + std::to_string(EINVAL) + "\n");
 }
 
 TEST(HistoryTimestamp, FitsTheBufferOrStaysEmpty) {

@@ -105,6 +105,17 @@ TEST(KeyValueStoreLoad, SecondFileMergesAndMissingFileIsReported) {
   EXPECT_TRUE(fresh.Entries().empty());
 }
 
+TEST(KeyValueStoreLoad, ANamedPipeIsRefusedRatherThanWaitedOn) {
+  TempDir tmp;
+  std::string path = tmp / ".settings";
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  KeyValueStore kv;
+  std::string err = qntest::CaptureStderrWithMask(DEBUG_Attributes, [&] { kv.Load(path.c_str()); });
+  EXPECT_EQ(err, "Attibutes: Error - cannot open attributes file: '" + path + "' (" +
+                     std::to_string(EINVAL) + ")\n");
+  EXPECT_TRUE(kv.filename.empty());
+}
+
 TEST(KeyValueStoreAccess, TypedGettersAndTheirDefaults) {
   KeyValueStore kv;
   kv.Add("hex", "0x000012AB");
