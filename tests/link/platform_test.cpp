@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <set>
 #include <string>
 #include <thread>
@@ -22,35 +21,6 @@
 namespace {
 
 using qntest::TempDir;
-
-// Sets or unsets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    if (old) {
-      had_ = true;
-      old_ = old;
-    }
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-
- private:
-  std::string name_;
-  bool had_ = false;
-  std::string old_;
-};
 
 // ---------------------------------------------------------------- paths
 
@@ -202,14 +172,8 @@ TEST(Directory, DeleteAndDeleteTree) {
   EXPECT_EQ(aDirectory_Delete(outside.c_str()), aErrUnexpected);
 }
 
-TEST(Directory, CwdAndExecutablePath) {
+TEST(Directory, ExecutablePathIsCutToTheBuffer) {
   char buffer[4096];
-  char expected[4096];
-  ASSERT_NE(getcwd(expected, sizeof(expected)), nullptr);
-  EXPECT_EQ(aDirectory_CWD(buffer, sizeof(buffer)), aErrNone);
-  EXPECT_STREQ(buffer, expected);
-  EXPECT_EQ(aDirectory_CWD(buffer, 1), aErrParam);
-
   EXPECT_EQ(aDirectory_ExecutableFilePath(buffer, sizeof(buffer)), aErrNone);
   std::string exe = buffer;
   EXPECT_NE(exe.find("link_tests"), std::string::npos) << exe;
@@ -219,25 +183,24 @@ TEST(Directory, CwdAndExecutablePath) {
 }
 
 TEST(Directory, HomeDirectoryOverrideAndBounds) {
+  const char* old = getenv("QUILLNODE_HOME");
+  std::string saved = old ? old : "";
   char buffer[256];
-  {
-    ScopedEnv over("QUILLNODE_HOME", "/tmp/qn-home");
-    EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, sizeof(buffer)), aErrNone);
-    EXPECT_STREQ(buffer, "/tmp/qn-home");
-    // Cut to the buffer and still terminated.
-    char small[5];
-    memset(small, 'X', sizeof(small));
-    EXPECT_EQ(aDirectory_GetHomeDirectory(small, sizeof(small)), aErrNone);
-    EXPECT_STREQ(small, "/tmp");
-  }
-  {
-    // An empty override is ignored.
-    ScopedEnv over("QUILLNODE_HOME", "");
-    EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, sizeof(buffer)), aErrNone);
-    EXPECT_GT(strlen(buffer), 0u);
-    EXPECT_STRNE(buffer, "");
-  }
+  setenv("QUILLNODE_HOME", "/tmp/qn-home", 1);
+  EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, sizeof(buffer)), aErrNone);
+  EXPECT_STREQ(buffer, "/tmp/qn-home");
+  char small[5];  // cut to the buffer and still terminated
+  EXPECT_EQ(aDirectory_GetHomeDirectory(small, sizeof(small)), aErrNone);
+  EXPECT_STREQ(small, "/tmp");
+  setenv("QUILLNODE_HOME", "", 1);  // an empty override is ignored
+  EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, sizeof(buffer)), aErrNone);
+  EXPECT_STRNE(buffer, "");
   EXPECT_EQ(aDirectory_GetHomeDirectory(nullptr, 10), aErrParam);
+  if (old) {
+    setenv("QUILLNODE_HOME", saved.c_str(), 1);
+  } else {
+    unsetenv("QUILLNODE_HOME");
+  }
 }
 
 // ---------------------------------------------------------------- files
@@ -415,15 +378,7 @@ TEST(Time, SleepIsSplitIntoChunksBelowOneSecond) {
   EXPECT_EQ(aTime_MSSleepWith(7, RecordChunk), aErrNone);
   EXPECT_EQ(chunks, (std::vector<unsigned long>{7000}));
   gChunks = nullptr;
-}
-
-TEST(Time, TicksFollowTheWallClock) {
-  unsigned long a = aTime_GetMSTicks();
-  EXPECT_EQ(aTime_MSSleep(0), aErrNone);
-  EXPECT_EQ(aTime_MSSleep(2), aErrNone);
-  unsigned long b = aTime_GetMSTicks();
-  EXPECT_GT(a, 1600000000000UL);  // milliseconds since 1970, not seconds
-  EXPECT_GE(b, a);
+  EXPECT_GT(aTime_GetMSTicks(), 1600000000000UL);  // milliseconds since 1970, not seconds
 }
 
 // ---------------------------------------------------------------- mutexes

@@ -211,15 +211,4 @@ TEST(HistoryOpen, ANamedPipeIsRefusedRatherThanBlockingReads) {
   EXPECT_EQ(err, "History: Error opening file [" + path + "] ==> " + std::to_string(EINVAL) + "\n");
 }
 
-TEST(HistoryTimestamp, FitsTheBufferOrStaysEmpty) {
-  DeviceHistory h;
-  char buf[32];
-  h.GetTimestamp(buf, sizeof(buf));
-  EXPECT_TRUE(std::regex_match(buf, std::regex(kStamp))) << buf;
-  char small[8];
-  h.GetTimestamp(small, sizeof(small));
-  EXPECT_STREQ(small, "");
-  h.GetTimestamp(nullptr, 10);
-}
-
 }  // namespace

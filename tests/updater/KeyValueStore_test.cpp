@@ -19,23 +19,11 @@
 
 namespace {
 
+using qntest::ListNames;
 using qntest::ReadFile;
 using qntest::TempDir;
 using qntest::WriteFile;
 typedef std::map<std::string, std::string> Entries;
-
-// Names in `dir` other than "." and "..".
-std::set<std::string> ListNames(const std::string& dir) {
-  std::set<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return names;
-  while (struct dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") names.insert(n);
-  }
-  closedir(d);
-  return names;
-}
 
 KeyValueStore LoadText(const TempDir& tmp, const std::string& text) {
   std::string path = tmp / "in.settings";
