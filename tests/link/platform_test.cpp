@@ -1,5 +1,6 @@
 // Platform utilities: paths, directories, files, time, mutexes, versions.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -336,7 +337,8 @@ TEST(File, SeekStaysInsideTheFile) {
   EXPECT_EQ(aFile_Seek(f, -7, aSeekCurrent), aErrRange);
   EXPECT_EQ(aFile_Seek(f, -1, aSeekStart), aErrRange);
   EXPECT_EQ(aFile_Seek(f, 11, aSeekStart), aErrRange);
-  EXPECT_EQ(aFile_Seek(f, 0x7FFFFFFFFFFFFFFFL, aSeekEnd), aErrRange);
+  EXPECT_EQ(aFile_Seek(f, LONG_MAX, aSeekEnd), aErrRange);
+  EXPECT_EQ(aFile_Seek(f, LONG_MIN, aSeekEnd), aErrRange);
   EXPECT_EQ(aFile_Seek(f, 3, 7), aErrParam);
   EXPECT_EQ(aFile_GetPosition(f, &pos), aErrNone);
   EXPECT_EQ(pos, 6u);  // failed seeks do not move
