@@ -1,6 +1,7 @@
 // Tests of the module simulator: the state machine driven byte by byte with
 // a virtual clock, and one run of the qn-modsim binary over loopback TCP.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -192,7 +193,7 @@ TEST_F(SimTest, ModulesBehindRouterAnswerThroughItsLink) {
   Bytes q = Packet(0x06, {0x03, 0x49, 0x20});
   other->Receive(q.data(), q.size(), now);
   EXPECT_EQ("", Hex(other->TakeOutput(now + 5)));
-  EXPECT_EQ("", Ask(Packet(0x02, {0x03, 0x94, 0x20, 0x00})).substr(0, 0));
+  EXPECT_EQ("02 03 03 D4 20", Ask(Packet(0x02, {0x03, 0x94, 0x20, 0x00})));
   EXPECT_EQ("", Ask(Packet(0x06, {0x03, 0x49, 0x20})));
 }
 
@@ -508,6 +509,127 @@ TEST(ModSimStamp, LastStampInImageWins) {
   std::map<uint32_t, Bytes> cut;
   cut[0] = Bytes(a.begin(), a.end() - 1);
   EXPECT_FALSE(modsim::FindFirmwareStamp(cut, &version, &build));
+}
+
+
+// --- The qn-modsim binary -------------------------------------------------
+
+// A host-side byte pipe with bounded reads.
+class RawPipe {
+ public:
+  explicit RawPipe(int fd) : fd_(fd) {}
+  ~RawPipe() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  void Write(const Bytes& b) { ASSERT_EQ(ssize_t(b.size()), write(fd_, b.data(), b.size())); }
+  // Reads until `count` bytes came, the peer closed or timeoutMs passed.
+  Bytes Read(size_t count, int timeoutMs, bool* closed = nullptr) {
+    Bytes out;
+    if (closed) *closed = false;
+    while (out.size() < count) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, timeoutMs) <= 0) break;
+      uint8_t buf[256];
+      ssize_t n = read(fd_, buf, std::min(sizeof buf, count - out.size()));
+      if (n <= 0) {
+        if (closed) *closed = true;
+        break;
+      }
+      out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+  }
+
+ private:
+  int fd_;
+};
+
+int ConnectLoopback(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(uint16_t(port));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST(ModSimBinary, ServesModuleOverLoopbackTcp) {
+  qntest::Background sim({qntest::ToolPath("qn-modsim"), "--module",
+                          "serial=40F5849A,addr=04,model=13,version=2.1.3,build=77,port=0,reset-ms=300",
+                          "--module", "serial=11112222,addr=06,behind=40F5849A"});
+  ASSERT_TRUE(sim.running());
+  std::string line = sim.WaitForLine("module 40F5849A tcp ");
+  ASSERT_EQ(0u, line.find("module 40F5849A tcp 127.0.0.1:")) << sim.Output();
+  int port = atoi(line.substr(line.rfind(':') + 1).c_str());
+  ASSERT_GT(port, 0);
+  ASSERT_NE("", sim.WaitForLine("qn-modsim: ready"));
+
+  RawPipe host(ConnectLoopback(port));
+  ASSERT_TRUE(host.ok());
+  host.Write({0xAF, 0x01, 0x01, 0xAD, 0x00});
+  EXPECT_EQ("04 00", Hex(host.Read(2, 2000)));
+  host.Write({0x04, 0x03, 0x03, 0x48, 0x20});
+  EXPECT_EQ("04 04 03 C8 20 0D", Hex(host.Read(6, 2000)));
+  host.Write({0x06, 0x03, 0x03, 0x49, 0x20});
+  EXPECT_EQ("06 07 03 C9 20 11 11 22 22", Hex(host.Read(9, 2000)));
+  // The module drives the heartbeat about every half second.
+  EXPECT_EQ("04 02 00 00", Hex(host.Read(4, 2000)));
+  host.Write({0x04, 0x02, 0x00, 0x02});
+  EXPECT_EQ("04 02 00 01", Hex(host.Read(4, 2000)));
+  host.Write({0x04, 0x02, 0x00, 0x03});
+
+  // A reset drops the connection; the module refuses links until it is back.
+  host.Write({0x04, 0x03, 0x03, 0x8B, 0x20});
+  bool closed = false;
+  host.Read(100, 2000, &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_NE("", sim.WaitForLine("event: module 40F5849A reset", 2000));
+  usleep(400 * 1000);
+  RawPipe again(ConnectLoopback(port));
+  ASSERT_TRUE(again.ok());
+  again.Write({0xAF, 0x01, 0x01, 0x04, 0x03, 0x03, 0x47, 0x20});
+  EXPECT_EQ("04 07 03 C7 20 21 00 00 03", Hex(again.Read(9, 2000)));
+  EXPECT_EQ(0, sim.Stop());
+}
+
+TEST(ModSimBinary, ServesModuleThroughNodeSymlink) {
+  qntest::TempDir dev;
+  qntest::Background sim({qntest::ToolPath("qn-modsim"), "--dev-dir", dev.path(), "--module",
+                          "serial=0012ABCD,addr=02,node"});
+  std::string line = sim.WaitForLine("module 0012ABCD node ");
+  std::string node = dev / "quillnode.0012ABCD";
+  ASSERT_EQ("module 0012ABCD node " + node + " -> ", line.substr(0, line.find("-> ") + 3));
+  ASSERT_NE("", sim.WaitForLine("qn-modsim: ready"));
+  RawPipe host(open(node.c_str(), O_RDWR | O_NOCTTY));
+  ASSERT_TRUE(host.ok()) << node;
+  host.Write({0xAF, 0x01, 0x01, 0x02, 0x03, 0x03, 0x49, 0x20});
+  EXPECT_EQ("02 07 03 C9 20 00 12 AB CD", Hex(host.Read(9, 2000)));
+  EXPECT_EQ(0, sim.Stop());
+  EXPECT_FALSE(qntest::FileExists(node));
+}
+
+TEST(ModSimBinary, CommandLineErrorsAndHelp) {
+  qntest::RunResult help = qntest::Run({qntest::ToolPath("qn-modsim"), "--help"});
+  EXPECT_EQ(0, help.status);
+  for (const char* needle : {"--module SPEC", "--discovery IFADDR", "--dev-dir DIR", "--dump-dir DIR",
+                             "serial=HEX", "drop=N[:N...]", "never-back", "router-take-at=N"}) {
+    EXPECT_NE(std::string::npos, help.out.find(needle)) << needle;
+  }
+  qntest::RunResult none = qntest::Run({qntest::ToolPath("qn-modsim")});
+  EXPECT_EQ(2, none.status);
+  EXPECT_EQ("qn-modsim: no modules given (use --module or --config; see --help)\n", none.err);
+  qntest::RunResult bad = qntest::Run({qntest::ToolPath("qn-modsim"), "--module", "serial=1,addr=3"});
+  EXPECT_EQ(2, bad.status);
+  EXPECT_EQ("qn-modsim: bad value for module key \"addr\": \"3\"\n", bad.err);
+  qntest::RunResult orphan = qntest::Run(
+      {qntest::ToolPath("qn-modsim"), "--module", "serial=2,addr=04,behind=3"});
+  EXPECT_EQ(2, orphan.status);
+  EXPECT_EQ("qn-modsim: module 00000002: behind 00000003, which is not a direct module\n", orphan.err);
 }
 
 }  // namespace
