@@ -2,13 +2,19 @@
 // a virtual clock, and one run of the qn-modsim binary over loopback TCP.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -630,6 +636,104 @@ TEST(ModSimBinary, CommandLineErrorsAndHelp) {
       {qntest::ToolPath("qn-modsim"), "--module", "serial=2,addr=04,behind=3"});
   EXPECT_EQ(2, orphan.status);
   EXPECT_EQ("qn-modsim: module 00000002: behind 00000003, which is not a direct module\n", orphan.err);
+}
+
+
+// Runs in a child inside a network namespace of its own: brings its loopback
+// up with multicast, starts qn-modsim's discovery responder there and sends
+// one request. Writes "SKIP <why>" or the sender and reply bytes to `out`.
+void DiscoveryInOwnNamespace(int out) {
+  auto say = [out](const std::string& text) {
+    ssize_t ignored = write(out, text.data(), text.size());
+    (void)ignored;
+  };
+  if (unshare(CLONE_NEWNET) != 0) {
+    say(std::string("SKIP cannot create a network namespace: ") + strerror(errno));
+    return;
+  }
+  int ctl = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq ifr{};
+  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  if (ioctl(ctl, SIOCGIFFLAGS, &ifr) != 0) {
+    say(std::string("SKIP no loopback in the namespace: ") + strerror(errno));
+    return;
+  }
+  ifr.ifr_flags |= IFF_UP | IFF_MULTICAST;
+  if (ioctl(ctl, SIOCSIFFLAGS, &ifr) != 0) {
+    say(std::string("SKIP cannot bring the namespace's loopback up: ") + strerror(errno));
+    return;
+  }
+  close(ctl);
+  int rx = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(9889);
+  timeval tv{2, 0};
+  setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (bind(rx, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+    say(std::string("FAIL bind 9889: ") + strerror(errno));
+    return;
+  }
+  qntest::Background sim({qntest::ToolPath("qn-modsim"), "--discovery", "127.0.0.1", "--module",
+                          "serial=40F5849A,addr=04,model=13,port=9004", "--module",
+                          "serial=11112222,addr=06,behind=40F5849A"});
+  if (sim.WaitForLine("qn-modsim: ready").empty()) {
+    say("FAIL simulator not ready: " + sim.Output());
+    return;
+  }
+  int tx = socket(AF_INET, SOCK_DGRAM, 0);
+  in_addr lo{htonl(INADDR_LOOPBACK)};
+  setsockopt(tx, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+  sockaddr_in group{};
+  group.sin_family = AF_INET;
+  group.sin_port = htons(9888);
+  inet_pton(AF_INET, "232.2.2.2", &group.sin_addr);
+  uint8_t notRequest[16] = {0x05};
+  uint8_t request[16] = {0x01};
+  sendto(tx, notRequest, sizeof notRequest, 0, reinterpret_cast<sockaddr*>(&group), sizeof group);
+  sendto(tx, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&group), sizeof group);
+  std::string result;
+  for (;;) {
+    uint8_t buf[64];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = recvfrom(rx, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) break;
+    char addr[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
+    result += std::string(addr) + ": " + Hex(Bytes(buf, buf + n)) + "\n";
+  }
+  say(result);
+}
+
+TEST(ModSimBinary, AnswersDiscoveryInsideOwnNetworkNamespace) {
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(fds[0]);
+    DiscoveryInOwnNamespace(fds[1]);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string report;
+  for (;;) {
+    pollfd p{fds[0], POLLIN, 0};
+    if (poll(&p, 1, 15000) <= 0) break;
+    char buf[512];
+    ssize_t n = read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    report.append(buf, size_t(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (report.compare(0, 5, "SKIP ") == 0) GTEST_SKIP() << report.substr(5);
+  // One reply for the direct module only, from its address, to port 9889:
+  // marker, module address, port 9004 LSB first, serial LSB first, IPv4,
+  // model, router address.
+  EXPECT_EQ("127.0.0.1: 02 04 2C 23 9A 84 F5 40 7F 00 00 01 0D 04 00 00\n", report);
 }
 
 }  // namespace
