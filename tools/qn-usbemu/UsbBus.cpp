@@ -145,6 +145,7 @@ struct BusImpl {
   std::string root;
   std::string tracePath;
   FILE* trace = nullptr;
+  bool doorbell = true;
   BusStats stats;
 
   std::recursive_mutex mutex;  // handlers may re-enter through client finalisation
@@ -217,6 +218,7 @@ void BusImpl::ClientGone(UMockdevIoctlClient* client) {
 // --- usbfs ------------------------------------------------------------------
 
 void BusImpl::UpdateDoorbell(UsbDevice* dev) {
+  if (!doorbell) return;
   bool reapable = false;
   for (auto& entry : dev->clients) reapable = reapable || !entry.second.reapable.empty();
   uint8_t bytes[kDoorbellSize];
@@ -700,6 +702,8 @@ void UsbBus::AddImx(std::unique_ptr<HidResponder> responder) {
 
 void UsbBus::SetTrace(const std::string& path) { impl_->tracePath = path; }
 
+void UsbBus::SetDoorbell(bool on) { impl_->doorbell = on; }
+
 bool UsbBus::Start(std::string* error) {
   BusImpl& b = *impl_;
   if (!b.tracePath.empty()) {
@@ -744,7 +748,7 @@ bool UsbBus::Start(std::string* error) {
     fcntl(dev->doorbell, F_SETPIPE_SZ, kDoorbellSize);
     uint8_t fill[kDoorbellSize];
     memset(fill, 0, sizeof(fill));
-    if (write(dev->doorbell, fill, sizeof(fill)) != kDoorbellSize) {
+    if (b.doorbell && write(dev->doorbell, fill, sizeof(fill)) != kDoorbellSize) {
       *error = "cannot fill the doorbell of " + dev->node;
       return false;
     }

@@ -54,6 +54,8 @@ class UsbBus {
   // One line per bus event ("claim", "OUT n", "IN n", ...) is appended to
   // this file; empty for none. Before Start.
   void SetTrace(const std::string& path);
+  // Before Start: false leaves the usbfs nodes always writable (no doorbell).
+  void SetDoorbell(bool on);
 
   // Creates the testbed (this sets UMOCKDEV_DIR in our environment), the
   // devices and their handlers, and starts the pump thread.

@@ -28,6 +28,9 @@ const char* kUsage =
     "  --imx [SPEC]         add the i.MX RT boot ROM's HID device 1FC9:0130 (hidraw0)\n"
     "  --trace FILE         append one line per bus event to FILE\n"
     "  --stats              print the bus counters on standard error at the end\n"
+    "  --no-doorbell        leave the usbfs nodes always writable, as a plain file\n"
+    "                       node would be (libusb then spins while it waits; for the\n"
+    "                       idle benchmark's comparison)\n"
     "  --help               show this text\n"
     "\n"
     "Exit status: PROGRAM's (128 + signal when it was killed), 2 for bad options,\n"
@@ -54,6 +57,7 @@ int main(int argc, char** argv) {
   std::string imxSpec;
   bool imx = false;
   bool stats = false;
+  bool noDoorbell = false;
   std::string trace;
   std::vector<std::string> command;
   for (int i = 1; i < argc; i++) {
@@ -96,6 +100,8 @@ int main(int argc, char** argv) {
       if (i + 1 < argc && strncmp(argv[i + 1], "--", 2) != 0) imxSpec = argv[++i];
     } else if (arg == "--trace") {
       if (!value(&trace)) return 2;
+    } else if (arg == "--no-doorbell") {
+      noDoorbell = true;
     } else if (arg == "--stats") {
       stats = true;
     } else {
@@ -134,6 +140,7 @@ int main(int argc, char** argv) {
     bus.AddImx(std::move(responder));
   }
   bus.SetTrace(trace);
+  bus.SetDoorbell(!noDoorbell);
   if (!bus.Start(&error)) {
     fprintf(stderr, "qn-usbemu: %s\n", error.c_str());
     return 3;
