@@ -72,6 +72,7 @@ int Idle(uint32_t serial, double seconds) {
     aLink_Destroy(&id);
     return 1;
   }
+  printf("link running\n");
   double cpu0 = CpuMs();
   double wall0 = WallMs();
   aTime_MSSleep((unsigned long)(seconds * 1000));
