@@ -665,7 +665,9 @@ TEST(SerialStreamTest, NodeTheUserMayNotOpenGivesPermission) {
   Pty pty;
   if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal available (openpty failed)";
   ASSERT_EQ(chmod(pty.path().c_str(), 0600), 0);
-  if (getuid() == 0) ASSERT_EQ(chown(pty.path().c_str(), 0, 0), 0);
+  if (getuid() == 0) {
+    ASSERT_EQ(chown(pty.path().c_str(), 0, 0), 0);
+  }
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
