@@ -219,8 +219,8 @@ TEST(StreamRecordTest, Cases) {
       {"split terminator", "a\rb\nz", aErrNotReady, 16, "\r\n", aErrNone, "ab", "z"},
       {"max length", "abcdef\n", aErrNotReady, 4, "\n", aErrNone, "abcd", "ef\n"},
       {"not ready", "OK", aErrNotReady, 16, "\r\n", aErrNotReady, "##", "OK"},
-      // Matched terminator bytes are consumed; only record bytes go back.
-      {"not ready after CR", "OK\r", aErrNotReady, 16, "\r\n", aErrNotReady, "##", "OK"},
+      // Bytes go back in arrival order, a terminator byte already matched too.
+      {"not ready after CR", "O\rK", aErrNotReady, 16, "\r\n", aErrNotReady, "##", "O\rK"},
       {"end completes", "tail", aErrEOF, 16, "\n", aErrNone, "tail", ""},
       {"end with nothing", "", aErrEOF, 16, "\n", aErrEOF, "", ""},
       {"hard error", "abc", aErrIO, 16, "\n", aErrIO, "##", ""},
@@ -236,6 +236,34 @@ TEST(StreamRecordTest, Cases) {
     EXPECT_EQ(r.record, c.record);
     s.whenEmpty = aErrNotReady;
     EXPECT_EQ(ReadRest(st.get()), c.rest);
+  }
+}
+
+// Lines that arrive in two chunks, split at every position, read as the same
+// lines as when they arrive at once.
+TEST(StreamRecordTest, ChunkedArrivalGivesTheSameRecords) {
+  const std::string text = "Synchronized\r\nOK\r\n12000\r\n";
+  const std::vector<std::string> lines = {"Synchronized", "OK", "12000"};
+  for (size_t split = 0; split <= text.size(); split++) {
+    SCOPED_TRACE(split);
+    Script s;
+    ScriptStream st(&s);
+    s.Add(text.substr(0, split));
+    std::vector<std::string> got;
+    char buffer[32];
+    bool secondChunkSent = false;
+    while (got.size() < lines.size()) {
+      aErr err = aStream_ReadCStringRecord(st.get(), buffer, sizeof(buffer), "\r\n");
+      if (err == aErrNotReady) {
+        ASSERT_FALSE(secondChunkSent) << "stalled with all bytes delivered";
+        s.Add(text.substr(split));
+        secondChunkSent = true;
+        continue;
+      }
+      ASSERT_EQ(err, aErrNone);
+      got.push_back(buffer);
+    }
+    EXPECT_EQ(got, lines);
   }
 }
 
