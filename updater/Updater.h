@@ -1,0 +1,119 @@
+// The per-user store: one UpdaterClass per directory, with the directory's
+// settings (".settings"), history (".history") and entries (files and
+// sub-directories; each sub-directory is opened as an UpdaterClass too).
+//
+//   <home>/.vorlaine/updater/            the top-level store
+//   <home>/.vorlaine/updater/<SERIAL>/   one directory per device ("%08X")
+//   <home>/.vorlaine/updater/RECOVER/    recovery files of unknown devices
+//
+// Ownership: an UpdaterClass owns its items; an item owns its sub-store.
+// Pointers to items and sub-stores stay valid for the life of the top-level
+// store. Single-threaded; two processes using one store are not coordinated.
+#ifndef QN_UPDATER_UPDATER_H
+#define QN_UPDATER_UPDATER_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "link/aDirectory.h"
+#include "link/aErr.h"
+#include "updater/History.h"
+#include "updater/KeyValueStore.h"
+
+class UpdaterClass;
+
+// `first`, then "/" and each further argument up to a null pointer. Nothing
+// is normalised: BuildPath("/a/", "b", nullptr) is "/a//b".
+std::string BuildPath(const char* first, ...) __attribute__((sentinel));
+
+// One entry of a store directory.
+class UpdaterItemClass {
+ public:
+  UpdaterItemClass(const char* path, const char* name, unsigned char isDirectory,
+                   unsigned long size);
+  ~UpdaterItemClass();
+  UpdaterItemClass(const UpdaterItemClass&) = delete;
+  UpdaterItemClass& operator=(const UpdaterItemClass&) = delete;
+
+  // Writes `size` bytes to the file `filename` inside the directory this item
+  // stands for, replacing any old file only once the new one is complete.
+  // aErrParam for a file name that is empty, ".", ".." or contains "/" (it
+  // may come from a server); aErrNotFound for null data or a file that
+  // cannot be created; aErrIO when the data could not be written.
+  aErr Write_Birdfile(const char* filename, const unsigned char* data, unsigned long size);
+
+  std::string path;  // the directory that holds the entry
+  std::string name;  // the entry's own name
+  bool isDirectory;
+  uint64_t size;          // as listed; 0 for an entry made by Create
+  UpdaterClass* updater;  // owned; the opened sub-store, or null
+};
+
+class UpdaterClass {
+ public:
+  // Opens (creating when needed, mode 0755) the directory root/name, loads
+  // its settings and history and, recursively, its sub-directories.
+  // Failures are logged on DEBUG_Updater and leave an empty object.
+  UpdaterClass(const char* root, const char* name);
+  ~UpdaterClass();
+  UpdaterClass(const UpdaterClass&) = delete;
+  UpdaterClass& operator=(const UpdaterClass&) = delete;
+
+  // Lists the directory again and adds items for new entries (without
+  // sub-stores); items whose entry has gone remain. 0 or aErrNotFound.
+  aErr Refresh();
+  // The first item of that exact name, or null.
+  UpdaterItemClass* Find(const char* name);
+  // Find of the serial number as "%08X".
+  UpdaterItemClass* Find(unsigned int serial);
+  // Appends a directory item (even when one of that name exists), creates
+  // the directory and opens it as the item's sub-store (null on failure).
+  // Null for a null name.
+  UpdaterItemClass* Create(const char* name);
+
+  std::string path;
+  DeviceHistory history;
+  KeyValueStore settings;
+  std::vector<UpdaterItemClass*> items;
+
+  // ---------------------------------------------------------------------
+  // Update and recovery procedures. They are declared here and implemented
+  // in their own source files:
+  //   UpdateFirmware and its _UpdateFirmware_* steps   (firmware update)
+  //   ResetRouterAddress                                 (router address reset)
+  //   DeviceRecovery                                     (serial ISP recovery)
+  //   DeviceRecovery_iMX, GetFingerPrint_iMX             (i.MX recovery)
+  // ---------------------------------------------------------------------
+
+  // The boot ROM's echo stays on during recovery data transfers ("-e").
+  static bool echo_bytes;
+
+ private:
+  // (device, inode) of this directory and of every directory above it that
+  // was opened on the way here; used to refuse directory loops made with
+  // symbolic links, which would otherwise recurse without end.
+  typedef std::vector<std::pair<dev_t, ino_t>> Lineage;
+
+  UpdaterClass(const char* root, const char* name, const Lineage& parents);
+  void Open(const char* root, const char* name, const Lineage& parents);
+  UpdaterClass* OpenChild(const char* name);
+
+  friend bool UpdaterFileEnum(const aDirectoryListData* entry, void* store);
+
+  Lineage lineage_;
+};
+
+// Listing callback: adds an item to the UpdaterClass `store` for each entry
+// not yet known, ignoring names that begin with "."; always true.
+bool UpdaterFileEnum(const aDirectoryListData* entry, void* store);
+
+// Opens the store of a run: <home>/.vorlaine (made with mode 0755) and in it
+// "updater". Null, with a note on DEBUG_APP, when the directory cannot be
+// prepared. The caller owns the result.
+UpdaterClass* OpenUpdaterStore();
+
+#endif  // QN_UPDATER_UPDATER_H
