@@ -164,6 +164,22 @@ TEST_F(CliTest, ZAloneCreatesTheStoreAndSucceedsQuietly) {
   EXPECT_TRUE(FileExists(StoreDir() + "/.history"));
 }
 
+TEST_F(CliTest, AStoreThatCannotBePreparedEndsTheRunBeforeAnyCommand) {
+  // The home directory is a regular file, so ".vorlaine" cannot be made in it.
+  std::string home = home_ / "plain-file";
+  ASSERT_TRUE(qntest::WriteFile(home, "x"));
+  RunResult quiet = qntest::RunUpdater(home, {"-Z", "1", "-l", "lost", "-C"});
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(ReadFile(home), "x");
+
+  RunResult noisy = qntest::RunUpdater(home, {"-X", "0x10000", "-Z", "1"});
+  EXPECT_EQ(noisy.status, 1);
+  EXPECT_NE(noisy.out.find("Updater: FailedaDirectory_Ensure(" + home + "/.vorlaine)==> "),
+            std::string::npos)
+      << noisy.out;
+}
+
 TEST_F(CliTest, HistoryMessageIsRecordedInTheStoreLog) {
   RunResult r = Updater({"-Z", "1", "-l", "bench check"});
   EXPECT_EQ(r.status, 0);
