@@ -91,9 +91,9 @@ TEST_F(ParametersTest, EachCommandOptionSetsItsOwnBit) {
   struct {
     const char* option;
     uint32_t bit;
-  } cases[] = {{"-B", COMMAND_BUILDS}, {"-C", COMMAND_CHECK},     {"-D", COMMAND_DISCOVER},
-               {"-G", COMMAND_GET},    {"-I", COMMAND_INFO},      {"-N", COMMAND_FINGERPRINT},
-               {"-U", COMMAND_UPDATE}, {"-h", COMMAND_HELP},      {"-H", COMMAND_HELP},
+  } cases[] = {{"-B", COMMAND_BUILDS},  {"-C", COMMAND_CHECK}, {"-D", COMMAND_DISCOVER},
+               {"-G", COMMAND_GET},     {"-I", COMMAND_INFO},  {"-N", COMMAND_FINGERPRINT},
+               {"-U", COMMAND_UPDATE},  {"-h", COMMAND_HELP},  {"-H", COMMAND_HELP},
                {"--help", COMMAND_HELP}};
   for (auto& c : cases) {
     Parsed p = Parse({c.option});
@@ -224,8 +224,8 @@ TEST_F(ParametersTest, LooseWordsAreIgnoredAndMovedBehindTheOptions) {
   EXPECT_TRUE(p.params.commands.IsSet(COMMAND_DISCOVER));
   EXPECT_EQ(p.params.serialNumber, 0x12u);
   EXPECT_EQ(p.params.linkType, 2u);
-  std::vector<std::string> expected = {"/usr/local/bin/Updater", "-D", "-d", "12", "-Q",
-                                       "-t", "TCP", "foo", "bar", "baz"};
+  std::vector<std::string> expected = {
+      "/usr/local/bin/Updater", "-D", "-d", "12", "-Q", "-t", "TCP", "foo", "bar", "baz"};
   EXPECT_EQ(p.argv, expected);
 }
 
@@ -314,8 +314,9 @@ TEST_F(ParametersTest, InvalidSerialNumbersAreErrors) {
       {{"-d", "0"}, "ERROR: Invalid serial number obtained from argument [0]\n"},
       {{"-d", "0x0x12"}, "ERROR: Invalid serial number obtained from argument [0x12]\n"},
       {{"-r", "R2D2"}, "ERROR: Invalid router serial number obtained from argument [R2D2]\n"},
-      {{"-r", "0x00000000"}, "ERROR: Invalid router serial number obtained from argument "
-                             "[00000000]\n"},
+      {{"-r", "0x00000000"},
+       "ERROR: Invalid router serial number obtained from argument "
+       "[00000000]\n"},
   };
   for (auto& c : cases) {
     Parsed p = Parse(c.args);
@@ -330,7 +331,7 @@ TEST_F(ParametersTest, TransportLooksOnlyAtTheLeadingCharacters) {
   struct {
     const char* value;
     uint32_t linkType;
-  } cases[] = {{"USB", 1},   {"USBX", 1},     {"TCP", 2},
+  } cases[] = {{"USB", 1},   {"USBX", 1},      {"TCP", 2},
                {"TCPIP", 2}, {"RECOVER", 255}, {"RECOVERY", 255}};
   for (auto& c : cases) {
     Parsed p = Parse({"-t", c.value});

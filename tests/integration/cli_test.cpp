@@ -1,7 +1,6 @@
 // The Updater binary's command line as a user sees it: usage texts byte for
 // byte, exit statuses, error messages and the run order.
 #include <gtest/gtest.h>
-
 #include <stdint.h>
 #include <string.h>
 
@@ -195,10 +194,10 @@ TEST_F(CliTest, HistoryMessageIsRecordedInTheStoreLog) {
 }
 
 TEST_F(CliTest, UpdateNeedsBothTheSerialPortAndTheRecoverType) {
-  const char kMessage[] = "\nERROR ==> Must specify both the serial port and RECOVER link type.\n\n";
-  for (auto args : std::vector<std::vector<std::string>>{{"-U", "-s", "/dev/ttyUSB0"},
-                                                         {"-U", "-t", "RECOVER"},
-                                                         {"-U", "-t", "TCP", "-s", "x"}}) {
+  const char kMessage[] =
+      "\nERROR ==> Must specify both the serial port and RECOVER link type.\n\n";
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"-U", "-s", "/dev/ttyUSB0"}, {"-U", "-t", "RECOVER"}, {"-U", "-t", "TCP", "-s", "x"}}) {
     RunResult r = Updater(args);
     EXPECT_EQ(r.status, 1) << args[2];
     EXPECT_EQ(r.out, kMessage) << args[2];
@@ -212,7 +211,8 @@ TEST_F(CliTest, CommandsRunInTheFixedOrderWhateverTheirPlaceOnTheLine) {
   EXPECT_EQ(r.out,
             "LOGGING ==> first\n"
             "\nERROR ==> Must specify both the serial port and RECOVER link type.\n\n"
-            "\t\t" + missing + ": *** invalid file format ***, SERIAL NUMBER NOT VERIFIED\n");
+            "\t\t" +
+                missing + ": *** invalid file format ***, SERIAL NUMBER NOT VERIFIED\n");
 }
 
 // Commands whose implementation is still to come fail with a clear line.
@@ -272,13 +272,15 @@ TEST_F(CliTest, CheckOfAnOfflineBirdFileListsItsBuildInformation) {
   EXPECT_EQ(match.status, 0);
   EXPECT_EQ(match.out, "\t\t" + file +
                            ": verified, valid firmware blocks, offline compatible, serial number "
-                           "verifed" + details);
+                           "verifed" +
+                           details);
 
   RunResult other = Updater({"-C", "-f", file, "-d", "12345678"});
   EXPECT_EQ(other.status, 0);
   EXPECT_EQ(other.out, "\t\t" + file +
                            ": verified, valid firmware blocks, offline compatible, SERIAL NUMBER "
-                           "NOT VERIFIED" + details);
+                           "NOT VERIFIED" +
+                           details);
 }
 
 // ---- "-k" -----------------------------------------------------------------
