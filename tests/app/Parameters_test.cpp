@@ -363,15 +363,6 @@ TEST_F(ParametersTest, BuildAndBaudRateAreStrictDecimals) {
   EXPECT_EQ(p.err, "");
 }
 
-TEST_F(ParametersTest, TextParametersAreTakenAsGiven) {
-  Parsed p = Parse({"-s", "/dev/ttyUSB0", "-f", "a b.bird", "-l", "bench check", "-u",
-                    "http://127.0.0.1:1/cgi/u", "-Z", "x"});
-  EXPECT_EQ(p.params.serialPort, "/dev/ttyUSB0");
-  EXPECT_EQ(p.params.birdFile, "a b.bird");
-  EXPECT_EQ(p.params.logMessage, "bench check");
-  EXPECT_EQ(p.params.serverUrl, "http://127.0.0.1:1/cgi/u");
-}
-
 TEST_F(ParametersTest, SeveralErrorsAreAllReportedInOneRun) {
   Parsed p = Parse({"-Y", "-d", "xyz", "-t", "bad", "-D"});
   EXPECT_EQ(p.result, 1);
@@ -476,11 +467,6 @@ TEST_F(ParametersTest, ArbitraryCommandLinesKeepEveryWordAndNeverCrash) {
     }
     Log::package_bitmask = 0;
   }
-}
-
-TEST_F(ParametersTest, ValidateHasNoChecks) {
-  Parameters p;
-  EXPECT_EQ(validate_params(&p), 0);
 }
 
 }  // namespace
