@@ -27,9 +27,7 @@ void sCopyBounded(char* buffer, size_t size, const char* text) {
   buffer[len] = '\0';
 }
 
-bool sIsDotOrDotDot(const char* name) {
-  return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
-}
+bool sIsDotOrDotDot(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 
 }  // namespace
 

@@ -120,7 +120,7 @@ aErr aFile_Seek(aFileRef file, long offset, int origin) {
       return aErrParam;
   }
   // Both terms are bounded by the file size and LONG_MAX, so check before adding.
-  if ((offset < 0 && base < -offset) || (offset > 0 && offset > LONG_MAX - base)) {
+  if ((offset < 0 && offset < -base) || (offset > 0 && offset > LONG_MAX - base)) {
     return aErrRange;
   }
   long target = base + offset;

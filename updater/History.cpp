@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <stdarg.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include "app/Log.h"
@@ -25,9 +26,13 @@ void DeviceHistory::Init(const char* name, int level) {
   if (level >= 0) level_ = (unsigned int)level;
   if (!name) return;
   filename = name;
-  file_ = aFile_Open(name, aFileModeAppend);
+  // Only regular files: reading a named pipe or a device could block forever.
+  struct stat st;
+  bool special = stat(name, &st) == 0 && !S_ISREG(st.st_mode);
+  file_ = special ? nullptr : aFile_Open(name, aFileModeAppend);
   if (!file_) {
-    ::Log::FPrintf(stderr, DEBUG_History, "History: Error opening file [%s] ==> %d\n", name, errno);
+    ::Log::FPrintf(stderr, DEBUG_History, "History: Error opening file [%s] ==> %d\n", name,
+                   special ? EINVAL : errno);
     return;
   }
   aFile_SetUnbuffered(file_);

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "app/Log.h"
 #include "link/aFile.h"
@@ -41,9 +42,12 @@ KeyValueStore::KeyValueStore(const char* name) {
 KeyValueStore::~KeyValueStore() {}
 
 void KeyValueStore::Load(const char* name) {
-  aFileRef file = name ? aFile_Open(name, aFileModeRead) : nullptr;
+  // Only regular files: opening a named pipe would wait for a writer forever.
+  struct stat st;
+  bool special = name && stat(name, &st) == 0 && !S_ISREG(st.st_mode);
+  aFileRef file = name && !special ? aFile_Open(name, aFileModeRead) : nullptr;
   if (!file) {
-    int error = name ? errno : EINVAL;
+    int error = name && !special ? errno : EINVAL;
     Log::FPrintf(stderr, DEBUG_Attributes,
                  "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", name ? name : "",
                  error);

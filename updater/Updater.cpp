@@ -82,7 +82,12 @@ UpdaterClass::~UpdaterClass() {
 }
 
 void UpdaterClass::Open(const char* root, const char* name, const Lineage& parents) {
-  path = BuildPath(root ? root : "", name ? name : "", nullptr);
+  if (root && name) {
+    path = BuildPath(root, name, nullptr);
+  } else {
+    path = root ? root : (name ? name : "");
+  }
+  if (path.empty()) return;  // nothing to open
   lineage_ = parents;
 
   struct stat st;

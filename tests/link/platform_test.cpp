@@ -1,11 +1,12 @@
 // Platform utilities: paths, directories, files, time, mutexes, versions.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <set>
 #include <string>
 #include <thread>
@@ -23,35 +24,6 @@ namespace {
 
 using qntest::TempDir;
 
-// Sets or unsets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    if (old) {
-      had_ = true;
-      old_ = old;
-    }
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-
- private:
-  std::string name_;
-  bool had_ = false;
-  std::string old_;
-};
-
 // ---------------------------------------------------------------- paths
 
 TEST(BuildPath, JoinsWithExactlyOneSeparator) {
@@ -62,8 +34,7 @@ TEST(BuildPath, JoinsWithExactlyOneSeparator) {
   EXPECT_STREQ(out, "/a/b");
   EXPECT_EQ(aDirectory_JoinPath(out, sizeof(out), "/a", "b"), aErrNone);
   EXPECT_STREQ(out, "/a/b");
-  EXPECT_EQ(aDirectory_BuildPath(out, sizeof(out), "x", "y", "z", (const char*)nullptr),
-            aErrNone);
+  EXPECT_EQ(aDirectory_BuildPath(out, sizeof(out), "x", "y", "z", (const char*)nullptr), aErrNone);
   EXPECT_STREQ(out, "x/y/z");
   EXPECT_EQ(aDirectory_BuildPath(out, sizeof(out), "only", (const char*)nullptr), aErrNone);
   EXPECT_STREQ(out, "only");
@@ -203,14 +174,38 @@ TEST(Directory, DeleteAndDeleteTree) {
   EXPECT_EQ(aDirectory_Delete(outside.c_str()), aErrUnexpected);
 }
 
-TEST(Directory, CwdAndExecutablePath) {
-  char buffer[4096];
-  char expected[4096];
-  ASSERT_NE(getcwd(expected, sizeof(expected)), nullptr);
-  EXPECT_EQ(aDirectory_CWD(buffer, sizeof(buffer)), aErrNone);
-  EXPECT_STREQ(buffer, expected);
-  EXPECT_EQ(aDirectory_CWD(buffer, 1), aErrParam);
+// An unlink that fails is reported on the console and ends the walk. As root
+// the walk runs in a child that has switched to the user "nobody".
+TEST(Directory, DeleteTreeReportsAFileItCannotUnlink) {
+  TempDir tmp;
+  std::string root = tmp / "locked";
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  ASSERT_TRUE(qntest::WriteFile(root + "/stuck", "s"));
+  ASSERT_EQ(chmod(root.c_str(), 0555), 0);
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  fflush(nullptr);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
+    testing::internal::CaptureStdout();
+    aErr err = aDirectory_DeleteTree(root.c_str());
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    if (err != aErrUnexpected) _exit(1);
+    if (out != "---error unlink-ing file [" + root + "/stuck]\n") _exit(2);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  chmod(root.c_str(), 0755);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong result, 2: wrong console text, 99: no setuid";
+  EXPECT_TRUE(qntest::FileExists(root + "/stuck"));
+}
 
+TEST(Directory, ExecutablePathIsCutToTheBuffer) {
+  char buffer[4096];
   EXPECT_EQ(aDirectory_ExecutableFilePath(buffer, sizeof(buffer)), aErrNone);
   std::string exe = buffer;
   EXPECT_NE(exe.find("link_tests"), std::string::npos) << exe;
@@ -220,25 +215,24 @@ TEST(Directory, CwdAndExecutablePath) {
 }
 
 TEST(Directory, HomeDirectoryOverrideAndBounds) {
+  const char* old = getenv("QUILLNODE_HOME");
+  std::string saved = old ? old : "";
   char buffer[256];
-  {
-    ScopedEnv over("QUILLNODE_HOME", "/tmp/qn-home");
-    EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, sizeof(buffer)), aErrNone);
-    EXPECT_STREQ(buffer, "/tmp/qn-home");
-    // Cut to the buffer and still terminated.
-    char small[5];
-    memset(small, 'X', sizeof(small));
-    EXPECT_EQ(aDirectory_GetHomeDirectory(small, sizeof(small)), aErrNone);
-    EXPECT_STREQ(small, "/tmp");
-  }
-  {
-    // An empty override is ignored.
-    ScopedEnv over("QUILLNODE_HOME", "");
-    EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, sizeof(buffer)), aErrNone);
-    EXPECT_GT(strlen(buffer), 0u);
-    EXPECT_STRNE(buffer, "");
-  }
+  setenv("QUILLNODE_HOME", "/tmp/qn-home", 1);
+  EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, sizeof(buffer)), aErrNone);
+  EXPECT_STREQ(buffer, "/tmp/qn-home");
+  char small[5];  // cut to the buffer and still terminated
+  EXPECT_EQ(aDirectory_GetHomeDirectory(small, sizeof(small)), aErrNone);
+  EXPECT_STREQ(small, "/tmp");
+  setenv("QUILLNODE_HOME", "", 1);  // an empty override is ignored
+  EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, sizeof(buffer)), aErrNone);
+  EXPECT_STRNE(buffer, "");
   EXPECT_EQ(aDirectory_GetHomeDirectory(nullptr, 10), aErrParam);
+  if (old) {
+    setenv("QUILLNODE_HOME", saved.c_str(), 1);
+  } else {
+    unsetenv("QUILLNODE_HOME");
+  }
 }
 
 // ---------------------------------------------------------------- files
@@ -343,7 +337,8 @@ TEST(File, SeekStaysInsideTheFile) {
   EXPECT_EQ(aFile_Seek(f, -7, aSeekCurrent), aErrRange);
   EXPECT_EQ(aFile_Seek(f, -1, aSeekStart), aErrRange);
   EXPECT_EQ(aFile_Seek(f, 11, aSeekStart), aErrRange);
-  EXPECT_EQ(aFile_Seek(f, 0x7FFFFFFFFFFFFFFFL, aSeekEnd), aErrRange);
+  EXPECT_EQ(aFile_Seek(f, LONG_MAX, aSeekEnd), aErrRange);
+  EXPECT_EQ(aFile_Seek(f, LONG_MIN, aSeekEnd), aErrRange);
   EXPECT_EQ(aFile_Seek(f, 3, 7), aErrParam);
   EXPECT_EQ(aFile_GetPosition(f, &pos), aErrNone);
   EXPECT_EQ(pos, 6u);  // failed seeks do not move
@@ -416,15 +411,7 @@ TEST(Time, SleepIsSplitIntoChunksBelowOneSecond) {
   EXPECT_EQ(aTime_MSSleepWith(7, RecordChunk), aErrNone);
   EXPECT_EQ(chunks, (std::vector<unsigned long>{7000}));
   gChunks = nullptr;
-}
-
-TEST(Time, TicksFollowTheWallClock) {
-  unsigned long a = aTime_GetMSTicks();
-  EXPECT_EQ(aTime_MSSleep(0), aErrNone);
-  EXPECT_EQ(aTime_MSSleep(2), aErrNone);
-  unsigned long b = aTime_GetMSTicks();
-  EXPECT_GT(a, 1600000000000UL);  // milliseconds since 1970, not seconds
-  EXPECT_GE(b, a);
+  EXPECT_GT(aTime_GetMSTicks(), 1600000000000UL);  // milliseconds since 1970, not seconds
 }
 
 // ---------------------------------------------------------------- mutexes

@@ -1,8 +1,10 @@
 // History logs: the line format, levels, and reading back while appending.
 #include "updater/History.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <regex>
@@ -196,15 +198,17 @@ TEST(HistoryOpen, FailureIsLoggedAndLeavesAnInertObject) {
   EXPECT_EQ(ReadFile(tmp / "later"), "");
 }
 
-TEST(HistoryTimestamp, FitsTheBufferOrStaysEmpty) {
-  DeviceHistory h;
-  char buf[32];
-  h.GetTimestamp(buf, sizeof(buf));
-  EXPECT_TRUE(std::regex_match(buf, std::regex(kStamp))) << buf;
-  char small[8];
-  h.GetTimestamp(small, sizeof(small));
-  EXPECT_STREQ(small, "");
-  h.GetTimestamp(nullptr, 10);
+TEST(HistoryOpen, ANamedPipeIsRefusedRatherThanBlockingReads) {
+  TempDir tmp;
+  std::string path = tmp / ".history";
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  std::string err = qntest::CaptureStderrWithMask(DEBUG_History, [&] {
+    DeviceHistory h(path.c_str(), 0);
+    EXPECT_FALSE(h.IsOpen());
+    char buf[32];
+    EXPECT_EQ(h.ReadFirstLine(buf, sizeof(buf)), nullptr);
+  });
+  EXPECT_EQ(err, "History: Error opening file [" + path + "] ==> " + std::to_string(EINVAL) + "\n");
 }
 
 }  // namespace

@@ -19,23 +19,11 @@
 
 namespace {
 
+using qntest::ListNames;
 using qntest::ReadFile;
 using qntest::TempDir;
 using qntest::WriteFile;
 typedef std::map<std::string, std::string> Entries;
-
-// Names in `dir` other than "." and "..".
-std::set<std::string> ListNames(const std::string& dir) {
-  std::set<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return names;
-  while (struct dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") names.insert(n);
-  }
-  closedir(d);
-  return names;
-}
 
 KeyValueStore LoadText(const TempDir& tmp, const std::string& text) {
   std::string path = tmp / "in.settings";
@@ -103,6 +91,17 @@ TEST(KeyValueStoreLoad, SecondFileMergesAndMissingFileIsReported) {
   KeyValueStore fresh(missing.c_str());
   EXPECT_TRUE(fresh.filename.empty());
   EXPECT_TRUE(fresh.Entries().empty());
+}
+
+TEST(KeyValueStoreLoad, ANamedPipeIsRefusedRatherThanWaitedOn) {
+  TempDir tmp;
+  std::string path = tmp / ".settings";
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  KeyValueStore kv;
+  std::string err = qntest::CaptureStderrWithMask(DEBUG_Attributes, [&] { kv.Load(path.c_str()); });
+  EXPECT_EQ(err, "Attibutes: Error - cannot open attributes file: '" + path + "' (" +
+                     std::to_string(EINVAL) + ")\n");
+  EXPECT_TRUE(kv.filename.empty());
 }
 
 TEST(KeyValueStoreAccess, TypedGettersAndTheirDefaults) {

@@ -2,12 +2,14 @@
 #ifndef QN_TESTS_UPDATER_UPDATERTESTUTIL_H
 #define QN_TESTS_UPDATER_UPDATERTESTUTIL_H
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
+#include <set>
 #include <string>
 
 #include "app/Log.h"
@@ -52,6 +54,19 @@ inline int RunUnprivileged(const std::function<int()>& body) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Names in `dir` other than "." and "..".
+inline std::set<std::string> ListNames(const std::string& dir) {
+  std::set<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return names;
+  while (struct dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") names.insert(n);
+  }
+  closedir(d);
+  return names;
 }
 
 inline mode_t FileMode(const std::string& path) {

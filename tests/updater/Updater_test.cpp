@@ -18,6 +18,7 @@
 namespace {
 
 using qntest::FileExists;
+using qntest::ListNames;
 using qntest::ReadFile;
 using qntest::TempDir;
 using qntest::WriteFile;
@@ -25,18 +26,6 @@ using qntest::WriteFile;
 std::vector<std::string> ItemNames(const UpdaterClass& store) {
   std::vector<std::string> names;
   for (const UpdaterItemClass* item : store.items) names.push_back(item->name);
-  return names;
-}
-
-std::set<std::string> ListNames(const std::string& dir) {
-  std::set<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return names;
-  while (struct dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") names.insert(n);
-  }
-  closedir(d);
   return names;
 }
 

@@ -1,0 +1,494 @@
+// The update server client against a small HTTP server on loopback that
+// answers with exactly the reply a test sets.
+#include "server/ServerComm.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Log.h"
+
+using Vorlaine::Updater::ServerCommClass;
+
+namespace {
+
+// Answers every GET below /cgi/u with the body set by the test and records
+// the raw request targets.
+class ReplyServer {
+ public:
+  ReplyServer() {
+    http_.set_keep_alive_timeout(1);
+    http_.Get(R"(/cgi/u.*)", [this](const httplib::Request& req, httplib::Response& res) {
+      std::string body;
+      int delayMs;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        targets_.push_back(req.target);
+        body = body_;
+        delayMs = delayMs_;
+      }
+      if (delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      res.set_content(body, "text/plain");
+    });
+    port_ = http_.bind_to_any_port("127.0.0.1");
+    if (port_ <= 0) return;
+    thread_ = std::thread([this] { http_.listen_after_bind(); });
+    // stop() is only heard once the accept loop runs.
+    for (int i = 0; i < 500 && !http_.is_running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~ReplyServer() {
+    http_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  bool ok() const { return port_ > 0 && http_.is_running(); }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u"; }
+  void SetBody(const std::string& body) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    body_ = body;
+  }
+  void SetDelay(int ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delayMs_ = ms;
+  }
+  std::vector<std::string> Targets() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return targets_;
+  }
+  std::string LastTarget() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return targets_.empty() ? std::string() : targets_.back();
+  }
+
+ private:
+  httplib::Server http_;
+  std::thread thread_;
+  int port_ = -1;
+  std::mutex mutex_;
+  std::string body_;
+  int delayMs_ = 0;
+  std::vector<std::string> targets_;
+};
+
+// A loopback URL on which nothing listens: the port was free a moment ago.
+std::string UnreachableUrl() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  int port = 1;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  if (fd >= 0) close(fd);
+  return "http://127.0.0.1:" + std::to_string(port) + "/cgi/u";
+}
+
+std::string Decode(const std::string& text, bool* ok = nullptr) {
+  size_t n = 12345;
+  unsigned char* data = ServerCommClass::Base64Decode(text.data(), text.size(), &n);
+  if (ok) *ok = data != nullptr;
+  if (!data) return std::string();
+  std::string out(reinterpret_cast<char*>(data), n);
+  free(data);
+  return out;
+}
+
+std::string Encode(const std::string& bytes) {
+  size_t n = 0;
+  char* text = ServerCommClass::Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                             bytes.size(), &n);
+  if (!text) return "<null>";
+  std::string out(text, n);
+  free(text);
+  return out;
+}
+
+class ServerCommTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.ok()) << "cannot start the loopback HTTP server";
+    Log::package_bitmask = 0;
+  }
+  void TearDown() override { Log::package_bitmask = 0; }
+  ReplyServer server;
+};
+
+// ---------------------------------------------------------------- Base64
+
+TEST(Base64Test, DocumentedExamples) {
+  EXPECT_EQ(Decode("QUJD"), "ABC");
+  EXPECT_EQ(Decode("QUI="), "AB");
+  EXPECT_EQ(Decode("QQ=="), "A");
+  bool ok = true;
+  Decode("QUJ", &ok);
+  EXPECT_FALSE(ok) << "a length that is not a multiple of 4 must fail";
+  EXPECT_EQ(Encode("AB"), "QUI=");
+  EXPECT_EQ(Encode("A"), "QQ==");
+  EXPECT_EQ(Encode("ABC"), "QUJD");
+  EXPECT_EQ(Encode(""), "");
+  EXPECT_EQ(Encode(std::string("\xff\xfe\x00", 3)), "//4A");
+}
+
+TEST(Base64Test, RoundTripsEveryByteAtEveryPadding) {
+  std::string all;
+  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+  for (size_t len = 1; len <= all.size(); len += (len < 8 ? 1 : 37)) {
+    std::string bytes = all.substr(all.size() - len);
+    bool ok = false;
+    EXPECT_EQ(Decode(Encode(bytes), &ok), bytes) << "length " << len;
+    EXPECT_TRUE(ok);
+  }
+}
+
+TEST(Base64Test, RefusesMalformedText) {
+  // Garbage would otherwise decode into a corrupt firmware file.
+  const char* bad[] = {"",     "QUJ*", "QU J", "QUJ\n", "Q===",     "=QUJ",
+                       "QU=D", "QQ=A", "====", "QUJDQ", "QUJD====", "QU\x80J"};
+  for (const char* text : bad) {
+    bool ok = true;
+    Decode(text, &ok);
+    EXPECT_FALSE(ok) << "[" << text << "]";
+  }
+}
+
+TEST(Base64Test, DecodingTableIsRebuiltAfterCleanup) {
+  EXPECT_EQ(Decode("QUJD"), "ABC");
+  ASSERT_NE(ServerCommClass::decoding_table, nullptr);
+  {
+    ServerCommClass client("http://127.0.0.1:1/cgi/u", 16);
+  }  // any object's destructor frees the shared table
+  EXPECT_EQ(ServerCommClass::decoding_table, nullptr);
+  EXPECT_EQ(Decode("QUJD"), "ABC");
+}
+
+TEST(BuildNumberTest, AcceptsOnlyShortDigitStrings) {
+  EXPECT_TRUE(ServerCommClass::IsPlainBuildNumber("0"));
+  EXPECT_TRUE(ServerCommClass::IsPlainBuildNumber("0099"));
+  EXPECT_TRUE(ServerCommClass::IsPlainBuildNumber("4294967295"));
+  EXPECT_FALSE(ServerCommClass::IsPlainBuildNumber(""));
+  EXPECT_FALSE(ServerCommClass::IsPlainBuildNumber("12345678901"));
+  const char* bad[] = {"..", "../1", "1/2", "1.0", " 1", "1 ", "-1", "+1", "1a", "1\n"};
+  for (const char* b : bad) EXPECT_FALSE(ServerCommClass::IsPlainBuildNumber(b)) << b;
+  EXPECT_FALSE(ServerCommClass::IsPlainBuildNumber(std::string("1\0", 2)));
+}
+
+// ---------------------------------------------------------------- queries
+
+TEST_F(ServerCommTest, QueryBuildReadsBuildAndModel) {
+  server.SetBody("ok\nb12\nfwA");
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  std::string build, model;
+  EXPECT_TRUE(client.QueryBuild(0x40F5849A, build, model));
+  EXPECT_EQ(build, "b12");
+  EXPECT_EQ(model, "fwA");
+  EXPECT_EQ(server.LastTarget(), "/cgi/u?op=qu&sn=40F5849A");
+
+  // Only the first two characters of the status count; the model ends at "\r".
+  server.SetBody("okay\nb13\nfwB\r\n");
+  EXPECT_TRUE(client.QueryBuild(1, build, model));
+  EXPECT_EQ(build, "b13");
+  EXPECT_EQ(model, "fwB");
+  EXPECT_EQ(server.LastTarget(), "/cgi/u?op=qu&sn=00000001");
+}
+
+TEST_F(ServerCommTest, QueryBuildLeavesMissingLinesAndErrorsUntouched) {
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  std::string build = "old", model = "oldModel";
+  server.SetBody("ok\n");
+  EXPECT_TRUE(client.QueryBuild(2, build, model));
+  EXPECT_EQ(build, "old");
+  EXPECT_EQ(model, "oldModel");
+
+  server.SetBody("ok\n77\n");
+  EXPECT_TRUE(client.QueryBuild(2, build, model));
+  EXPECT_EQ(build, "77");
+  EXPECT_EQ(model, "oldModel");
+
+  server.SetBody("error unknown device\n99\nfw\n");
+  EXPECT_FALSE(client.QueryBuild(2, build, model));
+  EXPECT_EQ(build, "77");
+  EXPECT_EQ(model, "oldModel");
+
+  server.SetBody("");
+  EXPECT_FALSE(client.QueryBuild(2, build, model)) << "an empty reply has no ok status";
+  server.SetBody("o");
+  EXPECT_FALSE(client.QueryBuild(2, build, model));
+}
+
+TEST_F(ServerCommTest, GetBuildSetsPayloadOnlyOnOk) {
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  std::string payload = "previous";
+  server.SetBody("error no such build\nQUJD\n");
+  EXPECT_FALSE(client.GetBuild(0xABCD, "fwA", "12", payload));
+  EXPECT_EQ(payload, "previous");
+
+  server.SetBody("ok\n");
+  EXPECT_TRUE(client.GetBuild(0xABCD, "fwA", "12", payload));
+  EXPECT_EQ(payload, "") << "payload is cleared on ok even without a second line";
+
+  server.SetBody("ok\nQUJD\n12.bird 3 bytes\n");
+  EXPECT_TRUE(client.GetBuild(0xABCD, "fwA", "12", payload));
+  EXPECT_EQ(payload, "QUJD");
+  EXPECT_EQ(server.LastTarget(), "/cgi/u?op=bird&sn=0000ABCD&fw=fwA&bld=12");
+}
+
+TEST_F(ServerCommTest, GetBuildEscapesTextsPlacedIntoTheUrl) {
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  std::string payload;
+  server.SetBody("ok\nQUJD\n");
+  EXPECT_TRUE(client.GetBuild(1, "fw A&op=fix", "12/../3#x", payload));
+  EXPECT_EQ(server.LastTarget(),
+            "/cgi/u?op=bird&sn=00000001&fw=fw%20A%26op%3Dfix&bld=12%2F..%2F3%23x");
+}
+
+TEST_F(ServerCommTest, GetBuildListSplitsEntries) {
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  std::vector<std::string> builds{"stale"}, versions{"stale"};
+  server.SetBody("ok\n1.0;2.8.7\nx\n2.0\n");
+  EXPECT_TRUE(client.GetBuildList(0x12, builds, versions));
+  EXPECT_EQ(builds, (std::vector<std::string>{"1.0", "2.0"}));
+  EXPECT_EQ(versions, (std::vector<std::string>{"2.8.7", ""}));
+  EXPECT_EQ(server.LastTarget(), "/cgi/u?op=builds&sn=00000012");
+
+  server.SetBody("ok\r\n10;1.2.3\r\n11\r\n;;;\r\n");
+  EXPECT_TRUE(client.GetBuildList(0x12, builds, versions));
+  EXPECT_EQ(builds, (std::vector<std::string>{"10", "11"}));
+  EXPECT_EQ(versions, (std::vector<std::string>{"1.2.3", ""}));
+
+  server.SetBody("error\n10;1.0\n");
+  EXPECT_FALSE(client.GetBuildList(0x12, builds, versions));
+  EXPECT_TRUE(builds.empty());
+  EXPECT_TRUE(versions.empty());
+}
+
+TEST_F(ServerCommTest, GetRecoveryInfoParsesIdentity) {
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  const unsigned int fingerprint[4] = {1, 2, 0xDEADBEEF, 0xABCD};
+  unsigned int serial = 7, number = 7;
+  std::string text = "stale";
+  server.SetBody("ok\n40F5849A\n0x1F\nQUJD\n");
+  EXPECT_TRUE(client.GetRecoveryInfo(fingerprint, serial, number, text));
+  EXPECT_EQ(server.LastTarget(), "/cgi/u?op=fix&fp=00000001%2000000002%20DEADBEEF%200000ABCD");
+  EXPECT_EQ(serial, 0x40F5849Au);
+  EXPECT_EQ(number, 31u);
+  EXPECT_EQ(text, "QUJD");
+
+  server.SetBody("ok\n2A\n123\n");
+  EXPECT_TRUE(client.GetRecoveryInfo(fingerprint, serial, number, text));
+  EXPECT_EQ(serial, 0x2Au);
+  EXPECT_EQ(number, 123u);
+  EXPECT_EQ(text, "");
+
+  server.SetBody("error unknown fingerprint\n40F5849A\n1\nQUJD\n");
+  serial = number = 9;
+  EXPECT_FALSE(client.GetRecoveryInfo(fingerprint, serial, number, text));
+  EXPECT_EQ(serial, 0u);
+  EXPECT_EQ(number, 0u);
+  EXPECT_EQ(text, "");
+}
+
+TEST_F(ServerCommTest, ConnectSendsHelloAndAlwaysSucceeds) {
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  server.SetBody("error\n");
+  EXPECT_TRUE(client.Connect());
+  EXPECT_EQ(server.LastTarget(), "/cgi/u?op=hi&rv=2");
+  ServerCommClass nowhere(UnreachableUrl().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  EXPECT_TRUE(nowhere.Connect());
+}
+
+// ---------------------------------------------------------------- failures
+
+TEST(ServerCommUnreachableTest, QueriesReturnTrueWithEmptyOutputs) {
+  ServerCommClass client(UnreachableUrl().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  std::string build, model, payload = "kept", text = "x";
+  EXPECT_FALSE(client.Send("op=hi"));
+  EXPECT_TRUE(client.QueryBuild(1, build, model));
+  EXPECT_EQ(build, "");
+  EXPECT_EQ(model, "");
+  EXPECT_TRUE(client.GetBuild(1, "fw", "1", payload));
+  EXPECT_EQ(payload, "kept");
+  std::vector<std::string> builds{"a"}, versions{"b"};
+  EXPECT_TRUE(client.GetBuildList(1, builds, versions));
+  EXPECT_TRUE(builds.empty());
+  EXPECT_TRUE(versions.empty());
+  const unsigned int fp[4] = {0, 0, 1, 2};
+  unsigned int serial = 5, number = 5;
+  EXPECT_TRUE(client.GetRecoveryInfo(fp, serial, number, text));
+  EXPECT_EQ(serial, 0u);
+  EXPECT_EQ(number, 0u);
+  EXPECT_EQ(text, "");
+}
+
+TEST_F(ServerCommTest, ReplyMustBeSmallerThanTheBuffer) {
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  std::string payload = "kept";
+  std::string body = "ok\n" + std::string(ServerCommClass::DEFAULT_BUFFER_SIZE - 3, 'Q');
+  ASSERT_EQ(body.size(), 1024000u);
+  server.SetBody(body);
+  EXPECT_FALSE(client.Send("op=bird"));
+  EXPECT_TRUE(client.Overflowed());
+  EXPECT_TRUE(client.GetBuild(1, "fw", "1", payload)) << "a failed transfer is not a refusal";
+  EXPECT_EQ(payload, "kept");
+
+  body.pop_back();
+  server.SetBody(body);
+  EXPECT_TRUE(client.Send("op=bird"));
+  EXPECT_FALSE(client.Overflowed());
+  EXPECT_EQ(client.Received(), 1023999u);
+  EXPECT_TRUE(client.GetBuild(1, "fw", "1", payload));
+  EXPECT_EQ(payload.size(), 1023996u);
+}
+
+TEST_F(ServerCommTest, RequestUrlThatDoesNotFitIsRefused) {
+  // URL + "?" + "op=qu&sn=00000001" (17 characters) must fit in 1023.
+  const std::string base = server.Url();
+  std::string fits = base + std::string(1023 - 18 - base.size(), 'x');
+  ServerCommClass ok(fits.c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  server.SetBody("ok\n5\nfw\n");
+  std::string build, model;
+  EXPECT_TRUE(ok.QueryBuild(1, build, model));
+  EXPECT_EQ(build, "5");
+  ASSERT_EQ(server.Targets().size(), 1u);
+  const std::string host = base.substr(0, base.size() - std::string("/cgi/u").size());
+  EXPECT_EQ(host + server.LastTarget(), fits + "?op=qu&sn=00000001");
+  EXPECT_EQ((host + server.LastTarget()).size(), 1023u);
+
+  ServerCommClass tooLong((fits + "x").c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  build.clear();
+  EXPECT_FALSE(tooLong.Send("op=qu&sn=%08X", 1u));
+  EXPECT_TRUE(tooLong.QueryBuild(1, build, model));
+  EXPECT_EQ(build, "");
+  ServerCommClass huge((base + std::string(2000, 'x')).c_str(), 16);
+  EXPECT_FALSE(huge.Send("op=hi"));
+  EXPECT_EQ(server.Targets().size(), 1u) << "a cut request must never be sent";
+}
+
+TEST_F(ServerCommTest, SlowServerIsCutOffByTheTimeLimit) {
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  client.SetTimeouts(1, 1);
+  server.SetBody("ok\nb12\nfwA\n");
+  server.SetDelay(2500);
+  std::string build, model;
+  EXPECT_FALSE(client.Send("op=qu&sn=00000001"));
+  EXPECT_TRUE(client.QueryBuild(1, build, model));
+  EXPECT_EQ(build, "");
+}
+
+TEST_F(ServerCommTest, ArbitraryRepliesNeverBreakTheQueries) {
+  // Replies made of the characters the parser cares about, and a NUL.
+  const char alphabet[] = {'o', 'k', '\n', '\r', ';', '0', 'x', 'A', '=', ' ', '\0'};
+  unsigned seed = 12345;
+  ServerCommClass client(server.Url().c_str(), 64);
+  for (int round = 0; round < 30; ++round) {
+    std::string body = round % 2 ? "ok" : "";
+    size_t length = (round * 13) % 80;
+    for (size_t i = 0; i < length; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      body.push_back(alphabet[(seed >> 16) % sizeof(alphabet)]);
+    }
+    server.SetBody(body);
+    std::string build, model, payload, text;
+    std::vector<std::string> builds, versions;
+    unsigned int serial, number;
+    const unsigned int fp[4] = {1, 2, 3, 4};
+    client.QueryBuild(1, build, model);
+    client.GetBuild(1, "fw", "1", payload);
+    client.GetBuildList(1, builds, versions);
+    client.GetRecoveryInfo(fp, serial, number, text);
+    EXPECT_EQ(builds.size(), versions.size());
+    EXPECT_EQ(model.find_first_of("\r\n"), std::string::npos);
+    EXPECT_LT(client.Received(), 64u);
+  }
+}
+
+// ---------------------------------------------------------------- callback
+
+TEST(RcvDataTest, AppendsUntilOneByteBeforeTheBufferEnd) {
+  ServerCommClass client("http://127.0.0.1:1/cgi/u", 8);
+  Log::package_bitmask = DEBUG_ServerComm;  // the preview of a short chunk must stay inside it
+  testing::internal::CaptureStdout();
+  std::vector<char> abc{'a', 'b', 'c'};  // not NUL-terminated
+  EXPECT_EQ(ServerCommClass::rcv_data(abc.data(), 1, abc.size(), &client), 3u);
+  std::vector<char> defg{'d', 'e', 'f', 'g'};
+  EXPECT_EQ(ServerCommClass::rcv_data(defg.data(), 1, defg.size(), &client), 4u);
+  EXPECT_STREQ(client.Response(), "abcdefg");
+  EXPECT_FALSE(client.Overflowed());
+  std::vector<char> h{'h'};
+  EXPECT_EQ(ServerCommClass::rcv_data(h.data(), 1, 1, &client), 0u);
+  EXPECT_TRUE(client.Overflowed());
+  EXPECT_STREQ(client.Response(), "abcdefg");
+  EXPECT_TRUE(client.ReleaseResponse());
+  EXPECT_EQ(ServerCommClass::rcv_data(abc.data(), 1, 1, &client), 0u) << "no buffer, no room";
+  EXPECT_STREQ(client.Response(), "");
+  std::string log = testing::internal::GetCapturedStdout();
+  Log::package_bitmask = 0;
+  EXPECT_NE(log.find("rcv_data returns 3\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("rcv_data overflow [8 < 8]\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(std::string(") [") + std::string(97, ' ') + "abc]\n"), std::string::npos)
+      << log;
+}
+
+// ---------------------------------------------------------------- log lines
+
+TEST_F(ServerCommTest, DiagnosticsAppearOnlyOnTheServerChannel) {
+  server.SetBody("ok\nb12\nfwA");
+  testing::internal::CaptureStdout();
+  {
+    ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+    std::string build, model;
+    client.QueryBuild(1, build, model);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  Log::ActivatePackage(DEBUG_ServerComm);
+  testing::internal::CaptureStdout();
+  {
+    ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+    std::string build, model;
+    client.QueryBuild(0x40F5849A, build, model);
+    server.SetBody("error no device\n");
+    client.QueryBuild(0x40F5849A, build, model);
+  }
+  std::string log = testing::internal::GetCapturedStdout();
+  const std::string url = server.Url();
+  EXPECT_EQ(log.find("ServerCommClass() created to use [" + url + "]\n"), 0u) << log;
+  EXPECT_NE(log.find("Send(" + url + "?op=qu&sn=40F5849A)\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("QueryBuild() ==> [ok\nb12\nfwA]\n"
+                     "ServerCommClass received 10 bytes [ok\nb12\nfwA]\n"
+                     "ServerCommClass [ok][b12][fwA]\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("ServerCommClass: QueryBuild failed [error no device\n]\n"), std::string::npos)
+      << log;
+}
+
+TEST_F(ServerCommTest, GetBuildLogLinesCutTheReply) {
+  Log::ActivatePackage(DEBUG_ServerComm);
+  testing::internal::CaptureStdout();
+  {
+    ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+    std::string payload;
+    server.SetBody("ok\nQUJDQUJDQUJDQUJDQUJDQUJD\n12.bird\n");
+    client.GetBuild(0x10, "fw", "12", payload);
+  }
+  std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find("GetBuild() ==> [36 bytes]\n"
+                     "           ==> [ok\nQUJDQUJDQUJDQUJDQ...]\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("GetBuild [ok][QUJDQUJDQUJDQUJDQUJD][12.bird]\n"), std::string::npos) << log;
+}
+
+}  // namespace

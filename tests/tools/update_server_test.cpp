@@ -1,0 +1,330 @@
+// The reference update server: its request logic on a temporary firmware
+// directory, then the running program on loopback through the update client
+// and through the curl command line.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "server/ServerComm.h"
+#include "tests/support/TestSupport.h"
+#include "tools/qn-update-server/UpdateServer.h"
+
+using Vorlaine::Updater::ServerCommClass;
+
+namespace {
+
+std::string Bytes(size_t n, unsigned seed) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s.push_back(static_cast<char>((i * 131 + seed) & 0xFF));
+  return s;
+}
+
+std::string Decode(const std::string& text) {
+  size_t n = 0;
+  unsigned char* data = ServerCommClass::Base64Decode(text.data(), text.size(), &n);
+  if (!data) return "<undecodable>";
+  std::string out(reinterpret_cast<char*>(data), n);
+  free(data);
+  return out;
+}
+
+// A firmware directory with two devices and a fingerprint table:
+// 40F5849A has model, latest and builds files; 0000ABCD only its .bird files.
+class FirmwareDir {
+ public:
+  FirmwareDir() {
+    mkdir((dir / "devices").c_str(), 0755);
+    const std::string hub = dir / "devices/40F5849A";
+    const std::string io = dir / "devices/0000ABCD";
+    mkdir(hub.c_str(), 0755);
+    mkdir(io.c_str(), 0755);
+    qntest::WriteFile(hub + "/model", "QN-HUB4\n");
+    qntest::WriteFile(hub + "/latest", "12\n");
+    qntest::WriteFile(hub + "/builds", "11;1.2.0\n\n# withdrawn: 10;1.1.0\n12;1.3.0\n");
+    qntest::WriteFile(hub + "/11.bird", hub11);
+    qntest::WriteFile(hub + "/12.bird", hub12);
+    qntest::WriteFile(io + "/model", "QN-IO\n");
+    qntest::WriteFile(io + "/7.bird", io7);
+    qntest::WriteFile(io + "/10.bird", io10);
+    qntest::WriteFile(io + "/notes.txt", "not a build\n");
+    qntest::WriteFile(dir / "fingerprints",
+                      "# LPC: part id, boot code, two serial words\n"
+                      "1A2B3C4D 00000000 11111111 22222222 40F5849A 12\n"
+                      "this line is not an entry\n"
+                      "# i.MX: 0 0 HIGH LOW\n"
+                      "0 0 ABCD 1234 0000ABCD 7\n");
+  }
+  qntest::TempDir dir;
+  const std::string hub11 = Bytes(1000, 1);
+  const std::string hub12 = Bytes(70001, 2);  // several HTTP chunks
+  const std::string io7 = Bytes(3, 3);
+  const std::string io10 = Bytes(4, 4);
+};
+
+// ---------------------------------------------------------------- logic
+
+class UpdateServerLogicTest : public ::testing::Test {
+ protected:
+  std::string Ask(const std::map<std::string, std::string>& params,
+                  qnserver::ServerOptions options = qnserver::ServerOptions()) {
+    options.root = firmware.dir.path();
+    return qnserver::UpdateServer(options).Handle(params);
+  }
+  FirmwareDir firmware;
+};
+
+TEST_F(UpdateServerLogicTest, AnswersEveryOperation) {
+  EXPECT_EQ(Ask({{"op", "hi"}, {"rv", "2"}}), "ok\nqn-update-server\n");
+  EXPECT_EQ(Ask({{"op", "qu"}, {"sn", "40F5849A"}}), "ok\n12\nQN-HUB4\n");
+  EXPECT_EQ(Ask({{"op", "qu"}, {"sn", "abcd"}}), "ok\n10\nQN-IO\n")
+      << "short lower-case serials name the same device; latest is the highest build";
+  EXPECT_EQ(Ask({{"op", "builds"}, {"sn", "40F5849A"}}), "ok\n11;1.2.0\n12;1.3.0\n");
+  EXPECT_EQ(Ask({{"op", "builds"}, {"sn", "0000ABCD"}}), "ok\n7\n10\n");
+  EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "0000ABCD"}, {"fw", "QN-IO"}, {"bld", "7"}}),
+            "ok\nA4YJ\n7.bird 3 bytes\n");
+  EXPECT_EQ(Ask({{"op", "fix"}, {"fp", "0 0 ABCD 1234"}}), "ok\n0000ABCD\n7\nA4YJ\n");
+}
+
+TEST_F(UpdateServerLogicTest, UnknownThingsAreErrors) {
+  auto status = [](const std::string& reply) { return reply.substr(0, reply.find('\n')); };
+  EXPECT_EQ(status(Ask({{"op", "qu"}, {"sn", "12345678"}})), "error unknown device 12345678");
+  EXPECT_EQ(status(Ask({{"op", "builds"}, {"sn", "12345678"}})), "error unknown device 12345678");
+  EXPECT_EQ(status(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-HUB4"}, {"bld", "13"}})),
+            "error unknown build 13");
+  EXPECT_EQ(status(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-IO"}, {"bld", "12"}})),
+            "error model mismatch");
+  EXPECT_EQ(status(Ask({{"op", "fix"}, {"fp", "1 2 3 4"}})), "error unknown fingerprint");
+  EXPECT_EQ(status(Ask({{"op", "fix"}, {"fp", "1 2 3"}})), "error invalid fingerprint");
+  EXPECT_EQ(status(Ask({{"op", "nope"}})), "error unknown operation");
+  EXPECT_EQ(status(Ask({})), "error unknown operation");
+}
+
+TEST_F(UpdateServerLogicTest, RequestsCannotLeaveTheDeviceFolder) {
+  qntest::WriteFile(firmware.dir / "secret.bird", "secret");
+  const char* serials[] = {"..",      "../devices/40F5849A", "40F5849A/..", "", "123456789", "-1",
+                           "40F5849G"};
+  for (const char* sn : serials) {
+    EXPECT_EQ(Ask({{"op", "qu"}, {"sn", sn}}), "error invalid serial number\n") << sn;
+  }
+  const char* builds[] = {"../../secret", "..", "12/../11", "", "1.0", "12345678901"};
+  for (const char* bld : builds) {
+    EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-HUB4"}, {"bld", bld}}),
+              "error invalid build\n")
+        << bld;
+  }
+}
+
+TEST(UpdateServerParseTest, FingerprintTable) {
+  size_t bad = 0;
+  auto entries = qnserver::ParseFingerprints(
+      "# c\n\n0x1 2 3 4 ABCD 12\n1 2 3\n1 2 3 4 5 x\n1 2 3 4 5 6 7\nFFFFFFFF 0 0 0 1 4294967295\n"
+      "1 2 3 4 100000000 1\n",
+      &bad);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].words[0], 1u);
+  EXPECT_EQ(entries[0].serial, 0xABCDu);
+  EXPECT_EQ(entries[0].build, 12u);
+  EXPECT_EQ(entries[1].words[0], 0xFFFFFFFFu);
+  EXPECT_EQ(entries[1].build, 4294967295u);
+  EXPECT_EQ(bad, 4u);
+
+  unsigned int words[4];
+  EXPECT_TRUE(qnserver::ParseFingerprint("00000001 00000002 DEADBEEF 0000abcd", words));
+  EXPECT_EQ(words[2], 0xDEADBEEFu);
+  EXPECT_EQ(words[3], 0xABCDu);
+  EXPECT_FALSE(qnserver::ParseFingerprint("1 2 3 4 5", words));
+  EXPECT_FALSE(qnserver::ParseFingerprint("1 2 3 -4", words));
+  EXPECT_FALSE(qnserver::ParseFingerprint("", words));
+}
+
+TEST(UpdateServerParseTest, CommandLine) {
+  qnserver::ServerOptions options;
+  bool help = false;
+  std::string error;
+  EXPECT_TRUE(qnserver::ParseArguments({"--listen", "127.0.0.2:0", "--root", "/fw", "--fail-op",
+                                        "qu", "--fail-op", "fix", "--oversize", "100", "--log"},
+                                       options, help, error));
+  EXPECT_EQ(options.host, "127.0.0.2");
+  EXPECT_EQ(options.port, 0);
+  EXPECT_EQ(options.root, "/fw");
+  EXPECT_EQ(options.failOps, (std::set<std::string>{"qu", "fix"}));
+  EXPECT_EQ(options.oversize, 100u);
+  EXPECT_TRUE(options.log);
+  EXPECT_FALSE(help);
+
+  const std::vector<std::vector<std::string>> bad = {
+      {"--listen"},        {"--listen", "9890"}, {"--listen", "host:65536"},
+      {"--listen", ":80"}, {"--oversize", "2"},  {"--oversize", "x"},
+      {"--bogus"}};
+  for (const auto& args : bad) {
+    error.clear();
+    EXPECT_FALSE(qnserver::ParseArguments(args, options, help, error)) << args[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+// ---------------------------------------------------------------- program
+
+// The server program on an ephemeral loopback port.
+class RunningServer {
+ public:
+  explicit RunningServer(const std::string& root, std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv{qntest::ToolPath("qn-update-server"), "--listen", "127.0.0.1:0",
+                                  "--root", root};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    process_.reset(new qntest::Background(argv));
+    ready_ = process_->WaitForLine("qn-update-server: listening on 127.0.0.1:", 10000);
+    size_t colon = ready_.rfind(':');
+    if (colon != std::string::npos) port_ = atoi(ready_.c_str() + colon + 1);
+  }
+  bool ok() const { return port_ > 0; }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u"; }
+  qntest::Background& process() { return *process_; }
+
+ private:
+  std::unique_ptr<qntest::Background> process_;
+  std::string ready_;
+  int port_ = 0;
+};
+
+class UpdateServerProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Loopback requests must not be handed to a proxy.
+    unsetenv("http_proxy");
+    unsetenv("all_proxy");
+    unsetenv("ALL_PROXY");
+    ASSERT_TRUE(qntest::FileExists(qntest::ToolPath("qn-update-server")))
+        << "the qn-update-server tool is not built";
+  }
+  FirmwareDir firmware;
+};
+
+TEST_F(UpdateServerProgramTest, ClientReachesEveryOperation) {
+  RunningServer server(firmware.dir.path());
+  ASSERT_TRUE(server.ok()) << "server did not report its port: " << server.process().Output();
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+
+  EXPECT_TRUE(client.Connect());
+  EXPECT_STREQ(client.Response(), "ok\nqn-update-server\n");
+
+  std::string build, model;
+  EXPECT_TRUE(client.QueryBuild(0x40F5849A, build, model));
+  EXPECT_EQ(build, "12");
+  EXPECT_EQ(model, "QN-HUB4");
+
+  std::vector<std::string> builds, versions;
+  EXPECT_TRUE(client.GetBuildList(0x40F5849A, builds, versions));
+  EXPECT_EQ(builds, (std::vector<std::string>{"11", "12"}));
+  EXPECT_EQ(versions, (std::vector<std::string>{"1.2.0", "1.3.0"}));
+
+  std::string payload;
+  EXPECT_TRUE(client.GetBuild(0x40F5849A, model, build, payload));
+  EXPECT_EQ(Decode(payload), firmware.hub12);
+  EXPECT_TRUE(client.GetBuild(0x40F5849A, model, "11", payload));
+  EXPECT_EQ(Decode(payload), firmware.hub11);
+
+  const unsigned int lpc[4] = {0x1A2B3C4D, 0, 0x11111111, 0x22222222};
+  unsigned int serial = 0, number = 0;
+  std::string text;
+  EXPECT_TRUE(client.GetRecoveryInfo(lpc, serial, number, text));
+  EXPECT_EQ(serial, 0x40F5849Au);
+  EXPECT_EQ(number, 12u);
+  EXPECT_EQ(Decode(text), firmware.hub12);
+
+  const unsigned int imx[4] = {0, 0, 0xABCD, 0x1234};
+  EXPECT_TRUE(client.GetRecoveryInfo(imx, serial, number, text));
+  EXPECT_EQ(serial, 0xABCDu);
+  EXPECT_EQ(number, 7u);
+  EXPECT_EQ(Decode(text), firmware.io7);
+}
+
+TEST_F(UpdateServerProgramTest, ClientSeesRefusals) {
+  RunningServer server(firmware.dir.path());
+  ASSERT_TRUE(server.ok()) << server.process().Output();
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  std::string build = "keep", model = "keep", payload = "keep";
+  EXPECT_FALSE(client.QueryBuild(0x12345678, build, model));
+  EXPECT_EQ(build, "keep");
+  EXPECT_FALSE(client.GetBuild(0x40F5849A, "QN-HUB4", "99", payload));
+  EXPECT_EQ(payload, "keep");
+  // A traversal attempt arrives escaped, is decoded by the server and refused.
+  EXPECT_FALSE(client.GetBuild(0x40F5849A, "QN-HUB4", "../../fingerprints", payload));
+  EXPECT_STREQ(client.Response(), "error invalid build\n");
+  const unsigned int unknown[4] = {9, 9, 9, 9};
+  unsigned int serial = 1, number = 1;
+  std::string text;
+  EXPECT_FALSE(client.GetRecoveryInfo(unknown, serial, number, text));
+  EXPECT_EQ(serial, 0u);
+}
+
+TEST_F(UpdateServerProgramTest, ForcedFailuresAndOversizedReplies) {
+  {
+    RunningServer server(firmware.dir.path(), {"--fail-op", "builds", "--fail-op", "qu"});
+    ASSERT_TRUE(server.ok()) << server.process().Output();
+    ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+    std::vector<std::string> builds, versions;
+    EXPECT_FALSE(client.GetBuildList(0x40F5849A, builds, versions));
+    std::string build, model;
+    EXPECT_FALSE(client.QueryBuild(0x40F5849A, build, model));
+    std::string payload;
+    EXPECT_TRUE(client.GetBuild(0x0000ABCD, "QN-IO", "10", payload));
+    EXPECT_EQ(Decode(payload), firmware.io10);
+  }
+  {
+    RunningServer server(firmware.dir.path(), {"--oversize", "1024000"});
+    ASSERT_TRUE(server.ok()) << server.process().Output();
+    ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+    EXPECT_FALSE(client.Send("op=qu&sn=40F5849A"));
+    EXPECT_TRUE(client.Overflowed());
+  }
+}
+
+TEST_F(UpdateServerProgramTest, CurlCommandLineGetsPlainTextReplies) {
+  const std::string curl = "/usr/bin/curl";
+  ASSERT_TRUE(qntest::FileExists(curl)) << "the curl command line (Debian package curl) is missing";
+  RunningServer server(firmware.dir.path(), {"--log"});
+  ASSERT_TRUE(server.ok()) << server.process().Output();
+  auto get = [&](const std::string& query) {
+    return qntest::Run({curl, "-s", "--noproxy", "*", "--max-time", "10", server.Url() + query});
+  };
+  qntest::RunResult r = get("?op=qu&sn=40f5849a");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "ok\n12\nQN-HUB4\n");
+  r = get("?op=fix&fp=00000000%2000000000%200000ABCD%2000001234");
+  EXPECT_EQ(r.out, "ok\n0000ABCD\n7\nA4YJ\n");
+  r = qntest::Run(
+      {curl, "-s", "--noproxy", "*", "--max-time", "10", "-o", "/dev/null", "-w", "%{http_code}",
+       "http://127.0.0.1:" + server.Url().substr(17, server.Url().find('/', 17) - 17) + "/other"});
+  EXPECT_EQ(r.out, "404");
+  EXPECT_NE(server.process().WaitForLine("GET /cgi/u?op=qu&sn=40f5849a -> ok", 5000), "");
+  EXPECT_NE(server.process().WaitForLine("GET /other -> 404", 5000), "");
+  EXPECT_EQ(server.process().Stop(), 0) << "SIGTERM ends the server cleanly";
+}
+
+TEST_F(UpdateServerProgramTest, BusyPortAndBadOptionsFail) {
+  RunningServer first(firmware.dir.path());
+  ASSERT_TRUE(first.ok()) << first.process().Output();
+  const std::string hostPort = first.Url().substr(7, first.Url().find('/', 7) - 7);
+  qntest::RunOptions quick;
+  quick.timeoutMs = 10000;
+  qntest::RunResult r = qntest::Run(
+      {qntest::ToolPath("qn-update-server"), "--listen", hostPort, "--root", firmware.dir.path()},
+      quick);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "qn-update-server: cannot listen on " + hostPort + "\n");
+
+  r = qntest::Run({qntest::ToolPath("qn-update-server"), "--listen", "nowhere"}, quick);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(
+      r.err.rfind("qn-update-server: bad --listen address [nowhere], expected HOST:PORT\n", 0), 0u)
+      << r.err;
+}
+
+}  // namespace
