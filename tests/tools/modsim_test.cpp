@@ -324,6 +324,14 @@ TEST_F(UpgradeTest, FullSequenceWritesFirmwareAndRebootsIntoItsStamp) {
   ASSERT_EQ(2u, events.size());
   EXPECT_EQ("module 40F5849A load: loader running", events[0]);
   EXPECT_EQ("module 40F5849A reboot into new firmware version 2.1.7 build 4242", events[1]);
+  qntest::TempDir dump;
+  std::string error;
+  ASSERT_TRUE(sim.DumpImages(cfg.serial, dump.path(), &error)) << error;
+  EXPECT_EQ(std::string(firmware.begin(), firmware.end()),
+            qntest::ReadFile(dump / "40F5849A-fw-00008000.bin"));
+  EXPECT_EQ(std::string(loader.begin(), loader.end()),
+            qntest::ReadFile(dump / "40F5849A-loader-10000000.bin"));
+  EXPECT_FALSE(sim.DumpImages(cfg.serial, dump / "missing", &error));
   link = sim.OpenLink(cfg.serial, now + 200);
   ASSERT_TRUE(link);
   now += 200;
@@ -611,6 +619,27 @@ TEST(ModSimBinary, ServesModuleThroughNodeSymlink) {
   std::string node = dev / "quillnode.0012ABCD";
   ASSERT_EQ("module 0012ABCD node " + node + " -> ", line.substr(0, line.find("-> ") + 3));
   ASSERT_NE("", sim.WaitForLine("qn-modsim: ready"));
+  {
+    RawPipe host(open(node.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_TRUE(host.ok()) << node;
+    host.Write({0xAF, 0x01, 0x01, 0x02, 0x03, 0x03, 0x49, 0x20});
+    EXPECT_EQ("02 07 03 C9 20 00 12 AB CD", Hex(host.Read(9, 2000)));
+  }
+  // The host closed the node and opens it again: a fresh link, nothing stale.
+  usleep(100 * 1000);
+  {
+    RawPipe host(open(node.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_TRUE(host.ok()) << node;
+    host.Write({0xAF, 0x01, 0x01, 0x02, 0x03, 0x03, 0x48, 0x20});
+    EXPECT_EQ("02 04 03 C8 20 04", Hex(host.Read(6, 2000)));
+    // A reset removes the node; it comes back on a new pty.
+    host.Write({0x02, 0x03, 0x03, 0x8B, 0x20});
+    bool closed = false;
+    host.Read(100, 2000, &closed);
+    EXPECT_TRUE(closed);
+  }
+  std::string again = sim.WaitForLine("module 0012ABCD node ", 3000);
+  ASSERT_NE("", again);  // the kernel may hand out the same pty number again
   RawPipe host(open(node.c_str(), O_RDWR | O_NOCTTY));
   ASSERT_TRUE(host.ok()) << node;
   host.Write({0xAF, 0x01, 0x01, 0x02, 0x03, 0x03, 0x49, 0x20});
