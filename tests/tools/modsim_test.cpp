@@ -108,6 +108,64 @@ TEST_F(SimTest, HeartbeatsAlternatePhasesEveryHalfSecondAndCountAnswers) {
 }
 
 
+TEST_F(SimTest, UnansweredHeartbeatsCloseTheLinkWhenLimited) {
+  ModuleConfig cfg = Module(0x40F5849A, 0x04);
+  cfg.heartbeatMs = 100;
+  cfg.heartbeatLimit = 2;
+  Start({cfg});
+  now += 100;
+  EXPECT_EQ("04 02 00 00", Hex(Out()));
+  Send({0x04, 0x02, 0x00, 0x02});
+  now += 100;
+  EXPECT_EQ("04 02 00 01", Hex(Out()));
+  now += 100;
+  EXPECT_EQ("04 02 00 00", Hex(Out()));  // first miss
+  EXPECT_FALSE(link->Closed());
+  now += 100;
+  EXPECT_EQ("", Hex(Out()));  // second miss in a row: the module gives up
+  EXPECT_TRUE(link->Closed());
+  std::vector<std::string> events = sim.TakeEvents();
+  ASSERT_EQ(1u, events.size());
+  EXPECT_EQ("module 40F5849A closes link: 2 heartbeats unanswered", events[0]);
+}
+
+TEST(ModSimNoise, RandomBytesNeverBreakTheModule) {
+  Simulator sim;
+  ModuleConfig router = Module(0x40F5849A, 0x02);
+  ModuleConfig device = Module(0x11112222, 0x06);
+  device.behind = router.serial;
+  device.tcpPort = -1;
+  std::string error;
+  ASSERT_TRUE(sim.AddModule(router, &error));
+  ASSERT_TRUE(sim.AddModule(device, &error));
+  ASSERT_TRUE(sim.Validate(&error));
+  std::unique_ptr<Link> link = sim.OpenLink(router.serial, 0);
+  // Bytes skewed towards the values the module reacts to, so that upgrade
+  // commands with odd lengths and addresses reach it often.
+  const uint8_t common[] = {0x02, 0x06, 0xAD, 0xAF, 0x00, 0x01, 0x03, 0x05, 0x07, 0x5F, 0x49, 0xFF, 0x1C};
+  uint32_t seed = 12345;
+  uint64_t now = 0;
+  size_t produced = 0;
+  for (int round = 0; round < 2000; ++round) {
+    Bytes chunk;
+    for (int i = 0; i < 64; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      uint8_t r = uint8_t(seed >> 16);
+      chunk.push_back((seed >> 28) & 1 ? common[r % sizeof common] : r);
+    }
+    link->Receive(chunk.data(), chunk.size(), now);
+    now += 7;
+    produced += link->TakeOutput(now).size();
+    if (link->Closed()) link = sim.OpenLink(router.serial, now + 10000);
+    if (!link) {
+      now += 10000;
+      link = sim.OpenLink(router.serial, now);
+      ASSERT_TRUE(link);
+    }
+  }
+  EXPECT_GT(produced, 0u);
+}
+
 TEST_F(SimTest, AddressQueryAndSyncRequestAreTellApartByBurstLength) {
   Start({Module(0x40F5849A, 0x04)});
   EXPECT_EQ("04 00", Ask({0xAD, 0x00}));
