@@ -72,6 +72,8 @@ struct ModuleConfig {
   bool routeRequired = false;      // router: routed replies only while route-to-me is on
   uint8_t rebootRouterAddress = 0;  // router address after a firmware reboot; 0 keeps it
   uint16_t voltageMv = 5000;
+  unsigned heartbeatMs = 500;      // heartbeat period on a started link; 0: none
+  unsigned heartbeatLimit = 0;     // close a link after this many unanswered in a row; 0: never
   Faults faults;
 };
 

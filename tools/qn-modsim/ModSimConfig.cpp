@@ -133,6 +133,12 @@ bool ParseModuleSpec(const std::string& text, ModuleConfig* out, std::string* er
     } else if (key == "voltage") {
       ok = ParseUnsigned(value, 0, 65535, &n);
       cfg.voltageMv = uint16_t(n);
+    } else if (key == "heartbeat") {
+      ok = ParseUnsigned(value, 10, 600000, &n);
+      cfg.heartbeatMs = unsigned(n);
+    } else if (key == "hb-limit") {
+      ok = ParseUnsigned(value, 10, 1000000, &n);
+      cfg.heartbeatLimit = unsigned(n);
     } else if (key == "drop") {
       std::stringstream in(value);
       std::string item;
@@ -246,6 +252,8 @@ const char* ModuleSpecHelp() {
          "  route-required[=1]  router: routed replies only while route-to-me is on\n"
          "  reboot-router=HEX   router address the new firmware starts with\n"
          "  voltage=N           millivolts answered to the voltage query (default 5000)\n"
+         "  heartbeat=N         heartbeat period in ms on a started link, 0 for none (500)\n"
+         "  hb-limit=N          close a link after N heartbeats in a row went unanswered\n"
          "Faults:\n"
          "  drop=N[:N...]       never send these replies (counted from 1 per module)\n"
          "  stray-after=N       send a stray byte 01 right after reply N\n"

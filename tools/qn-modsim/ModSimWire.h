@@ -27,7 +27,6 @@ constexpr int kSyncRequestPackets = 6;
 // Heartbeats: module sends a 02 00 00 / a 02 00 01, host answers 00 02 / 00 03.
 constexpr uint8_t kHeartbeatByte = 0x00;
 constexpr uint8_t kHeartbeatAnswerOffset = 0x02;
-constexpr unsigned kHeartbeatPeriodMs = 500;
 
 // Commands.
 constexpr uint8_t kCmdSystem = 0x03;
