@@ -177,8 +177,8 @@ TEST(LpcSimCommands, RefusesBadCommandsWithTheirCodes) {
   EXPECT_EQ("9\r\n", Feed(device, "E 0 0\r\n"));  // not prepared
   EXPECT_EQ("13\r\n", Feed(device, "W 268435458 4\r\n"));
   EXPECT_EQ("6\r\n", Feed(device, "W 268439552 6\r\n"));
-  EXPECT_EQ("14\r\n", Feed(device, "W 0 4\r\n"));           // flash is not RAM
-  EXPECT_EQ("14\r\n", Feed(device, "W 268468220 8\r\n"));   // runs off the end
+  EXPECT_EQ("14\r\n", Feed(device, "W 0 4\r\n"));          // flash is not RAM
+  EXPECT_EQ("14\r\n", Feed(device, "W 268468220 8\r\n"));  // runs off the end
   EXPECT_EQ("3\r\n", Feed(device, "C 4224 268439552 256\r\n"));
   EXPECT_EQ("6\r\n", Feed(device, "C 4096 268439552 2048\r\n"));
   EXPECT_EQ("2\r\n", Feed(device, "C 4096 268439554 256\r\n"));

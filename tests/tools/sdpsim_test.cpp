@@ -85,10 +85,13 @@ TEST(SdpSimSerial, FingerprintComesFromTheFuseWords) {
   config.fingerprint = 0x0000000100000002ULL;
   config.hab = sdpsim::kHabClosed;
   Serial s(config);
-  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(2), s.Send(Cmd(sdpsim::kReadRegister, 0x401F4410, 0x20, 4)));
-  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(1), s.Send(Cmd(sdpsim::kReadRegister, 0x401F4420, 0x20, 4)));
+  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(2),
+            s.Send(Cmd(sdpsim::kReadRegister, 0x401F4410, 0x20, 4)));
+  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(1),
+            s.Send(Cmd(sdpsim::kReadRegister, 0x401F4420, 0x20, 4)));
   // Unknown registers read as zero; a huge count is cut to what the ROM sends.
-  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(0), s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 4)));
+  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(0),
+            s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 4)));
   EXPECT_EQ(4u + 0x10000u, s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 0xFFFFFFFF)).size());
 }
 
@@ -314,17 +317,18 @@ TEST_F(SdpSimTool, ImxUartLoadsAnImageAndJumps) {
   for (int i = 0; i < 3; ++i)
     for (int k = 0; k < 4; ++k) image[0x420 + i * 4 + k] = (uint8_t)(boot[i] >> (8 * k));
   ASSERT_TRUE(qntest::WriteFile(dir_ / "image.bin", Str(image)));
-  ASSERT_TRUE(qntest::WriteFile(dir_ / "rt1050.conf",
-                                "mx_rt1050\nhid,1024,0x20200000,0x20000000,128K,0x20200000,256K\n"));
+  ASSERT_TRUE(qntest::WriteFile(
+      dir_ / "rt1050.conf", "mx_rt1050\nhid,1024,0x20200000,0x20000000,128K,0x20200000,256K\n"));
   std::string tty = Start({});
   // -n: a pseudo-terminal has no RTS/CTS lines.
-  qntest::Background uart({"/usr/bin/imx_uart", "-d", "-n", tty, dir_ / "rt1050.conf",
-                           dir_ / "image.bin"});
+  qntest::Background uart(
+      {"/usr/bin/imx_uart", "-d", "-n", tty, dir_ / "rt1050.conf", dir_ / "image.bin"});
   // After the jump imx_uart keeps reading the port; it is stopped here.
   EXPECT_EQ("qn-sdpsim: jump to 0x20000400", sim_->WaitForLine("jump to", 15000))
       << sim_->Output() << uart.Output();
   uart.Stop();
-  EXPECT_NE(std::string::npos, uart.Output().find("HAB security state: development mode (0x56787856)"))
+  EXPECT_NE(std::string::npos,
+            uart.Output().find("HAB security state: development mode (0x56787856)"))
       << uart.Output();
   EXPECT_NE(std::string::npos, sim_->Output().find("qn-sdpsim: write 0x20000000 8192 bytes\n"));
   EXPECT_EQ(Le(0x20000000) + Le(8192) + Str(image), qntest::ReadFile(dir_ / "ram.bin"));

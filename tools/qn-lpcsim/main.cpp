@@ -49,9 +49,12 @@ std::string Escape(const std::string& bytes) {
   std::string out;
   for (unsigned char c : bytes) {
     char buf[8];
-    if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else if (c >= 32 && c < 127) out += (char)c;
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c >= 32 && c < 127)
+      out += (char)c;
     else {
       snprintf(buf, sizeof(buf), "\\x%02X", c);
       out += buf;
@@ -72,8 +75,21 @@ struct Options {
 
 // Returns 0 to go on, otherwise the exit status.
 int ParseOptions(int argc, char** argv, Options* o) {
-  enum { kLink = 256, kDump, kBaud, kLatency, kResend, kNoSync, kCrp, kPartId, kSerial, kBoot,
-         kExitOnGo, kVerbose, kHelp };
+  enum {
+    kLink = 256,
+    kDump,
+    kBaud,
+    kLatency,
+    kResend,
+    kNoSync,
+    kCrp,
+    kPartId,
+    kSerial,
+    kBoot,
+    kExitOnGo,
+    kVerbose,
+    kHelp
+  };
   static const struct option kLong[] = {
       {"link", required_argument, nullptr, kLink},
       {"dump", required_argument, nullptr, kDump},
@@ -97,21 +113,35 @@ int ParseOptions(int argc, char** argv, Options* o) {
     std::vector<uint32_t> list;
     bool ok = true;
     switch (c) {
-      case kLink: o->link = arg; break;
-      case kDump: o->dump = arg; break;
-      case kBaud: ok = qnsim::ParseU32(arg, &v); o->baud = v; break;
-      case kLatency: ok = qnsim::ParseU32(arg, &v) && v <= 10000; o->latencyMs = v; break;
+      case kLink:
+        o->link = arg;
+        break;
+      case kDump:
+        o->dump = arg;
+        break;
+      case kBaud:
+        ok = qnsim::ParseU32(arg, &v);
+        o->baud = v;
+        break;
+      case kLatency:
+        ok = qnsim::ParseU32(arg, &v) && v <= 10000;
+        o->latencyMs = v;
+        break;
       case kResend:
         ok = ParseList(arg, &list);
         for (uint32_t n : list) o->config.resendAt.insert(n);
         break;
-      case kNoSync: o->config.noSync = true; break;
+      case kNoSync:
+        o->config.noSync = true;
+        break;
       case kCrp:
         v = 1;
         if (optarg) ok = qnsim::ParseU32(arg, &v) && v >= 1 && v <= 3;
         o->config.crp = v;
         break;
-      case kPartId: ok = qnsim::ParseU32(arg, &o->config.partId); break;
+      case kPartId:
+        ok = qnsim::ParseU32(arg, &o->config.partId);
+        break;
       case kSerial:
         ok = ParseList(arg, &list) && list.size() == 4;
         for (size_t i = 0; ok && i < 4; ++i) o->config.serial[i] = list[i];
@@ -125,11 +155,19 @@ int ParseOptions(int argc, char** argv, Options* o) {
         o->config.bootMinor = minor;
         break;
       }
-      case kExitOnGo: o->exitOnGo = true; break;
+      case kExitOnGo:
+        o->exitOnGo = true;
+        break;
       case 'v':
-      case kVerbose: o->verbose = true; break;
-      case kHelp: fputs(kUsage, stdout); return -1;
-      default: fputs(kUsage, stderr); return 2;
+      case kVerbose:
+        o->verbose = true;
+        break;
+      case kHelp:
+        fputs(kUsage, stdout);
+        return -1;
+      default:
+        fputs(kUsage, stderr);
+        return 2;
     }
     if (!ok) {
       fprintf(stderr, "qn-lpcsim: bad value for an option: %s\n", arg.c_str());

@@ -57,8 +57,21 @@ bool ParseFingerprint(const std::string& text, uint64_t* value) {
 }
 
 int ParseOptions(int argc, char** argv, Options* o) {
-  enum { kLink = 256, kDump, kFingerprint, kHab, kSilent, kUnsolicited, kWriteFail, kIvt,
-         kExitOnJump, kBaud, kLatency, kVerbose, kHelp };
+  enum {
+    kLink = 256,
+    kDump,
+    kFingerprint,
+    kHab,
+    kSilent,
+    kUnsolicited,
+    kWriteFail,
+    kIvt,
+    kExitOnJump,
+    kBaud,
+    kLatency,
+    kVerbose,
+    kHelp
+  };
   static const struct option kLong[] = {
       {"link", required_argument, nullptr, kLink},
       {"dump", required_argument, nullptr, kDump},
@@ -81,25 +94,57 @@ int ParseOptions(int argc, char** argv, Options* o) {
     uint32_t v = 0;
     bool ok = true;
     switch (c) {
-      case kLink: o->link = arg; break;
-      case kDump: o->dump = arg; break;
-      case kFingerprint: ok = ParseFingerprint(arg, &o->config.fingerprint); break;
-      case kHab:
-        if (arg == "open") o->config.hab = sdpsim::kHabOpen;
-        else if (arg == "closed") o->config.hab = sdpsim::kHabClosed;
-        else ok = qnsim::ParseU32(arg, &o->config.hab);
+      case kLink:
+        o->link = arg;
         break;
-      case kSilent: o->config.silent = true; break;
-      case kUnsolicited: ok = qnsim::ParseU32(arg, &v) && v > 0; o->config.unsolicitedAt = v; break;
-      case kWriteFail: o->config.writeFail = true; break;
-      case kIvt: o->config.requireIvt = true; break;
-      case kExitOnJump: o->exitOnJump = true; break;
-      case kBaud: ok = qnsim::ParseU32(arg, &v); o->baud = v; break;
-      case kLatency: ok = qnsim::ParseU32(arg, &v) && v <= 10000; o->latencyMs = v; break;
+      case kDump:
+        o->dump = arg;
+        break;
+      case kFingerprint:
+        ok = ParseFingerprint(arg, &o->config.fingerprint);
+        break;
+      case kHab:
+        if (arg == "open")
+          o->config.hab = sdpsim::kHabOpen;
+        else if (arg == "closed")
+          o->config.hab = sdpsim::kHabClosed;
+        else
+          ok = qnsim::ParseU32(arg, &o->config.hab);
+        break;
+      case kSilent:
+        o->config.silent = true;
+        break;
+      case kUnsolicited:
+        ok = qnsim::ParseU32(arg, &v) && v > 0;
+        o->config.unsolicitedAt = v;
+        break;
+      case kWriteFail:
+        o->config.writeFail = true;
+        break;
+      case kIvt:
+        o->config.requireIvt = true;
+        break;
+      case kExitOnJump:
+        o->exitOnJump = true;
+        break;
+      case kBaud:
+        ok = qnsim::ParseU32(arg, &v);
+        o->baud = v;
+        break;
+      case kLatency:
+        ok = qnsim::ParseU32(arg, &v) && v <= 10000;
+        o->latencyMs = v;
+        break;
       case 'v':
-      case kVerbose: o->verbose = true; break;
-      case kHelp: fputs(kUsage, stdout); return -1;
-      default: fputs(kUsage, stderr); return 2;
+      case kVerbose:
+        o->verbose = true;
+        break;
+      case kHelp:
+        fputs(kUsage, stdout);
+        return -1;
+      default:
+        fputs(kUsage, stderr);
+        return 2;
     }
     if (!ok) {
       fprintf(stderr, "qn-sdpsim: bad value for an option: %s\n", arg.c_str());
