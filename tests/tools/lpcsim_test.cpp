@@ -1,6 +1,7 @@
 // The LPC17xx boot-ROM simulator: its protocol core driven directly, and the
 // tool on its pseudo-terminal driven by a raw client and by lpc21isp.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -327,6 +328,24 @@ TEST(LpcSimGo, StartsTheProgramAndStopsListening) {
   EXPECT_EQ("", Feed(device, "J\r\n?"));
 }
 
+TEST(LpcSimGo, ResetReturnsToTheHandshakeAndKeepsFlash) {
+  Device device{Config()};
+  Ready(device);
+  ASSERT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
+  ASSERT_EQ("0\r\n", Feed(device, "P 3 3\r\n"));
+  ASSERT_EQ("0\r\n", Feed(device, "C 12288 268435456 256\r\n"));  // zero RAM into flash
+  ASSERT_EQ("0\r\n", Feed(device, "G 0 T\r\n"));
+  device.Reset();
+  EXPECT_FALSE(device.running());
+  EXPECT_EQ("", Feed(device, "J\r\n"));
+  Synchronise(device);
+  EXPECT_TRUE(device.echo());
+  EXPECT_EQ("E 3 3\r\n15\r\n", Feed(device, "E 3 3\r\n"));  // locked again
+  std::vector<uint8_t> flash;
+  ASSERT_TRUE(device.Peek(0x3000, 4, &flash));
+  EXPECT_EQ(std::vector<uint8_t>(4, 0), flash);
+}
+
 // --- the tool on its pseudo-terminal -------------------------------------
 
 class LpcSimTool : public ::testing::Test {
@@ -364,6 +383,11 @@ TEST_F(LpcSimTool, RawClientHandshakeOverThePty) {
     ASSERT_TRUE(again.Write("J\r\n"));
     EXPECT_EQ("J\r\n0\r\n637615927\r\n", again.Read(17));
   }
+  // SIGUSR1 resets the part into the handshake.
+  kill(sim_->pid(), SIGUSR1);
+  EXPECT_EQ("qn-lpcsim: reset", sim_->WaitForLine("reset"));
+  ASSERT_TRUE(port.Write("?"));
+  EXPECT_EQ("Synchronized\r\n", port.Read(14));
   EXPECT_EQ(0, sim_->Stop());
   struct stat st;
   EXPECT_NE(0, lstat((dir_ / "tty").c_str(), &st)) << "symlink left behind";

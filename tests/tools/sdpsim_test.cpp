@@ -2,6 +2,7 @@
 // serial and HID framings, and the tool on its pseudo-terminal driven by a
 // raw client and by imx_uart.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -185,6 +186,11 @@ TEST(SdpSimSerial, JumpHandsOverToTheLoadedProgram) {
   EXPECT_EQ(0x20000400u, address);
   EXPECT_FALSE(s.device.TakeJump(&address));
   EXPECT_EQ("", s.Send("\x23\x45\x45\x23" + Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+  // A reset brings the ROM back, partial command or not.
+  s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0).substr(0, 5));
+  s.framer.Reset();
+  EXPECT_FALSE(s.device.jumped());
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
 }
 
 TEST(SdpSimSerial, JumpCanRequireAnImageVectorTable) {
@@ -289,6 +295,11 @@ TEST_F(SdpSimTool, RawClientReadsTheFingerprintAndLoads) {
   EXPECT_EQ("qn-sdpsim: jump to 0x20000400", sim_->WaitForLine("jump to"));
   EXPECT_NE(std::string::npos, sim_->Output().find("qn-sdpsim: write 0x20000000 3000 bytes\n"));
   EXPECT_EQ(Le(0x20000000) + Le(3000) + Str(data), qntest::ReadFile(dir_ / "ram.bin"));
+  // After a reset (SIGUSR1) the ROM answers again.
+  kill(sim_->pid(), SIGUSR1);
+  EXPECT_EQ("qn-sdpsim: reset", sim_->WaitForLine("reset"));
+  port.Write(Cmd(sdpsim::kErrorStatus, 0, 0, 0));
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), port.Read(8));
   EXPECT_EQ(0, sim_->Stop());
 }
 

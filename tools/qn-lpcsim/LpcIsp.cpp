@@ -213,6 +213,19 @@ void Device::Idle() {
   }
 }
 
+void Device::Reset() {
+  state_ = State::kAutobaud;
+  echo_ = true;
+  unlocked_ = false;
+  line_.clear();
+  pendingCr_ = false;
+  prepared_.assign(kSectorCount, false);
+  xferAddress_ = xferCount_ = xferDone_ = 0;
+  block_.clear();
+  blockLines_ = 0;
+  out_.clear();
+}
+
 void Device::LineDone() {
   std::string line;
   line.swap(line_);

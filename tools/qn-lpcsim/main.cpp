@@ -13,7 +13,10 @@ namespace {
 
 volatile sig_atomic_t gStop = 0;
 
+volatile sig_atomic_t gReset = 0;
+
 void OnSignal(int) { gStop = 1; }
+void OnReset(int) { gReset = 1; }
 
 const char kUsage[] =
     "Usage: qn-lpcsim [options]\n"
@@ -202,6 +205,8 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
+  sa.sa_handler = OnReset;
+  sigaction(SIGUSR1, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   qnsim::SimLine line;
@@ -218,6 +223,14 @@ int main(int argc, char** argv) {
 
   std::string rxTrace;
   while (!gStop) {
+    if (gReset) {
+      // SIGUSR1 is the reset button: the part restarts in its boot ROM.
+      gReset = 0;
+      device.Reset();
+      line.FlushInput();
+      line.DiscardOutput();
+      printf("qn-lpcsim: reset\n");
+    }
     uint8_t byte = 0;
     int r = line.ReadByte(&byte, 20);
     if (r < 0) {

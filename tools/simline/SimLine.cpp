@@ -177,6 +177,12 @@ void SimLine::FlushInput() {
   }
 }
 
+void SimLine::DiscardOutput() {
+  queue_.clear();
+  due_.clear();
+  sent_ = 0;
+}
+
 bool SimLine::Write(const std::string& bytes, bool reply) {
   int64_t now = NowNs();
   int64_t charNs = baud_ ? 10LL * 1000000000LL / baud_ : 0;

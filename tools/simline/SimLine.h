@@ -53,6 +53,8 @@ class SimLine {
   bool sending() const { return !queue_.empty(); }
   // Discards what was received but not yet read.
   void FlushInput();
+  // Discards queued output that has not been sent.
+  void DiscardOutput();
 
  private:
   // Sends every queued byte that is due; false when output was dropped.
