@@ -346,6 +346,33 @@ TEST(LpcSimGo, ResetReturnsToTheHandshakeAndKeepsFlash) {
   EXPECT_EQ(std::vector<uint8_t>(4, 0), flash);
 }
 
+TEST(LpcSimRobustness, RandomBytesNeverBreakTheRom) {
+  // Random traffic, biased towards command letters, digits and line ends,
+  // in every state the ROM can reach; afterwards it still answers.
+  const std::string alphabet = "UBAWRPCEIMJKNG 0123456789\r\n`!#M?";
+  uint32_t seed = 12345;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 20; ++round) {
+    Config config;
+    config.crp = (unsigned)round % 3;
+    Device device(config);
+    Synchronise(device);
+    Feed(device, "U 23130\r\n");
+    for (int i = 0; i < 20000; ++i) {
+      uint8_t byte =
+          next() % 4 == 0 ? (uint8_t)next() : (uint8_t)alphabet[next() % alphabet.size()];
+      device.Receive(byte);
+      if (i % 97 == 0) device.Idle();
+      device.TakeOutput();
+    }
+    device.Reset();
+    Synchronise(device);
+  }
+}
+
 // --- the tool on its pseudo-terminal -------------------------------------
 
 class LpcSimTool : public ::testing::Test {

@@ -260,6 +260,47 @@ TEST(SdpSimHid, ReportsCarryCommandsDataAndAnswers) {
   EXPECT_EQ(3u, in[0][0]);
 }
 
+TEST(SdpSimRobustness, RandomTrafficNeverBreaksTheRom) {
+  uint32_t seed = 777;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  // Commands with random fields (some of them valid types) and random data.
+  const uint16_t types[] = {sdpsim::kReadRegister,
+                            sdpsim::kWriteRegister,
+                            sdpsim::kWriteFile,
+                            sdpsim::kErrorStatus,
+                            sdpsim::kDcdWrite,
+                            sdpsim::kSkipDcdHeader,
+                            0x1234};
+  for (int round = 0; round < 10; ++round) {
+    sdpsim::Config config;
+    config.unsolicitedAt = round % 2 ? 500 : 0;
+    Serial s(config);
+    sdpsim::Device hidDevice(config);
+    sdpsim::HidFramer hid(hidDevice);
+    for (int i = 0; i < 300; ++i) {
+      uint32_t address = next() % 3 == 0 ? 0x20000000 + next() % 0x21000 : next() << 16 | next();
+      std::string cmd = Cmd(types[next() % 7], address, (uint8_t)next(), next() % 3000, next());
+      std::string data;
+      for (uint32_t k = next() % 2000; k > 0; --k) data += (char)next();
+      s.Send(cmd + data);
+      std::string report = "\x01" + cmd;
+      hid.OutputReport((const uint8_t*)report.data(), report.size());
+      report = "\x02" + data;
+      hid.OutputReport((const uint8_t*)report.data(), report.size());
+      hid.TakeInputReports();
+      if (i % 50 == 0) {
+        s.framer.Idle(2000);
+        hid.Idle(2000);
+      }
+    }
+    s.framer.Reset();
+    EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+  }
+}
+
 // --- the tool on its pseudo-terminal -------------------------------------
 
 class SdpSimTool : public ::testing::Test {
