@@ -432,7 +432,6 @@ TEST_F(LpcSimTool, OptionsSetIdentityAndSilence) {
   EXPECT_EQ("0\r\n637606178\r\n0\r\n1\r\n2\r\n3\r\n4294967295\r\n", port.Read(39));
   sim_->Stop();
 
-  qntest::TempDir other;
   qntest::Background mute({qntest::ToolPath("qn-lpcsim"), "--no-sync"});
   std::string path = mute.WaitForLine("/dev/", 5000);
   ASSERT_FALSE(path.empty());
