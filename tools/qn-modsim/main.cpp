@@ -232,7 +232,9 @@ bool OpenPty(Node* node, std::string* error) {
 
 bool LinkNode(const Options& o, Node* node, std::string* error) {
   if (o.devDir.empty()) return true;
-  node->path = o.devDir + "/quillnode." + Hex8(node->serial);
+  char name[64];
+  snprintf(name, sizeof name, modsim::wire::kNodeNameFormat, node->serial);
+  node->path = o.devDir + "/" + name;
   std::string temp = node->path + ".new";
   unlink(temp.c_str());
   if (symlink(node->pty.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), node->path.c_str()) != 0) {
