@@ -261,6 +261,20 @@ TEST_F(SimTest, ModulesBehindRouterAnswerThroughItsLink) {
   EXPECT_EQ("", Ask(Packet(0x06, {0x03, 0x49, 0x20})));
 }
 
+TEST_F(SimTest, RouterCanAnswerForEmptyAddresses) {
+  ModuleConfig router = Module(0x40F5849A, 0x02);
+  router.nakAbsent = true;
+  ModuleConfig device = Module(0x11112222, 0x06);
+  device.behind = router.serial;
+  device.tcpPort = -1;
+  Start({router, device});
+  EXPECT_EQ("08 03 80 03 49", Ask(Packet(0x08, {0x03, 0x49, 0x20})));
+  EXPECT_EQ("FC 03 80 49 FF", Ask(Packet(0xFC, {0x49, 0xFF})));
+  EXPECT_EQ("06 07 03 C9 20 11 11 22 22", Ask(Packet(0x06, {0x03, 0x49, 0x20})));
+  // Odd addresses other than the control ones are not module addresses.
+  EXPECT_EQ("", Ask(Packet(0x09, {0x03, 0x49, 0x20})));
+}
+
 TEST_F(SimTest, RouterAddressResetThroughRouterWithLateTakingDevice) {
   ModuleConfig router = Module(0x40F5849A, 0x02);
   ModuleConfig device = Module(0x11112222, 0x06);

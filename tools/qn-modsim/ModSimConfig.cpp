@@ -127,6 +127,8 @@ bool ParseModuleSpec(const std::string& text, ModuleConfig* out, std::string* er
       cfg.loadBase = uint32_t(n);
     } else if (key == "route-required") {
       ok = ParseFlag(value, &cfg.routeRequired);
+    } else if (key == "nak-absent") {
+      ok = ParseFlag(value, &cfg.nakAbsent);
     } else if (key == "reboot-router") {
       ok = ParseUnsigned(value, 16, 254, &n) && (n & 1) == 0;
       cfg.rebootRouterAddress = uint8_t(n);
@@ -250,6 +252,8 @@ const char* ModuleSpecHelp() {
          "  block=N             block size answered to PREPARE (default 512)\n"
          "  load-base=HEX       load base answered to INIT (default 10000000)\n"
          "  route-required[=1]  router: routed replies only while route-to-me is on\n"
+         "  nak-absent[=1]      router: commands to empty network addresses are answered\n"
+         "                      80 xx at once (hosts stop waiting; fast address scans)\n"
          "  reboot-router=HEX   router address the new firmware starts with\n"
          "  voltage=N           millivolts answered to the voltage query (default 5000)\n"
          "  heartbeat=N         heartbeat period in ms on a started link, 0 for none (500)\n"
