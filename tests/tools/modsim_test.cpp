@@ -683,6 +683,39 @@ TEST(ModSimBinary, ServesModuleOverLoopbackTcp) {
   EXPECT_EQ(0, sim.Stop());
 }
 
+TEST(ModSimBinary, UpgradeFromConfigFileDumpsTheWrittenImage) {
+  qntest::TempDir dir;
+  ASSERT_TRUE(qntest::WriteFile(dir / "sim.conf",
+                                "# one module, block size 16\n"
+                                "module serial=40F5849A addr=04 port=0 block=16 version=1.0.0\n"));
+  qntest::Background sim({qntest::ToolPath("qn-modsim"), "--config", dir / "sim.conf",
+                          "--dump-dir", dir.path()});
+  std::string line = sim.WaitForLine("module 40F5849A tcp ");
+  int port = atoi(line.substr(line.rfind(':') + 1).c_str());
+  ASSERT_NE("", sim.WaitForLine("qn-modsim: ready"));
+  RawPipe host(ConnectLoopback(port));
+  ASSERT_TRUE(host.ok());
+  const Bytes stamp{'Q', 'N', 'F', 'W', 'S', 'T', 'M', 'P', 0x32, 0, 0, 1, 0, 0, 0, 42};
+  Bytes data{0x04, 18, 0x5F, 0x01};
+  data.insert(data.end(), stamp.begin(), stamp.end());
+  host.Write({0x04, 0x02, 0x5F, 0x00});
+  EXPECT_EQ("04 06 5F 00 10 00 00 00", Hex(host.Read(8, 2000)));
+  host.Write({0x04, 0x02, 0x5F, 0x02});
+  EXPECT_EQ("04 02 5F 02", Hex(host.Read(4, 2000)));
+  host.Write({0x04, 0x07, 0x5F, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00});
+  EXPECT_EQ("04 05 5F 07 00 00 10", Hex(host.Read(7, 2000)));
+  host.Write(data);
+  EXPECT_EQ("04 03 5F 01 10", Hex(host.Read(5, 2000)));
+  host.Write({0x04, 0x04, 0x5F, 0x05, 0x00, 0x10});
+  EXPECT_EQ("04 03 5F 07 00", Hex(host.Read(5, 2000)));
+  host.Write({0x04, 0x02, 0x5F, 0x06});
+  EXPECT_EQ("event: module 40F5849A reboot into new firmware version 3.2.1 build 42",
+            sim.WaitForLine("reboot", 3000));
+  EXPECT_EQ(std::string(stamp.begin(), stamp.end()),
+            qntest::ReadFile(dir / "40F5849A-fw-00000100.bin"));
+  EXPECT_EQ(0, sim.Stop());
+}
+
 TEST(ModSimBinary, ServesModuleThroughNodeSymlink) {
   qntest::TempDir dev;
   qntest::Background sim({qntest::ToolPath("qn-modsim"), "--dev-dir", dev.path(), "--module",
