@@ -770,6 +770,15 @@ TEST(ModSimBinary, CommandLineErrorsAndHelp) {
       {qntest::ToolPath("qn-modsim"), "--module", "serial=2,addr=04,behind=3"});
   EXPECT_EQ(2, orphan.status);
   EXPECT_EQ("qn-modsim: module 00000002: behind 00000003, which is not a direct module\n", orphan.err);
+  // Endpoints that cannot be set up end the run with status 1.
+  qntest::RunResult bind = qntest::Run(
+      {qntest::ToolPath("qn-modsim"), "--bind", "nowhere", "--module", "serial=2,port=0"});
+  EXPECT_EQ(1, bind.status);
+  EXPECT_EQ("qn-modsim: bad --bind address nowhere\n", bind.err);
+  qntest::RunResult foreign = qntest::Run(
+      {qntest::ToolPath("qn-modsim"), "--bind", "192.0.2.1", "--module", "serial=2,port=0"});
+  EXPECT_EQ(1, foreign.status);
+  EXPECT_EQ(0u, foreign.err.find("qn-modsim: module 00000002: tcp 192.0.2.1:0: ")) << foreign.err;
 }
 
 
