@@ -547,6 +547,10 @@ TEST(ModSimConfig, ModuleSpecsVersionsAndFiles) {
   EXPECT_FALSE(modsim::ParseModuleSpec("serial=1,version=16.0.0", &cfg, &error));
   EXPECT_FALSE(modsim::ParseModuleSpec("serial=1,port=70000", &cfg, &error));
 
+  ASSERT_TRUE(modsim::ParseModuleSpec("serial=1,build=0099,model=010", &cfg, &error)) << error;
+  EXPECT_EQ(99u, cfg.build);
+  EXPECT_EQ(10, cfg.model);
+
   uint32_t v = 0;
   EXPECT_TRUE(modsim::ParseVersion("0x20FFFFFF", &v));
   EXPECT_EQ(0x20FFFFFFu, v);

@@ -13,10 +13,12 @@ namespace {
 
 bool ParseUnsigned(const std::string& text, int base, uint64_t max, uint64_t* out) {
   if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  // Base 0 means decimal, or hexadecimal with 0x; never octal, so that
+  // "0099" is ninety-nine.
   std::string digits = text;
-  if (base == 16 && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    digits = digits.substr(2);
-  }
+  bool prefixed = digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+  if (base == 0) base = prefixed ? 16 : 10;
+  if (base == 16 && prefixed) digits = digits.substr(2);
   errno = 0;
   char* end = nullptr;
   unsigned long long value = strtoull(digits.c_str(), &end, base);
