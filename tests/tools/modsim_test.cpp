@@ -261,6 +261,20 @@ TEST_F(SimTest, ModulesBehindRouterAnswerThroughItsLink) {
   EXPECT_EQ("", Ask(Packet(0x06, {0x03, 0x49, 0x20})));
 }
 
+TEST_F(SimTest, RouterCanAnswerForEmptyAddresses) {
+  ModuleConfig router = Module(0x40F5849A, 0x02);
+  router.nakAbsent = true;
+  ModuleConfig device = Module(0x11112222, 0x06);
+  device.behind = router.serial;
+  device.tcpPort = -1;
+  Start({router, device});
+  EXPECT_EQ("08 03 80 03 49", Ask(Packet(0x08, {0x03, 0x49, 0x20})));
+  EXPECT_EQ("FC 03 80 49 FF", Ask(Packet(0xFC, {0x49, 0xFF})));
+  EXPECT_EQ("06 07 03 C9 20 11 11 22 22", Ask(Packet(0x06, {0x03, 0x49, 0x20})));
+  // Odd addresses other than the control ones are not module addresses.
+  EXPECT_EQ("", Ask(Packet(0x09, {0x03, 0x49, 0x20})));
+}
+
 TEST_F(SimTest, RouterAddressResetThroughRouterWithLateTakingDevice) {
   ModuleConfig router = Module(0x40F5849A, 0x02);
   ModuleConfig device = Module(0x11112222, 0x06);
@@ -533,6 +547,10 @@ TEST(ModSimConfig, ModuleSpecsVersionsAndFiles) {
   EXPECT_FALSE(modsim::ParseModuleSpec("serial=1,version=16.0.0", &cfg, &error));
   EXPECT_FALSE(modsim::ParseModuleSpec("serial=1,port=70000", &cfg, &error));
 
+  ASSERT_TRUE(modsim::ParseModuleSpec("serial=1,build=0099,model=010", &cfg, &error)) << error;
+  EXPECT_EQ(99u, cfg.build);
+  EXPECT_EQ(10, cfg.model);
+
   uint32_t v = 0;
   EXPECT_TRUE(modsim::ParseVersion("0x20FFFFFF", &v));
   EXPECT_EQ(0x20FFFFFFu, v);
@@ -669,6 +687,39 @@ TEST(ModSimBinary, ServesModuleOverLoopbackTcp) {
   EXPECT_EQ(0, sim.Stop());
 }
 
+TEST(ModSimBinary, UpgradeFromConfigFileDumpsTheWrittenImage) {
+  qntest::TempDir dir;
+  ASSERT_TRUE(qntest::WriteFile(dir / "sim.conf",
+                                "# one module, block size 16\n"
+                                "module serial=40F5849A addr=04 port=0 block=16 version=1.0.0\n"));
+  qntest::Background sim({qntest::ToolPath("qn-modsim"), "--config", dir / "sim.conf",
+                          "--dump-dir", dir.path()});
+  std::string line = sim.WaitForLine("module 40F5849A tcp ");
+  int port = atoi(line.substr(line.rfind(':') + 1).c_str());
+  ASSERT_NE("", sim.WaitForLine("qn-modsim: ready"));
+  RawPipe host(ConnectLoopback(port));
+  ASSERT_TRUE(host.ok());
+  const Bytes stamp{'Q', 'N', 'F', 'W', 'S', 'T', 'M', 'P', 0x32, 0, 0, 1, 0, 0, 0, 42};
+  Bytes data{0x04, 18, 0x5F, 0x01};
+  data.insert(data.end(), stamp.begin(), stamp.end());
+  host.Write({0x04, 0x02, 0x5F, 0x00});
+  EXPECT_EQ("04 06 5F 00 10 00 00 00", Hex(host.Read(8, 2000)));
+  host.Write({0x04, 0x02, 0x5F, 0x02});
+  EXPECT_EQ("04 02 5F 02", Hex(host.Read(4, 2000)));
+  host.Write({0x04, 0x07, 0x5F, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00});
+  EXPECT_EQ("04 05 5F 07 00 00 10", Hex(host.Read(7, 2000)));
+  host.Write(data);
+  EXPECT_EQ("04 03 5F 01 10", Hex(host.Read(5, 2000)));
+  host.Write({0x04, 0x04, 0x5F, 0x05, 0x00, 0x10});
+  EXPECT_EQ("04 03 5F 07 00", Hex(host.Read(5, 2000)));
+  host.Write({0x04, 0x02, 0x5F, 0x06});
+  EXPECT_EQ("event: module 40F5849A reboot into new firmware version 3.2.1 build 42",
+            sim.WaitForLine("reboot", 3000));
+  EXPECT_EQ(std::string(stamp.begin(), stamp.end()),
+            qntest::ReadFile(dir / "40F5849A-fw-00000100.bin"));
+  EXPECT_EQ(0, sim.Stop());
+}
+
 TEST(ModSimBinary, ServesModuleThroughNodeSymlink) {
   qntest::TempDir dev;
   qntest::Background sim({qntest::ToolPath("qn-modsim"), "--dev-dir", dev.path(), "--module",
@@ -723,6 +774,15 @@ TEST(ModSimBinary, CommandLineErrorsAndHelp) {
       {qntest::ToolPath("qn-modsim"), "--module", "serial=2,addr=04,behind=3"});
   EXPECT_EQ(2, orphan.status);
   EXPECT_EQ("qn-modsim: module 00000002: behind 00000003, which is not a direct module\n", orphan.err);
+  // Endpoints that cannot be set up end the run with status 1.
+  qntest::RunResult bind = qntest::Run(
+      {qntest::ToolPath("qn-modsim"), "--bind", "nowhere", "--module", "serial=2,port=0"});
+  EXPECT_EQ(1, bind.status);
+  EXPECT_EQ("qn-modsim: bad --bind address nowhere\n", bind.err);
+  qntest::RunResult foreign = qntest::Run(
+      {qntest::ToolPath("qn-modsim"), "--bind", "192.0.2.1", "--module", "serial=2,port=0"});
+  EXPECT_EQ(1, foreign.status);
+  EXPECT_EQ(0u, foreign.err.find("qn-modsim: module 00000002: tcp 192.0.2.1:0: ")) << foreign.err;
 }
 
 

@@ -564,6 +564,12 @@ struct SimState {
         bool deliver = !m.cfg.routeRequired || m.routeLink == linkId;
         HandleCommand(*routed, link, linkId, now, data, length, deliver);
       }
+    } else if (m.cfg.nakAbsent && length > 0 && address != 0 && (address & 1) == 0) {
+      // Nobody at that address: the router answers for it that the request
+      // could not be processed, which ends a host's wait at once.
+      std::vector<uint8_t> nak{address, uint8_t(length >= 2 ? 3 : 2), wire::kCmdError, data[0]};
+      if (length >= 2) nak.push_back(data[1]);
+      Queue(link, now + m.cfg.faults.delayMs, std::move(nak));
     }
     const uint64_t closeAfter = m.cfg.faults.closeAfterPackets;
     if (closeAfter && link.stats.packetsIn >= closeAfter && !link.closed) {

@@ -68,7 +68,9 @@ const char* kUsage =
     "  --module SPEC        add a module (see the keys below); repeatable\n"
     "  --config FILE        add the modules of FILE: one \"module SPEC\" per line,\n"
     "                       '#' starts a comment line; repeatable\n"
-    "  --bind ADDR          IPv4 address the TCP ports listen on (default 127.0.0.1)\n"
+    "  --bind ADDR          IPv4 address the TCP ports listen on and discovery\n"
+    "                       replies come from (default 127.0.0.1); with --discovery\n"
+    "                       use the interface's own address\n"
     "  --discovery IFADDR   answer discovery: join 232.2.2.2 on the interface with\n"
     "                       this IPv4 address, listen on UDP port 9888 and reply to\n"
     "                       the requester's port 9889\n"
@@ -91,6 +93,9 @@ const char* kUsage =
     "module address through the router's link. Firmware images carry the stamp\n"
     "\"QNFWSTMP\" + version (u32 big-endian) + build (u32 big-endian); after a\n"
     "reboot the module reports the last stamp found in the written image.\n"
+    "\n"
+    "Exit status: 0 after SIGTERM or SIGINT, 1 when an endpoint cannot be set up,\n"
+    "2 for a bad command line or configuration.\n"
     "\n";
 
 bool ParseOptions(int argc, char** argv, Options* o, bool* help, std::string* error) {
@@ -232,7 +237,9 @@ bool OpenPty(Node* node, std::string* error) {
 
 bool LinkNode(const Options& o, Node* node, std::string* error) {
   if (o.devDir.empty()) return true;
-  node->path = o.devDir + "/quillnode." + Hex8(node->serial);
+  char name[64];
+  snprintf(name, sizeof name, modsim::wire::kNodeNameFormat, node->serial);
+  node->path = o.devDir + "/" + name;
   std::string temp = node->path + ".new";
   unlink(temp.c_str());
   if (symlink(node->pty.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), node->path.c_str()) != 0) {
