@@ -224,3 +224,24 @@ TEST_F(CommandsTest, GetRefusesBuildNamesThatAreNotNumbers) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CommandsTest, DiscoverThroughARouterScansItsNetwork) {
+  qntest::ModuleSim sim({"serial=D272031D,port=0,model=13,addr=02,nak-absent=1",
+                         "serial=0A0B0C0D,behind=D272031D,addr=10,model=5,version=1.2.3,build=77",
+                         "serial=01020304,behind=D272031D,addr=FC,model=6,build=5"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  RunResult r = Updater({"-D", "-r", "D272031D", "-t", "TCP"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Discovering Network Devices from [D272031D] via [TCPIP]:\n"
+            "    Device    Module   Router  Model          Firmware Version   [IP address]   \n"
+            "\r    D272031D  02       02      Router         2.1.0 (1)          [10.77.0.1]\n"
+            "\r    0A0B0C0D  10       02      Relay8         1.2.3 (77)         [10.77.0.1]\n"
+            "\r    01020304  FC       02      DigitalIO16    2.1.0 (5)          [10.77.0.1]\n");
+  // The scan records nothing.
+  EXPECT_FALSE(qntest::FileExists(Store() + "/0A0B0C0D"));
+}
+
+}  // namespace
