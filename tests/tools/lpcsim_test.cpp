@@ -1,6 +1,7 @@
 // The LPC17xx boot-ROM simulator: its protocol core driven directly, and the
 // tool on its pseudo-terminal driven by a raw client and by lpc21isp.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,8 +178,8 @@ TEST(LpcSimCommands, RefusesBadCommandsWithTheirCodes) {
   EXPECT_EQ("9\r\n", Feed(device, "E 0 0\r\n"));  // not prepared
   EXPECT_EQ("13\r\n", Feed(device, "W 268435458 4\r\n"));
   EXPECT_EQ("6\r\n", Feed(device, "W 268439552 6\r\n"));
-  EXPECT_EQ("14\r\n", Feed(device, "W 0 4\r\n"));           // flash is not RAM
-  EXPECT_EQ("14\r\n", Feed(device, "W 268468220 8\r\n"));   // runs off the end
+  EXPECT_EQ("14\r\n", Feed(device, "W 0 4\r\n"));          // flash is not RAM
+  EXPECT_EQ("14\r\n", Feed(device, "W 268468220 8\r\n"));  // runs off the end
   EXPECT_EQ("3\r\n", Feed(device, "C 4224 268439552 256\r\n"));
   EXPECT_EQ("6\r\n", Feed(device, "C 4096 268439552 2048\r\n"));
   EXPECT_EQ("2\r\n", Feed(device, "C 4096 268439554 256\r\n"));
@@ -327,6 +328,51 @@ TEST(LpcSimGo, StartsTheProgramAndStopsListening) {
   EXPECT_EQ("", Feed(device, "J\r\n?"));
 }
 
+TEST(LpcSimGo, ResetReturnsToTheHandshakeAndKeepsFlash) {
+  Device device{Config()};
+  Ready(device);
+  ASSERT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
+  ASSERT_EQ("0\r\n", Feed(device, "P 3 3\r\n"));
+  ASSERT_EQ("0\r\n", Feed(device, "C 12288 268435456 256\r\n"));  // zero RAM into flash
+  ASSERT_EQ("0\r\n", Feed(device, "G 0 T\r\n"));
+  device.Reset();
+  EXPECT_FALSE(device.running());
+  EXPECT_EQ("", Feed(device, "J\r\n"));
+  Synchronise(device);
+  EXPECT_TRUE(device.echo());
+  EXPECT_EQ("E 3 3\r\n15\r\n", Feed(device, "E 3 3\r\n"));  // locked again
+  std::vector<uint8_t> flash;
+  ASSERT_TRUE(device.Peek(0x3000, 4, &flash));
+  EXPECT_EQ(std::vector<uint8_t>(4, 0), flash);
+}
+
+TEST(LpcSimRobustness, RandomBytesNeverBreakTheRom) {
+  // Random traffic, biased towards command letters, digits and line ends,
+  // in every state the ROM can reach; afterwards it still answers.
+  const std::string alphabet = "UBAWRPCEIMJKNG 0123456789\r\n`!#M?";
+  uint32_t seed = 12345;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 20; ++round) {
+    Config config;
+    config.crp = (unsigned)round % 3;
+    Device device(config);
+    Synchronise(device);
+    Feed(device, "U 23130\r\n");
+    for (int i = 0; i < 20000; ++i) {
+      uint8_t byte =
+          next() % 4 == 0 ? (uint8_t)next() : (uint8_t)alphabet[next() % alphabet.size()];
+      device.Receive(byte);
+      if (i % 97 == 0) device.Idle();
+      device.TakeOutput();
+    }
+    device.Reset();
+    Synchronise(device);
+  }
+}
+
 // --- the tool on its pseudo-terminal -------------------------------------
 
 class LpcSimTool : public ::testing::Test {
@@ -364,6 +410,11 @@ TEST_F(LpcSimTool, RawClientHandshakeOverThePty) {
     ASSERT_TRUE(again.Write("J\r\n"));
     EXPECT_EQ("J\r\n0\r\n637615927\r\n", again.Read(17));
   }
+  // SIGUSR1 resets the part into the handshake.
+  kill(sim_->pid(), SIGUSR1);
+  EXPECT_EQ("qn-lpcsim: reset", sim_->WaitForLine("reset"));
+  ASSERT_TRUE(port.Write("?"));
+  EXPECT_EQ("Synchronized\r\n", port.Read(14));
   EXPECT_EQ(0, sim_->Stop());
   struct stat st;
   EXPECT_NE(0, lstat((dir_ / "tty").c_str(), &st)) << "symlink left behind";
@@ -381,7 +432,6 @@ TEST_F(LpcSimTool, OptionsSetIdentityAndSilence) {
   EXPECT_EQ("0\r\n637606178\r\n0\r\n1\r\n2\r\n3\r\n4294967295\r\n", port.Read(39));
   sim_->Stop();
 
-  qntest::TempDir other;
   qntest::Background mute({qntest::ToolPath("qn-lpcsim"), "--no-sync"});
   std::string path = mute.WaitForLine("/dev/", 5000);
   ASSERT_FALSE(path.empty());

@@ -2,6 +2,7 @@
 // serial and HID framings, and the tool on its pseudo-terminal driven by a
 // raw client and by imx_uart.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -85,10 +86,13 @@ TEST(SdpSimSerial, FingerprintComesFromTheFuseWords) {
   config.fingerprint = 0x0000000100000002ULL;
   config.hab = sdpsim::kHabClosed;
   Serial s(config);
-  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(2), s.Send(Cmd(sdpsim::kReadRegister, 0x401F4410, 0x20, 4)));
-  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(1), s.Send(Cmd(sdpsim::kReadRegister, 0x401F4420, 0x20, 4)));
+  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(2),
+            s.Send(Cmd(sdpsim::kReadRegister, 0x401F4410, 0x20, 4)));
+  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(1),
+            s.Send(Cmd(sdpsim::kReadRegister, 0x401F4420, 0x20, 4)));
   // Unknown registers read as zero; a huge count is cut to what the ROM sends.
-  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(0), s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 4)));
+  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(0),
+            s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 4)));
   EXPECT_EQ(4u + 0x10000u, s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 0xFFFFFFFF)).size());
 }
 
@@ -182,6 +186,11 @@ TEST(SdpSimSerial, JumpHandsOverToTheLoadedProgram) {
   EXPECT_EQ(0x20000400u, address);
   EXPECT_FALSE(s.device.TakeJump(&address));
   EXPECT_EQ("", s.Send("\x23\x45\x45\x23" + Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+  // A reset brings the ROM back, partial command or not.
+  s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0).substr(0, 5));
+  s.framer.Reset();
+  EXPECT_FALSE(s.device.jumped());
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
 }
 
 TEST(SdpSimSerial, JumpCanRequireAnImageVectorTable) {
@@ -251,6 +260,47 @@ TEST(SdpSimHid, ReportsCarryCommandsDataAndAnswers) {
   EXPECT_EQ(3u, in[0][0]);
 }
 
+TEST(SdpSimRobustness, RandomTrafficNeverBreaksTheRom) {
+  uint32_t seed = 777;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  // Commands with random fields (some of them valid types) and random data.
+  const uint16_t types[] = {sdpsim::kReadRegister,
+                            sdpsim::kWriteRegister,
+                            sdpsim::kWriteFile,
+                            sdpsim::kErrorStatus,
+                            sdpsim::kDcdWrite,
+                            sdpsim::kSkipDcdHeader,
+                            0x1234};
+  for (int round = 0; round < 10; ++round) {
+    sdpsim::Config config;
+    config.unsolicitedAt = round % 2 ? 500 : 0;
+    Serial s(config);
+    sdpsim::Device hidDevice(config);
+    sdpsim::HidFramer hid(hidDevice);
+    for (int i = 0; i < 300; ++i) {
+      uint32_t address = next() % 3 == 0 ? 0x20000000 + next() % 0x21000 : next() << 16 | next();
+      std::string cmd = Cmd(types[next() % 7], address, (uint8_t)next(), next() % 3000, next());
+      std::string data;
+      for (uint32_t k = next() % 2000; k > 0; --k) data += (char)next();
+      s.Send(cmd + data);
+      std::string report = "\x01" + cmd;
+      hid.OutputReport((const uint8_t*)report.data(), report.size());
+      report = "\x02" + data;
+      hid.OutputReport((const uint8_t*)report.data(), report.size());
+      hid.TakeInputReports();
+      if (i % 50 == 0) {
+        s.framer.Idle(2000);
+        hid.Idle(2000);
+      }
+    }
+    s.framer.Reset();
+    EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+  }
+}
+
 // --- the tool on its pseudo-terminal -------------------------------------
 
 class SdpSimTool : public ::testing::Test {
@@ -286,6 +336,11 @@ TEST_F(SdpSimTool, RawClientReadsTheFingerprintAndLoads) {
   EXPECT_EQ("qn-sdpsim: jump to 0x20000400", sim_->WaitForLine("jump to"));
   EXPECT_NE(std::string::npos, sim_->Output().find("qn-sdpsim: write 0x20000000 3000 bytes\n"));
   EXPECT_EQ(Le(0x20000000) + Le(3000) + Str(data), qntest::ReadFile(dir_ / "ram.bin"));
+  // After a reset (SIGUSR1) the ROM answers again.
+  kill(sim_->pid(), SIGUSR1);
+  EXPECT_EQ("qn-sdpsim: reset", sim_->WaitForLine("reset"));
+  port.Write(Cmd(sdpsim::kErrorStatus, 0, 0, 0));
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), port.Read(8));
   EXPECT_EQ(0, sim_->Stop());
 }
 
@@ -314,17 +369,18 @@ TEST_F(SdpSimTool, ImxUartLoadsAnImageAndJumps) {
   for (int i = 0; i < 3; ++i)
     for (int k = 0; k < 4; ++k) image[0x420 + i * 4 + k] = (uint8_t)(boot[i] >> (8 * k));
   ASSERT_TRUE(qntest::WriteFile(dir_ / "image.bin", Str(image)));
-  ASSERT_TRUE(qntest::WriteFile(dir_ / "rt1050.conf",
-                                "mx_rt1050\nhid,1024,0x20200000,0x20000000,128K,0x20200000,256K\n"));
+  ASSERT_TRUE(qntest::WriteFile(
+      dir_ / "rt1050.conf", "mx_rt1050\nhid,1024,0x20200000,0x20000000,128K,0x20200000,256K\n"));
   std::string tty = Start({});
   // -n: a pseudo-terminal has no RTS/CTS lines.
-  qntest::Background uart({"/usr/bin/imx_uart", "-d", "-n", tty, dir_ / "rt1050.conf",
-                           dir_ / "image.bin"});
+  qntest::Background uart(
+      {"/usr/bin/imx_uart", "-d", "-n", tty, dir_ / "rt1050.conf", dir_ / "image.bin"});
   // After the jump imx_uart keeps reading the port; it is stopped here.
   EXPECT_EQ("qn-sdpsim: jump to 0x20000400", sim_->WaitForLine("jump to", 15000))
       << sim_->Output() << uart.Output();
   uart.Stop();
-  EXPECT_NE(std::string::npos, uart.Output().find("HAB security state: development mode (0x56787856)"))
+  EXPECT_NE(std::string::npos,
+            uart.Output().find("HAB security state: development mode (0x56787856)"))
       << uart.Output();
   EXPECT_NE(std::string::npos, sim_->Output().find("qn-sdpsim: write 0x20000000 8192 bytes\n"));
   EXPECT_EQ(Le(0x20000000) + Le(8192) + Str(image), qntest::ReadFile(dir_ / "ram.bin"));

@@ -8,26 +8,16 @@ namespace lpcsim {
 namespace {
 
 const char* const kReturnCodeNames[kReturnCodeCount] = {
-    "CMD_SUCCESS",
-    "INVALID_COMMAND",
-    "SRC_ADDR_ERROR",
-    "DST_ADDR_ERROR",
-    "SRC_ADDR_NOT_MAPPED",
-    "DST_ADDR_NOT_MAPPED",
-    "COUNT_ERROR",
-    "INVALID_SECTOR",
-    "SECTOR_NOT_BLANK",
-    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
-    "COMPARE_ERROR",
-    "BUSY",
-    "PARAM_ERROR",
-    "ADDR_ERROR",
-    "ADDR_NOT_MAPPED",
-    "CMD_LOCKED",
-    "INVALID_CODE",
-    "INVALID_BAUD_RATE",
-    "INVALID_STOP_BIT",
-    "CODE_READ_PROTECTION_ENABLED",
+    "CMD_SUCCESS",         "INVALID_COMMAND",
+    "SRC_ADDR_ERROR",      "DST_ADDR_ERROR",
+    "SRC_ADDR_NOT_MAPPED", "DST_ADDR_NOT_MAPPED",
+    "COUNT_ERROR",         "INVALID_SECTOR",
+    "SECTOR_NOT_BLANK",    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
+    "COMPARE_ERROR",       "BUSY",
+    "PARAM_ERROR",         "ADDR_ERROR",
+    "ADDR_NOT_MAPPED",     "CMD_LOCKED",
+    "INVALID_CODE",        "INVALID_BAUD_RATE",
+    "INVALID_STOP_BIT",    "CODE_READ_PROTECTION_ENABLED",
 };
 
 // Longest command or data line kept; the rest of a longer line is dropped.
@@ -221,6 +211,19 @@ void Device::Idle() {
     pendingCr_ = false;
     LineDone();
   }
+}
+
+void Device::Reset() {
+  state_ = State::kAutobaud;
+  echo_ = true;
+  unlocked_ = false;
+  line_.clear();
+  pendingCr_ = false;
+  prepared_.assign(kSectorCount, false);
+  xferAddress_ = xferCount_ = xferDone_ = 0;
+  block_.clear();
+  blockLines_ = 0;
+  out_.clear();
 }
 
 void Device::LineDone() {

@@ -95,6 +95,9 @@ class Device {
   // The line has been quiet for a while: a line that ended in a lone
   // carriage return is taken as complete.
   void Idle();
+  // A reset of the part: back to the handshake with echo on, locked, no
+  // sectors prepared, no transfer. Flash and RAM keep their contents.
+  void Reset();
 
   // A piece of output; `reply` is false for echoed input.
   struct Chunk {

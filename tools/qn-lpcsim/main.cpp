@@ -13,7 +13,10 @@ namespace {
 
 volatile sig_atomic_t gStop = 0;
 
+volatile sig_atomic_t gReset = 0;
+
 void OnSignal(int) { gStop = 1; }
+void OnReset(int) { gReset = 1; }
 
 const char kUsage[] =
     "Usage: qn-lpcsim [options]\n"
@@ -49,9 +52,12 @@ std::string Escape(const std::string& bytes) {
   std::string out;
   for (unsigned char c : bytes) {
     char buf[8];
-    if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else if (c >= 32 && c < 127) out += (char)c;
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c >= 32 && c < 127)
+      out += (char)c;
     else {
       snprintf(buf, sizeof(buf), "\\x%02X", c);
       out += buf;
@@ -72,8 +78,21 @@ struct Options {
 
 // Returns 0 to go on, otherwise the exit status.
 int ParseOptions(int argc, char** argv, Options* o) {
-  enum { kLink = 256, kDump, kBaud, kLatency, kResend, kNoSync, kCrp, kPartId, kSerial, kBoot,
-         kExitOnGo, kVerbose, kHelp };
+  enum {
+    kLink = 256,
+    kDump,
+    kBaud,
+    kLatency,
+    kResend,
+    kNoSync,
+    kCrp,
+    kPartId,
+    kSerial,
+    kBoot,
+    kExitOnGo,
+    kVerbose,
+    kHelp
+  };
   static const struct option kLong[] = {
       {"link", required_argument, nullptr, kLink},
       {"dump", required_argument, nullptr, kDump},
@@ -97,21 +116,35 @@ int ParseOptions(int argc, char** argv, Options* o) {
     std::vector<uint32_t> list;
     bool ok = true;
     switch (c) {
-      case kLink: o->link = arg; break;
-      case kDump: o->dump = arg; break;
-      case kBaud: ok = qnsim::ParseU32(arg, &v); o->baud = v; break;
-      case kLatency: ok = qnsim::ParseU32(arg, &v) && v <= 10000; o->latencyMs = v; break;
+      case kLink:
+        o->link = arg;
+        break;
+      case kDump:
+        o->dump = arg;
+        break;
+      case kBaud:
+        ok = qnsim::ParseU32(arg, &v);
+        o->baud = v;
+        break;
+      case kLatency:
+        ok = qnsim::ParseU32(arg, &v) && v <= 10000;
+        o->latencyMs = v;
+        break;
       case kResend:
         ok = ParseList(arg, &list);
         for (uint32_t n : list) o->config.resendAt.insert(n);
         break;
-      case kNoSync: o->config.noSync = true; break;
+      case kNoSync:
+        o->config.noSync = true;
+        break;
       case kCrp:
         v = 1;
         if (optarg) ok = qnsim::ParseU32(arg, &v) && v >= 1 && v <= 3;
         o->config.crp = v;
         break;
-      case kPartId: ok = qnsim::ParseU32(arg, &o->config.partId); break;
+      case kPartId:
+        ok = qnsim::ParseU32(arg, &o->config.partId);
+        break;
       case kSerial:
         ok = ParseList(arg, &list) && list.size() == 4;
         for (size_t i = 0; ok && i < 4; ++i) o->config.serial[i] = list[i];
@@ -125,11 +158,19 @@ int ParseOptions(int argc, char** argv, Options* o) {
         o->config.bootMinor = minor;
         break;
       }
-      case kExitOnGo: o->exitOnGo = true; break;
+      case kExitOnGo:
+        o->exitOnGo = true;
+        break;
       case 'v':
-      case kVerbose: o->verbose = true; break;
-      case kHelp: fputs(kUsage, stdout); return -1;
-      default: fputs(kUsage, stderr); return 2;
+      case kVerbose:
+        o->verbose = true;
+        break;
+      case kHelp:
+        fputs(kUsage, stdout);
+        return -1;
+      default:
+        fputs(kUsage, stderr);
+        return 2;
     }
     if (!ok) {
       fprintf(stderr, "qn-lpcsim: bad value for an option: %s\n", arg.c_str());
@@ -164,6 +205,8 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
+  sa.sa_handler = OnReset;
+  sigaction(SIGUSR1, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   qnsim::SimLine line;
@@ -180,6 +223,14 @@ int main(int argc, char** argv) {
 
   std::string rxTrace;
   while (!gStop) {
+    if (gReset) {
+      // SIGUSR1 is the reset button: the part restarts in its boot ROM.
+      gReset = 0;
+      device.Reset();
+      line.FlushInput();
+      line.DiscardOutput();
+      printf("qn-lpcsim: reset\n");
+    }
     uint8_t byte = 0;
     int r = line.ReadByte(&byte, 20);
     if (r < 0) {

@@ -304,6 +304,21 @@ void Device::Idle(unsigned quietMs) {
   status_ = kStatusFailed;
 }
 
+void Device::Reset() {
+  dataLeft_ = 0;
+  aborted_ = false;
+  status_ = kStatusOk;
+  jumped_ = false;
+  jumpPending_ = false;
+  answers_.clear();
+}
+
+void SerialFramer::Reset() {
+  device_.Reset();
+  command_.clear();
+  out_.clear();
+}
+
 void SerialFramer::Collect() {
   for (const Answer& a : device_.TakeAnswers()) out_.append(a.bytes.begin(), a.bytes.end());
 }

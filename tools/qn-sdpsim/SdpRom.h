@@ -115,6 +115,9 @@ class Device {
   // The host has sent nothing for `quietMs`: a data phase that it abandoned
   // ends, so that its next command is not taken as data.
   void Idle(unsigned quietMs);
+  // A reset of the part: the ROM runs again (after a jump too), with no data
+  // phase and a clean status. RAM keeps its contents.
+  void Reset();
 
   std::vector<Answer> TakeAnswers();
   std::vector<FileWrite> TakeFileWrites();
@@ -169,6 +172,8 @@ class SerialFramer {
   explicit SerialFramer(Device& device) : device_(device) {}
   void Receive(const uint8_t* bytes, size_t count);
   void Idle(unsigned quietMs);
+  // Resets the device and drops a partial command.
+  void Reset();
   std::string TakeOutput();
 
  private:

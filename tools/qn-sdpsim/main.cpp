@@ -15,7 +15,10 @@ namespace {
 
 volatile sig_atomic_t gStop = 0;
 
+volatile sig_atomic_t gReset = 0;
+
 void OnSignal(int) { gStop = 1; }
+void OnReset(int) { gReset = 1; }
 
 const char kUsage[] =
     "Usage: qn-sdpsim [options]\n"
@@ -57,8 +60,21 @@ bool ParseFingerprint(const std::string& text, uint64_t* value) {
 }
 
 int ParseOptions(int argc, char** argv, Options* o) {
-  enum { kLink = 256, kDump, kFingerprint, kHab, kSilent, kUnsolicited, kWriteFail, kIvt,
-         kExitOnJump, kBaud, kLatency, kVerbose, kHelp };
+  enum {
+    kLink = 256,
+    kDump,
+    kFingerprint,
+    kHab,
+    kSilent,
+    kUnsolicited,
+    kWriteFail,
+    kIvt,
+    kExitOnJump,
+    kBaud,
+    kLatency,
+    kVerbose,
+    kHelp
+  };
   static const struct option kLong[] = {
       {"link", required_argument, nullptr, kLink},
       {"dump", required_argument, nullptr, kDump},
@@ -81,25 +97,57 @@ int ParseOptions(int argc, char** argv, Options* o) {
     uint32_t v = 0;
     bool ok = true;
     switch (c) {
-      case kLink: o->link = arg; break;
-      case kDump: o->dump = arg; break;
-      case kFingerprint: ok = ParseFingerprint(arg, &o->config.fingerprint); break;
-      case kHab:
-        if (arg == "open") o->config.hab = sdpsim::kHabOpen;
-        else if (arg == "closed") o->config.hab = sdpsim::kHabClosed;
-        else ok = qnsim::ParseU32(arg, &o->config.hab);
+      case kLink:
+        o->link = arg;
         break;
-      case kSilent: o->config.silent = true; break;
-      case kUnsolicited: ok = qnsim::ParseU32(arg, &v) && v > 0; o->config.unsolicitedAt = v; break;
-      case kWriteFail: o->config.writeFail = true; break;
-      case kIvt: o->config.requireIvt = true; break;
-      case kExitOnJump: o->exitOnJump = true; break;
-      case kBaud: ok = qnsim::ParseU32(arg, &v); o->baud = v; break;
-      case kLatency: ok = qnsim::ParseU32(arg, &v) && v <= 10000; o->latencyMs = v; break;
+      case kDump:
+        o->dump = arg;
+        break;
+      case kFingerprint:
+        ok = ParseFingerprint(arg, &o->config.fingerprint);
+        break;
+      case kHab:
+        if (arg == "open")
+          o->config.hab = sdpsim::kHabOpen;
+        else if (arg == "closed")
+          o->config.hab = sdpsim::kHabClosed;
+        else
+          ok = qnsim::ParseU32(arg, &o->config.hab);
+        break;
+      case kSilent:
+        o->config.silent = true;
+        break;
+      case kUnsolicited:
+        ok = qnsim::ParseU32(arg, &v) && v > 0;
+        o->config.unsolicitedAt = v;
+        break;
+      case kWriteFail:
+        o->config.writeFail = true;
+        break;
+      case kIvt:
+        o->config.requireIvt = true;
+        break;
+      case kExitOnJump:
+        o->exitOnJump = true;
+        break;
+      case kBaud:
+        ok = qnsim::ParseU32(arg, &v);
+        o->baud = v;
+        break;
+      case kLatency:
+        ok = qnsim::ParseU32(arg, &v) && v <= 10000;
+        o->latencyMs = v;
+        break;
       case 'v':
-      case kVerbose: o->verbose = true; break;
-      case kHelp: fputs(kUsage, stdout); return -1;
-      default: fputs(kUsage, stderr); return 2;
+      case kVerbose:
+        o->verbose = true;
+        break;
+      case kHelp:
+        fputs(kUsage, stdout);
+        return -1;
+      default:
+        fputs(kUsage, stderr);
+        return 2;
     }
     if (!ok) {
       fprintf(stderr, "qn-sdpsim: bad value for an option: %s\n", arg.c_str());
@@ -143,6 +191,8 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
+  sa.sa_handler = OnReset;
+  sigaction(SIGUSR1, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   qnsim::SimLine line;
@@ -161,6 +211,14 @@ int main(int argc, char** argv) {
   int64_t lastRx = qnsim::NowNs();
   size_t traced = 0;
   while (!gStop) {
+    if (gReset) {
+      // SIGUSR1 is the reset button: the part restarts in its boot ROM.
+      gReset = 0;
+      framer.Reset();
+      line.FlushInput();
+      line.DiscardOutput();
+      printf("qn-sdpsim: reset\n");
+    }
     uint8_t byte = 0;
     int r = line.ReadByte(&byte, 20);
     if (r < 0) {

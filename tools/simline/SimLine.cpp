@@ -12,6 +12,13 @@
 
 namespace qnsim {
 
+namespace {
+// Bytes may be handed over this much before their time so that a busy
+// machine does not sleep once per character; the average rate stays exact
+// because the schedule itself never moves ahead.
+constexpr int64_t kEarlyNs = 300000;
+}  // namespace
+
 int64_t NowNs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -108,37 +115,59 @@ bool SimLine::Open(const std::string& linkPath, std::string* error) {
   return true;
 }
 
-void SimLine::PaceTo(int64_t dueNs) {
-  if (dueNs > NowNs()) SleepUntilNs(dueNs);
-}
-
 int SimLine::ReadByte(uint8_t* byte, int timeoutMs) {
-  if (next_ >= have_) {
-    have_ = next_ = 0;
+  int64_t deadline = NowNs() + (int64_t)timeoutMs * 1000000LL;
+  while (true) {
+    if (!Pump()) dropped_ = true;
+    int64_t now = NowNs();
+    if (next_ < have_) {
+      if (!baud_) {
+        *byte = buffer_[next_++];
+        return 1;
+      }
+      // A byte arrives one character time after the previous one at the
+      // earliest; after an idle spell it is there at once.
+      int64_t charNs = 10LL * 1000000000LL / baud_;
+      if (rxFreeNs_ < now - charNs) rxFreeNs_ = now - charNs;
+      int64_t arrival = rxFreeNs_ + charNs;
+      if (arrival <= now + kEarlyNs) {
+        rxFreeNs_ = arrival;
+        *byte = buffer_[next_++];
+        return 1;
+      }
+      int64_t until = arrival;
+      if (sent_ < queue_.size() && due_[sent_] < until) until = due_[sent_];
+      SleepUntilNs(until);
+      continue;
+    }
+    if (now >= deadline) return 0;
+    int64_t until = deadline;
+    if (sent_ < queue_.size() && due_[sent_] < until) until = due_[sent_];
+    int waitMs = (int)((until - now + 999999) / 1000000);
     struct pollfd pfd = {master_, POLLIN, 0};
-    int r = poll(&pfd, 1, timeoutMs);
-    if (r < 0) return errno == EINTR ? 0 : -1;
-    if (r == 0) return 0;
-    ssize_t n = read(master_, buffer_, sizeof(buffer_));
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR || errno == EIO) return 0;
+    if (sent_ < queue_.size() && due_[sent_] <= now) {
+      // Output is due but the client has not made room for it yet.
+      pfd.events |= POLLOUT;
+      waitMs = waitMs < 10 ? waitMs : 10;
+    }
+    int r = poll(&pfd, 1, waitMs);
+    if (r < 0) {
+      if (errno == EINTR) return 0;
       return -1;
     }
-    if (n == 0) return 0;
-    have_ = (size_t)n;
+    if (r == 0 || !(pfd.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    ssize_t n = read(master_, buffer_, sizeof(buffer_));
+    if (n > 0) {
+      have_ = (size_t)n;
+      next_ = 0;
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
+      return -1;
+    } else {
+      // No client has the terminal open (EIO) or nothing was there.
+      struct timespec ts = {0, 2000000};
+      nanosleep(&ts, nullptr);
+    }
   }
-  if (baud_) {
-    // The byte arrives one character time after the previous one at the
-    // earliest.
-    int64_t charNs = 10LL * 1000000000LL / baud_;
-    int64_t now = NowNs();
-    int64_t due = (rxFreeNs_ > now ? rxFreeNs_ : now) + charNs;
-    if (rxFreeNs_ < now - charNs) due = now;  // idle line: already arrived
-    rxFreeNs_ = due;
-    PaceTo(due);
-  }
-  *byte = buffer_[next_++];
-  return 1;
 }
 
 void SimLine::FlushInput() {
@@ -148,36 +177,58 @@ void SimLine::FlushInput() {
   }
 }
 
+void SimLine::DiscardOutput() {
+  queue_.clear();
+  due_.clear();
+  sent_ = 0;
+}
+
 bool SimLine::Write(const std::string& bytes, bool reply) {
+  int64_t now = NowNs();
+  int64_t charNs = baud_ ? 10LL * 1000000000LL / baud_ : 0;
+  if (txFreeNs_ < now) txFreeNs_ = now;
   if (reply && latencyMs_) {
-    int64_t due = NowNs() + (int64_t)latencyMs_ * 1000000LL;
+    int64_t due = now + (int64_t)latencyMs_ * 1000000LL;
     if (txFreeNs_ < due) txFreeNs_ = due;
   }
-  int64_t charNs = baud_ ? 10LL * 1000000000LL / baud_ : 0;
-  size_t done = 0;
-  int64_t giveUp = NowNs() + 1000000000LL;
-  while (done < bytes.size()) {
-    size_t chunk = bytes.size() - done;
-    int64_t now = NowNs();
-    if (txFreeNs_ < now) txFreeNs_ = now;
-    if (charNs) {
-      // Sleep until the next character is due, then release every
-      // character whose time has come.
-      PaceTo(txFreeNs_);
-      chunk = 1;
-    } else {
-      PaceTo(txFreeNs_);
-    }
-    ssize_t w = write(master_, bytes.data() + done, chunk);
+  for (char c : bytes) {
+    txFreeNs_ += charNs;
+    queue_ += c;
+    due_.push_back(txFreeNs_);
+  }
+  bool ok = Pump() && !dropped_;
+  dropped_ = false;
+  return ok;
+}
+
+bool SimLine::Pump() {
+  int64_t now = NowNs();
+  while (sent_ < queue_.size() && due_[sent_] <= now + kEarlyNs) {
+    size_t n = 0;
+    while (sent_ + n < queue_.size() && due_[sent_ + n] <= now + kEarlyNs) ++n;
+    ssize_t w = write(master_, queue_.data() + sent_, n);
     if (w > 0) {
-      done += (size_t)w;
-      txFreeNs_ += charNs * w;
+      sent_ += (size_t)w;
       continue;
     }
-    if (w < 0 && errno != EAGAIN && errno != EINTR) return false;
-    if (NowNs() > giveUp) return false;
-    struct pollfd pfd = {master_, POLLOUT, 0};
-    poll(&pfd, 1, 10);
+    if (w < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (now - due_[sent_] > 1000000000LL) {
+      // Nobody has read the line for a second: the bytes are lost.
+      queue_.clear();
+      due_.clear();
+      sent_ = 0;
+      return false;
+    }
+    break;
+  }
+  if (sent_ == queue_.size()) {
+    queue_.clear();
+    due_.clear();
+    sent_ = 0;
+  } else if (sent_ > 4096) {
+    queue_.erase(0, sent_);
+    due_.erase(due_.begin(), due_.begin() + (long)sent_);
+    sent_ = 0;
   }
   return true;
 }

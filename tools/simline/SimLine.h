@@ -16,6 +16,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace qnsim {
 
@@ -37,20 +38,27 @@ class SimLine {
   unsigned baud() const { return baud_; }
   void SetLatencyMs(unsigned ms) { latencyMs_ = ms; }
 
-  // Waits up to timeoutMs for one received byte. Returns 1 with the byte,
-  // 0 when none arrived in time (or a signal interrupted the wait), -1 on a
-  // fatal error of the pseudo-terminal.
+  // Waits up to timeoutMs for one received byte, sending queued output as
+  // it falls due meanwhile (the line is full duplex). Returns 1 with the
+  // byte, 0 when none arrived in time (or a signal interrupted the wait), -1
+  // on a fatal error of the pseudo-terminal.
   int ReadByte(uint8_t* byte, int timeoutMs);
 
-  // Sends bytes. `reply` marks the start of a reply and costs the reply
-  // latency first. Output that the client does not take within a second is
-  // dropped, as a real line would lose it; returns false then.
+  // Queues bytes for sending; they leave no faster than the line rate allows.
+  // `reply` marks the start of a reply and costs the reply latency first.
+  // Output that the client does not take within a second is dropped, as a
+  // real line would lose it; returns false when output was dropped.
   bool Write(const std::string& bytes, bool reply = false);
+  // True while queued output has not been sent.
+  bool sending() const { return !queue_.empty(); }
   // Discards what was received but not yet read.
   void FlushInput();
+  // Discards queued output that has not been sent.
+  void DiscardOutput();
 
  private:
-  void PaceTo(int64_t dueNs);
+  // Sends every queued byte that is due; false when output was dropped.
+  bool Pump();
   int master_ = -1;
   int slave_ = -1;
   std::string slavePath_;
@@ -62,6 +70,11 @@ class SimLine {
   uint8_t buffer_[4096];
   size_t have_ = 0;
   size_t next_ = 0;
+  // Output not yet sent, each byte with the time it may leave.
+  std::string queue_;
+  std::vector<int64_t> due_;
+  size_t sent_ = 0;
+  bool dropped_ = false;
 };
 
 // Monotonic clock in nanoseconds.
