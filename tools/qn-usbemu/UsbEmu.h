@@ -20,13 +20,14 @@
 #include <vector>
 
 #include "tools/qn-modsim/ModSim.h"
+#include "tools/qn-modsim/ModSimWire.h"
 
 namespace usbemu {
 
-constexpr uint16_t kModuleVendorId = 0x24FF;
-constexpr uint8_t kLinkInterfaceClass = 0xFF;
-constexpr uint8_t kLinkInterfaceSubClass = 0x88;
-constexpr uint8_t kLinkInterfaceProtocol = 0x10;
+constexpr uint16_t kModuleVendorId = modsim::wire::kUsbVendorId;
+constexpr uint8_t kLinkInterfaceClass = modsim::wire::kUsbInterfaceClass;
+constexpr uint8_t kLinkInterfaceSubClass = modsim::wire::kUsbInterfaceSubclass;
+constexpr uint8_t kLinkInterfaceProtocol = modsim::wire::kUsbInterfaceProtocol;
 constexpr uint8_t kBulkInEndpoint = 0x81;
 constexpr uint8_t kBulkOutEndpoint = 0x02;
 constexpr uint16_t kBulkPacketSize = 64;
