@@ -2,7 +2,8 @@
 # Idle cost of an open USB link: holds a link to one emulated module for a
 # few seconds and prints the CPU time the client used, once with the bus's
 # doorbell nodes (what a real usbfs node does: poll sleeps until a transfer
-# completes) and once with always-writable nodes (libusb then spins).
+# completes), once with always-writable nodes (libusb then spins) and once
+# over the module's kernel-driver node instead of libusb.
 #
 # Usage: tools/qn-usbemu/idle-bench.sh [BUILD_DIR] [SECONDS]
 set -eu
@@ -16,10 +17,12 @@ for tool in "$emu" "$probe"; do
     exit 1
   fi
 done
-for mode in doorbell no-doorbell; do
+for mode in doorbell no-doorbell kernel-node; do
   flag=
+  module=serial=0012ABCD
   [ "$mode" = no-doorbell ] && flag=--no-doorbell
+  [ "$mode" = kernel-node ] && module=serial=0012ABCD,kernel-node
   echo "== $mode"
-  "$emu" --stats $flag --module serial=0012ABCD -- "$probe" idle 0012ABCD "$seconds" 2>&1 |
+  "$emu" --stats $flag --module "$module" -- "$probe" idle 0012ABCD "$seconds" 2>&1 |
     grep -E "idle USB link|qn-usbemu: stats"
 done
