@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -745,7 +746,7 @@ void UsbBus::SetDoorbell(bool on) { impl_->doorbell = on; }
 bool UsbBus::Start(std::string* error) {
   BusImpl& b = *impl_;
   if (!b.tracePath.empty()) {
-    b.trace = fopen(b.tracePath.c_str(), "a");
+    b.trace = fopen(b.tracePath.c_str(), "ae");
     if (!b.trace) {
       *error = "cannot open trace file " + b.tracePath + ": " + strerror(errno);
       return false;
@@ -872,6 +873,10 @@ int UsbBus::RunUnder(const std::vector<std::string>& argv) {
   pid_t pid = fork();
   if (pid < 0) return 127;
   if (pid == 0) {
+    // Without its bus the program would only hang or fail oddly: it goes
+    // when the emulator goes, however that happens.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() == 1) _exit(127);
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv("ASAN_OPTIONS", asan.c_str(), 1);
     std::vector<char*> args;
