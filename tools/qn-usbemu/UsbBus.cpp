@@ -439,6 +439,13 @@ gboolean OnUsbIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer us
   ClientState& state = dev->clients[client];
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   const unsigned long request = umockdev_ioctl_client_get_request(client);
+  // After an unplug the descriptor is dead, as the kernel's is: only the
+  // transfers already completed can still be reaped.
+  if (state.unplugged && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB) {
+    Complete(client, -1, ENODEV);
+    bus->UpdateDoorbell(dev);
+    return TRUE;
+  }
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
       UMockdevIoctlData* caps = Resolve(arg, 0, sizeof(uint32_t));
