@@ -290,7 +290,9 @@ TEST(UsbEmuBus, AStalledWriteClearsTheHaltAndSendsTheChunkAgain) {
 
 TEST(UsbEmuBus, AStalledReadClearsTheHaltAndTheLinkRunsOn) {
   TempDir dir;
-  RunResult r = OnBus({"--trace", dir / "trace", "--module", "serial=0012ABCD,stall-in=2"},
+  // Heartbeats every 100 ms, so that bytes flow after the stall.
+  RunResult r = OnBus({"--trace", dir / "trace", "--module",
+                       "serial=0012ABCD,stall-in=2,heartbeat=100"},
                       {Probe(), "idle", "0012ABCD", "0.5"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::string trace = ReadFile(dir / "trace");
