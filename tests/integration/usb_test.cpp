@@ -266,4 +266,17 @@ TEST_F(UsbBusTest, UpdateOverUsb) {
          << r.out;
 }
 
+TEST_F(UsbBusTest, RecoveryOverHidToTheImxRom) {
+  RunResult r = RunOnBus(home_.path(), {"--imx", "fingerprint=1122334455667788"},
+                         {"-U", "-t", "RECOVER", "-s", "USB"});
+  if (r.out.find("The -U -t RECOVER command is not available yet.") != std::string::npos) {
+    GTEST_SKIP() << "TODO: the i.MX recovery (-U -t RECOVER -s USB) is not built yet; when it "
+                    "lands, run it here against \"--imx fingerprint=...\" with qn-update-server "
+                    "serving the recovery file, and check what the ROM received (--trace)";
+  }
+  FAIL() << "the recovery command exists now: finish this test (update server with the "
+            "recovery file for the fingerprint, check the ROM's writes and jump)\n"
+         << r.out;
+}
+
 }  // namespace
