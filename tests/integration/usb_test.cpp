@@ -75,8 +75,8 @@ class UsbBusTest : public ::testing::Test {
 };
 
 TEST_F(UsbBusTest, ListsTwoModulesWithTheirRowsSettingsAndHistory) {
-  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA, "--module", kModuleB},
-                         {"-D", "-t", "USB"});
+  RunResult r =
+      RunOnBus(home_.path(), {"--module", kModuleA, "--module", kModuleB}, {"-D", "-t", "USB"});
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::vector<std::string> lines = Lines(r.out);
@@ -123,26 +123,25 @@ TEST_F(UsbBusTest, DiscoveryWithoutLinkTypeCoversBothTransportsInAPrivateNetwork
 
 TEST_F(UsbBusTest, DevicesWithoutTheModuleIdentityAreNotReported) {
   RunResult r = RunOnBus(home_.path(),
-                         {"--module", "serial=11111111,usb-serial=1111111",     // seven characters
-                          "--module", "serial=22222222,usb-serial=222222222",   // nine characters
-                          "--module", "serial=3333ABCD,usb-serial=3333abcd",    // lower case
-                          "--module", "serial=44444444,usb-serial=4444444G",    // not hexadecimal
-                          "--module", "serial=55555555,pid=8000",               // product id too big
-                          "--module", "serial=66666666,pid=FF04",
-                          "--module", kModuleA},
+                         {"--module", "serial=11111111,usb-serial=1111111",    // seven characters
+                          "--module", "serial=22222222,usb-serial=222222222",  // nine characters
+                          "--module", "serial=3333ABCD,usb-serial=3333abcd",   // lower case
+                          "--module", "serial=44444444,usb-serial=4444444G",   // not hexadecimal
+                          "--module", "serial=55555555,pid=8000",              // product id too big
+                          "--module", "serial=66666666,pid=FF04", "--module", kModuleA},
                          {"-D", "-t", "USB"});
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" + kRowA + "\n");
-  for (const char* serial : {"11111111", "22222222", "3333ABCD", "44444444", "55555555",
-                             "66666666"}) {
+  for (const char* serial :
+       {"11111111", "22222222", "3333ABCD", "44444444", "55555555", "66666666"}) {
     EXPECT_FALSE(FileExists(DeviceDir(home_, serial) + "/.settings")) << serial;
   }
 }
 
 TEST_F(UsbBusTest, ProductIdJustBelowTheLimitIsAModuleOfItsLowByte) {
-  RunResult r = RunOnBus(home_.path(), {"--module", "serial=0012ABCD,model=4,pid=7F0D"},
-                         {"-D", "-t", "USB"});
+  RunResult r =
+      RunOnBus(home_.path(), {"--module", "serial=0012ABCD,model=4,pid=7F0D"}, {"-D", "-t", "USB"});
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(Lines(r.out).size(), 3u) << r.out;
   // The enumeration takes the model from the product id's low byte, the row
@@ -202,9 +201,9 @@ TEST_F(UsbBusTest, ModuleThatDropsOffTheBusMidQueryEndsTheRowAndTheRunGoesOn) {
   // The module closes its link after three host packets: the host sees an
   // unplug, its transfers fail, and releasing the interface fails as on a
   // real bus.
-  RunResult r = RunOnBus(home_.path(), {"--module", "serial=0012ABCD,close-after=3", "--module",
-                                        kModuleB},
-                         {"-D", "-t", "USB"});
+  RunResult r =
+      RunOnBus(home_.path(), {"--module", "serial=0012ABCD,close-after=3", "--module", kModuleB},
+               {"-D", "-t", "USB"});
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\n    0012ABCD  "), std::string::npos) << r.out;
@@ -235,10 +234,10 @@ TEST_F(UsbBusTest, DeviceInformationMarksAnAvailableDevice) {
 
 TEST_F(UsbBusTest, KernelDriverNodeIsUsedInsteadOfLibusbWhenItExists) {
   std::string trace = home_ / "bus.trace";
-  RunResult r = RunOnBus(home_.path(),
-                         {"--trace", trace, "--module", kModuleA, "--module", kModuleB,
-                          "--kernel-node", "0012ABCD"},
-                         {"-D", "-t", "USB"});
+  RunResult r = RunOnBus(
+      home_.path(),
+      {"--trace", trace, "--module", kModuleA, "--module", kModuleB, "--kernel-node", "0012ABCD"},
+      {"-D", "-t", "USB"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 4u) << r.out;

@@ -1,6 +1,5 @@
 // Why a USB link could not be opened reaches the caller.
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>

@@ -1,6 +1,8 @@
 // The emulated USB bus: what its devices look like (descriptors, control
 // requests, command-line descriptions, the HID responders), and its plumbing
 // with libusb and hidapi through qn-usbprobe running inside qn-usbemu.
+#include "tools/qn-usbemu/UsbEmu.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "tests/support/TestSupport.h"
-#include "tools/qn-usbemu/UsbEmu.h"
 
 namespace {
 
@@ -19,7 +20,9 @@ using qntest::RunResult;
 using qntest::TempDir;
 using usbemu::UsbModule;
 
-uint16_t Le16(const std::vector<uint8_t>& d, size_t at) { return uint16_t(d[at] | (d[at + 1] << 8)); }
+uint16_t Le16(const std::vector<uint8_t>& d, size_t at) {
+  return uint16_t(d[at] | (d[at + 1] << 8));
+}
 
 // The descriptors after the device descriptor, split by their own lengths;
 // fails when a length runs past the end or is zero.
@@ -82,12 +85,21 @@ std::map<std::pair<int, int>, int> ReportSizes(const std::vector<uint8_t>& d) {
     uint32_t value = 0;
     for (size_t i = 0; i < length; i++) value |= uint32_t(d[at + 1 + i]) << (8 * i);
     switch (prefix & 0xFC) {
-      case 0x84: id = int(value); break;
-      case 0x74: bits = int(value); break;
-      case 0x94: count = int(value); break;
+      case 0x84:
+        id = int(value);
+        break;
+      case 0x74:
+        bits = int(value);
+        break;
+      case 0x94:
+        count = int(value);
+        break;
       case 0x80:
-      case 0x90: sizes[{id, prefix & 0xFC}] += bits * count / 8; break;
-      default: break;
+      case 0x90:
+        sizes[{id, prefix & 0xFC}] += bits * count / 8;
+        break;
+      default:
+        break;
     }
     at += 1 + length;
   }
@@ -188,10 +200,10 @@ TEST(UsbEmuSpec, BusKeysAndSimulatorKeysMix) {
 TEST(UsbEmuSpec, BadDescriptionsAreRefusedWithAReason) {
   UsbModule module;
   std::string error;
-  for (const char* bad : {"serial=1,pid=10000", "serial=1,pid=xyz", "serial=1,node",
-                          "serial=1,port=0", "serial=1,denied=maybe", "model=4", "serial=1,stall-out=",
-                          "serial=1,stall-out=0", "serial=1,stall-in=1:", "serial=1,stall-in=x",
-                          "serial=1,colour=red"}) {
+  for (const char* bad :
+       {"serial=1,pid=10000", "serial=1,pid=xyz", "serial=1,node", "serial=1,port=0",
+        "serial=1,denied=maybe", "model=4", "serial=1,stall-out=", "serial=1,stall-out=0",
+        "serial=1,stall-in=1:", "serial=1,stall-in=x", "serial=1,colour=red"}) {
     error.clear();
     EXPECT_FALSE(usbemu::ParseUsbModuleSpec(bad, &module, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
@@ -201,12 +213,16 @@ TEST(UsbEmuSpec, BadDescriptionsAreRefusedWithAReason) {
 TEST(UsbEmuSysfs, ModuleEntryCarriesItsDescriptorsAndASafeSerialAttribute) {
   UsbModule module;
   std::string error;
-  ASSERT_TRUE(usbemu::ParseUsbModuleSpec("serial=1,usb-serial=a\x01" "b\\c", &module, &error));
+  ASSERT_TRUE(
+      usbemu::ParseUsbModuleSpec("serial=1,usb-serial=a\x01"
+                                 "b\\c",
+                                 &module, &error));
   std::string text = usbemu::ModuleSysfs(module, 3, 4);
   EXPECT_NE(text.find("P: /devices/pci0000:00/0000:00:14.0/usb1/1-3\n"), std::string::npos);
   EXPECT_NE(text.find("N: bus/usb/001/004\n"), std::string::npos);
   EXPECT_NE(text.find("A: devnum=4\\n\n"), std::string::npos);
-  EXPECT_NE(text.find("H: descriptors=" + usbemu::Hex(usbemu::ModuleDescriptors(module.productId)) + "\n"),
+  EXPECT_NE(text.find("H: descriptors=" + usbemu::Hex(usbemu::ModuleDescriptors(module.productId)) +
+                      "\n"),
             std::string::npos);
   // One line per attribute whatever the serial string holds.
   EXPECT_NE(text.find("A: serial=a_b_c\\n\n"), std::string::npos) << text;
@@ -291,9 +307,9 @@ TEST(UsbEmuBus, AStalledWriteClearsTheHaltAndSendsTheChunkAgain) {
 TEST(UsbEmuBus, AStalledReadClearsTheHaltAndTheLinkRunsOn) {
   TempDir dir;
   // Heartbeats every 100 ms, so that bytes flow after the stall.
-  RunResult r = OnBus({"--trace", dir / "trace", "--module",
-                       "serial=0012ABCD,stall-in=2,heartbeat=100"},
-                      {Probe(), "idle", "0012ABCD", "0.5"});
+  RunResult r =
+      OnBus({"--trace", dir / "trace", "--module", "serial=0012ABCD,stall-in=2,heartbeat=100"},
+            {Probe(), "idle", "0012ABCD", "0.5"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::string trace = ReadFile(dir / "trace");
   size_t stall = trace.find("0012ABCD IN stall\n");
@@ -313,8 +329,8 @@ TEST(UsbEmuBus, OpeningAMissingModuleFailsAsNotFound) {
 }
 
 TEST(UsbEmuBus, AnIdleLinkStaysUpWithoutPollingTheBus) {
-  RunResult r = OnBus({"--stats", "--module", "serial=0012ABCD"},
-                      {Probe(), "idle", "0012ABCD", "1"});
+  RunResult r =
+      OnBus({"--stats", "--module", "serial=0012ABCD"}, {Probe(), "idle", "0012ABCD", "1"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("link status 2"), std::string::npos) << r.out;
   // libusb wakes only when a transfer can be reaped: ten read time-outs in a
@@ -357,7 +373,8 @@ TEST(UsbEmuBus, ExitStatusIsTheProgramsAndOptionsAreChecked) {
   EXPECT_EQ(r.status, 7);
   r = OnBus({}, {"/nonexistent/program"});
   EXPECT_EQ(r.status, 127);
-  r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1,pid=nope", "--", "/bin/true"});
+  r = qntest::Run(
+      {qntest::ToolPath("qn-usbemu"), "--module", "serial=1,pid=nope", "--", "/bin/true"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "qn-usbemu: bad value for module key \"pid\": \"nope\"\n");
   r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1", "--kernel-node", "2",

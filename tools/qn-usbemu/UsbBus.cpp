@@ -35,10 +35,9 @@ namespace {
 const int kDoorbellSize = 4096;
 // The ROM's host has been quiet this long: tell the responder once.
 const uint64_t kHidIdleMs = 500;
-const uint32_t kUsbCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                  USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                  USBDEVFS_CAP_BULK_SCATTER_GATHER |
-                                  USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+const uint32_t kUsbCapabilities =
+    USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+    USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 
 uint64_t NowMs() {
   struct timespec ts;
@@ -97,9 +96,9 @@ struct Urb {
 };
 
 struct ClientState {
-  std::deque<std::unique_ptr<Urb>> parkedIn;   // bulk IN transfers waiting for data
-  std::deque<std::unique_ptr<Urb>> reapable;   // completed, in completion order
-  bool unplugged = false;                      // its module dropped the link
+  std::deque<std::unique_ptr<Urb>> parkedIn;  // bulk IN transfers waiting for data
+  std::deque<std::unique_ptr<Urb>> reapable;  // completed, in completion order
+  bool unplugged = false;                     // its module dropped the link
 };
 
 struct UsbDevice {
@@ -834,8 +833,10 @@ void UsbBus::Stop() {
   }
   if (b.pump.joinable()) b.pump.join();
   if (b.testbed) {
-    for (auto& dev : b.devices) umockdev_testbed_detach_ioctl(b.testbed, dev->node.c_str(), nullptr);
-    for (auto& node : b.nodes) umockdev_testbed_detach_ioctl(b.testbed, node->node.c_str(), nullptr);
+    for (auto& dev : b.devices)
+      umockdev_testbed_detach_ioctl(b.testbed, dev->node.c_str(), nullptr);
+    for (auto& node : b.nodes)
+      umockdev_testbed_detach_ioctl(b.testbed, node->node.c_str(), nullptr);
     if (b.hid) umockdev_testbed_detach_ioctl(b.testbed, kImxHidrawNode, nullptr);
     g_object_unref(b.testbed);
     b.testbed = nullptr;

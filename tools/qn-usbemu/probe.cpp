@@ -80,8 +80,8 @@ int Idle(uint32_t serial, double seconds) {
   double wall = WallMs() - wall0;
   uint32_t status = aLink_GetStatus(id);
   aLink_Destroy(&id);
-  printf("idle USB link %08X: %.1f ms CPU in %.1f s (%.2f%% of one core), link status %u\n",
-         serial, cpu, wall / 1000.0, 100.0 * cpu / wall, status);
+  printf("idle USB link %08X: %.1f ms CPU in %.1f s (%.2f%% of one core), link status %u\n", serial,
+         cpu, wall / 1000.0, 100.0 * cpu / wall, status);
   return status == aLINK_STATUS_RUNNING ? 0 : 1;
 }
 
