@@ -318,6 +318,14 @@ TEST(UsbEmuBus, AStalledReadClearsTheHaltAndTheLinkRunsOn) {
   EXPECT_NE(trace.find("0012ABCD IN ", stall + 18), std::string::npos) << "reads go on\n" << trace;
 }
 
+TEST(UsbEmuBus, AReadWithNothingPendingTimesOutAsNotReady) {
+  TempDir dir;
+  RunResult r = OnBus({"--stats", "--module", "serial=0012ABCD"}, {Probe(), "read", "0012ABCD"});
+  EXPECT_EQ(r.out, "read: error 11\n") << r.err;
+  // The bulk IN transfer was given up by libusb after its time-out.
+  EXPECT_NE(r.err.find(" discards=1 "), std::string::npos) << r.err;
+}
+
 TEST(UsbEmuBus, OpeningAMissingModuleFailsAsNotFound) {
   RunResult r = OnBus({"--module", "serial=0012ABCD"}, {Probe(), "write", "0012ABCE", "1"});
   EXPECT_EQ(r.status, 1);

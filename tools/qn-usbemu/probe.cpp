@@ -22,6 +22,7 @@ const char* kUsage =
     "  idle SERIAL SECONDS     open the USB link to module SERIAL, let it idle for\n"
     "                          SECONDS and print the CPU time this process used\n"
     "  write SERIAL COUNT      open the USB stream and write COUNT bytes in one call\n"
+    "  read SERIAL             open the USB stream and read one byte\n"
     "  hid VID PID [HEX...]    open the HID device, write each HEX output report\n"
     "                          (report id first), then print every input report that\n"
     "                          arrives within 100 ms of the last one, one per line\n";
@@ -99,6 +100,22 @@ int Write(uint32_t serial, size_t count) {
   return written == aErrNone ? 0 : 1;
 }
 
+// One byte from a USB stream; the module sends nothing before its link is
+// started, so this shows the empty read.
+int Read(uint32_t serial) {
+  aStreamRef stream = nullptr;
+  aErr opened = aStream_CreateUSB(serial, &stream);
+  if (opened != aErrNone) {
+    printf("open: error %u\n", (unsigned)opened);
+    return 1;
+  }
+  uint8_t byte = 0;
+  aErr result = aStream_Read(stream, &byte, 1);
+  printf("read: error %u\n", (unsigned)result);
+  aStream_Destroy(&stream);
+  return 0;
+}
+
 int Hid(uint16_t vendor, uint16_t product, int count, char** reports) {
   if (hid_init() != 0) return 1;
   hid_device* device = hid_open(vendor, product, nullptr);
@@ -146,6 +163,7 @@ int main(int argc, char** argv) {
   if (command == "write" && argc == 4 && ParseHex32(argv[2], &a)) {
     return Write(a, (size_t)atoi(argv[3]));
   }
+  if (command == "read" && argc == 3 && ParseHex32(argv[2], &a)) return Read(a);
   if (command == "hid" && argc >= 4 && ParseHex32(argv[2], &a) && ParseHex32(argv[3], &b)) {
     return Hid(uint16_t(a), uint16_t(b), argc - 4, argv + 4);
   }
