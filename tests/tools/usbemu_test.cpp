@@ -370,6 +370,19 @@ TEST(UsbEmuBus, RomOverHidReadsTheFingerprintFuses) {
   EXPECT_NE(r.out.find("read 65: 04 88 77 66 55 00"), std::string::npos) << r.out;
 }
 
+TEST(UsbEmuBus, RomOverHidTakesAFileInDataReports) {
+  // WRITE_FILE of 1024 bytes to 0x20000000, then one data report (id 2).
+  std::string data = "02" + std::string(2048, 'A');
+  RunResult r = OnBus({"--stats", "--imx", ""},
+                      {Probe(), "hid", "1FC9", "0130", "0104042000000020000004000000000000", data});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("write 17\nwrite 1025\nread 5: 03 56 78 78 56\nread 65: 04 88 88 88 88 "),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.err.find("qn-usbemu: imx: 1024 bytes written, no jump\n"), std::string::npos)
+      << r.err;
+}
+
 TEST(UsbEmuBus, WithoutTheRomThereIsNoHidDevice) {
   RunResult r = OnBus({"--module", "serial=1"}, {Probe(), "hid", "1FC9", "0130"});
   EXPECT_EQ(r.out, "hid_open: no device\n");
