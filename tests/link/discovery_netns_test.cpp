@@ -327,6 +327,19 @@ TEST_F(DiscoveryNetnsTest, FindModuleAndFindFirstModule) {
   EXPECT_EQ(Find(0x11111111, false), nullptr);
 }
 
+TEST_F(DiscoveryNetnsTest, TheCountStopsAt255InsteadOfWrapping) {
+  std::vector<Reply> replies;
+  for (uint32_t serial = 1; serial <= 300; serial++) {
+    replies.push_back({ReplyDatagram(0x02, 9000, serial, 4), kModuleAddress, serial % 20 ? 0 : 2});
+  }
+  Responder modules(moduleNs_, replies);
+  ASSERT_TRUE(modules.ok());
+  Collected collected;
+  uint8_t count = Enumerate(&collected);
+  ASSERT_GT(collected.specs.size(), 255u) << "too many replies were lost to test the limit";
+  EXPECT_EQ(count, 255);
+}
+
 TEST_F(DiscoveryNetnsTest, NobodyAnsweringGivesNoModules) {
   Collected collected;
   EXPECT_EQ(Enumerate(&collected), 0);
