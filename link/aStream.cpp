@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -159,11 +160,18 @@ aErr aStream_ReadRecord(aStreamRef stream, uint8_t* buffer, size_t* recordLength
       terminatorLength == 0 || maxLength == 0) {
     return aErrParam;
   }
+  // Every byte taken in this call, terminator bytes included, so that a
+  // record interrupted by aErrNotReady can be handed back whole: pushing back
+  // only the record bytes would drop a terminator byte already matched and
+  // corrupt the record read next time.
+  if (maxLength > SIZE_MAX - terminatorLength) return aErrResource;
   sScratch scratch(maxLength);
-  if (scratch.get() == nullptr) return aErrResource;
+  sScratch consumed(maxLength + terminatorLength);
+  if (scratch.get() == nullptr || consumed.get() == nullptr) return aErrResource;
 
   aErr err = aErrNone;
   size_t stored = 0;
+  size_t taken = 0;
   size_t matched = 0;
   for (;;) {
     uint8_t byte = 0;
@@ -173,10 +181,11 @@ aErr aStream_ReadRecord(aStreamRef stream, uint8_t* buffer, size_t* recordLength
       break;
     }
     if (err == aErrNotReady) {
-      aErr pushed = sPushBack(stream, scratch.get(), stored);
+      aErr pushed = sPushBack(stream, consumed.get(), taken);
       return pushed == aErrNone ? static_cast<aErr>(aErrNotReady) : pushed;
     }
     if (err != aErrNone) return err;
+    consumed.get()[taken++] = byte;
     // Terminator bytes are matched in order but need not be adjacent.
     if (byte == terminator[matched]) {
       if (++matched == terminatorLength) break;

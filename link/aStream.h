@@ -75,9 +75,10 @@ aErr aStream_Write(aStreamRef stream, const uint8_t* data, size_t length);
 // Reads a record ending with the terminator bytes (matched in order, not
 // necessarily adjacent; never part of the record) or holding maxLength bytes.
 // The record is copied to buffer (no NUL added) and its length stored in
-// *recordLength (may be null) on 0 or aErrEOF. On aErrNotReady the record
-// bytes read so far are pushed back. maxLength >= 1 and buffer must hold
-// maxLength bytes.
+// *recordLength (may be null) on 0 or aErrEOF. On aErrNotReady every byte
+// taken in the call (terminator bytes too) is pushed back in order, so a
+// later call reads the same record. maxLength >= 1 and buffer must hold
+// maxLength bytes. Other errors copy nothing.
 aErr aStream_ReadRecord(aStreamRef stream, uint8_t* buffer, size_t* recordLength,
                         size_t maxLength, const uint8_t* terminator, size_t terminatorLength);
 
