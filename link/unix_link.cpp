@@ -289,11 +289,13 @@ aErr sHandlePacket(aLink* link) {
   sRecord(link, aPACKETLOG_INBOUND, packet);
   aErr result = aErrNone;
   if (!sHandleHBBackChannel(link, packet)) {
+    // A full queue loses its oldest packet: replies nobody took are the
+    // stalest, and the newest is the one a client most likely waits for.
     if (aPacketFifo_GetLength(link->inputFifo) >= aLINK_MAX_INPUT_PACKETS) {
-      result = aErrOverrun;
-    } else {
-      result = aPacketFifo_Put(link->inputFifo, packet);
+      aPacketRef oldest = aPacketFifo_Get(link->inputFifo);
+      if (oldest) aPacket_Destroy(&oldest);
     }
+    result = aPacketFifo_Put(link->inputFifo, packet);
   }
   aPacket_Reset(packet);
   return result;
