@@ -193,6 +193,23 @@ TEST_F(LinkTest, SameModuleSharesOneLinkUntilTheLastDestroy) {
   EXPECT_EQ(aLink_GetStatus(second), (uint32_t)aLINK_STATUS_NO_STREAM);
 }
 
+TEST_F(LinkTest, CallersOpeningTheSameModuleAtOnceGetOneLink) {
+  uint32_t ids[4] = {0, 0, 0, 0};
+  std::vector<std::thread> openers;
+  for (uint32_t& id : ids) {
+    openers.emplace_back(
+        [&id, this] { id = aLink_CreateTCPIP(FakeModule::LoopbackAddress(), module_.port()); });
+  }
+  for (std::thread& opener : openers) opener.join();
+  for (uint32_t id : ids) EXPECT_EQ(id, ids[0]);
+  ASSERT_NE(ids[0], 0u);
+  EXPECT_EQ(module_.WaitForPacket(kStart), 0);
+  EXPECT_EQ(module_.Connections(), 1);
+  for (uint32_t& id : ids) EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+  EXPECT_GE(module_.WaitForPacket(kStop), 1);
+  EXPECT_EQ(module_.CountOf(kStop), 1);
+}
+
 TEST_F(LinkTest, AVanishingModuleGivesStatus6AndDestroyStillJoins) {
   Open();
   module_.Vanish();
