@@ -206,6 +206,9 @@ class DiscoveryNetnsTest : public ::testing::Test {
         {"-n", hostNs_, "route", "add", "224.0.0.0/4", "dev", "qnh"},
         {"-n", moduleNs_, "route", "add", "224.0.0.0/4", "dev", "qnm"},
     };
+    // Leftovers of a crashed earlier run with the same process id.
+    Ip({"netns", "del", hostNs_});
+    Ip({"netns", "del", moduleNs_});
     for (const auto& step : steps) {
       setupError_ = Ip(step);
       if (!setupError_.empty()) return;
