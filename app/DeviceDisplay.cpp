@@ -1,0 +1,31 @@
+#include "app/DeviceDisplay.h"
+
+#include <string.h>
+
+#include "updater/BirdFile.h"
+
+namespace {
+
+const uint32_t kInfoFieldSize = 16;
+
+// Field `index` (0 to 3) of an info block: up to 16 characters, ending early
+// at a zero byte or at the end of the block data.
+std::string sInfoField(const BirdFileBlockClass& block, uint32_t index) {
+  uint32_t start = index * kInfoFieldSize;
+  if (!block.data || block.length <= start) return std::string();
+  uint32_t avail = block.length - start;
+  uint32_t size = avail < kInfoFieldSize ? avail : kInfoFieldSize;
+  const char* field = (const char*)block.data + start;
+  const void* nul = memchr(field, 0, size);
+  return std::string(field, nul ? (const char*)nul - field : size);
+}
+
+}  // namespace
+
+std::string GetBIRDBuildInfo(BirdFileClass& file) {
+  BirdFileBlockClass* info = file.FindBlockType(BirdFileClass::BLOCK_INFO, nullptr);
+  if (!info) return std::string();
+  return "\n\t\t\tBuild:   " + sInfoField(*info, 0) + "\n\t\t\tVersion: " + sInfoField(*info, 1) +
+         "\n\t\t\tSerial#: " + sInfoField(*info, 2) + "\n\t\t\tModel:   " + sInfoField(*info, 3) +
+         "\n\t\t\t";
+}

@@ -1,0 +1,364 @@
+// The protocol client against a scripted module on the other end of a
+// socket pair: the bytes the client sends and how it treats each reply.
+#include "protocol/QuillnodeNetwork.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Log.h"
+#include "link/aLink.h"
+#include "link/aStream.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+// A stream over one end of a socket pair.
+aErr sGet(uint8_t* byte, void* ref) {
+  int fd = *static_cast<int*>(ref);
+  ssize_t r = read(fd, byte, 1);
+  if (r == 1) return aErrNone;
+  if (r == 0) return aErrEOF;
+  return (errno == EAGAIN || errno == EWOULDBLOCK) ? aErrNotReady : aErrIO;
+}
+aErr sWrite(const uint8_t* data, size_t length, void* ref) {
+  int fd = *static_cast<int*>(ref);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t w = write(fd, data + done, length - done);
+    if (w <= 0) return aErrIO;
+    done += (size_t)w;
+  }
+  return aErrNone;
+}
+aErr sPut(uint8_t byte, void* ref) { return sWrite(&byte, 1, ref); }
+aErr sDelete(void* ref) {
+  int* fd = static_cast<int*>(ref);
+  close(*fd);
+  delete fd;
+  return aErrNone;
+}
+
+// The module's side: assembles the client's packets, records them and
+// answers through a handler that the test sets.
+class ScriptedModule {
+ public:
+  typedef std::function<std::vector<Bytes>(uint8_t address, const Bytes& data)> Handler;
+
+  explicit ScriptedModule(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+  ~ScriptedModule() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  void SetHandler(Handler h) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler_ = h;
+  }
+  // Every command packet received (link control packets left out).
+  std::vector<Bytes> Received() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+  }
+  void ClearReceived() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.clear();
+  }
+
+ private:
+  void Run() {
+    Bytes pending;
+    while (!stop_) {
+      struct pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, 10) <= 0) continue;
+      uint8_t buf[256];
+      ssize_t r = read(fd_, buf, sizeof(buf));
+      if (r <= 0) break;
+      pending.insert(pending.end(), buf, buf + r);
+      while (pending.size() >= 2 && pending.size() >= 2u + pending[1]) {
+        uint8_t address = pending[0];
+        Bytes data(pending.begin() + 2, pending.begin() + 2 + pending[1]);
+        pending.erase(pending.begin(), pending.begin() + 2 + pending[1]);
+        Handle(address, data);
+      }
+    }
+  }
+  void Handle(uint8_t address, const Bytes& data) {
+    if (address == 0xAF) return;  // link start/stop
+    Bytes out;
+    if (address == 0xAD && data.empty()) {
+      out = {0x02, 0x00};  // module address query
+    } else {
+      Handler h;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back(data);
+        h = handler_;
+      }
+      if (h)
+        for (const Bytes& reply : h(address, data)) {
+          out.push_back(0x02);
+          out.push_back((uint8_t)reply.size());
+          out.insert(out.end(), reply.begin(), reply.end());
+        }
+    }
+    if (!out.empty() && write(fd_, out.data(), out.size()) < 0) {
+    }
+  }
+
+  int fd_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  Handler handler_;
+  std::vector<Bytes> received_;
+  std::thread thread_;
+};
+
+class NetworkClassTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    module_.reset(new ScriptedModule(fds[1]));
+    aStreamRef stream = aStream_Create(sGet, sPut, sWrite, sDelete, new int(fds[0]));
+    aStream_SetWaitHandle(stream, fds[0]);
+    net_.linkId = aLink_Create(stream);
+    ASSERT_NE(net_.linkId, 0u);
+    for (int i = 0; i < 200 && aLink_GetStatus(net_.linkId) != 2; ++i) usleep(1000);
+    net_.moduleAddress = 0x02;
+    net_.serialNumber = 0x40F5849A;
+  }
+  void TearDown() override {
+    aLink_Destroy(&net_.linkId);
+    module_.reset();
+    Log::package_bitmask = 0;
+  }
+  // Answers the upgrade exchanges like a cooperative module; `dataCount`
+  // may change what a DATA reply acknowledges.
+  void CooperativeUpgrade(uint16_t blockSize, std::function<uint8_t(size_t n)> dataCount = nullptr,
+                          uint8_t prepareStatus = 0, bool wrongSum = false) {
+    auto sum = std::make_shared<uint32_t>(0);
+    module_->SetHandler([=](uint8_t, const Bytes& d) -> std::vector<Bytes> {
+      if (d.size() >= 2 && d[0] == 0x03 && d[1] == 0x47)  // version
+        return {{0x03, 0xC7, 0x20, 0x21, 0x00, 0x00, 0x00}};
+      if (d.size() < 2 || d[0] != 0x5F) return {};
+      switch (d[1]) {
+        case 0: return {{0x5F, 0x00, 0x00, 0x01, 0x00, 0x00}};
+        case 1: {
+          size_t n = d.size() - 2;
+          uint8_t count = dataCount ? dataCount(n) : (uint8_t)n;
+          if (count == n)
+            for (size_t i = 2; i < d.size(); ++i) *sum += d[i];
+          return {{0x5F, 0x01, count}};
+        }
+        case 2: return {{0x5F, 0x02}};
+        case 3: return {{0x5F, 0x07, prepareStatus, (uint8_t)(blockSize >> 8), (uint8_t)blockSize}};
+        case 4: {
+          uint32_t s = *sum + (wrongSum ? 1 : 0);
+          *sum = 0;
+          return {{0x5F, 0x07, 0x00, (uint8_t)(s >> 24), (uint8_t)(s >> 16), (uint8_t)(s >> 8),
+                   (uint8_t)s}};
+        }
+        case 5: return {{0x5F, 0x07, 0x00}};
+        default: return {};
+      }
+    });
+  }
+  // The lengths of the DATA packets' payloads, and the other requests, in order.
+  std::vector<std::string> Trace() {
+    std::vector<std::string> out;
+    for (const Bytes& d : module_->Received()) {
+      if (d.size() >= 2 && d[0] == 0x5F && d[1] == 0x01) {
+        out.push_back("DATA " + std::to_string(d.size() - 2));
+      } else if (d.size() >= 2 && d[0] == 0x5F) {
+        char buf[64];
+        std::string s = "UPG";
+        for (size_t i = 1; i < d.size(); ++i) {
+          snprintf(buf, sizeof(buf), " %02X", d[i]);
+          s += buf;
+        }
+        out.push_back(s);
+      }
+    }
+    return out;
+  }
+
+  NetworkClass net_{0};
+  std::unique_ptr<ScriptedModule> module_;
+};
+
+TEST(NetworkNames, TablesAreCompleteAndLookupsClamp) {
+  for (int i = 0; i <= NetworkClass::MAX_ERROR; ++i) ASSERT_NE(NetworkClass::ERROR_TEXT[i], nullptr);
+  for (int i = 0; i <= NetworkClass::MAX_COMMAND; ++i)
+    ASSERT_NE(NetworkClass::COMMAND_NAMES[i], nullptr);
+  for (int i = 0; i <= NetworkClass::N_MODELS; ++i) {
+    ASSERT_NE(NetworkClass::MODEL_NAMES[i], nullptr);
+    EXPECT_LE(strlen(NetworkClass::MODEL_NAMES[i]), 12u) << i;  // fits the device rows
+  }
+  EXPECT_STREQ(NetworkClass::MODEL_NAMES[4], "Tarlinx");
+  EXPECT_STREQ(NetworkClass::MODEL_NAMES[25], "MODEL LIMIT");
+  EXPECT_STREQ(NetworkClass::GetErrorText(27), "Quillnode command to short");
+  EXPECT_STREQ(NetworkClass::GetErrorText(34), "Unknown error");
+  EXPECT_STREQ(NetworkClass::GetErrorText((aErr)-1), "Unknown error");
+  EXPECT_STREQ(NetworkClass::GetModelName(25), "unknown");
+  EXPECT_STREQ(NetworkClass::GetModelName(200), "unknown");
+  EXPECT_STREQ(NetworkClass::GetCommandName(20), "unknown");
+  EXPECT_STREQ(NetworkClass::GetCommandName(16), "module-router-addr-setting");
+  EXPECT_STREQ(NetworkClass::GetLinkName(255), "RECOVER");
+  EXPECT_STREQ(NetworkClass::GetLinkName(7), "INVALID");
+  EXPECT_STREQ(NetworkClass::GetLinkName(2), "TCPIP");
+}
+
+TEST(NetworkUnconnected, QueriesFailWithoutALink) {
+  NetworkClass net(0);
+  EXPECT_EQ(net.GetModuleAddress(), 0);
+  EXPECT_EQ(net.lastError, (aErr)aErrConnection);
+  EXPECT_EQ(net.GetModel(), 255);
+  EXPECT_EQ(net.lastError, (aErr)aErrTimeout);
+  Log::ActivatePackage(DEBUG_Network);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(net.Connect(3, 0x1234, false), (aErr)aErrInvalidOption);
+  std::string out = testing::internal::GetCapturedStdout();
+  Log::package_bitmask = 0;
+  EXPECT_NE(out.find("NETWORK: RECOVER NOT IMPLEMENTED\n"), std::string::npos);
+}
+
+TEST_F(NetworkClassTest, QueriesDecodeRepliesAndRefusals) {
+  module_->SetHandler([](uint8_t, const Bytes& d) -> std::vector<Bytes> {
+    if (d == Bytes{0x03, 0x48, 0x20}) return {{0x03, 0xC8, 0x20, 0x0D}};
+    if (d == Bytes{0x03, 0x49, 0x20}) return {{0x03, 0xC9, 0x20, 0x12, 0x34, 0x56, 0x78}};
+    if (d == Bytes{0x03, 0x42, 0x20}) return {{0x03, 0x02, 0xA0, 0x04}};  // refused
+    if (d == Bytes{0x03, 0x47, 0x20}) return {{0x80, 0x47}};
+    if (d == Bytes{0x49, 0xFF}) return {{0x49, 0xFF, 0x00, 0x00, 0x30, 0x39}};
+    return {};
+  });
+  EXPECT_EQ(net_.GetModuleAddress(), 0x02);
+  EXPECT_EQ(net_.GetModel(), 13);
+  EXPECT_EQ(net_.lastError, (aErr)aErrNone);
+  EXPECT_EQ(net_.GetSerialNumber(), 0x12345678u);
+  EXPECT_EQ(net_.GetRouterAddress(), 255);
+  EXPECT_EQ(net_.lastError, (aErr)aErrPacket);
+  EXPECT_EQ(net_.GetBuild(), 12345u);
+  // An error reply ends the wait at once rather than after the time-out.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(net_.GetVersion(), 0u);
+  EXPECT_EQ(net_.lastError, (aErr)aErrTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+}
+
+TEST_F(NetworkClassTest, SettingsSendTheirParameter) {
+  module_->SetHandler([](uint8_t, const Bytes& d) -> std::vector<Bytes> {
+    if (d.size() == 4 && d[0] == 0x03) return {{0x03, (uint8_t)(d[1] - 0x80 + 0xC0), 0x20}};
+    return {};
+  });
+  net_.SetRouterAddress(0x10);
+  EXPECT_EQ(net_.lastError, (aErr)aErrNone);
+  net_.SetRouteToMe(1);
+  EXPECT_EQ(net_.lastError, (aErr)aErrNone);
+  net_.Save();
+  net_.Reset();
+  std::vector<Bytes> got = module_->Received();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0], (Bytes{0x03, 0x82, 0x20, 0x10}));
+  EXPECT_EQ(got[1], (Bytes{0x03, 0x94, 0x20, 0x01}));
+  EXPECT_EQ(got[2], (Bytes{0x03, 0x8A, 0x20}));
+  EXPECT_EQ(got[3], (Bytes{0x03, 0x8B, 0x20}));
+}
+
+TEST_F(NetworkClassTest, LoaderBlockGoesOutIn26ByteChunksThenOneSum) {
+  CooperativeUpgrade(512);
+  ASSERT_EQ(net_.LoaderInit(), (aErr)aErrNone);
+  EXPECT_EQ(net_.firmwareVersion, 0x21000000u);
+  Bytes block(64);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = (uint8_t)(i * 7);
+  module_->ClearReceived();
+  EXPECT_EQ(net_.LoaderTransfer(block.data(), (unsigned)block.size()), (aErr)aErrNone);
+  EXPECT_EQ(Trace(), (std::vector<std::string>{"DATA 26", "DATA 26", "DATA 8", "UPG 04"}));
+}
+
+TEST_F(NetworkClassTest, ChecksumMismatchFailsOnlyOnNewerModules) {
+  CooperativeUpgrade(512, nullptr, 0, /*wrongSum=*/true);
+  Bytes block(4 + 30, 1);
+  net_.firmwareVersion = 0x21000000;
+  unsigned counter = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(net_.LoaderBlockTransfer(block.data() + 4, 30, &counter), (aErr)aErrInvalidOption);
+  net_.firmwareVersion = 0x20FFFFFF;
+  EXPECT_EQ(net_.LoaderBlockTransfer(block.data() + 4, 30, &counter), (aErr)aErrNone);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("\nNETWORK: Unable to validate loader transfer [00] [0000001E != 0000001F].\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("\nNETWORK: Unable to validate loader transfer to older software versions "
+                     "[2.0.16777215]\n"),
+            std::string::npos);
+}
+
+TEST_F(NetworkClassTest, FirmwareBlockIsChunkedByTheModulesBlockSize) {
+  CooperativeUpgrade(512);
+  Bytes block(4 + 1000, 0x5A);
+  unsigned short blockSize = 0;
+  ASSERT_EQ(net_.TransferPrepare(block.data(), (unsigned)block.size(), 0x20, &blockSize),
+            (aErr)aErrNone);
+  EXPECT_EQ(blockSize, 512);
+  net_.firmwareVersion = 0x21000000;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(net_.FirmwareTransfer(block.data(), (unsigned)block.size(), blockSize), (aErr)aErrNone);
+  testing::internal::GetCapturedStdout();
+  std::vector<std::string> expected{"UPG 03 20 5A 5A 5A 5A"};
+  for (int i = 0; i < 19; ++i) expected.push_back("DATA 26");
+  expected.push_back("DATA 18");
+  expected.push_back("UPG 04");
+  expected.push_back("UPG 05 02 00");
+  for (int i = 0; i < 18; ++i) expected.push_back("DATA 26");
+  expected.push_back("DATA 20");
+  expected.push_back("UPG 04");
+  expected.push_back("UPG 05 01 E8");
+  EXPECT_EQ(Trace(), expected);
+}
+
+TEST_F(NetworkClassTest, WrongDataCountRepeatsThePacketButNotForever) {
+  auto calls = std::make_shared<int>(0);
+  CooperativeUpgrade(512, [calls](size_t n) { return (uint8_t)(++*calls == 1 ? n - 1 : n); });
+  net_.firmwareVersion = 0x21000000;
+  Bytes image(26, 3);
+  unsigned counter = 0;
+  EXPECT_EQ(net_.LoaderBlockTransfer(image.data(), 26, &counter), (aErr)aErrNone);
+  EXPECT_EQ(Trace(), (std::vector<std::string>{"DATA 26", "DATA 26", "UPG 04"}));
+
+  module_->ClearReceived();
+  CooperativeUpgrade(512, [](size_t n) { return (uint8_t)(n - 1); });
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(net_.LoaderBlockTransfer(image.data(), 26, &counter), (aErr)aErrPacket);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Trace().size(), (size_t)NetworkClass::MAX_DATA_REPEATS + 1);
+}
+
+TEST_F(NetworkClassTest, PrepareRefusalsAndAZeroBlockSize) {
+  CooperativeUpgrade(512, nullptr, /*prepareStatus=*/1);
+  Bytes block(4 + 10, 0);
+  unsigned short blockSize = 77;
+  EXPECT_EQ(net_.TransferPrepare(block.data(), (unsigned)block.size(), 0, &blockSize),
+            (aErr)aErrInvalidOption);
+  EXPECT_EQ(blockSize, 77);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(net_.FirmwareTransfer(block.data(), (unsigned)block.size(), 0), (aErr)aErrInvalidOption);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("NETWORK: Failed to transfer firmware\n"), std::string::npos);
+}
+
+}  // namespace

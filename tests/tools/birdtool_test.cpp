@@ -1,0 +1,310 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "tools/birdtool/BirdPack.h"
+#include "tools/birdtool/FirmwareStamp.h"
+#include "updater/BirdFile.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint32_t GetLE(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+Bytes ImageOf(const BirdFileBlockClass* b) { return Bytes(b->data + 4, b->data + b->length); }
+
+class BirdtoolTest : public testing::Test {
+ protected:
+  qntest::RunResult Tool(std::vector<std::string> args) {
+    args.insert(args.begin(), qntest::ToolPath("birdtool"));
+    qntest::RunOptions options;
+    options.timeoutMs = 20000;
+    return qntest::Run(args, options);
+  }
+  std::string Put(const std::string& name, const Bytes& content) {
+    std::string path = dir_ / name;
+    EXPECT_TRUE(qntest::WriteFile(path, std::string(content.begin(), content.end())));
+    return path;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(qntest::FileExists(qntest::ToolPath("birdtool")))
+        << "birdtool is not built: " << qntest::ToolPath("birdtool");
+  }
+  qntest::TempDir dir_;
+};
+
+// --- Files made by the tool load with the real loader ----------------------
+
+TEST_F(BirdtoolTest, PackedBlocksComeBackInCommandLineOrder) {
+  Bytes loader = birdpack::GenerateImage(300, 1);
+  Bytes firmware = birdpack::GenerateImage(5000, 2);
+  Bytes second = birdpack::GenerateImage(70, 3);
+  Bytes odd = {1, 2, 3};
+  std::string out = dir_ / "all.bird";
+  auto r = Tool({"pack", "-o", out, "--loader", "0x10000000:" + Put("l", loader), "--flags", "5",
+                 "--firmware", "0:" + Put("f", firmware), "--firmware", "32768:" + Put("g", second),
+                 "--info", "Build 42,1.2.3,0012ABCD,Hub8", "--serial-offsets", "0x20,64",
+                 "--loader-entry", "0x20000400", "--flags", "7", "--block", "3:" + Put("o", odd)});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+
+  EXPECT_TRUE(BirdFileClass::VerifyFile(out.c_str()));
+  BirdFileClass bird;
+  ASSERT_TRUE(bird.Load(out.c_str()));
+  ASSERT_EQ(bird.blockCount, 7u);
+  const uint8_t types[] = {0, 1, 1, 4, 2, 5, 3};
+  const uint8_t flags[] = {0, 5, 0, 0, 0, 0, 7};
+  for (int i = 0; i < 7; i++) {
+    EXPECT_EQ(bird.blocks[i]->type, types[i]) << i;
+    EXPECT_EQ(bird.blocks[i]->flags, flags[i]) << i;
+  }
+  EXPECT_EQ(BirdFileClass::GetInt(bird.blocks[0]->data), 0x10000000u);
+  EXPECT_EQ(ImageOf(bird.blocks[0]), loader);
+  EXPECT_EQ(BirdFileClass::GetInt(bird.blocks[1]->data), 0u);
+  EXPECT_EQ(ImageOf(bird.blocks[1]), firmware);
+  EXPECT_EQ(BirdFileClass::GetInt(bird.blocks[2]->data), 32768u);
+  EXPECT_EQ(ImageOf(bird.blocks[2]), second);
+  EXPECT_EQ(Bytes(bird.blocks[6]->data, bird.blocks[6]->data + 3), odd);
+  EXPECT_EQ(BirdFileClass::GetInt(bird.blocks[5]->data), 0x20000400u);
+  EXPECT_EQ(bird.serialOffset, 0x20u);
+  EXPECT_EQ(bird.descriptorOffset, 64u);
+  EXPECT_TRUE(bird.ValidateModel("Hub8"));
+  EXPECT_TRUE(bird.ValidateSerialNumber(0x0012ABCD));
+  EXPECT_EQ(std::string((const char*)bird.blocks[3]->data, 16), "Build 42        ");
+  // The trailing checksum is the byte sum of everything in front of it.
+  EXPECT_EQ(bird.checksum, birdpack::ByteSum(bird.data, bird.dataSize - 4));
+  EXPECT_TRUE(bird.ScanBlocks(bird.data, bird.dataSize)) << "consistent structure";
+}
+
+TEST_F(BirdtoolTest, StampChecksumAndScrambleSurviveTheRecoveryPath) {
+  Bytes image = birdpack::GenerateImage(4096, 99);
+  Bytes other = birdpack::GenerateImage(100, 5);
+  const uint32_t key[4] = {0x0123ABCD, 0xFFFFFFFF, 0x00000000, 0x89ABCDEF};
+  std::string out = dir_ / "chip.bird";
+  auto r = Tool({"pack", "-o", out, "--firmware", "0:" + Put("f", image), "--firmware",
+                 "0x1000:" + Put("o", other), "--info", "7,2.1.5,40F5849A,Hub",
+                 "--stamp", "2.1.5,777", "--vector-checksum",
+                 "--scramble", "0123ABCD,ffffffff,0,0x89ABCDEF"});
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  BirdFileClass bird;
+  ASSERT_TRUE(bird.Load(out.c_str()));
+  ASSERT_EQ(bird.blockCount, 3u);
+  EXPECT_NE(ImageOf(bird.blocks[0]), image) << "stored scrambled";
+  uint32_t version = 0, build = 0;
+  EXPECT_FALSE(qnstamp::ReadStamp(bird.blocks[0]->data + 4, 4096, &version, &build));
+
+  // What the recovery procedure does: descramble, then fix the checksum.
+  EXPECT_TRUE(bird.DecodeFirmwareBlocks(key));
+  Bytes plain = ImageOf(bird.blocks[0]);
+  EXPECT_EQ(ImageOf(bird.blocks[1]), other);
+  ASSERT_TRUE(qnstamp::ReadStamp(plain.data(), plain.size(), &version, &build));
+  EXPECT_EQ(version, 0x21000005u);
+  EXPECT_EQ(build, 777u);
+  uint32_t sum = 0;
+  for (int w = 0; w < 8; w++) sum += GetLE(plain.data() + 4 * w);
+  EXPECT_EQ(sum, 0u) << "vector words sum to 0";
+  Bytes expected = image;
+  qnstamp::WriteStamp(expected.data(), expected.size(), 0x21000005, 777);
+  birdpack::SetVectorChecksum(expected.data(), expected.size());
+  EXPECT_EQ(plain, expected) << "nothing else differs";
+  EXPECT_TRUE(bird.ReplaceVectorChecksum());
+  EXPECT_EQ(ImageOf(bird.blocks[0]), expected) << "already valid";
+}
+
+TEST_F(BirdtoolTest, HighlyCompressibleImagesStillLoad) {
+  std::string out = dir_ / "zeros.bird";
+  auto r = Tool({"pack", "-o", out, "--firmware", "0:" + Put("z", Bytes(1 << 20, 0))});
+  ASSERT_EQ(r.status, 0) << r.err;
+  BirdFileClass bird;
+  ASSERT_TRUE(bird.Load(out.c_str()));
+  ASSERT_EQ(bird.blockCount, 1u);
+  EXPECT_EQ(bird.blocks[0]->length, (1u << 20) + 4);
+}
+
+TEST_F(BirdtoolTest, FormatVersionBytesReachTheHeader) {
+  std::string bad = dir_ / "v10.bird";
+  std::string good = dir_ / "v27.bird";
+  ASSERT_EQ(Tool({"pack", "-o", bad, "--format-version", "1,0"}).status, 0);
+  ASSERT_EQ(Tool({"pack", "-o", good, "--format-version", "2,7"}).status, 0);
+  EXPECT_FALSE(BirdFileClass::VerifyFile(bad.c_str()));
+  EXPECT_TRUE(BirdFileClass::VerifyFile(good.c_str()));
+}
+
+// --- show ---------------------------------------------------------------
+
+TEST_F(BirdtoolTest, ShowDescribesAPackedFile) {
+  std::string out = dir_ / "s.bird";
+  ASSERT_EQ(Tool({"pack", "-o", out, "--loader", "0x10000000:" + Put("l", Bytes(16, 1)),
+                  "--flags", "2", "--firmware", "0:" + Put("f", Bytes(64, 2)), "--info",
+                  "B1,1.0.0,0012ABCD,Hub", "--serial-offsets", "8,16", "--loader-entry", "0x20000400",
+                  "--stamp", "1.2.3,456"})
+                .status,
+            0);
+  auto r = Tool({"show", out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const char* lines[] = {
+      "Header: bird, version 1.1 (valid)\n",
+      "structure consistent\n",
+      "equals the byte sum of the body)\n",
+      "     0  LOADER (0)              0          20  0x10000000\n",
+      "     1  FIRMWARE (1)            2          68  0x00000000\n",
+      "     2  INFO (4)                0          64\n",
+      "  Serial:  [0012ABCD        ]\n",
+      "Serial offsets: serial number 8 (0x8), descriptor 16 (0x10); offline compatible\n",
+      "Loader entry: 0x20000400\n",
+      "Stamp: version 1.2.3, build 456\n",
+  };
+  for (const char* line : lines) EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+
+  r = Tool({"show", out, "--dump", "LOADER"});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("BIRDFILE: BLOCK DUMP [" + out + "]\n \r\n000000: 10 00 00 00 01 01"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST_F(BirdtoolTest, ShowFailsOnFilesThatAreNotBird) {
+  auto r = Tool({"show", Put("junk", {'n', 'o', 'p', 'e', 1, 1, 2, 3})});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Header: INVALID: not a BIRD file\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("the body cannot be loaded"), std::string::npos) << r.err;
+
+  r = Tool({"show", Put("junk2", {'b', 'i', 'r', 'd', 1, 1, 2, 3}), "--verbose"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("BIRDFILE: Error (-3) decompressing bird file.\n"), std::string::npos)
+      << r.out;
+
+  r = Tool({"show", dir_ / "absent.bird"});
+  EXPECT_EQ(r.status, 1);
+  r = Tool({"show"});
+  EXPECT_EQ(r.status, 2);
+}
+
+// --- Command line -------------------------------------------------------
+
+TEST_F(BirdtoolTest, HelpAndBadUsage) {
+  auto r = Tool({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: birdtool <command> [options]\n", 0), 0u) << r.out;
+  for (const char* word : {"pack -o OUT.bird", "show FILE", "gen-image --size N --seed S -o FILE",
+                           "--scramble W0,W1,W2,W3", "--stamp VERSION,BUILD"}) {
+    EXPECT_NE(r.out.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(Tool({}).status, 2);
+  EXPECT_EQ(Tool({"frobnicate"}).status, 2);
+
+  std::string out = dir_ / "never.bird";
+  std::string f = Put("f", Bytes(40, 1));
+  struct {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  } cases[] = {
+      {{"pack", "-o", out, "--firmware", "0:" + f, "--flags", "1"}, 2, "--flags must be followed"},
+      {{"pack", "-o", out, "--flags", "8", "--firmware", "0:" + f}, 2, "--flags needs"},
+      {{"pack", "-o", out, "--info", "a,b,c"}, 2, "--info needs"},
+      {{"pack", "-o", out, "--info", "a,b,c,12345678901234567"}, 2, "at most 16"},
+      {{"pack", "-o", out, "--firmware", "0x1G:" + f}, 2, "expected ADDR:FILE"},
+      {{"pack", "-o", out, "--firmware", "0:" + dir_ / "missing"}, 1, "cannot open"},
+      {{"pack", "-o", out, "--scramble", "1,2,3"}, 2, "four hexadecimal words"},
+      {{"pack", "-o", out, "--scramble", "1,2,3,100000000"}, 2, "not a 32-bit"},
+      {{"pack", "-o", out, "--stamp", "16.0.0,1", "--firmware", "0:" + f}, 2, "--stamp needs"},
+      {{"pack", "-o", out, "--stamp", "1.0.0,1"}, 2, "needs a firmware image"},
+      {{"pack", "-o", out, "--stamp", "1.0.0,1", "--firmware", "0:" + Put("s", Bytes(15, 0))},
+       2, "shorter than 16"},
+      {{"pack", "-o", out, "--block", "32:" + f}, 2, "TYPE 0 to 31"},
+      {{"pack", "--firmware", "0:" + f}, 2, "no output file"},
+      {{"pack", "-o", out, "--bogus"}, 2, "unknown option"},
+      {{"pack", "-o", out, "--loader-entry", "-1"}, 2, "--loader-entry"},
+      {{"gen-image", "--size", "10", "-o", out}, 2, "required"},
+      {{"gen-image", "--size", "0x", "--seed", "1", "-o", out}, 2, "--size"},
+  };
+  for (const auto& c : cases) {
+    auto result = Tool(c.args);
+    std::string joined;
+    for (const auto& a : c.args) joined += a + " ";
+    EXPECT_EQ(result.status, c.status) << joined << "\n" << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << joined << "\n" << result.err;
+    EXPECT_FALSE(qntest::FileExists(out)) << joined;
+  }
+}
+
+TEST_F(BirdtoolTest, VectorChecksumWarnsWhenNoImageQualifies) {
+  std::string out = dir_ / "w.bird";
+  auto r = Tool({"pack", "-o", out, "--vector-checksum", "--firmware", "0x4000:" + Put("f", Bytes(64, 1))});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("found no firmware image at address 0"), std::string::npos) << r.err;
+}
+
+TEST_F(BirdtoolTest, GenImageIsDeterministic) {
+  std::string a = dir_ / "a", b = dir_ / "b", c = dir_ / "c";
+  ASSERT_EQ(Tool({"gen-image", "--size", "1001", "--seed", "42", "-o", a}).status, 0);
+  ASSERT_EQ(Tool({"gen-image", "--size", "1001", "--seed", "42", "-o", b}).status, 0);
+  ASSERT_EQ(Tool({"gen-image", "--size", "1001", "--seed", "43", "-o", c}).status, 0);
+  std::string ca = qntest::ReadFile(a);
+  EXPECT_EQ(ca.size(), 1001u);
+  EXPECT_EQ(ca, qntest::ReadFile(b));
+  EXPECT_NE(ca, qntest::ReadFile(c));
+  Bytes direct = birdpack::GenerateImage(1001, 42);
+  EXPECT_EQ(ca, std::string(direct.begin(), direct.end()));
+}
+
+// --- Producer functions -------------------------------------------------
+
+TEST(BirdPackTest, ScrambleIsUndoneByTheLoadersDecode) {
+  const uint32_t key[4] = {0xA5A5A5A5, 0x01020304, 0xF0E0D0C0, 0x11111111};
+  Bytes image = birdpack::GenerateImage(777, 9);
+  Bytes data = birdpack::ImageBlockData(0xABCD0000, image);
+  birdpack::ScrambleImage(data.data() + 4, image.size(), key);
+  birdpack::Block block;
+  block.type = birdpack::TYPE_FIRMWARE;
+  block.data = data;
+  Bytes body = birdpack::BuildBody({block});
+  BirdFileClass bird;
+  ASSERT_TRUE(bird.ScanBlocks(body.data(), (uint32_t)body.size()));
+  bird.DecodeFirmwareBlocks(key);
+  EXPECT_EQ(ImageOf(bird.blocks[0]), image);
+  EXPECT_EQ(BirdFileClass::GetInt(bird.blocks[0]->data), 0xABCD0000u);
+}
+
+TEST(BirdPackTest, CompressedBodyNeverExceedsTheReadersEightfoldLimit) {
+  for (size_t size : {0, 1, 100, 100000, 3000000}) {
+    Bytes body(size, 0);
+    Bytes stream;
+    std::string error;
+    ASSERT_TRUE(birdpack::CompressBody(body, &stream, &error)) << error;
+    EXPECT_GE(stream.size() * 8, body.size()) << size;
+    Bytes back(size + 1);
+    uLongf n = back.size();
+    ASSERT_EQ(uncompress(back.data(), &n, stream.data(), stream.size()), Z_OK);
+    EXPECT_EQ(n, size);
+  }
+}
+
+TEST(BirdPackTest, NumberParsing) {
+  uint32_t v = 0;
+  EXPECT_TRUE(birdpack::ParseU32("0", &v));
+  EXPECT_TRUE(birdpack::ParseU32("4294967295", &v));
+  EXPECT_EQ(v, 0xFFFFFFFFu);
+  EXPECT_TRUE(birdpack::ParseU32("0x1f", &v));
+  EXPECT_EQ(v, 31u);
+  for (const char* bad : {"", "0x", "-1", "+1", " 1", "1 ", "12a", "4294967296", "0x100000000"}) {
+    EXPECT_FALSE(birdpack::ParseU32(bad, &v)) << "'" << bad << "'";
+  }
+  EXPECT_TRUE(birdpack::ParseVersion("15.15.16777215", &v));
+  EXPECT_EQ(v, 0xFFFFFFFFu);
+  EXPECT_TRUE(birdpack::ParseVersion("2.8.7", &v));
+  EXPECT_EQ(v, 0x28000007u);
+  for (const char* bad : {"2.8", "2.8.7.1", "16.0.0", "0.16.0", "0.0.16777216", "a.b.c", "2..7"}) {
+    EXPECT_FALSE(birdpack::ParseVersion(bad, &v)) << bad;
+  }
+}
+
+}  // namespace
