@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include "app/Log.h"
@@ -46,6 +47,13 @@ void sCopyField(const BirdFileBlockClass* block, uint32_t offset, uint32_t size,
   memcpy(out, block->data + offset, avail < size ? avail : size);
 }
 
+// Opening a FIFO for reading would wait for a writer without limit, so only
+// regular files are opened (and so only a plain file is taken as a BIRD file).
+bool sOpenable(const char* path) {
+  struct stat st;
+  return path && stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
 BirdFileClass::BirdFileClass(const char* path) {
@@ -81,7 +89,7 @@ uint32_t BirdFileClass::GetInt(const uint8_t* p) {
 }
 
 bool BirdFileClass::VerifyFile(const char* path) {
-  aFileRef file = aFile_Open(path, aFileModeRead);
+  aFileRef file = sOpenable(path) ? aFile_Open(path, aFileModeRead) : nullptr;
   if (!file) {
     Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",
                  path ? path : "");
@@ -106,7 +114,7 @@ bool BirdFileClass::Load(const char* path) {
     Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
     return false;
   }
-  aFileRef file = aFile_Open(path, aFileModeRead);
+  aFileRef file = sOpenable(path) ? aFile_Open(path, aFileModeRead) : nullptr;
   if (!file) {
     Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
     return false;

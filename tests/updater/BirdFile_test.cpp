@@ -1,8 +1,11 @@
 #include "updater/BirdFile.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <random>
@@ -207,6 +210,22 @@ TEST_F(BirdFileTest, FilesThatCannotBeLoadedLeaveTheObjectEmpty) {
   EXPECT_EQ(CaptureStdout([&] { EXPECT_FALSE(bird_.DecompressData(tiny, (size_t)UINT32_MAX / 8 + 1)); }),
             "BIRDFILE: Error allocating uncompressed buffer, exiting.\n");
   EXPECT_EQ(bird_.data, nullptr);
+}
+
+TEST_F(BirdFileTest, AFifoIsNotOpenedSoNothingWaitsForAWriter) {
+  std::string fifo = dir_ / "fifo.bird";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Held open for writing, with a valid header waiting in it, so that a loader
+  // that opened the FIFO would read instead of blocking; it must refuse it.
+  int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "bird\x01\x01", 6), 6);
+  Log::ActivatePackage(DEBUG_BirdFile);
+  std::string cannot = "BIRDFILE: Error - cannot open bird file: '" + fifo + "'\n";
+  EXPECT_EQ(CaptureStdout([&] { EXPECT_FALSE(BirdFileClass::VerifyFile(fifo.c_str())); }), cannot);
+  EXPECT_EQ(CaptureStdout([&] { EXPECT_FALSE(bird_.Load(fifo.c_str())); }),
+            "BIRDFILE: Loading File [" + fifo + "]\n" + cannot);
+  close(fd);
 }
 
 TEST_F(BirdFileTest, AFailedReloadForgetsThePreviousFile) {
