@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <memory>
+
 #include "app/Log.h"
 #include "link/aFile.h"
 
@@ -135,11 +137,14 @@ bool BirdFileClass::Load(const char* path) {
     return false;
   }
 
-  std::vector<uint8_t> raw;
+  // malloc rather than a vector: a file too large for memory is a read error
+  // to report, not an exception.
+  std::unique_ptr<uint8_t, void (*)(void*)> raw((uint8_t*)malloc(size ? size : 1), free);
   size_t got = 0;
-  if (size > 0) {
-    raw.resize(size);
-    err = aFile_Read(file, raw.data(), size, &got);
+  if (!raw) {
+    err = aErrMemory;
+  } else if (size > 0) {
+    err = aFile_Read(file, raw.get(), size, &got);
   }
   aFile_Close(&file);
   if (err != aErrNone) {
@@ -158,7 +163,7 @@ bool BirdFileClass::Load(const char* path) {
                  size);
     return false;
   }
-  if (!DecompressData(raw.data() + HEADER_SIZE, size - HEADER_SIZE)) return false;
+  if (!DecompressData(raw.get() + HEADER_SIZE, size - HEADER_SIZE)) return false;
   ScanBlocks(data, dataSize);
   FindSerialNumberOffsets();
   return true;
