@@ -253,6 +253,35 @@ TEST_F(UsbBusTest, KernelDriverNodeIsUsedInsteadOfLibusbWhenItExists) {
   EXPECT_EQ(events.find("40F5849A node"), std::string::npos) << events;
 }
 
+TEST_F(UsbBusTest, OneModuleBySerialNumber) {
+  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA, "--module", kModuleB},
+                         {"-D", "-d", "0012ABCD"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string("Discovering Device [0012ABCD] [USB]:\n") +
+                       "    Device    Module   Router  Model          Firmware Version\n" + kRowA +
+                       "\n");
+  EXPECT_FALSE(FileExists(DeviceDir(home_, "40F5849A") + "/.settings"));
+}
+
+TEST_F(UsbBusTest, RouterScanThroughAUsbRouter) {
+  // Modules behind the router are not on the bus; they answer through the
+  // router's bulk endpoints at their network addresses.
+  RunResult r = RunOnBus(home_.path(),
+                         {"--module", std::string(kModuleB) + ",nak-absent", "--module",
+                          "serial=11111111,behind=40F5849A,addr=06,model=4,version=2.1.3,build=77",
+                          "--module", "serial=22222222,behind=40F5849A,addr=0A,model=6"},
+                         {"-D", "-r", "40F5849A"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Discovering Network Devices from [40F5849A] via [USB]:\n"
+            "    Device    Module   Router  Model          Firmware Version                  \n"
+            "\r    40F5849A  04       04      Router         1.0.7 (7)          \n"
+            "\r    11111111  06       04      Tarlinx        2.1.3 (77)         \n"
+            "\r    22222222  0A       04      DigitalIO16    2.1.0 (1)          \n");
+  EXPECT_FALSE(FileExists(DeviceDir(home_, "11111111")));
+}
+
 TEST_F(UsbBusTest, UpdateOverUsb) {
   RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-U", "-d", "0012ABCD"});
   if (r.out.find("The -U command is not available yet.") != std::string::npos) {

@@ -401,7 +401,7 @@ TEST(UsbEmuBus, ExitStatusIsTheProgramsAndOptionsAreChecked) {
   r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1", "--kernel-node", "2",
                    "--", "/bin/true"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "qn-usbemu: --kernel-node 00000002 names no module\n");
+  EXPECT_EQ(r.err, "qn-usbemu: --kernel-node 00000002 names no module on the bus\n");
   r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1", "--module", "serial=1",
                    "--", "/bin/true"});
   EXPECT_EQ(r.status, 2);

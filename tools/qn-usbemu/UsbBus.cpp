@@ -723,6 +723,7 @@ bool UsbBus::AddModule(const UsbModule& module, std::string* error) {
     }
   }
   if (!impl_->sim.AddModule(module.config, error)) return false;
+  if (module.config.behind != 0) return true;  // reached through its router only
   std::unique_ptr<UsbDevice> dev(new UsbDevice());
   dev->bus = impl_.get();
   dev->module = module;

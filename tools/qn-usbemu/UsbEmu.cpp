@@ -171,7 +171,7 @@ bool ParseUsbModuleSpec(const std::string& text, UsbModule* out, std::string* er
         which.insert(n);
         start = colon + 1;
       }
-    } else if (key == "node" || key == "port" || key == "behind") {
+    } else if (key == "node" || key == "port") {
       *error = "module key \"" + key + "\" has no meaning on the USB bus";
       return false;
     } else {
@@ -184,6 +184,12 @@ bool ParseUsbModuleSpec(const std::string& text, UsbModule* out, std::string* er
     }
   }
   if (!modsim::ParseModuleSpec(simulatorPart, &module.config, error)) return false;
+  if (module.config.behind != 0 &&
+      (module.kernelNode || productIdSet || serialStringSet || module.denied ||
+       !module.stallIn.empty() || !module.stallOut.empty())) {
+    *error = "a module behind a router is not on the USB bus: bus keys make no sense for it";
+    return false;
+  }
   if (!productIdSet) module.productId = module.config.model;
   if (!serialStringSet) module.serialString = Text("%08X", module.config.serial);
   *out = module;
@@ -199,7 +205,8 @@ const char* UsbModuleSpecHelp() {
          "  stall-out=N[:N...]  these bulk OUT transfers (1-based) stall the endpoint\n"
          "                      until the host clears the halt\n"
          "  stall-in=N[:N...]   the same for bulk IN transfers\n"
-         "  busy[=1]            (simulator key) claiming the interface fails with EBUSY\n";
+         "  busy[=1]            (simulator key) claiming the interface fails with EBUSY\n"
+         "A module with behind=SERIAL is not on the bus: it answers through its router.\n";
 }
 
 std::vector<uint8_t> ModuleDescriptors(uint16_t productId) {
