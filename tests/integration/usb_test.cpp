@@ -213,6 +213,36 @@ TEST_F(UsbBusTest, ModuleThatDropsOffTheBusMidQueryEndsTheRowAndTheRunGoesOn) {
   EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"), "LINK_TYPE=USB\n");
 }
 
+// Runs `script` (sh -c) on a bus; $PROBE, $UPDATER and QUILLNODE_HOME are set.
+RunResult RunScriptOnBus(const std::string& home, const std::vector<std::string>& bus,
+                         const std::string& script) {
+  std::vector<std::string> argv{qntest::ToolPath("qn-usbemu")};
+  argv.insert(argv.end(), bus.begin(), bus.end());
+  argv.insert(argv.end(), {"--", "/bin/sh", "-c", script});
+  qntest::RunOptions options;
+  options.env["QUILLNODE_HOME"] = home;
+  options.env["PROBE"] = qntest::ToolPath("qn-usbprobe");
+  options.env["UPDATER"] = qntest::UpdaterPath();
+  options.timeoutMs = 60000;
+  return qntest::Run(argv, options);
+}
+
+TEST_F(UsbBusTest, ARestartingModuleIsOffTheBusUntilItIsBack) {
+  // Twenty seconds away: discovery right after the reset does not list it.
+  RunResult r = RunScriptOnBus(home_.path(),
+                               {"--module", "serial=0012ABCD,reset-ms=20000", "--module", kModuleB},
+                               "$PROBE reset 0012ABCD && $UPDATER -D -t USB");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string("reset: error 0\nerror release -4\n") + kUsbTitle + "\n" +
+                       kUsbHeader + "\n" + kRowB + "\n");
+
+  // One second away: connecting by serial number keeps looking until it is back.
+  r = RunScriptOnBus(home_.path(), {"--module", std::string(kModuleA) + ",reset-ms=1000"},
+                     "$PROBE reset 0012ABCD && $UPDATER -D -d 0012ABCD");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(std::string("\n") + kRowA + "\n"), std::string::npos) << r.out;
+}
+
 TEST_F(UsbBusTest, DeviceInformationMarksAnAvailableDevice) {
   RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-D", "-t", "USB"});
   ASSERT_EQ(r.status, 0);

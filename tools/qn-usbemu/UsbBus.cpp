@@ -302,11 +302,14 @@ void SubmitUrb(UsbDevice* dev, ClientState& state, UMockdevIoctlClient* client,
       return;
     }
   }
-  if (state.unplugged) {
+  const uint32_t serial = dev->module.config.serial;
+  // A module that is restarting is off the bus, as a rebooting device is
+  // until it enumerates again: nothing reaches it, not even a descriptor
+  // request, so discovery does not list it meanwhile.
+  if (state.unplugged || !bus->sim.IsUp(serial, NowMs())) {
     Complete(client, -1, ENODEV);
     return;
   }
-  const uint32_t serial = dev->module.config.serial;
   view->status = 0;
   view->actual_length = 0;
   if (view->type == USBDEVFS_URB_TYPE_CONTROL) {
