@@ -639,7 +639,7 @@ gboolean OnHidIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer us
       done = true;
     }
   } else if (_IOC_TYPE(request) == 'H' && _IOC_NR(request) == 0x04) {
-    done = PutHidText(arg, _IOC_SIZE(request), "NXP SemiConductors Inc SE Blank RT Family", client);
+    done = PutHidText(arg, _IOC_SIZE(request), "NXP i.MX RT serial downloader", client);
   } else if (_IOC_TYPE(request) == 'H' && _IOC_NR(request) == 0x05) {
     done = PutHidText(arg, _IOC_SIZE(request), "usb-0000:00:14.0-9/input0", client);
   } else if (_IOC_TYPE(request) == 'H' && _IOC_NR(request) == 0x08) {

@@ -362,14 +362,14 @@ std::string ImxSysfs(int port, int devnum) {
   s += "A: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n";
   s += "A: idVendor=1fc9\\n\nA: idProduct=0130\\n\nA: bcdDevice=0001\\n\n";
   s += Text("A: dev=189:%d\\n\n", devnum - 1);
-  s += "A: manufacturer=NXP SemiConductors Inc\\n\nA: product=SE Blank RT Family\\n\n";
+  s += "A: manufacturer=NXP\\n\nA: product=i.MX RT serial downloader\\n\n";
   s += "H: descriptors=" + Hex(ImxDescriptors()) + "\n\n";
   s += "P: " + interface + "\n";
   s += "E: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\nE: DRIVER=usbhid\nE: INTERFACE=3/0/0\n";
   s += "A: bInterfaceNumber=00\\n\nA: bInterfaceClass=03\\n\nA: bAlternateSetting= 0\\n\n\n";
   s += "P: " + hid + "\n";
   s += "E: SUBSYSTEM=hid\nE: DRIVER=hid-generic\nE: HID_ID=0003:00001FC9:00000130\n";
-  s += "E: HID_NAME=NXP SemiConductors Inc SE Blank RT Family\nE: HID_UNIQ=\n";
+  s += "E: HID_NAME=NXP i.MX RT serial downloader\nE: HID_UNIQ=\n";
   s += Text("E: HID_PHYS=usb-0000:00:14.0-%d/input0\n", port);
   s += "H: report_descriptor=" + Hex(ImxReportDescriptor()) + "\n\n";
   s += "P: " + hid + "/hidraw/hidraw0\n";
