@@ -366,13 +366,13 @@ void ReapUrb(UsbDevice* dev, ClientState& state, UMockdevIoctlClient* client,
     Complete(client, -1, state.unplugged ? ENODEV : EAGAIN);
     return;
   }
-  std::unique_ptr<Urb> urb = std::move(state.reapable.front());
-  state.reapable.pop_front();
   UMockdevIoctlData* slot = Resolve(arg, 0, sizeof(void*));
   if (!slot) {
     Complete(client, -1, EFAULT);
     return;
   }
+  std::unique_ptr<Urb> urb = std::move(state.reapable.front());
+  state.reapable.pop_front();
   umockdev_ioctl_data_set_ptr(slot, 0, urb->urbd);
   Complete(client, 0, 0);
   g_object_unref(slot);
