@@ -165,6 +165,33 @@ TEST(UsbEmuDescriptors, ControlRequestsAnswerDescriptorsAndStallTheRest) {
   EXPECT_FALSE(usbemu::ModuleControlRequest(module, setAddress, &data));
 }
 
+TEST(UsbEmuDescriptors, NoControlAnswerIsLongerThanTheHostAskedFor) {
+  UsbModule module;
+  std::string error;
+  ASSERT_TRUE(usbemu::ParseUsbModuleSpec("serial=0012ABCD,usb-serial=" + std::string(126, 'S'),
+                                         &module, &error));
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return uint8_t(state >> 16);
+  };
+  for (int i = 0; i < 20000; i++) {
+    uint8_t setup[8];
+    for (uint8_t& b : setup) b = next();
+    if (i % 2) {  // half of them GET_DESCRIPTOR, so that answers are common
+      setup[0] = 0x80;
+      setup[1] = 0x06;
+      setup[3] = uint8_t(1 + next() % 3);
+    }
+    std::vector<uint8_t> data;
+    if (usbemu::ModuleControlRequest(module, setup, &data)) {
+      EXPECT_LE(data.size(), size_t(setup[6] | (setup[7] << 8))) << i;
+    } else {
+      EXPECT_TRUE(data.empty()) << i;
+    }
+  }
+}
+
 TEST(UsbEmuSpec, DefaultsComeFromTheModule) {
   UsbModule module;
   std::string error;
