@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Lab.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -119,6 +120,28 @@ TEST_F(UsbBusTest, DiscoveryWithoutLinkTypeCoversBothTransportsInAPrivateNetwork
   EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" + kRowA + "\n\n" + kTcpTitle +
                        "\n" + kTcpHeader + "\n\n");
   EXPECT_TRUE(FileExists(DeviceDir(home_, "0012ABCD") + "/.settings"));
+}
+
+TEST_F(UsbBusTest, DiscoveryWithoutLinkTypeFindsModulesOnBothTransports) {
+  // The test process moves into its own network (a veth pair with the
+  // multicast route); a TCP/IP module answers discovery there.
+  std::string why;
+  ASSERT_TRUE(qntest::EnterPrivateNetwork(&why)) << why;
+  qntest::ModuleSim tcp({"serial=11111111,port=0,model=5,addr=06,version=1.0.7,build=99"});
+  ASSERT_TRUE(tcp.ready()) << tcp.Output();
+  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-D"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" + kRowA + "\n\n" + kTcpTitle +
+                       "\n" + kTcpHeader + "\n" +
+                       "    11111111  06       06      Relay8         1.0.7 (99)         [" +
+                       qntest::kLabAddress + "]\n\n");
+  EXPECT_EQ(ReadFile(DeviceDir(home_, "11111111") + "/.settings"),
+            "LINK_TYPE=TCPIP\nMODEL_NAME=Relay8\nMODEL_NUMBER=5\nMODULE_NUMBER=6\n"
+            "SERIAL_NUMBER=0x11111111\nVERSIONx=  1.0.7\n");
+  EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"),
+            "LINK_TYPE=USB\nMODEL_NAME=Tarlinx\nMODEL_NUMBER=4\nMODULE_NUMBER=2\n"
+            "SERIAL_NUMBER=0x0012ABCD\nVERSIONx=  2.1.3\n");
 }
 
 TEST_F(UsbBusTest, DevicesWithoutTheModuleIdentityAreNotReported) {
