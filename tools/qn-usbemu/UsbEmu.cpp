@@ -206,7 +206,8 @@ const char* UsbModuleSpecHelp() {
          "                      until the host clears the halt\n"
          "  stall-in=N[:N...]   the same for bulk IN transfers\n"
          "  busy[=1]            (simulator key) claiming the interface fails with EBUSY\n"
-         "A module with behind=SERIAL is not on the bus: it answers through its router.\n";
+         "A module with behind=SERIAL is not on the bus: it answers through its router.\n"
+         "The simulator keys port and node have no meaning here and are refused.\n";
 }
 
 std::vector<uint8_t> ModuleDescriptors(uint16_t productId) {
