@@ -29,7 +29,7 @@ const unsigned long kOutputPacePauseMs = 1;
 const useconds_t kIdlePollMicroseconds = 5;
 // Longest the input thread sleeps in the stream's readiness wait, so that a
 // stop is still seen within a few milliseconds.
-const unsigned long kIdleWaitMs = 5;
+const unsigned long kIdleWaitMs = 10;
 const int16_t kMaxUseCount = INT16_MAX;
 
 // Sync states.

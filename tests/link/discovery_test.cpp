@@ -1,0 +1,130 @@
+// Discovery pieces that need no network or bus: identity and serial rules,
+// the datagram formats, and the types that are never enumerated.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include "link/aDiscovery.h"
+
+namespace {
+
+bool CountCall(const linkSpec*, bool* found, void* ref) {
+  ++*(int*)ref;
+  *found = true;
+  return true;
+}
+
+TEST(DiscoveryIdentityTest, OnlyVendor24FFWithAProductIdBelow8000IsAModule) {
+  EXPECT_TRUE(is_quillnode_device(0x24FF, 0x0000));
+  EXPECT_TRUE(is_quillnode_device(0x24FF, 0x0013));
+  EXPECT_TRUE(is_quillnode_device(0x24FF, 0x7FFF));
+  EXPECT_FALSE(is_quillnode_device(0x24FF, 0x8000));
+  EXPECT_FALSE(is_quillnode_device(0x24FF, 0xFFFF));
+  EXPECT_FALSE(is_quillnode_device(0x24FE, 0x0013));
+}
+
+TEST(DiscoveryIdentityTest, SerialStringsAreExactlyEightHexDigits) {
+  uint32_t serial = 7;
+  EXPECT_TRUE(aDiscovery_ParseUSBSerial("0012ABCD", &serial));
+  EXPECT_EQ(serial, 0x0012ABCDu);
+  EXPECT_TRUE(aDiscovery_ParseUSBSerial("ffffffff", &serial));
+  EXPECT_EQ(serial, 0xFFFFFFFFu);
+  serial = 7;
+  EXPECT_FALSE(aDiscovery_ParseUSBSerial("12ABCD", &serial));
+  EXPECT_FALSE(aDiscovery_ParseUSBSerial("0012ABCDE", &serial));
+  EXPECT_FALSE(aDiscovery_ParseUSBSerial("0012ABCG", &serial));
+  EXPECT_FALSE(aDiscovery_ParseUSBSerial(" 012ABCD", &serial));
+  EXPECT_FALSE(aDiscovery_ParseUSBSerial("", &serial));
+  EXPECT_FALSE(aDiscovery_ParseUSBSerial(nullptr, &serial));
+  EXPECT_EQ(serial, 7u) << "untouched on failure";
+}
+
+TEST(DiscoveryDatagramTest, TheRequestIsOneFollowedByFifteenZeros) {
+  uint8_t request[aDISCOVERY_DATAGRAM_SIZE];
+  memset(request, 0xEE, sizeof(request));
+  aDiscovery_BuildRequest(request);
+  EXPECT_EQ(request[0], 0x01);
+  for (int i = 1; i < aDISCOVERY_DATAGRAM_SIZE; i++) EXPECT_EQ(request[i], 0x00) << i;
+}
+
+TEST(DiscoveryDatagramTest, AReplyBecomesATCPIPSpec) {
+  const uint8_t reply[16] = {0x01, 0x04, 0x2C, 0x23, 0x78, 0x56, 0x34, 0x12,
+                             0x00, 0x00, 0x00, 0x00, 0x0D, 0x00, 0x00, 0x00};
+  linkSpec* spec = aLinkSpec_Create(LINK_TCPIP);
+  ASSERT_NE(spec, nullptr);
+  uint32_t sender = inet_addr("192.168.1.20");
+  ASSERT_EQ(aDiscovery_ReplyToSpec(reply, sizeof(reply), sender, spec), aErrNone);
+  EXPECT_EQ(spec->type, (uint32_t)LINK_TCPIP);
+  EXPECT_EQ(spec->serialNumber, 0x12345678u);
+  EXPECT_EQ(spec->module, 0x04u);
+  EXPECT_EQ(spec->router, 0x04u);
+  EXPECT_EQ(spec->routerSerialNumber, 0x12345678u);
+  EXPECT_EQ(spec->port, 9004u);
+  EXPECT_EQ(spec->model, 13u);
+  EXPECT_EQ(spec->linkAddress, sender);
+  aLinkSpec_Destroy(&spec);
+}
+
+TEST(DiscoveryDatagramTest, AShortReplyReadsAsModel255AndNothingElseFromBefore) {
+  const uint8_t full[16] = {0, 0x06, 0x10, 0x27, 1, 2, 3, 4, 0, 0, 0, 0, 0x21, 0, 0, 0};
+  const uint8_t shortReply[6] = {0, 0x08, 0x11, 0x27, 0xAA, 0xBB};
+  linkSpec* spec = aLinkSpec_Create(LINK_TCPIP);
+  ASSERT_EQ(aDiscovery_ReplyToSpec(full, sizeof(full), 1, spec), aErrNone);
+  EXPECT_EQ(spec->model, 0x21u);
+  ASSERT_EQ(aDiscovery_ReplyToSpec(shortReply, sizeof(shortReply), 2, spec), aErrNone);
+  EXPECT_EQ(spec->model, 255u);
+  EXPECT_EQ(spec->module, 0x08u);
+  EXPECT_EQ(spec->port, 0x2711u);
+  EXPECT_EQ(spec->serialNumber, 0x0000BBAAu) << "missing bytes read as zero";
+  ASSERT_EQ(aDiscovery_ReplyToSpec(shortReply, 0, 3, spec), aErrNone);
+  EXPECT_EQ(spec->serialNumber, 0u);
+  EXPECT_EQ(spec->model, 255u);
+  EXPECT_EQ(aDiscovery_ReplyToSpec(nullptr, 0, 3, spec), aErrParam);
+  EXPECT_EQ(aDiscovery_ReplyToSpec(full, 16, 3, nullptr), aErrParam);
+  aLinkSpec_Destroy(&spec);
+}
+
+TEST(DiscoveryDatagramTest, SocketAddressesGiveHostOrderIPv4) {
+  sockaddr_in v4 = {};
+  v4.sin_family = AF_INET;
+  v4.sin_addr.s_addr = inet_addr("10.1.2.3");
+  EXPECT_EQ(SockAddrToUint32((const sockaddr*)&v4), 0x0A010203u);
+  sockaddr_in6 v6 = {};
+  v6.sin6_family = AF_INET6;
+  EXPECT_EQ(SockAddrToUint32((const sockaddr*)&v6), 0u);
+  EXPECT_EQ(SockAddrToUint32(nullptr), 0u);
+}
+
+TEST(LinkSpecTest, NewSpecsAreZeroBesideTheirType) {
+  linkSpec* spec = aLinkSpec_Create(LINK_USB);
+  ASSERT_NE(spec, nullptr);
+  EXPECT_EQ(spec->type, (uint32_t)LINK_USB);
+  EXPECT_EQ(spec->serialNumber | spec->module | spec->router | spec->routerSerialNumber |
+                spec->model | spec->linkAddress | spec->port,
+            0u);
+  EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrNone);
+  EXPECT_EQ(spec, nullptr);
+  EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrParam);
+  EXPECT_EQ(aLinkSpec_Destroy(nullptr), aErrParam);
+}
+
+TEST(DiscoveryEnumerationTest, OnlyUSBAndTCPIPAreEnumerated) {
+  int calls = 0;
+  EXPECT_EQ(aDiscovery_EnumerateModules(LINK_INVALID, CountCall, &calls), 0);
+  EXPECT_EQ(aDiscovery_EnumerateModules(LINK_RECOVER, CountCall, &calls), 0);
+  EXPECT_EQ(aDiscovery_EnumerateModules(255, CountCall, &calls), 0);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(aDiscovery_FindModule(LINK_RECOVER, 0x12345678), nullptr);
+  EXPECT_EQ(aDiscovery_FindFirstModule(LINK_INVALID), nullptr);
+}
+
+TEST(DiscoveryEnumerationTest, NoModuleOnTheUSBBusesOfThisMachine) {
+  int calls = 0;
+  EXPECT_EQ(aDiscovery_EnumerateModules(LINK_USB, CountCall, &calls), 0);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(aDiscovery_FindModule(LINK_USB, 0x0012ABCD), nullptr);
+  EXPECT_EQ(aDiscovery_FindFirstModule(LINK_USB), nullptr);
+}
+
+}  // namespace
