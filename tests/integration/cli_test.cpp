@@ -208,7 +208,6 @@ TEST_F(CliTest, PendingCommandsFail) {
       {{"-N", "-s", "/dev/null"}, "ERROR ==> The -N command is not available yet.\n"},
       {{"-G", "-d", "12"}, "ERROR ==> The -G command is not available yet.\n"},
       {{"-D"}, "ERROR ==> The -D command is not available yet.\n"},
-      {{"-U", "-d", "12"}, "ERROR ==> The -U command is not available yet.\n"},
       {{"-U", "-t", "RECOVER", "-s", "/dev/null"},
        "ERROR ==> The -U -t RECOVER command is not available yet.\n"},
       {{"-I", "-d", "12"}, "ERROR ==> The -I command is not available yet.\n"},
