@@ -312,6 +312,22 @@ TEST_F(UpdateTest, FileForAnotherDeviceIsRefusedBeforeConnecting) {
   ExpectNothingRecorded();
 }
 
+TEST_F(UpdateTest, SettingsThatCannotBeSavedAfterTheTransferAreReported) {
+  StartDevice();
+  AddDevice();
+  // A directory where the settings file belongs: the save cannot replace it.
+  mkdir((DeviceDir() + "/.settings").c_str(), 0755);
+  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", DeviceBird()});
+  // The firmware is in the module; the lost record is reported.
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(Normalize(r.out), std::string(kSuccessfulUpdate) +
+                                  "Error: Could not save the update record in the device "
+                                  "settings [" + DeviceDir() + "/.settings].\n"
+                                  "Completed updating firmware on device [40F5849A]\n"
+                                  "Update time: <t> sec\n"
+                                  "END Firmware Update\n");
+}
+
 // ---- Choosing the file -------------------------------------------------------
 
 TEST_F(UpdateTest, MissingFilesAndUnknownDevicesAreReportedWithoutConnecting) {
@@ -400,6 +416,41 @@ TEST_F(UpdateTest, NetworkDeviceIsUpdatedThroughItsRouterAndGetsItsRouterAddress
   size_t firstSave = events.find("event: module 11112222 save");
   ASSERT_NE(firstSave, std::string::npos) << events;
   EXPECT_NE(events.find("event: module 11112222 save", firstSave + 1), std::string::npos) << events;
+}
+
+TEST_F(UpdateTest, NetworkDeviceWithTheRightRouterAddressIsLeftAlone) {
+  // A quick restart: the device answers again by the time the router
+  // address is read back (a device still restarting does not answer, which
+  // counts as a wrong address and costs one reset cycle).
+  StartModules({"serial=40F5849A,port=0,addr=02",
+                "serial=11112222,addr=04,behind=40F5849A,reset-ms=20"});
+  AddDevice(kNetworkDevice);
+  RunResult r = Updater({"-U", "-d", kNetworkDevice, "-r", kDevice, "-t", "TCP", "-f",
+                         DeviceBird(kNetworkDevice)});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  ExpectInOrder(r.out,
+                {"Resetting router number of device:[04:11112222] with module# of router[40F5849A]\n"
+                 "Device [11112222] may need a physical reset before router number can be reset.\n"
+                 "Completed updating firmware on device [11112222]\n"
+                 "Rebooting Device\n"
+                 "END Firmware Update\n"});
+  EXPECT_EQ(sim_->Output().find("event: module 11112222 save"), std::string::npos);
+}
+
+TEST_F(UpdateTest, NetworkUpdateReportsItsFileProblemsOnStandardError) {
+  StartModules({"serial=40F5849A,port=0,addr=02", "serial=11112222,addr=04,behind=40F5849A"});
+  AddDevice(kNetworkDevice);
+  std::string gone = work_ / "gone.bird";
+  RunResult r = Updater({"-U", "-d", kNetworkDevice, "-r", kDevice, "-t", "TCP", "-f", gone});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "Network Update of device [11112222] via [40F5849A][00]\n"
+            "Discovering Module # of Network Device [11112222] thru [40F5849A]\n"
+            "Using Module #[04] for Network Device\n"
+            "END Firmware Update\n");
+  EXPECT_EQ(r.err, "BIRD firmware file does not exist [" + gone + "].\n"
+                   "Could not locate a valid firmware file.\n"
+                   "Use either -G to get current firmware or -f option to use specific file.\n");
 }
 
 // ---- Faults: exit status 1, the error lines, nothing recorded, no hang -------
