@@ -2,7 +2,6 @@
 // simulated modules (qn-modsim) over TCP inside a private network, with the
 // console output, the store and the firmware that reached the module checked.
 #include <gtest/gtest.h>
-
 #include <stdint.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,9 +88,10 @@ class UpdateTest : public testing::Test {
   // A BIRD file with the loader and firmware images, the stamp and `extra`.
   std::string Bird(const std::string& name, const std::vector<std::string>& extra) {
     std::string path = work_ / name;
-    std::vector<std::string> args{"-o", path, "--loader", "0x10000000:" + (work_ / "loader.bin"),
-                                  "--firmware", "0:" + (work_ / "fw.bin"), "--stamp",
-                                  "2.1.7,4242"};
+    std::vector<std::string> args{"-o",         path,
+                                  "--loader",   "0x10000000:" + (work_ / "loader.bin"),
+                                  "--firmware", "0:" + (work_ / "fw.bin"),
+                                  "--stamp",    "2.1.7,4242"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::string output;
     EXPECT_TRUE(qntest::PackBird(args, &output)) << output;
@@ -103,9 +103,9 @@ class UpdateTest : public testing::Test {
                 {"--info", "4242,2.1.7," + serial + "," + model});
   }
   std::string OfflineBird() {
-    return Bird("offline.bird", {"--info", "4242,2.1.7,00000000,Tarlinx", "--serial-offsets",
-                                 std::to_string(kSerialOffset) + "," +
-                                     std::to_string(kDescriptorOffset)});
+    return Bird("offline.bird",
+                {"--info", "4242,2.1.7,00000000,Tarlinx", "--serial-offsets",
+                 std::to_string(kSerialOffset) + "," + std::to_string(kDescriptorOffset)});
   }
 
   void StartModules(const std::vector<std::string>& modules) {
@@ -171,8 +171,7 @@ void ExpectInOrder(const std::string& text, const std::vector<std::string>& part
   size_t at = 0;
   for (const std::string& part : parts) {
     size_t found = text.find(part, at);
-    EXPECT_NE(found, std::string::npos) << "missing or out of order: [" << part << "] in\n"
-                                        << text;
+    EXPECT_NE(found, std::string::npos) << "missing or out of order: [" << part << "] in\n" << text;
     if (found == std::string::npos) return;
     at = found + part.size();
   }
@@ -244,9 +243,9 @@ TEST_F(UpdateTest, GetThenUpdateInOneRunInstallsTheDownloadedBuild) {
   StartDevice();
   RunResult r = Updater({"-U", "-G", "-d", kDevice, "-t", "TCP", "-u", server.url()});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  ExpectInOrder(r.out, {"\tBuild 4242 VERIFIED.\n", "Transferring loader to device\n",
-                        "Completed updating firmware on device [40F5849A]\n",
-                        "END Firmware Update\n"});
+  ExpectInOrder(r.out,
+                {"\tBuild 4242 VERIFIED.\n", "Transferring loader to device\n",
+                 "Completed updating firmware on device [40F5849A]\n", "END Firmware Update\n"});
   EXPECT_NE(Settings().find("LAST_TRANSFER_VERSION=" + DeviceDir() + "/4242.bird\n"),
             std::string::npos)
       << Settings();
@@ -260,8 +259,8 @@ TEST_F(UpdateTest, GivenBuildIsTakenFromTheDeviceDirectory) {
 
   RunResult missing = Updater({"-U", "-d", kDevice, "-t", "TCP", "-b", "123"});
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out, "Given build firmware file not found [" + StorePath() + "][40F5849A][123].\n" +
-                             kNoFileTail);
+  EXPECT_EQ(missing.out, "Given build firmware file not found [" + StorePath() +
+                             "][40F5849A][123].\n" + kNoFileTail);
 
   RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-b", "99528558"});
   EXPECT_EQ(r.status, 0) << r.out;
@@ -322,7 +321,9 @@ TEST_F(UpdateTest, SettingsThatCannotBeSavedAfterTheTransferAreReported) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(Normalize(r.out), std::string(kSuccessfulUpdate) +
                                   "Error: Could not save the update record in the device "
-                                  "settings [" + DeviceDir() + "/.settings].\n"
+                                  "settings [" +
+                                  DeviceDir() +
+                                  "/.settings].\n"
                                   "Completed updating firmware on device [40F5849A]\n"
                                   "Update time: <t> sec\n"
                                   "END Firmware Update\n");
@@ -339,10 +340,11 @@ TEST_F(UpdateTest, MissingFilesAndUnknownDevicesAreReportedWithoutConnecting) {
 
   RunResult unknown = Updater({"-U", "-d", kDevice, "-t", "TCP"});
   EXPECT_EQ(unknown.status, 1);
-  EXPECT_EQ(unknown.out,
-            std::string("Device is unknown. Try -D to discover device, then -U to Update firmware.\n"
-                        "BIRD firmware file does not exist [].\n") +
-                kNoFileTail);
+  EXPECT_EQ(
+      unknown.out,
+      std::string("Device is unknown. Try -D to discover device, then -U to Update firmware.\n"
+                  "BIRD firmware file does not exist [].\n") +
+          kNoFileTail);
 
   AddDevice(kDevice, "LAST_TRANSFER_VERSION=" + gone + "\n");
   RunResult missingGiven = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", gone});
@@ -355,9 +357,11 @@ TEST_F(UpdateTest, MissingFilesAndUnknownDevicesAreReportedWithoutConnecting) {
   EXPECT_EQ(fallback.status, 1);
   EXPECT_EQ(fallback.out, "Latest release is firmware file not found [" + DeviceDir() +
                               "/.bird].\n"
-                              "Last downloaded firmware file not found [" + gone + "].\n"
-                              "Error - Invalid BIRD formmated file [" + gone + "].\n" +
-                              kNoFileTail);
+                              "Last downloaded firmware file not found [" +
+                              gone +
+                              "].\n"
+                              "Error - Invalid BIRD formmated file [" +
+                              gone + "].\n" + kNoFileTail);
 
   std::string notBird = work_ / "text.bird";
   qntest::WriteFile(notBird, "not firmware\n");
@@ -370,13 +374,16 @@ TEST_F(UpdateTest, ServerBuildNameThatIsNotANumberNamesNoFile) {
   // A server that answers a path instead of a build number must not make the
   // Updater install a file from outside the device directory.
   std::string outside = DeviceBird();
-  qntest::UpdateServer server(work_ / "server", {{kDevice, "Tarlinx", "../../../../dev-40F5849A-Tarlinx", {}}});
+  qntest::UpdateServer server(work_ / "server",
+                              {{kDevice, "Tarlinx", "../../../../dev-40F5849A-Tarlinx", {}}});
   ASSERT_TRUE(server.ready());
   AddDevice();
   RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-u", server.url()});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Latest release [../../../../dev-40F5849A-Tarlinx] is not a build number; "
-                   "ignored.\n" + std::string(kNoFileTail));
+  EXPECT_EQ(r.out,
+            "Latest release [../../../../dev-40F5849A-Tarlinx] is not a build number; "
+            "ignored.\n" +
+                std::string(kNoFileTail));
 }
 
 // ---- Through a router ------------------------------------------------------
@@ -388,8 +395,7 @@ TEST_F(UpdateTest, NetworkDeviceIsUpdatedThroughItsRouterAndGetsItsRouterAddress
                 "serial=11112222,addr=04,behind=40F5849A,reboot-router=08,router-take-at=2"});
   AddDevice(kNetworkDevice);
   std::string bird = DeviceBird(kNetworkDevice);
-  RunResult r =
-      Updater({"-U", "-d", kNetworkDevice, "-r", kDevice, "-t", "TCP", "-f", bird});
+  RunResult r = Updater({"-U", "-d", kNetworkDevice, "-r", kDevice, "-t", "TCP", "-f", bird});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(Normalize(r.out),
@@ -422,18 +428,18 @@ TEST_F(UpdateTest, NetworkDeviceWithTheRightRouterAddressIsLeftAlone) {
   // A quick restart: the device answers again by the time the router
   // address is read back (a device still restarting does not answer, which
   // counts as a wrong address and costs one reset cycle).
-  StartModules({"serial=40F5849A,port=0,addr=02",
-                "serial=11112222,addr=04,behind=40F5849A,reset-ms=20"});
+  StartModules(
+      {"serial=40F5849A,port=0,addr=02", "serial=11112222,addr=04,behind=40F5849A,reset-ms=20"});
   AddDevice(kNetworkDevice);
-  RunResult r = Updater({"-U", "-d", kNetworkDevice, "-r", kDevice, "-t", "TCP", "-f",
-                         DeviceBird(kNetworkDevice)});
+  RunResult r = Updater(
+      {"-U", "-d", kNetworkDevice, "-r", kDevice, "-t", "TCP", "-f", DeviceBird(kNetworkDevice)});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  ExpectInOrder(r.out,
-                {"Resetting router number of device:[04:11112222] with module# of router[40F5849A]\n"
-                 "Device [11112222] may need a physical reset before router number can be reset.\n"
-                 "Completed updating firmware on device [11112222]\n"
-                 "Rebooting Device\n"
-                 "END Firmware Update\n"});
+  ExpectInOrder(
+      r.out, {"Resetting router number of device:[04:11112222] with module# of router[40F5849A]\n"
+              "Device [11112222] may need a physical reset before router number can be reset.\n"
+              "Completed updating firmware on device [11112222]\n"
+              "Rebooting Device\n"
+              "END Firmware Update\n"});
   EXPECT_EQ(sim_->Output().find("event: module 11112222 save"), std::string::npos);
 }
 
@@ -448,9 +454,11 @@ TEST_F(UpdateTest, NetworkUpdateReportsItsFileProblemsOnStandardError) {
             "Discovering Module # of Network Device [11112222] thru [40F5849A]\n"
             "Using Module #[04] for Network Device\n"
             "END Firmware Update\n");
-  EXPECT_EQ(r.err, "BIRD firmware file does not exist [" + gone + "].\n"
-                   "Could not locate a valid firmware file.\n"
-                   "Use either -G to get current firmware or -f option to use specific file.\n");
+  EXPECT_EQ(r.err,
+            "BIRD firmware file does not exist [" + gone +
+                "].\n"
+                "Could not locate a valid firmware file.\n"
+                "Use either -G to get current firmware or -f option to use specific file.\n");
 }
 
 // ---- Faults: exit status 1, the error lines, nothing recorded, no hang -------
