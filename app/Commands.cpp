@@ -23,14 +23,14 @@ Outcome Entry_UpdateOrRecover(Parameters& params, UpdaterClass& store) {
   bool recover = params.linkType == PARAM_LINK_RECOVER;
   if (!portGiven && !recover) return Entry_Update(params, store);
   if (portGiven && recover) return Entry_Recovery(params, store);
-  Log::FPrintf(stdout, 0, "\nERROR ==> Must specify both the serial port and RECOVER link type.\n\n");
+  Log::FPrintf(stdout, 0,
+               "\nERROR ==> Must specify both the serial port and RECOVER link type.\n\n");
   return Outcome::Failed;
 }
 
 Outcome Entry_Check(Parameters& params) {
   const char* path = params.birdFile.c_str();
-  std::string status =
-      BirdFileClass::VerifyFile(path) ? "verified" : "*** invalid file format ***";
+  std::string status = BirdFileClass::VerifyFile(path) ? "verified" : "*** invalid file format ***";
 
   BirdFileClass file(path);
   if (file.blockCount != 0) status += ", valid firmware blocks";

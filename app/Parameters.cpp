@@ -14,6 +14,7 @@
 #define QN_VERSION "0.0.0"
 #endif
 
+// clang-format off
 const OptionEntry g_rgOptions[] = {
     {OPTION_COMMAND, "-B", OPTION_ARG_NONE},
     {OPTION_COMMAND, "-D", OPTION_ARG_NONE},
@@ -42,6 +43,7 @@ const OptionEntry g_rgOptions[] = {
     {OPTION_HELP, "--help", OPTION_ARG_NONE},
     {OPTION_END, nullptr, OPTION_ARG_NONE},
 };
+// clang-format on
 
 Parameters::Parameters()
     : serialNumber(0),
@@ -216,14 +218,30 @@ uint32_t sReadLinkType(const std::string& value, int* result) {
 
 void sHandleCommand(const ScannedOption& opt, Parameters* params, int* result) {
   switch (opt.text[1]) {
-    case 'B': params->commands.Set(COMMAND_BUILDS); break;
-    case 'C': params->commands.Set(COMMAND_CHECK); break;
-    case 'D': params->commands.Set(COMMAND_DISCOVER); break;
-    case 'G': params->commands.Set(COMMAND_GET); break;
-    case 'I': params->commands.Set(COMMAND_INFO); break;
-    case 'N': params->commands.Set(COMMAND_FINGERPRINT); break;
-    case 'U': params->commands.Set(COMMAND_UPDATE); break;
-    case 'O': params->overrideModel = true; break;
+    case 'B':
+      params->commands.Set(COMMAND_BUILDS);
+      break;
+    case 'C':
+      params->commands.Set(COMMAND_CHECK);
+      break;
+    case 'D':
+      params->commands.Set(COMMAND_DISCOVER);
+      break;
+    case 'G':
+      params->commands.Set(COMMAND_GET);
+      break;
+    case 'I':
+      params->commands.Set(COMMAND_INFO);
+      break;
+    case 'N':
+      params->commands.Set(COMMAND_FINGERPRINT);
+      break;
+    case 'U':
+      params->commands.Set(COMMAND_UPDATE);
+      break;
+    case 'O':
+      params->overrideModel = true;
+      break;
     default:
       Log::FPrintf(stderr, 0, "ERROR: Unhandled command: [%s]\n", opt.text.c_str());
       *result = 1;
@@ -235,9 +253,15 @@ void sHandleParameter(const ScannedOption& opt, Parameters* params, int* result)
   const std::string& value = opt.value;
   const char* end = nullptr;
   switch (opt.text[1]) {
-    case 'X': sReadLogMask(opt, params); break;
-    case 'Z': params->commands.Set(COMMAND_Z); break;
-    case 'b': params->build = std::to_string(GetIntArg(value.c_str(), &end)); break;
+    case 'X':
+      sReadLogMask(opt, params);
+      break;
+    case 'Z':
+      params->commands.Set(COMMAND_Z);
+      break;
+    case 'b':
+      params->build = std::to_string(GetIntArg(value.c_str(), &end));
+      break;
     case 'd':
       if (!sReadSerial(value, &params->serialNumber, "Discarding '0x' serial number prefix\n",
                        "ERROR: Invalid serial number obtained from argument [%s]\n"))
@@ -253,17 +277,30 @@ void sHandleParameter(const ScannedOption& opt, Parameters* params, int* result)
       params->linkTypeGiven = true;
       params->linkType = sReadLinkType(value, result);
       break;
-    case 'o': params->baudRate = GetIntArg(value.c_str(), &end); break;
-    case 's': params->serialPort = value; break;
-    case 'f': params->birdFile = value; break;
-    case 'l': params->logMessage = value; break;
+    case 'o':
+      params->baudRate = GetIntArg(value.c_str(), &end);
+      break;
+    case 's':
+      params->serialPort = value;
+      break;
+    case 'f':
+      params->birdFile = value;
+      break;
+    case 'l':
+      params->logMessage = value;
+      break;
     case 'k':
       params->logFileName = value;
       params->logFileGiven = true;
       break;
-    case 'u': params->serverUrl = value; break;
-    case 'e': params->echo = true; break;
-    default: break;
+    case 'u':
+      params->serverUrl = value;
+      break;
+    case 'e':
+      params->echo = true;
+      break;
+    default:
+      break;
   }
 }
 
@@ -283,10 +320,14 @@ uint32_t sStrictNumber(const char* text, const char** end, unsigned base) {
   for (; *p; ++p) {
     unsigned digit;
     char c = *p;
-    if (c >= '0' && c <= '9') digit = (unsigned)(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = (unsigned)(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = (unsigned)(c - 'A' + 10);
-    else return 0;
+    if (c >= '0' && c <= '9')
+      digit = (unsigned)(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = (unsigned)(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = (unsigned)(c - 'A' + 10);
+    else
+      return 0;
     value = value * base + digit;
   }
   *end = p;
@@ -464,9 +505,14 @@ int get_params(int argc, char** argv, Parameters* params) {
         params->commands.Set(COMMAND_HELP);
         params->helpRequested = true;
         return 0;
-      case OPTION_COMMAND: sHandleCommand(opt, params, &result); break;
-      case OPTION_PARAMETER: sHandleParameter(opt, params, &result); break;
-      default: break;
+      case OPTION_COMMAND:
+        sHandleCommand(opt, params, &result);
+        break;
+      case OPTION_PARAMETER:
+        sHandleParameter(opt, params, &result);
+        break;
+      default:
+        break;
     }
   }
   scanner.Finish();

@@ -59,15 +59,15 @@ struct Parameters {
   uint32_t routerSerialNumber;  // "-r"; 0: direct connection
   uint32_t linkType;            // "-t": 1 USB, 2 TCP/IP, 255 recovery, 0 invalid
   bool linkTypeGiven;
-  std::string serialPort;  // "-s"; "USB" selects the HID boot ROM
-  uint32_t baudRate;       // "-o"
-  uint8_t moduleNumber;    // found by the network discovery; 0: unknown
-  std::string birdFile;    // "-f"
-  std::string logMessage;  // "-l"
-  std::string build;       // "-b" as decimal text; empty: the latest
-  bool echo;               // "-e"
-  std::string serverUrl;   // "-u"
-  std::string appName;     // argv[0] after its last '/' or '\'
+  std::string serialPort;   // "-s"; "USB" selects the HID boot ROM
+  uint32_t baudRate;        // "-o"
+  uint8_t moduleNumber;     // found by the network discovery; 0: unknown
+  std::string birdFile;     // "-f"
+  std::string logMessage;   // "-l"
+  std::string build;        // "-b" as decimal text; empty: the latest
+  bool echo;                // "-e"
+  std::string serverUrl;    // "-u"
+  std::string appName;      // argv[0] after its last '/' or '\'
   std::string logFileName;  // "-k"
   bool overrideModel;       // "-OVERRIDE"
   uint32_t logMask;         // the last "-X" value

@@ -27,8 +27,7 @@ int sRunWithStore(Parameters& params, UpdaterClass& store) {
   if (params.commands.IsSet(COMMAND_UPDATE) &&
       sEndsRun(Entry_UpdateOrRecover(params, store), &failed))
     return 1;
-  if (params.commands.IsSet(COMMAND_INFO) && sEndsRun(Entry_Info(params, store), &failed))
-    return 1;
+  if (params.commands.IsSet(COMMAND_INFO) && sEndsRun(Entry_Info(params, store), &failed)) return 1;
   if (params.commands.IsSet(COMMAND_BUILDS) && sEndsRun(Entry_Builds(params, store), &failed))
     return 1;
   if (params.commands.IsSet(COMMAND_CHECK) && sEndsRun(Entry_Check(params), &failed)) return 1;
@@ -53,8 +52,7 @@ int main(int argc, char** argv) {
   }
 
   int failed = 0;
-  if (params.commands.IsSet(COMMAND_FINGERPRINT) &&
-      sEndsRun(Entry_Fingerprint(params), &failed))
+  if (params.commands.IsSet(COMMAND_FINGERPRINT) && sEndsRun(Entry_Fingerprint(params), &failed))
     return 1;
 
   UpdaterClass* store = OpenUpdaterStore();

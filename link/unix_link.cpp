@@ -194,10 +194,10 @@ aErr sQueueBytes(aLink* link, const uint8_t* wire) {
   return result;
 }
 
-void sWritePacket(aLink* link, const aPacket* packet) {
-  // The link never looks at write results: a failing transport shows in the
-  // input thread's status.
-  aStream_Write(link->stream, aPacket_Wire(packet), aPacket_WireSize(packet));
+// The running link never looks at write results: a failing transport shows
+// in the input thread's status.
+aErr sWritePacket(aLink* link, const aPacket* packet) {
+  return aStream_Write(link->stream, aPacket_Wire(packet), aPacket_WireSize(packet));
 }
 
 // Keeps consecutive writes at least kOutputPacePauseMs apart. The pause is
@@ -231,9 +231,12 @@ void* sOutPipeProcess(void* argument) {
     aPacket_Destroy(&packet);
   }
   // Whatever is still queued (the stop packet at least) goes out unrecorded.
+  // Once a write fails the rest is dropped: a transport that retries each
+  // write for a while must not make stopping take that long per packet.
   aPacketRef packet;
+  bool writing = true;
   while ((packet = aPacketFifo_Get(link->outputFifo)) != nullptr) {
-    sWritePacket(link, packet);
+    if (writing) writing = sWritePacket(link, packet) == aErrNone;
     aPacket_Destroy(&packet);
   }
   return nullptr;
@@ -333,8 +336,10 @@ void sIdleWait(aLink* link, bool* readyButEmpty) {
   aErr waited = aStream_WaitReadable(link->stream, kIdleWaitMs);
   if (waited == aErrNone) {
     *readyButEmpty = true;
+  } else if (waited == aErrUnimplemented || waited == aErrParam) {
+    usleep(kIdlePollMicroseconds);  // no descriptor (or no stream): poll
   } else if (waited != aErrTimeout) {
-    usleep(kIdlePollMicroseconds);
+    aTime_MSSleep(kIdleWaitMs);  // the wait itself failed; do not spin on it
   }
 }
 

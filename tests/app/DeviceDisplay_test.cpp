@@ -41,7 +41,9 @@ std::string WriteBird(const std::string& path, const std::vector<Block>& blocks)
   return path;
 }
 
-std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+std::vector<uint8_t> Bytes(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
 
 std::string Field(const std::string& text, char pad) {
   std::string f = text;
@@ -63,8 +65,8 @@ TEST(GetBIRDBuildInfo, IsEmptyWithoutAnInfoBlock) {
 
 TEST(GetBIRDBuildInfo, ListsTheFourFieldsAsStoredUpToAZeroByte) {
   qntest::TempDir dir;
-  std::string info = Field("99528558", ' ') + Field("1.2.3", '\0') + Field("40F5849A", ' ') +
-                     "QN-HubExactly16B";
+  std::string info =
+      Field("99528558", ' ') + Field("1.2.3", '\0') + Field("40F5849A", ' ') + "QN-HubExactly16B";
   BirdFileClass file(WriteBird(dir / "a.bird", {{1, kFirmware}, {4, Bytes(info)}}).c_str());
   ASSERT_EQ(file.blockCount, 2u);
   EXPECT_EQ(GetBIRDBuildInfo(file),

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/support/TestSupport.h"
+
 namespace {
 
 // Captures what a call writes to standard output.
@@ -48,6 +50,24 @@ TEST_F(LogTest, ProgressBarShapes) {
             "\r[" + std::string(59, '=') + ">] ( 99% ) ");
   EXPECT_EQ(CaptureStdout([] { printProgress(1.0); }),
             "\r[" + std::string(60, '=') + "> ] (100% ) ");
+}
+
+TEST_F(LogTest, LogFileGetsOnlyActiveDiagnosticChannelsAndIsAppended) {
+  qntest::TempDir dir;
+  std::string path = dir / "diag.log";
+  ASSERT_TRUE(qntest::WriteFile(path, "earlier\n"));
+  ASSERT_TRUE(Log::SetLogFile(path.c_str()));
+  Log::ActivatePackage(DEBUG_APP);
+  CaptureStdout([] {
+    Log::FPrintf(stdout, 0, "console\n");
+    Log::FPrintf(stdout, DEBUG_APP, "app %d\n", 1);
+    Log::FPrintf(stdout, DEBUG_Updater, "updater\n");
+    Log::FPrintf(nullptr, DEBUG_APP, "no console %s\n", "but logged");
+  });
+  ASSERT_TRUE(Log::SetLogFile(nullptr));
+  EXPECT_EQ(qntest::ReadFile(path), "earlier\napp 1\nno console but logged\n");
+
+  EXPECT_FALSE(Log::SetLogFile((dir / "no/such/dir.log").c_str()));
 }
 
 }  // namespace

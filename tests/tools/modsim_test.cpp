@@ -108,6 +108,64 @@ TEST_F(SimTest, HeartbeatsAlternatePhasesEveryHalfSecondAndCountAnswers) {
 }
 
 
+TEST_F(SimTest, UnansweredHeartbeatsCloseTheLinkWhenLimited) {
+  ModuleConfig cfg = Module(0x40F5849A, 0x04);
+  cfg.heartbeatMs = 100;
+  cfg.heartbeatLimit = 2;
+  Start({cfg});
+  now += 100;
+  EXPECT_EQ("04 02 00 00", Hex(Out()));
+  Send({0x04, 0x02, 0x00, 0x02});
+  now += 100;
+  EXPECT_EQ("04 02 00 01", Hex(Out()));
+  now += 100;
+  EXPECT_EQ("04 02 00 00", Hex(Out()));  // first miss
+  EXPECT_FALSE(link->Closed());
+  now += 100;
+  EXPECT_EQ("", Hex(Out()));  // second miss in a row: the module gives up
+  EXPECT_TRUE(link->Closed());
+  std::vector<std::string> events = sim.TakeEvents();
+  ASSERT_EQ(1u, events.size());
+  EXPECT_EQ("module 40F5849A closes link: 2 heartbeats unanswered", events[0]);
+}
+
+TEST(ModSimNoise, RandomBytesNeverBreakTheModule) {
+  Simulator sim;
+  ModuleConfig router = Module(0x40F5849A, 0x02);
+  ModuleConfig device = Module(0x11112222, 0x06);
+  device.behind = router.serial;
+  device.tcpPort = -1;
+  std::string error;
+  ASSERT_TRUE(sim.AddModule(router, &error));
+  ASSERT_TRUE(sim.AddModule(device, &error));
+  ASSERT_TRUE(sim.Validate(&error));
+  std::unique_ptr<Link> link = sim.OpenLink(router.serial, 0);
+  // Bytes skewed towards the values the module reacts to, so that upgrade
+  // commands with odd lengths and addresses reach it often.
+  const uint8_t common[] = {0x02, 0x06, 0xAD, 0xAF, 0x00, 0x01, 0x03, 0x05, 0x07, 0x5F, 0x49, 0xFF, 0x1C};
+  uint32_t seed = 12345;
+  uint64_t now = 0;
+  size_t produced = 0;
+  for (int round = 0; round < 2000; ++round) {
+    Bytes chunk;
+    for (int i = 0; i < 64; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      uint8_t r = uint8_t(seed >> 16);
+      chunk.push_back((seed >> 28) & 1 ? common[r % sizeof common] : r);
+    }
+    link->Receive(chunk.data(), chunk.size(), now);
+    now += 7;
+    produced += link->TakeOutput(now).size();
+    if (link->Closed()) link = sim.OpenLink(router.serial, now + 10000);
+    if (!link) {
+      now += 10000;
+      link = sim.OpenLink(router.serial, now);
+      ASSERT_TRUE(link);
+    }
+  }
+  EXPECT_GT(produced, 0u);
+}
+
 TEST_F(SimTest, AddressQueryAndSyncRequestAreTellApartByBurstLength) {
   Start({Module(0x40F5849A, 0x04)});
   EXPECT_EQ("04 00", Ask({0xAD, 0x00}));
@@ -201,6 +259,20 @@ TEST_F(SimTest, ModulesBehindRouterAnswerThroughItsLink) {
   EXPECT_EQ("", Hex(other->TakeOutput(now + 5)));
   EXPECT_EQ("02 03 03 D4 20", Ask(Packet(0x02, {0x03, 0x94, 0x20, 0x00})));
   EXPECT_EQ("", Ask(Packet(0x06, {0x03, 0x49, 0x20})));
+}
+
+TEST_F(SimTest, RouterCanAnswerForEmptyAddresses) {
+  ModuleConfig router = Module(0x40F5849A, 0x02);
+  router.nakAbsent = true;
+  ModuleConfig device = Module(0x11112222, 0x06);
+  device.behind = router.serial;
+  device.tcpPort = -1;
+  Start({router, device});
+  EXPECT_EQ("08 03 80 03 49", Ask(Packet(0x08, {0x03, 0x49, 0x20})));
+  EXPECT_EQ("FC 03 80 49 FF", Ask(Packet(0xFC, {0x49, 0xFF})));
+  EXPECT_EQ("06 07 03 C9 20 11 11 22 22", Ask(Packet(0x06, {0x03, 0x49, 0x20})));
+  // Odd addresses other than the control ones are not module addresses.
+  EXPECT_EQ("", Ask(Packet(0x09, {0x03, 0x49, 0x20})));
 }
 
 TEST_F(SimTest, RouterAddressResetThroughRouterWithLateTakingDevice) {
@@ -324,6 +396,14 @@ TEST_F(UpgradeTest, FullSequenceWritesFirmwareAndRebootsIntoItsStamp) {
   ASSERT_EQ(2u, events.size());
   EXPECT_EQ("module 40F5849A load: loader running", events[0]);
   EXPECT_EQ("module 40F5849A reboot into new firmware version 2.1.7 build 4242", events[1]);
+  qntest::TempDir dump;
+  std::string error;
+  ASSERT_TRUE(sim.DumpImages(cfg.serial, dump.path(), &error)) << error;
+  EXPECT_EQ(std::string(firmware.begin(), firmware.end()),
+            qntest::ReadFile(dump / "40F5849A-fw-00008000.bin"));
+  EXPECT_EQ(std::string(loader.begin(), loader.end()),
+            qntest::ReadFile(dump / "40F5849A-loader-10000000.bin"));
+  EXPECT_FALSE(sim.DumpImages(cfg.serial, dump / "missing", &error));
   link = sim.OpenLink(cfg.serial, now + 200);
   ASSERT_TRUE(link);
   now += 200;
@@ -467,6 +547,10 @@ TEST(ModSimConfig, ModuleSpecsVersionsAndFiles) {
   EXPECT_FALSE(modsim::ParseModuleSpec("serial=1,version=16.0.0", &cfg, &error));
   EXPECT_FALSE(modsim::ParseModuleSpec("serial=1,port=70000", &cfg, &error));
 
+  ASSERT_TRUE(modsim::ParseModuleSpec("serial=1,build=0099,model=010", &cfg, &error)) << error;
+  EXPECT_EQ(99u, cfg.build);
+  EXPECT_EQ(10, cfg.model);
+
   uint32_t v = 0;
   EXPECT_TRUE(modsim::ParseVersion("0x20FFFFFF", &v));
   EXPECT_EQ(0x20FFFFFFu, v);
@@ -603,6 +687,39 @@ TEST(ModSimBinary, ServesModuleOverLoopbackTcp) {
   EXPECT_EQ(0, sim.Stop());
 }
 
+TEST(ModSimBinary, UpgradeFromConfigFileDumpsTheWrittenImage) {
+  qntest::TempDir dir;
+  ASSERT_TRUE(qntest::WriteFile(dir / "sim.conf",
+                                "# one module, block size 16\n"
+                                "module serial=40F5849A addr=04 port=0 block=16 version=1.0.0\n"));
+  qntest::Background sim({qntest::ToolPath("qn-modsim"), "--config", dir / "sim.conf",
+                          "--dump-dir", dir.path()});
+  std::string line = sim.WaitForLine("module 40F5849A tcp ");
+  int port = atoi(line.substr(line.rfind(':') + 1).c_str());
+  ASSERT_NE("", sim.WaitForLine("qn-modsim: ready"));
+  RawPipe host(ConnectLoopback(port));
+  ASSERT_TRUE(host.ok());
+  const Bytes stamp{'Q', 'N', 'F', 'W', 'S', 'T', 'M', 'P', 0x32, 0, 0, 1, 0, 0, 0, 42};
+  Bytes data{0x04, 18, 0x5F, 0x01};
+  data.insert(data.end(), stamp.begin(), stamp.end());
+  host.Write({0x04, 0x02, 0x5F, 0x00});
+  EXPECT_EQ("04 06 5F 00 10 00 00 00", Hex(host.Read(8, 2000)));
+  host.Write({0x04, 0x02, 0x5F, 0x02});
+  EXPECT_EQ("04 02 5F 02", Hex(host.Read(4, 2000)));
+  host.Write({0x04, 0x07, 0x5F, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00});
+  EXPECT_EQ("04 05 5F 07 00 00 10", Hex(host.Read(7, 2000)));
+  host.Write(data);
+  EXPECT_EQ("04 03 5F 01 10", Hex(host.Read(5, 2000)));
+  host.Write({0x04, 0x04, 0x5F, 0x05, 0x00, 0x10});
+  EXPECT_EQ("04 03 5F 07 00", Hex(host.Read(5, 2000)));
+  host.Write({0x04, 0x02, 0x5F, 0x06});
+  EXPECT_EQ("event: module 40F5849A reboot into new firmware version 3.2.1 build 42",
+            sim.WaitForLine("reboot", 3000));
+  EXPECT_EQ(std::string(stamp.begin(), stamp.end()),
+            qntest::ReadFile(dir / "40F5849A-fw-00000100.bin"));
+  EXPECT_EQ(0, sim.Stop());
+}
+
 TEST(ModSimBinary, ServesModuleThroughNodeSymlink) {
   qntest::TempDir dev;
   qntest::Background sim({qntest::ToolPath("qn-modsim"), "--dev-dir", dev.path(), "--module",
@@ -611,6 +728,27 @@ TEST(ModSimBinary, ServesModuleThroughNodeSymlink) {
   std::string node = dev / "quillnode.0012ABCD";
   ASSERT_EQ("module 0012ABCD node " + node + " -> ", line.substr(0, line.find("-> ") + 3));
   ASSERT_NE("", sim.WaitForLine("qn-modsim: ready"));
+  {
+    RawPipe host(open(node.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_TRUE(host.ok()) << node;
+    host.Write({0xAF, 0x01, 0x01, 0x02, 0x03, 0x03, 0x49, 0x20});
+    EXPECT_EQ("02 07 03 C9 20 00 12 AB CD", Hex(host.Read(9, 2000)));
+  }
+  // The host closed the node and opens it again: a fresh link, nothing stale.
+  usleep(100 * 1000);
+  {
+    RawPipe host(open(node.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_TRUE(host.ok()) << node;
+    host.Write({0xAF, 0x01, 0x01, 0x02, 0x03, 0x03, 0x48, 0x20});
+    EXPECT_EQ("02 04 03 C8 20 04", Hex(host.Read(6, 2000)));
+    // A reset removes the node; it comes back on a new pty.
+    host.Write({0x02, 0x03, 0x03, 0x8B, 0x20});
+    bool closed = false;
+    host.Read(100, 2000, &closed);
+    EXPECT_TRUE(closed);
+  }
+  std::string again = sim.WaitForLine("module 0012ABCD node ", 3000);
+  ASSERT_NE("", again);  // the kernel may hand out the same pty number again
   RawPipe host(open(node.c_str(), O_RDWR | O_NOCTTY));
   ASSERT_TRUE(host.ok()) << node;
   host.Write({0xAF, 0x01, 0x01, 0x02, 0x03, 0x03, 0x49, 0x20});
@@ -636,6 +774,15 @@ TEST(ModSimBinary, CommandLineErrorsAndHelp) {
       {qntest::ToolPath("qn-modsim"), "--module", "serial=2,addr=04,behind=3"});
   EXPECT_EQ(2, orphan.status);
   EXPECT_EQ("qn-modsim: module 00000002: behind 00000003, which is not a direct module\n", orphan.err);
+  // Endpoints that cannot be set up end the run with status 1.
+  qntest::RunResult bind = qntest::Run(
+      {qntest::ToolPath("qn-modsim"), "--bind", "nowhere", "--module", "serial=2,port=0"});
+  EXPECT_EQ(1, bind.status);
+  EXPECT_EQ("qn-modsim: bad --bind address nowhere\n", bind.err);
+  qntest::RunResult foreign = qntest::Run(
+      {qntest::ToolPath("qn-modsim"), "--bind", "192.0.2.1", "--module", "serial=2,port=0"});
+  EXPECT_EQ(1, foreign.status);
+  EXPECT_EQ(0u, foreign.err.find("qn-modsim: module 00000002: tcp 192.0.2.1:0: ")) << foreign.err;
 }
 
 

@@ -43,6 +43,7 @@ struct LinkState {
   uint64_t nextHeartbeat = 0;
   int nextPhase = 0;
   int awaitingPhase = -1;
+  unsigned missedInRow = 0;
   std::vector<Pending> out;
   uint64_t seq = 0;
   LinkStats stats;
@@ -166,13 +167,19 @@ struct SimState {
 
   void Event(const std::string& text) { events.push_back(text); }
 
-  void ResetLinkForRestart(LinkState& link, uint64_t until) {
+  static uint64_t FirstHeartbeat(const ModuleState& m, uint64_t from) {
+    if (m.cfg.heartbeatMs == 0 || from == kForever) return kForever;
+    return from + m.cfg.heartbeatMs;
+  }
+
+  void ResetLinkForRestart(LinkState& link, const ModuleState& m) {
     link.out.clear();
     link.assembled = 0;
     link.queryRun = 0;
     link.nextPhase = 0;
     link.awaitingPhase = -1;
-    link.nextHeartbeat = until == kForever ? kForever : until + wire::kHeartbeatPeriodMs;
+    link.missedInRow = 0;
+    link.nextHeartbeat = FirstHeartbeat(m, m.downUntil);
   }
 
   // The module restarts: it is away for its reset time (or for good), its
@@ -193,7 +200,7 @@ struct SimState {
         link.closed = true;
         link.out.clear();
       } else {
-        ResetLinkForRestart(link, m.downUntil);
+        ResetLinkForRestart(link, m);
       }
     }
   }
@@ -264,7 +271,7 @@ struct SimState {
       switch (value) {
         case wire::kValModuleAddr: reply.push_back(m.cfg.address); break;
         case wire::kValRouterAddr: reply.push_back(m.runningRouter); break;
-        case wire::kValHeartbeat: reply.push_back(wire::kHeartbeatPeriodMs / 100); break;
+        case wire::kValHeartbeat: reply.push_back(uint8_t(std::min(255u, m.cfg.heartbeatMs / 100))); break;
         case wire::kValLed: reply.push_back(m.led); break;
         case wire::kValSleep: reply.push_back(0); break;
         case wire::kValBootSlot: reply.push_back(0); break;
@@ -532,6 +539,7 @@ struct SimState {
       if (phase == link.awaitingPhase) {
         ++link.stats.heartbeatAnswers;
         link.awaitingPhase = -1;
+        link.missedInRow = 0;
       }
       return;
     }
@@ -543,7 +551,8 @@ struct SimState {
           link.startedAt = now;
           link.nextPhase = 0;
           link.awaitingPhase = -1;
-          link.nextHeartbeat = now + wire::kHeartbeatPeriodMs;
+          link.missedInRow = 0;
+          link.nextHeartbeat = FirstHeartbeat(m, now);
         } else if (data[0] == wire::kControlStop) {
           link.stats.started = false;
         }
@@ -555,6 +564,12 @@ struct SimState {
         bool deliver = !m.cfg.routeRequired || m.routeLink == linkId;
         HandleCommand(*routed, link, linkId, now, data, length, deliver);
       }
+    } else if (m.cfg.nakAbsent && length > 0 && address != 0 && (address & 1) == 0) {
+      // Nobody at that address: the router answers for it that the request
+      // could not be processed, which ends a host's wait at once.
+      std::vector<uint8_t> nak{address, uint8_t(length >= 2 ? 3 : 2), wire::kCmdError, data[0]};
+      if (length >= 2) nak.push_back(data[1]);
+      Queue(link, now + m.cfg.faults.delayMs, std::move(nak));
     }
     const uint64_t closeAfter = m.cfg.faults.closeAfterPackets;
     if (closeAfter && link.stats.packetsIn >= closeAfter && !link.closed) {
@@ -598,14 +613,23 @@ struct SimState {
     if (link.queryRun && now >= link.queryDeadline) ResolveQueries(link, m, now);
     if (!Up(m, now)) return;
     if (link.stats.started && now >= link.nextHeartbeat) {
-      if (link.awaitingPhase >= 0) ++link.stats.heartbeatsMissed;
+      if (link.awaitingPhase >= 0) {
+        ++link.stats.heartbeatsMissed;
+        ++link.missedInRow;
+        if (m.cfg.heartbeatLimit && link.missedInRow >= m.cfg.heartbeatLimit) {
+          link.closed = true;
+          Event("module " + Hex8(m.cfg.serial) + " closes link: " +
+                std::to_string(link.missedInRow) + " heartbeats unanswered");
+          return;
+        }
+      }
       uint8_t a = m.cfg.address;
       Queue(link, now, {a, 2, wire::kHeartbeatByte, uint8_t(link.nextPhase)});
       ++link.stats.heartbeatsSent;
       link.awaitingPhase = link.nextPhase;
       link.nextPhase ^= 1;
-      link.nextHeartbeat += wire::kHeartbeatPeriodMs;
-      if (link.nextHeartbeat <= now) link.nextHeartbeat = now + wire::kHeartbeatPeriodMs;
+      link.nextHeartbeat += m.cfg.heartbeatMs;
+      if (link.nextHeartbeat <= now) link.nextHeartbeat = now + m.cfg.heartbeatMs;
     }
     if (!link.stats.started) return;
     auto sendLoad = [&](ModuleState& target, bool deliver) {

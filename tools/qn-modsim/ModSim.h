@@ -70,8 +70,11 @@ struct ModuleConfig {
   uint16_t blockSize = 512;        // block size answered to PREPARE
   uint32_t loadBase = 0x10000000;  // answered to INIT
   bool routeRequired = false;      // router: routed replies only while route-to-me is on
+  bool nakAbsent = false;          // router: commands to empty network addresses get 80 xx at once
   uint8_t rebootRouterAddress = 0;  // router address after a firmware reboot; 0 keeps it
   uint16_t voltageMv = 5000;
+  unsigned heartbeatMs = 500;      // heartbeat period on a started link; 0: none
+  unsigned heartbeatLimit = 0;     // close a link after this many unanswered in a row; 0: never
   Faults faults;
 };
 

@@ -13,10 +13,12 @@ namespace {
 
 bool ParseUnsigned(const std::string& text, int base, uint64_t max, uint64_t* out) {
   if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  // Base 0 means decimal, or hexadecimal with 0x; never octal, so that
+  // "0099" is ninety-nine.
   std::string digits = text;
-  if (base == 16 && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    digits = digits.substr(2);
-  }
+  bool prefixed = digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+  if (base == 0) base = prefixed ? 16 : 10;
+  if (base == 16 && prefixed) digits = digits.substr(2);
   errno = 0;
   char* end = nullptr;
   unsigned long long value = strtoull(digits.c_str(), &end, base);
@@ -127,12 +129,20 @@ bool ParseModuleSpec(const std::string& text, ModuleConfig* out, std::string* er
       cfg.loadBase = uint32_t(n);
     } else if (key == "route-required") {
       ok = ParseFlag(value, &cfg.routeRequired);
+    } else if (key == "nak-absent") {
+      ok = ParseFlag(value, &cfg.nakAbsent);
     } else if (key == "reboot-router") {
       ok = ParseUnsigned(value, 16, 254, &n) && (n & 1) == 0;
       cfg.rebootRouterAddress = uint8_t(n);
     } else if (key == "voltage") {
       ok = ParseUnsigned(value, 0, 65535, &n);
       cfg.voltageMv = uint16_t(n);
+    } else if (key == "heartbeat") {
+      ok = ParseUnsigned(value, 10, 600000, &n);
+      cfg.heartbeatMs = unsigned(n);
+    } else if (key == "hb-limit") {
+      ok = ParseUnsigned(value, 10, 1000000, &n);
+      cfg.heartbeatLimit = unsigned(n);
     } else if (key == "drop") {
       std::stringstream in(value);
       std::string item;
@@ -244,8 +254,12 @@ const char* ModuleSpecHelp() {
          "  block=N             block size answered to PREPARE (default 512)\n"
          "  load-base=HEX       load base answered to INIT (default 10000000)\n"
          "  route-required[=1]  router: routed replies only while route-to-me is on\n"
+         "  nak-absent[=1]      router: commands to empty network addresses are answered\n"
+         "                      80 xx at once (hosts stop waiting; fast address scans)\n"
          "  reboot-router=HEX   router address the new firmware starts with\n"
          "  voltage=N           millivolts answered to the voltage query (default 5000)\n"
+         "  heartbeat=N         heartbeat period in ms on a started link, 0 for none (500)\n"
+         "  hb-limit=N          close a link after N heartbeats in a row went unanswered\n"
          "Faults:\n"
          "  drop=N[:N...]       never send these replies (counted from 1 per module)\n"
          "  stray-after=N       send a stray byte 01 right after reply N\n"

@@ -27,7 +27,6 @@ constexpr int kSyncRequestPackets = 6;
 // Heartbeats: module sends a 02 00 00 / a 02 00 01, host answers 00 02 / 00 03.
 constexpr uint8_t kHeartbeatByte = 0x00;
 constexpr uint8_t kHeartbeatAnswerOffset = 0x02;
-constexpr unsigned kHeartbeatPeriodMs = 500;
 
 // Commands.
 constexpr uint8_t kCmdSystem = 0x03;
@@ -89,6 +88,17 @@ constexpr uint8_t kDiscoveryRequest = 0x01;
 // reply marker (0), the IPv4 address (8..11, network order) and the router
 // address (13) for human readers of packet dumps.
 constexpr uint8_t kDiscoveryReplyMarker = 0x02;
+
+// USB identity, for a bus emulator that carries Links over bulk endpoints:
+// vendor 0x24FF, product id 0x0000..0x7FFF whose low byte is the model, the
+// serial-number string is the serial as "%08X", and the link interface is the
+// alternate setting with class FF, subclass 88, protocol 10 and one bulk IN
+// and one bulk OUT endpoint. A kernel driver's node is "quillnode.%08X".
+constexpr uint16_t kUsbVendorId = 0x24FF;
+constexpr uint8_t kUsbInterfaceClass = 0xFF;
+constexpr uint8_t kUsbInterfaceSubclass = 0x88;
+constexpr uint8_t kUsbInterfaceProtocol = 0x10;
+constexpr const char* kNodeNameFormat = "quillnode.%08X";
 
 // Firmware stamp inside an image: "QNFWSTMP", packed version (u32 BE), build (u32 BE).
 constexpr const char* kStampMagic = "QNFWSTMP";

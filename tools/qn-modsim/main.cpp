@@ -30,6 +30,9 @@ namespace {
 
 volatile sig_atomic_t gStop = 0;
 
+// Bytes kept for a host that does not read.
+constexpr size_t kMaxPendingOutput = 64 * 1024;
+
 void OnSignal(int) { gStop = 1; }
 
 uint64_t NowMs() {
@@ -65,7 +68,9 @@ const char* kUsage =
     "  --module SPEC        add a module (see the keys below); repeatable\n"
     "  --config FILE        add the modules of FILE: one \"module SPEC\" per line,\n"
     "                       '#' starts a comment line; repeatable\n"
-    "  --bind ADDR          IPv4 address the TCP ports listen on (default 127.0.0.1)\n"
+    "  --bind ADDR          IPv4 address the TCP ports listen on and discovery\n"
+    "                       replies come from (default 127.0.0.1); with --discovery\n"
+    "                       use the interface's own address\n"
     "  --discovery IFADDR   answer discovery: join 232.2.2.2 on the interface with\n"
     "                       this IPv4 address, listen on UDP port 9888 and reply to\n"
     "                       the requester's port 9889\n"
@@ -88,6 +93,9 @@ const char* kUsage =
     "module address through the router's link. Firmware images carry the stamp\n"
     "\"QNFWSTMP\" + version (u32 big-endian) + build (u32 big-endian); after a\n"
     "reboot the module reports the last stamp found in the written image.\n"
+    "\n"
+    "Exit status: 0 after SIGTERM or SIGINT, 1 when an endpoint cannot be set up,\n"
+    "2 for a bad command line or configuration.\n"
     "\n";
 
 bool ParseOptions(int argc, char** argv, Options* o, bool* help, std::string* error) {
@@ -229,7 +237,9 @@ bool OpenPty(Node* node, std::string* error) {
 
 bool LinkNode(const Options& o, Node* node, std::string* error) {
   if (o.devDir.empty()) return true;
-  node->path = o.devDir + "/quillnode." + Hex8(node->serial);
+  char name[64];
+  snprintf(name, sizeof name, modsim::wire::kNodeNameFormat, node->serial);
+  node->path = o.devDir + "/" + name;
   std::string temp = node->path + ".new";
   unlink(temp.c_str());
   if (symlink(node->pty.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), node->path.c_str()) != 0) {
@@ -437,7 +447,8 @@ void Server::Pump(uint64_t now) {
     std::vector<uint8_t> bytes = c.link->TakeOutput(now);
     Trace(o_.verbose, "out", c.serial, bytes.data(), bytes.size());
     c.out.insert(c.out.end(), bytes.begin(), bytes.end());
-    bool ok = Flush(c.fd, &c.out);
+    // A host that stops reading is dropped rather than buffered without end.
+    bool ok = Flush(c.fd, &c.out) && c.out.size() <= kMaxPendingOutput;
     if (!ok || (c.link->Closed() && c.out.empty())) {
       CloseHard(c.fd);
       connections_.erase(connections_.begin() + i);
@@ -451,22 +462,28 @@ void Server::Pump(uint64_t now) {
     Trace(o_.verbose, "out", node.serial, bytes.data(), bytes.size());
     node.out.insert(node.out.end(), bytes.begin(), bytes.end());
     Flush(node.master, &node.out);
+    if (node.out.size() > kMaxPendingOutput) node.out.clear();
     if (node.link->Closed()) {
-      // The module dropped the link: a new node replaces the old one, as
-      // when a restarted device comes back; hosts holding the old one see it
-      // hang up.
+      // The module dropped the link: the node goes away (hosts holding it
+      // see it hang up) and a new one appears once the module is back, as
+      // when a restarted device enumerates again.
       node.link.reset();
       node.out.clear();
       close(node.master);
       node.master = -1;
-      std::string error;
-      if (!OpenPty(&node, &error) || !LinkNode(o_, &node, &error)) {
-        fprintf(stderr, "qn-modsim: module %08X node: %s\n", node.serial, error.c_str());
-        gStop = 1;
-        return;
-      }
-      PrintNode(node);
+      if (!node.path.empty()) unlink(node.path.c_str());
     }
+  }
+  for (Node& node : nodes_) {
+    if (node.master >= 0 || !sim_->IsUp(node.serial, now)) continue;
+    std::string error;
+    if (!OpenPty(&node, &error) || !LinkNode(o_, &node, &error)) {
+      fprintf(stderr, "qn-modsim: module %08X node: %s\n", node.serial, error.c_str());
+      gStop = 1;
+      return;
+    }
+    node.quietUntil = 0;
+    PrintNode(node);
   }
   for (const std::string& e : sim_->TakeEvents()) printf("event: %s\n", e.c_str());
   fflush(stdout);
@@ -485,9 +502,10 @@ void Server::Run() {
     uint64_t wake = now + 100;
     for (const auto& n : nodes_) {
       // A pty nobody holds open reports a hang-up continuously; look again later.
-      bool quiet = now < n.quietUntil;
+      bool quiet = n.master < 0 || now < n.quietUntil;
       fds.push_back(pollfd{quiet ? -1 : n.master, POLLIN, 0});
-      if (quiet) wake = std::min(wake, n.quietUntil);
+      if (n.master < 0) wake = std::min(wake, now + 10);
+      else if (quiet) wake = std::min(wake, n.quietUntil);
     }
     if (udp_ >= 0) fds.push_back(pollfd{udp_, POLLIN, 0});
     for (const auto& c : connections_) wake = std::min(wake, c.link->NextEventMs());

@@ -1,0 +1,247 @@
+// The discovery, build and information commands against simulated modules
+// and a local update server, all inside the test's private network.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/Lab.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using qntest::ReadFile;
+using qntest::RunResult;
+using qntest::TempDir;
+
+const char kHeaderTcp[] =
+    "    Device    Module   Router  Model          Firmware Version    IP address     \n";
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+  std::vector<std::string> lines = Lines(text);
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class CommandsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(qntest::EnterPrivateNetwork(&why)) << why;
+  }
+  std::string Store() const { return home_.path() + "/.vorlaine/updater"; }
+  RunResult Updater(const std::vector<std::string>& args) {
+    return qntest::RunUpdater(home_.path(), args);
+  }
+  // A device-specific BIRD file for `serial` and model "Tarlinx".
+  std::string MakeBird(const std::string& serial, const std::string& build) {
+    std::string image = work_ / ("image-" + build + ".bin");
+    qntest::WriteFile(image, std::string(600, '\x5A'));
+    std::string out = work_ / (build + ".bird");
+    std::string log;
+    EXPECT_TRUE(qntest::PackBird({"-o", out, "--firmware", "0x0:" + image, "--info",
+                                  build + ",2.2.0," + serial + ",Tarlinx"},
+                                 &log))
+        << log;
+    return out;
+  }
+
+  TempDir home_;
+  TempDir work_;
+};
+
+TEST_F(CommandsTest, DiscoverTcpListsModulesAndRecordsThem) {
+  qntest::ModuleSim sim({"serial=40F5849A,port=0,model=4,version=2.1.3,build=12345",
+                         "serial=0012ABCD,port=0,model=5,addr=06,version=1.0.7,build=99"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  RunResult r = Updater({"-D", "-t", "TCP"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find(std::string("Discovering TCPIP Devices:\n") + kHeaderTcp), 0u) << r.out;
+  EXPECT_TRUE(HasLine(r.out,
+                      "    40F5849A  02       02      Tarlinx        2.1.3 (12345)      [10.77.0.1]"))
+      << r.out;
+  EXPECT_TRUE(HasLine(r.out,
+                      "    0012ABCD  06       06      Relay8         1.0.7 (99)         [10.77.0.1]"))
+      << r.out;
+
+  EXPECT_EQ(ReadFile(Store() + "/40F5849A/.settings"),
+            "LINK_TYPE=TCPIP\nMODEL_NAME=Tarlinx\nMODEL_NUMBER=4\nMODULE_NUMBER=2\n"
+            "SERIAL_NUMBER=0x40F5849A\nVERSIONx=  2.1.3\n");
+  std::vector<std::string> history = Lines(ReadFile(Store() + "/0012ABCD/.history"));
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_NE(history[0].find(" | Created device entry"), std::string::npos);
+  EXPECT_NE(history[1].find(" | Created new device directory for [0012ABCD]"), std::string::npos);
+
+  // "-I" then shows what discovery recorded, and the device is available.
+  r = Updater({"-I", "-d", "40F5849A", "-t", "TCP"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("\n\tSettings for device:\n\t*[40F5849A]\n\t  Module: 2\n\t  Model: 4 [Tarlinx]\n"
+                       "\tHistory for device [40F5849A]:\n\t\t"),
+            0u)
+      << r.out;
+}
+
+TEST_F(CommandsTest, DiscoverOneSerialAndAModuleThatReportsAnother) {
+  qntest::ModuleSim sim({"serial=40F5849A,port=0,model=4", "serial=11111111,port=0,report-serial=22222222"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  RunResult r = Updater({"-D", "-t", "TCP", "-d", "11111111"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "Discovering Device [11111111] [TCPIP]:\n"
+            "    Device    Module   Router  Model          Firmware Version\n"
+            "    11111111  [Error connecting: Not found]\n");
+  // The entry exists, but nothing learned from the module was recorded.
+  EXPECT_EQ(ReadFile(Store() + "/11111111/.settings"), "LINK_TYPE=TCPIP\n");
+
+  // Without "-t" only USB is searched.
+  r = Updater({"-D", "-d", "40F5849A"});
+  EXPECT_EQ(r.out.find("Discovering Device [40F5849A] [USB]:\n"), 0u) << r.out;
+  EXPECT_NE(r.out.find("    40F5849A  [Error connecting: Not found]\n"), std::string::npos);
+}
+
+TEST_F(CommandsTest, GetLatestAndGivenBuilds) {
+  std::string b12 = MakeBird("40F5849A", "12");
+  std::string b13 = MakeBird("40F5849A", "13");
+  qntest::UpdateServer server(work_ / "fw",
+                              {{"40F5849A", "QN-TARLINX", "13", {{"12", {"1.2.0", b12}},
+                                                                 {"13", {"1.3.0", b13}}}}});
+  ASSERT_TRUE(server.ready());
+
+  RunResult r = Updater({"-G", "-d", "40F5849A", "-u", server.url()});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out,
+            "Retrieving firmware for device with serial number 40F5849A.\n"
+            "\tNo build specified.\n"
+            "\tUsing Latest build for QN-TARLINX device.\n"
+            "\tFound build: 13.\n"
+            "\tRetrieving QN-TARLINX firmware.\n"
+            "\tBuild 13 VERIFIED.\n");
+  EXPECT_EQ(ReadFile(Store() + "/40F5849A/13.bird"), ReadFile(b13));
+
+  r = Updater({"-G", "-d", "40F5849A", "-b", "12", "-u", server.url()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\tValidating build 12 with server.\n\tBuild 12 VALIDATED.\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(Store() + "/40F5849A/12.bird"), ReadFile(b12));
+
+  // "-b 0012" reads as build 12; 99 is not on the server's list.
+  r = Updater({"-G", "-d", "40F5849A", "-b", "99", "-u", server.url()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("ERROR ==> -G Invalid build requested.\n"), std::string::npos);
+
+  // With "-OVERRIDE" the list is not consulted; the server has no build 14.
+  r = Updater({"-G", "-d", "40F5849A", "-b", "14", "-OVERRIDE", "-u", server.url()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("\tOverride specified, skipping validation of build 14.\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\nERROR ==> GetBuild failed to retreive a valid BIRD file.\n"),
+            std::string::npos);
+
+  // "-I" lists the stored builds with their checks.
+  r = Updater({"-I", "-d", "40F5849A", "-t", "TCP"});
+  EXPECT_NE(r.out.find("\t  Builds:\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("13.bird ["), std::string::npos);
+  EXPECT_NE(r.out.find("verified, valid firmware blocks, SERIAL NUMBER NOT VERIFIED, MODEL NOT "
+                       "VERIFIED\n\t\t\tBuild:   13"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST_F(CommandsTest, GetWithoutBuildInformationEndsTheRun) {
+  qntest::UpdateServer server(work_ / "fw", {}, {}, {"--fail-op", "qu"});
+  ASSERT_TRUE(server.ready());
+  RunResult r = Updater({"-G", "-B", "-d", "40F5849A", "-u", server.url()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "Retrieving firmware for device with serial number 40F5849A.\n"
+            "ERROR ==> -G no build information for device.\n");
+}
+
+TEST_F(CommandsTest, BuildListWithAndWithoutAServer) {
+  std::string b12 = MakeBird("40F5849A", "12");
+  qntest::UpdateServer server(work_ / "fw",
+                              {{"40F5849A", "QN-TARLINX", "12", {{"12", {"1.2.0", b12}}, {"19", {"", ""}}}}});
+  ASSERT_TRUE(server.ready());
+  RunResult r = Updater({"-B", "-d", "40F5849A", "-u", server.url()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "\nBuild List for device[40F5849A]:\n"
+            "\tBuild          \tVersion        \n"
+            "\t12             \t1.2.0          \n"
+            "\t19             \t               \n\n\n");
+
+  r = Updater({"-B", "-d", "40F5849A", "-u", "http://127.0.0.1:1/cgi/u"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "\nBuild List for device[40F5849A]:\n"
+            "\tBuild          \tVersion        \n\n\n");
+
+  r = Updater({"-B", "-r", "11111111", "-d", "40F5849A", "-u", server.url()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "Error: Getting Build list for networked device requires router serial number, device "
+            "serial number, and device module number.\n");
+}
+
+TEST_F(CommandsTest, InfoForAnUnknownDevice) {
+  RunResult r = Updater({"-I", "-d", "0BADBEEF"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Error: Cannot locate information for specfic serial number [0BADBEEF]\n");
+  r = Updater({"-I"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "Error: Must supply a specfic serial number [\"-d\"] to list device information\n");
+}
+
+// A server whose replies try to name files outside the device's directory.
+TEST_F(CommandsTest, GetRefusesBuildNamesThatAreNotNumbers) {
+  httplib::Server evil;
+  evil.Get("/cgi/u", [](const httplib::Request& req, httplib::Response& res) {
+    std::string op = req.get_param_value("op");
+    if (op == "qu") res.set_content("ok\n../../../escaped\nQN\n", "text/plain");
+    else if (op == "bird") res.set_content("ok\nYmlyZA==\n", "text/plain");
+    else res.set_content("ok\n", "text/plain");
+  });
+  int port = evil.bind_to_any_port("127.0.0.1");
+  std::thread serve([&] { evil.listen_after_bind(); });
+  RunResult r = Updater({"-G", "-d", "40F5849A", "-u",
+                         "http://127.0.0.1:" + std::to_string(port) + "/cgi/u"});
+  evil.stop();
+  serve.join();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("is not a build number; nothing stored."), std::string::npos) << r.out;
+  EXPECT_FALSE(qntest::FileExists(home_.path() + "/.vorlaine/escaped.bird"));
+  EXPECT_FALSE(qntest::FileExists(home_.path() + "/escaped.bird"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CommandsTest, DiscoverThroughARouterScansItsNetwork) {
+  qntest::ModuleSim sim({"serial=D272031D,port=0,model=13,addr=02,nak-absent=1",
+                         "serial=0A0B0C0D,behind=D272031D,addr=10,model=5,version=1.2.3,build=77",
+                         "serial=01020304,behind=D272031D,addr=FC,model=6,build=5"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  RunResult r = Updater({"-D", "-r", "D272031D", "-t", "TCP"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Discovering Network Devices from [D272031D] via [TCPIP]:\n"
+            "    Device    Module   Router  Model          Firmware Version   [IP address]   \n"
+            "\r    D272031D  02       02      Router         2.1.0 (1)          [10.77.0.1]\n"
+            "\r    0A0B0C0D  10       02      Relay8         1.2.3 (77)         [10.77.0.1]\n"
+            "\r    01020304  FC       02      DigitalIO16    2.1.0 (5)          [10.77.0.1]\n");
+  // The scan records nothing.
+  EXPECT_FALSE(qntest::FileExists(Store() + "/0A0B0C0D"));
+}
+
+}  // namespace
