@@ -200,13 +200,13 @@ aErr sWritePacket(aLink* link, const aPacket* packet) {
   return aStream_Write(link->stream, aPacket_Wire(packet), aPacket_WireSize(packet));
 }
 
-// Keeps consecutive writes at least kOutputPacePauseMs apart. The pause is
-// counted from the previous write, so the time a request spends waiting for
-// its reply (and the caller for the next request) is part of it rather than
-// added to it; a fixed sleep after every write would cost the whole pause on
-// top of each round trip.
-void sPaceAfter(const struct timespec& lastWrite) {
-  struct timespec due = lastWrite;
+// Sleeps until kOutputPacePauseMs after `written`, which keeps consecutive
+// writes at least that far apart. The deadline is absolute, so a request's
+// round trip that ends within the pause costs nothing extra, and the output
+// thread wakes once per packet: by the deadline the caller has usually
+// queued the next request already.
+void sPaceAfter(const struct timespec& written) {
+  struct timespec due = written;
   due.tv_nsec += (long)kOutputPacePauseMs * 1000000L;
   while (due.tv_nsec >= 1000000000L) {
     due.tv_nsec -= 1000000000L;
@@ -220,13 +220,13 @@ void* sOutPipeProcess(void* argument) {
   aLink* link = (aLink*)argument;
   // The pace is 1 ms; the default timer slack (50 us) would add 5 % to it.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-  struct timespec lastWrite = {0, 0};
   while (link->running.load()) {
     aPacketRef packet = aPacketFifo_Await(link->outputFifo, kOutputWaitMs);
     if (!packet) continue;
-    sPaceAfter(lastWrite);
     sWritePacket(link, packet);
-    clock_gettime(CLOCK_MONOTONIC, &lastWrite);
+    struct timespec written;
+    clock_gettime(CLOCK_MONOTONIC, &written);
+    sPaceAfter(written);
     sRecord(link, aPACKETLOG_OUTBOUND, packet);
     aPacket_Destroy(&packet);
   }
