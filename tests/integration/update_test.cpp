@@ -235,6 +235,17 @@ TEST_F(UpdateTest, OfflineFileGetsTheModulesSerialNumberInserted) {
   EXPECT_EQ(ReadFile(work_ / "fw.bin"), firmware_);
 }
 
+TEST_F(UpdateTest, LinkTypeIsFoundWhenNotGiven) {
+  StartDevice();
+  AddDevice();
+  // Looked for on USB first (there is none here), then found over TCP/IP.
+  RunResult r = Updater({"-U", "-d", kDevice, "-f", DeviceBird()});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("Error could not discover"), std::string::npos) << r.out;
+  ExpectInOrder(r.out, {"Completed updating firmware on device [40F5849A]\n"});
+  EXPECT_EQ(DumpedFirmware(), Stamped(firmware_));
+}
+
 TEST_F(UpdateTest, GetThenUpdateInOneRunInstallsTheDownloadedBuild) {
   std::string bird = DeviceBird();
   qntest::UpdateServer server(work_ / "server",
@@ -473,7 +484,7 @@ TEST_F(UpdateTest, ModuleFaultsFailTheUpdateWithoutRecordingIt) {
       {"drop=40",  // a DATA reply of the firmware transfer never comes
        {"NETWORK: Failed to transfer firmware\n", "Transferred 0 blocks, 0 total bytes\n",
         "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
-      {"bad-sum",  // version 2.1.0 validates by checksum
+      {"bad-sum,version=2.2.0",  // from version 2.1.0 on transfers are checked by sum
        {"\nNETWORK: Unable to validate loader transfer [00] [",
         "Transferred 0 blocks, 0 total bytes\n",
         "Device Error [40F5849A] ==> [29, Invalid option code].\n"}},
