@@ -18,6 +18,7 @@
 #include "updater/BirdFile.h"
 #include "updater/History.h"
 #include "updater/KeyValueStore.h"
+#include "updater/Updater.h"
 
 namespace {
 
@@ -235,6 +236,19 @@ TEST_F(UpdateStepsTest, CleanupReportsARecordThatCannotBeSaved) {
   EXPECT_EQ(status, (aErr)aErrNone) << "the firmware is in the module all the same";
   EXPECT_EQ(out, "Error: Could not save the update record in the device settings [" + settingsPath +
                      "].\n");
+}
+
+TEST_F(UpdateStepsTest, RouterThatCannotBeReachedEndsTheAddressResetWithTheConnectionError) {
+  aErr status = aErrNone;
+  std::string out = CaptureStdoutWithMask(DEBUG_Updater, [&] {
+    status = UpdaterClass::ResetRouterAddress(LINK_RECOVER, 0x40F5849A, 0x11112222, 0x04);
+  });
+  EXPECT_EQ(status, (aErr)aErrInvalidOption);
+  EXPECT_EQ(out,
+            "Resetting router number of device:[04:11112222] with module# of router[40F5849A]\n"
+            "Device [11112222] may need a physical reset before router number can be reset.\n"
+            "Error connecting to router [40F5849A]. Trying to connect again:\n"
+            "Error connecting to router [40F5849A] ==> [Invalid option code].\n");
 }
 
 }  // namespace
