@@ -315,21 +315,6 @@ TEST_F(UpdateTest, ModelMismatchFailsUnlessOverridden) {
                 "END Firmware Update\n");
 }
 
-TEST_F(UpdateTest, FileForAnotherDeviceIsRefusedBeforeConnecting) {
-  StartDevice();
-  AddDevice();
-  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", DeviceBird("11112222")});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(Normalize(r.out),
-            "Error: Update command must specify an OFFLINE or device specific device BIRD file.\n"
-            "Error: Bird serial number [11112222] != [40F5849A]\n"
-            "Error updating firmware on device [40F5849A]\n"
-            "Update time: <t> sec\n"
-            "Firmware Update Unsuccessful\n"
-            "END Firmware Update\n");
-  ExpectNothingRecorded();
-}
-
 TEST_F(UpdateTest, SettingsThatCannotBeSavedAfterTheTransferAreReported) {
   StartDevice();
   AddDevice();

@@ -5,7 +5,6 @@
 #include "updater/UpdateFirmware.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <zlib.h>
 
 #include <string>
@@ -219,23 +218,6 @@ TEST_F(UpdateStepsTest, CleanupRecordsOnlyACompleteTransfer) {
     std::string date = saved.GetString("LAST_TRANSFER_DATE");
     EXPECT_EQ(date.size(), 24u) << date;
   }
-}
-
-TEST_F(UpdateStepsTest, CleanupReportsARecordThatCannotBeSaved) {
-  std::string path = Write("device.bird", BirdFile({Block(1, Image(0, 64))}));
-  std::string settingsPath = dir_ / "blocked";
-  ASSERT_EQ(mkdir(settingsPath.c_str(), 0755), 0);  // a directory cannot be replaced by a file
-  KeyValueStore settings;
-  settings.filename = settingsPath;
-  NetworkClass net(LINK_INVALID);
-  BirdFileClass* bird = new BirdFileClass(path.c_str());
-  aErr status = aErrParam;
-  std::string out = CaptureStdoutWithMask(0, [&] {
-    status = _UpdateFirmware_Cleanup(&bird, settings, net, kSerial, aErrNone, LINK_TCPIP, 0);
-  });
-  EXPECT_EQ(status, (aErr)aErrNone) << "the firmware is in the module all the same";
-  EXPECT_EQ(out, "Error: Could not save the update record in the device settings [" + settingsPath +
-                     "].\n");
 }
 
 TEST_F(UpdateStepsTest, RouterThatCannotBeReachedEndsTheAddressResetWithTheConnectionError) {
