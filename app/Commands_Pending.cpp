@@ -17,8 +17,6 @@ Outcome Entry_Fingerprint(Parameters&) { return sNotAvailable("-N"); }
 
 
 
-Outcome Entry_Update(Parameters&, UpdaterClass&) { return sNotAvailable("-U"); }
-
 Outcome Entry_Recovery(Parameters&, UpdaterClass&) { return sNotAvailable("-U -t RECOVER"); }
 
 

@@ -2,10 +2,13 @@
 // heartbeat handling, and the per-link packet debug log.
 #include "link/aLink.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -197,13 +200,33 @@ aErr sWritePacket(aLink* link, const aPacket* packet) {
   return aStream_Write(link->stream, aPacket_Wire(packet), aPacket_WireSize(packet));
 }
 
+// Sleeps until kOutputPacePauseMs after `written`, which keeps consecutive
+// writes at least that far apart. The deadline is absolute, so a request's
+// round trip that ends within the pause costs nothing extra, and the output
+// thread wakes once per packet: by the deadline the caller has usually
+// queued the next request already.
+void sPaceAfter(const struct timespec& written) {
+  struct timespec due = written;
+  due.tv_nsec += (long)kOutputPacePauseMs * 1000000L;
+  while (due.tv_nsec >= 1000000000L) {
+    due.tv_nsec -= 1000000000L;
+    due.tv_sec += 1;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+  }
+}
+
 void* sOutPipeProcess(void* argument) {
   aLink* link = (aLink*)argument;
+  // The pace is 1 ms; the default timer slack (50 us) would add 5 % to it.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   while (link->running.load()) {
     aPacketRef packet = aPacketFifo_Await(link->outputFifo, kOutputWaitMs);
     if (!packet) continue;
     sWritePacket(link, packet);
-    aTime_MSSleep(kOutputPacePauseMs);
+    struct timespec written;
+    clock_gettime(CLOCK_MONOTONIC, &written);
+    sPaceAfter(written);
     sRecord(link, aPACKETLOG_OUTBOUND, packet);
     aPacket_Destroy(&packet);
   }

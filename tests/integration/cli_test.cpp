@@ -222,7 +222,6 @@ TEST_F(CliTest, PendingCommandsFail) {
     const char* line;
   } cases[] = {
       {{"-N", "-s", "/dev/null"}, "ERROR ==> The -N command is not available yet.\n"},
-      {{"-U", "-d", "12"}, "ERROR ==> The -U command is not available yet.\n"},
       {{"-U", "-t", "RECOVER", "-s", "/dev/null"},
        "ERROR ==> The -U -t RECOVER command is not available yet.\n"},
   };
