@@ -335,16 +335,47 @@ TEST_F(UsbBusTest, RouterScanThroughAUsbRouter) {
   EXPECT_FALSE(FileExists(DeviceDir(home_, "11111111")));
 }
 
+// "-U" over USB, through libusb and through the kernel node: discovery makes
+// the device entry, the update installs a stamped image, and a discovery on
+// the same bus then shows the version the module reports after its reboot.
 TEST_F(UsbBusTest, UpdateOverUsb) {
-  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-U", "-d", "0012ABCD"});
-  if (r.out.find("The -U command is not available yet.") != std::string::npos) {
-    GTEST_SKIP() << "TODO: the update command (-U) is not built yet; when it lands, run "
-                    "\"-U -d 0012ABCD\" here with a stored BIRD file and the update server, "
-                    "and check the module's new firmware";
+  TempDir work;
+  std::string image = work.path() + "/fw.bin", loader = work.path() + "/loader.bin";
+  ASSERT_TRUE(qntest::WriteFile(image, std::string(3000, '\x3C')));
+  ASSERT_TRUE(qntest::WriteFile(loader, std::string(300, '\x11')));
+  std::string bird = work.path() + "/update.bird", log;
+  ASSERT_TRUE(qntest::PackBird({"-o", bird, "--loader", "0x10000000:" + loader, "--firmware",
+                                "0x0:" + image, "--info", "77,2.2.9,0012ABCD,Tarlinx", "--stamp",
+                                "2.2.9,77"},
+                               &log))
+      << log;
+  const std::string updater = qntest::UpdaterPath();
+  const std::string script = "\"" + updater + "\" -D -t USB -d 0012ABCD > /dev/null && \"" + updater +
+                             "\" -U -t USB -d 0012ABCD -f \"" + bird + "\" && \"" + updater +
+                             "\" -D -t USB -d 0012ABCD";
+  for (bool node : {false, true}) {
+    TempDir home;
+    std::vector<std::string> argv{qntest::ToolPath("qn-usbemu"), "--module", kModuleA};
+    if (node) {
+      argv.push_back("--kernel-node");
+      argv.push_back("0012ABCD");
+    }
+    argv.insert(argv.end(), {"--", "/bin/sh", "-c", script});
+    qntest::RunOptions options;
+    options.env["QUILLNODE_HOME"] = home.path();
+    options.timeoutMs = 90000;
+    RunResult r = qntest::Run(argv, options);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0) << (node ? "node: " : "libusb: ") << r.out << r.err;
+    EXPECT_NE(r.out.find("Completed updating firmware on device [0012ABCD]\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("END Firmware Update\n"), std::string::npos);
+    EXPECT_NE(r.out.find("    0012ABCD  02       02      Tarlinx        2.2.9 (77)         \n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(ReadFile(DeviceDir(home, "0012ABCD") + "/.settings").find("LAST_TRANSFER_VERSION=" + bird),
+              std::string::npos);
   }
-  FAIL() << "the update command exists now: finish this test (BIRD file in the store, "
-            "qn-update-server, check the module's firmware after the reboot)\n"
-         << r.out;
 }
 
 TEST_F(UsbBusTest, RecoveryOverHidToTheImxRom) {
