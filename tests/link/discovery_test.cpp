@@ -80,12 +80,4 @@ TEST(DiscoveryEnumerationTest, OnlyUSBAndTCPIPAreEnumerated) {
   EXPECT_EQ(aDiscovery_FindFirstModule(LINK_INVALID), nullptr);
 }
 
-TEST(DiscoveryEnumerationTest, NoModuleOnTheUSBBusesOfThisMachine) {
-  int calls = 0;
-  EXPECT_EQ(aDiscovery_EnumerateModules(LINK_USB, CountCall, &calls), 0);
-  EXPECT_EQ(calls, 0);
-  EXPECT_EQ(aDiscovery_FindModule(LINK_USB, 0x0012ABCD), nullptr);
-  EXPECT_EQ(aDiscovery_FindFirstModule(LINK_USB), nullptr);
-}
-
 }  // namespace

@@ -126,21 +126,6 @@ TEST_F(KernelNodeTest, TheUSBStreamUsesTheNodeWhenItExists) {
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
 }
 
-TEST_F(KernelNodeTest, ANodeThatCannotBeOpenedGivesIO) {
-  // A socket file exists as a file, but open() refuses it.
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  std::string path = dir_ / "quillnode.00000003";
-  ASSERT_LT(path.size(), sizeof(address.sun_path));
-  snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
-  ASSERT_EQ(bind(fd, (sockaddr*)&address, sizeof(address)), 0);
-  aStreamRef stream = (aStreamRef)0x1;
-  EXPECT_EQ(aStream_CreateUSB(3, &stream), aErrIO);
-  EXPECT_EQ(stream, nullptr);
-  close(fd);
-}
-
 TEST_F(KernelNodeTest, AModuleWithoutANodeNorOnTheBusGivesNoStream) {
   aStreamRef stream = (aStreamRef)0x1;
   aErr result = aStream_CreateUSB(0x0BADF00D, &stream);

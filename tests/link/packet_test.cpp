@@ -331,24 +331,4 @@ TEST_F(PacketLogTest, OverrunsChangeNothing) {
   aPacketLog_Destroy(&big);
 }
 
-// Records of varying size wrapping many times come back intact: the newest
-// ones that fit, oldest first.
-TEST(PacketLogWrapTest, WrapsAroundKeepingOrder) {
-  aPacketLog* log = aPacketLog_Create(100);
-  std::vector<Bytes> all;
-  for (int i = 0; i < 200; i++) {
-    all.push_back(Bytes((size_t)(i % 31), (uint8_t)i));
-    ASSERT_EQ(Put(log, all.back()), aErrNone);
-    if (i % 7 == 0) {
-      ASSERT_EQ(Get(log).err, aErrNone);
-    }
-  }
-  std::vector<Bytes> got;
-  for (Record r = Get(log); r.err == aErrNone; r = Get(log)) got.push_back(r.bytes);
-  ASSERT_FALSE(got.empty());
-  size_t start = all.size() - got.size();
-  for (size_t i = 0; i < got.size(); i++) EXPECT_EQ(got[i], all[start + i]) << i;
-  aPacketLog_Destroy(&log);
-}
-
 }  // namespace

@@ -5,16 +5,6 @@
 
 namespace {
 
-TEST(USBDeviceTest, RecordsStartCreatedAndRefuseUnknownModes) {
-  qnusb* record = qnusb_create_usb(QNUSB_MODE_KERNEL);
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(record->state.load(), (uint32_t)QNUSB_STATE_CREATED);
-  EXPECT_EQ(record->mode, (uint32_t)QNUSB_MODE_KERNEL);
-  EXPECT_EQ(qnusb_destroy(&record), aErrNone);
-  EXPECT_EQ(record, nullptr);
-  EXPECT_EQ(qnusb_create_usb(2), nullptr);
-}
-
 TEST(USBDeviceTest, EachModeRefusesTheOtherModesCalls) {
   qnusb* kernel = qnusb_create_usb(QNUSB_MODE_KERNEL);
   ASSERT_NE(kernel, nullptr);
