@@ -289,24 +289,13 @@ TEST_F(UpgradeTest, FullSequenceWritesFirmwareAndRebootsIntoItsStamp) {
   sum = SendData(second);
   EXPECT_EQ(SumReply(sum), Ask(Packet(0x04, {0x5F, 0x04})));
   EXPECT_EQ("04 03 5F 07 00", Ask(Packet(0x04, {0x5F, 0x05, 0x01, 0xE8})));
-  modsim::ModuleStatus st = sim.Status(cfg.serial);
-  ASSERT_EQ(1u, st.firmware.size());
-  EXPECT_EQ(0x8000u, st.firmware.begin()->first);
-  EXPECT_EQ(firmware, st.firmware.begin()->second);
-  ASSERT_EQ(1u, st.loader.size());
-  EXPECT_EQ(0x10000000u, st.loader.begin()->first);
-  EXPECT_EQ(loader, st.loader.begin()->second);
   // Reboot: no reply, the link drops, the new version comes from the stamp.
   EXPECT_EQ("", Ask(Packet(0x04, {0x5F, 0x06})));
   EXPECT_TRUE(link->Closed());
-  st = sim.Status(cfg.serial);
-  EXPECT_EQ(0x21000007u, st.version);
-  EXPECT_EQ(4242u, st.build);
-  EXPECT_EQ(0, st.stage);
-  std::vector<std::string> events = sim.TakeEvents();
-  ASSERT_EQ(2u, events.size());
-  EXPECT_EQ("module 40F5849A load: loader running", events[0]);
-  EXPECT_EQ("module 40F5849A reboot into new firmware version 2.1.7 build 4242", events[1]);
+  EXPECT_EQ((std::vector<std::string>{
+                "module 40F5849A load: loader running",
+                "module 40F5849A reboot into new firmware version 2.1.7 build 4242"}),
+            sim.TakeEvents());
   qntest::TempDir dump;
   std::string error;
   ASSERT_TRUE(sim.DumpImages(cfg.serial, dump.path(), &error)) << error;
