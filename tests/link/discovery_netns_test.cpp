@@ -170,12 +170,10 @@ Bytes ReplyDatagram(uint8_t module, uint16_t port, uint32_t serial, uint8_t mode
   return d;
 }
 
-struct Collected {
-  std::vector<linkSpec> specs;
-};
+typedef std::vector<linkSpec> Collected;
 
 bool Collect(const linkSpec* spec, bool* found, void* ref) {
-  ((Collected*)ref)->specs.push_back(*spec);
+  ((Collected*)ref)->push_back(*spec);
   *found = true;
   return true;
 }
@@ -250,16 +248,11 @@ TEST_F(DiscoveryNetnsTest, AModuleIsReportedWithTheFieldsOfItsReply) {
   ASSERT_TRUE(module.ok()) << "the responder could not join the discovery group";
   Collected collected;
   EXPECT_EQ(Enumerate(&collected), 1);
-  ASSERT_EQ(collected.specs.size(), 1u);
-  const linkSpec& spec = collected.specs[0];
-  EXPECT_EQ(spec.type, (uint32_t)LINK_TCPIP);
-  EXPECT_EQ(spec.serialNumber, 0x12345678u);
-  EXPECT_EQ(spec.module, 0x04u);
-  EXPECT_EQ(spec.router, 0x04u);
-  EXPECT_EQ(spec.routerSerialNumber, 0x12345678u);
-  EXPECT_EQ(spec.port, 9004u);
-  EXPECT_EQ(spec.model, 13u);
-  EXPECT_EQ(spec.linkAddress, inet_addr(kModuleAddress));
+  ASSERT_EQ(collected.size(), 1u);
+  // The datagram fields are checked in the discovery tests; here what the
+  // network adds: the sender's address.
+  EXPECT_EQ(collected[0].serialNumber, 0x12345678u);
+  EXPECT_EQ(collected[0].linkAddress, inet_addr(kModuleAddress));
 
   // One request, from the host end of the veth pair only (never loopback).
   std::vector<Request> requests = module.Requests();
@@ -279,13 +272,13 @@ TEST_F(DiscoveryNetnsTest, SeveralModulesComeInArrivalOrderAndShortRepliesReadAs
   ASSERT_TRUE(modules.ok());
   Collected collected;
   EXPECT_EQ(Enumerate(&collected), 3);
-  ASSERT_EQ(collected.specs.size(), 3u);
-  EXPECT_EQ(collected.specs[0].serialNumber, 1u);
-  EXPECT_EQ(collected.specs[1].serialNumber, 2u);
-  EXPECT_EQ(collected.specs[1].model, 255u);
-  EXPECT_EQ(collected.specs[1].linkAddress, inet_addr(kSecondModuleAddress));
-  EXPECT_EQ(collected.specs[2].serialNumber, 3u);
-  EXPECT_EQ(collected.specs[2].model, 9u);
+  ASSERT_EQ(collected.size(), 3u);
+  EXPECT_EQ(collected[0].serialNumber, 1u);
+  EXPECT_EQ(collected[1].serialNumber, 2u);
+  EXPECT_EQ(collected[1].model, 255u);
+  EXPECT_EQ(collected[1].linkAddress, inet_addr(kSecondModuleAddress));
+  EXPECT_EQ(collected[2].serialNumber, 3u);
+  EXPECT_EQ(collected[2].model, 9u);
 }
 
 TEST_F(DiscoveryNetnsTest, FindModulePassesOverSerialZeroAndUnknownSerials) {
@@ -309,14 +302,14 @@ TEST_F(DiscoveryNetnsTest, TheCountStopsAt255InsteadOfWrapping) {
   ASSERT_TRUE(modules.ok());
   Collected collected;
   uint8_t count = Enumerate(&collected);
-  ASSERT_GT(collected.specs.size(), 255u) << "too many replies were lost to test the limit";
+  ASSERT_GT(collected.size(), 255u) << "too many replies were lost to test the limit";
   EXPECT_EQ(count, 255);
 }
 
 TEST_F(DiscoveryNetnsTest, NobodyAnsweringGivesNoModules) {
   Collected collected;
   EXPECT_EQ(Enumerate(&collected), 0);
-  EXPECT_TRUE(collected.specs.empty());
+  EXPECT_TRUE(collected.empty());
 }
 
 }  // namespace

@@ -1,25 +1,9 @@
-// The USB device layer's state and mode rules, which need no module on a bus.
+// The USB device layer's state rules, which need no module on a bus.
 #include <gtest/gtest.h>
 
 #include "link/qnusb_driver.h"
 
 namespace {
-
-TEST(USBDeviceTest, EachModeRefusesTheOtherModesCalls) {
-  qnusb* kernel = qnusb_create_usb(QNUSB_MODE_KERNEL);
-  ASSERT_NE(kernel, nullptr);
-  uint8_t byte = 0;
-  const uint8_t data[] = {1, 2, 3};
-  EXPECT_EQ(qnusb_open_quillnode_USBlib_device(kernel, "0012ABCD"), aErrMode);
-  EXPECT_EQ(qnusb_write_to_USBlib_device(kernel, data, 3), aErrMode);
-  EXPECT_EQ(qnusb_get_from_USBlib_device(kernel, &byte), aErrMode);
-  EXPECT_EQ(qnusb_close_quillnode_USBlib_device(kernel), aErrMode);
-  // Kernel calls without an open node.
-  EXPECT_EQ(qnusb_write_to_kernel_device(kernel, data, 3), aErrMode);
-  EXPECT_EQ(qnusb_get_from_kernel_device(kernel, &byte), aErrMode);
-  EXPECT_EQ(qnusb_close_quillnode_kernel_device(kernel), aErrNone) << "nothing to close";
-  qnusb_destroy(&kernel);
-}
 
 class LibusbDeviceTest : public ::testing::Test {
  protected:
