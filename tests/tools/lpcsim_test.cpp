@@ -311,12 +311,6 @@ TEST_F(LpcSimTool, RawClientHandshakeOverThePty) {
   EXPECT_EQ("14746\r\nOK\r\n", port.Read(11));
   ASSERT_TRUE(port.Write("N\r\n"));
   EXPECT_EQ("N\r\n0\r\n167772161\r\n184549378\r\n201326595\r\n218103812\r\n", port.Read(50));
-  // A second client finds the ROM where the first left it.
-  {
-    qntest::SimPort again(tty);
-    ASSERT_TRUE(again.Write("J\r\n"));
-    EXPECT_EQ("J\r\n0\r\n637615927\r\n", again.Read(17));
-  }
   // SIGUSR1 resets the part into the handshake.
   kill(sim_->pid(), SIGUSR1);
   EXPECT_EQ("qn-lpcsim: reset", sim_->WaitForLine("reset"));

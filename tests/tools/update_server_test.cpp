@@ -116,20 +116,6 @@ TEST_F(UpdateServerLogicTest, RequestsCannotLeaveTheDeviceFolder) {
   }
 }
 
-TEST(UpdateServerParseTest, FingerprintTable) {
-  size_t bad = 0;
-  auto entries = qnserver::ParseFingerprints(
-      "# c\n\n0x1 2 3 4 ABCD 12\n1 2 3\n1 2 3 4 5 x\n1 2 3 4 5 6 7\nFFFFFFFF 0 0 0 1 4294967295\n"
-      "1 2 3 4 100000000 1\n",
-      &bad);
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].serial, 0xABCDu);
-  EXPECT_EQ(entries[1].build, 4294967295u);
-  EXPECT_EQ(bad, 4u);
-  unsigned int words[4];
-  EXPECT_FALSE(qnserver::ParseFingerprint("1 2 3 -4", words));
-}
-
 // ---------------------------------------------------------------- program
 
 // The server program on an ephemeral loopback port.
