@@ -92,12 +92,4 @@ TEST(GetBIRDBuildInfo, AShortInfoBlockYieldsOnlyTheFieldsItHolds) {
             "\n\t\t\tBuild:   \n\t\t\tVersion: \n\t\t\tSerial#: \n\t\t\tModel:   \n\t\t\t");
 }
 
-TEST(GetBIRDBuildInfo, UsesTheFirstInfoBlock) {
-  qntest::TempDir dir;
-  std::string first = Field("first", ' ') + Field("", ' ') + Field("", ' ') + Field("", ' ');
-  std::string second = Field("second", ' ') + Field("", ' ') + Field("", ' ') + Field("", ' ');
-  BirdFileClass file(WriteBird(dir / "a.bird", {{4, Bytes(first)}, {4, Bytes(second)}}).c_str());
-  EXPECT_EQ(GetBIRDBuildInfo(file).substr(0, 22), "\n\t\t\tBuild:   first    ");
-}
-
 }  // namespace

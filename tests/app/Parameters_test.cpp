@@ -48,45 +48,14 @@ class ParametersTest : public testing::Test {
   }
 };
 
-TEST_F(ParametersTest, NoArgumentsGiveTheDefaults) {
+TEST_F(ParametersTest, NoArgumentsGiveNoCommandAndNoOutput) {
   Parsed p = Parse({});
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.out, "");
-  EXPECT_EQ(p.err, "");
-  const Parameters& r = p.params;
-  EXPECT_EQ(r.commands.mask, 0u);
-  EXPECT_EQ(r.serialNumber, 0u);
-  EXPECT_EQ(r.routerSerialNumber, 0u);
-  EXPECT_EQ(r.linkType, 1u);
-  EXPECT_FALSE(r.linkTypeGiven);
-  EXPECT_EQ(r.serialPort, "");
-  EXPECT_EQ(r.baudRate, 115200u);
-  EXPECT_EQ(r.moduleNumber, 0u);
-  EXPECT_EQ(r.birdFile, "");
-  EXPECT_EQ(r.logMessage, "");
-  EXPECT_EQ(r.build, "");
-  EXPECT_FALSE(r.echo);
-  EXPECT_EQ(r.serverUrl, "http://localhost:9890/cgi/u");
-  EXPECT_EQ(r.appName, "Updater");
-  EXPECT_EQ(r.logFileName, "Updater.log");
-  EXPECT_FALSE(r.overrideModel);
-  EXPECT_EQ(r.logMask, 0u);
-  EXPECT_FALSE(r.logMaskGiven);
-  EXPECT_FALSE(r.helpRequested);
-}
-
-TEST_F(ParametersTest, AppNameIsTheTextAfterTheLastSlashOrBackslash) {
-  const char* cases[][2] = {{"Updater", "Updater"},
-                            {"./bin/Updater", "Updater"},
-                            {"C:\\tools\\Updater.exe", "Updater.exe"},
-                            {"a/b\\c/", ""}};
-  for (auto& c : cases) {
-    std::string word = c[0];
-    char* argv[] = {&word[0], nullptr};
-    Parameters params;
-    EXPECT_EQ(get_params(1, argv, &params), 0);
-    EXPECT_EQ(params.appName, c[1]) << c[0];
-  }
+  EXPECT_EQ(p.out + p.err, "");
+  EXPECT_EQ(p.params.commands.mask, 0u);
+  EXPECT_EQ(p.params.linkType, 1u);
+  EXPECT_EQ(p.params.appName, "Updater");
+  EXPECT_EQ(p.params.logFileName, "Updater.log");
 }
 
 TEST_F(ParametersTest, EachCommandOptionSetsItsOwnBit) {
@@ -103,61 +72,28 @@ TEST_F(ParametersTest, EachCommandOptionSetsItsOwnBit) {
     EXPECT_EQ(p.params.commands.mask, c.bit) << c.option;
     EXPECT_EQ(p.err, "") << c.option;
   }
-  Parsed z = Parse({"-Z", "1"});
-  EXPECT_EQ(z.params.commands.mask, (uint32_t)COMMAND_Z);
-  Parsed o = Parse({"-OVERRIDE"});
-  EXPECT_TRUE(o.params.overrideModel);
-  EXPECT_EQ(o.params.commands.mask, 0u);
-}
-
-TEST_F(ParametersTest, CommandsClassTestsGroupsOfBits) {
-  CommandsClass c;
-  EXPECT_FALSE(c.IsSet(0xFFFFFFFFu));
-  c.Set(COMMAND_Z);
-  EXPECT_TRUE(c.IsSet(COMMAND_GROUP_RUN));
-  EXPECT_FALSE(c.IsSet(COMMAND_HELP));
-  c.Set(COMMAND_HELP);
-  EXPECT_TRUE(c.IsSet(COMMAND_HELP | COMMAND_DISCOVER));
-  EXPECT_EQ(c.mask, 0x80000080u);
-}
-
-TEST_F(ParametersTest, EveryTableRowIsReachableByItsExactText) {
-  int rows = 0;
-  for (const OptionEntry* e = g_rgOptions; e->id != OPTION_END; ++e, ++rows) {
-    ASSERT_NE(e->text, nullptr);
-    EXPECT_EQ(e->text[0], '-');
-    EXPECT_EQ(e->arg == OPTION_ARG_REQUIRED, e->id == OPTION_PARAMETER) << e->text;
-    for (const OptionEntry* f = g_rgOptions; f != e; ++f)
-      EXPECT_STRNE(e->text, f->text) << "duplicate row";
-  }
-  EXPECT_EQ(rows, 25);
+  EXPECT_EQ(Parse({"-Z", "1"}).params.commands.mask, (uint32_t)COMMAND_Z);
 }
 
 // ---- scanner rules --------------------------------------------------------
 
-TEST_F(ParametersTest, UniquePrefixesAfterTheHyphensSelectTheLongOptions) {
-  for (const char* word : {"-O", "-OVER", "-OVERRID", "-OVERRIDE"}) {
-    Parsed p = Parse({word});
-    EXPECT_TRUE(p.params.overrideModel) << word;
+// Unique prefixes after the hyphens select the long options; words that match
+// no row are skipped silently.
+TEST_F(ParametersTest, PrefixesSelectLongOptionsAndOtherWordsAreSkipped) {
+  for (const char* word : {"-O", "-OVER", "-OVERRIDE"}) {
+    EXPECT_TRUE(Parse({word}).params.overrideModel) << word;
   }
-  for (const char* word : {"--h", "--he", "--hel", "--help"}) {
-    Parsed p = Parse({word});
-    EXPECT_TRUE(p.params.helpRequested) << word;
-    EXPECT_TRUE(p.params.commands.IsSet(COMMAND_HELP)) << word;
+  for (const char* word : {"--h", "--hel", "--help"}) {
+    EXPECT_TRUE(Parse({word}).params.commands.IsSet(COMMAND_HELP)) << word;
   }
-}
-
-TEST_F(ParametersTest, WordsThatMatchNoRowAreSkippedSilently) {
   for (const char* word : {"--D", "-", "--", "---help", "-OVERRIDEX", "-DU", "-d40F5849A", "-Q",
                            "-help", "-o0", "-x"}) {
     Parsed p = Parse({word});
     EXPECT_EQ(p.result, 0) << word;
     EXPECT_EQ(p.params.commands.mask, 0u) << word;
-    EXPECT_FALSE(p.params.overrideModel) << word;
-    EXPECT_EQ(p.params.serialNumber, 0u) << word;
-    EXPECT_EQ(p.params.baudRate, 115200u) << word;
-    EXPECT_EQ(p.out, "") << word;
-    EXPECT_EQ(p.err, "") << word;
+    EXPECT_FALSE(p.params.overrideModel || p.params.serialNumber || p.params.baudRate != 115200)
+        << word;
+    EXPECT_EQ(p.out + p.err, "") << word;
   }
 }
 
@@ -188,10 +124,8 @@ TEST_F(ParametersTest, EqualsGivesAValueToParametersOnly) {
 
   Parsed over = Parse({"-OVER=1", "-D=x", "-h=1"});
   EXPECT_EQ(over.result, 0);
-  EXPECT_FALSE(over.params.overrideModel);
+  EXPECT_FALSE(over.params.overrideModel || over.params.helpRequested);
   EXPECT_EQ(over.params.commands.mask, 0u);
-  EXPECT_FALSE(over.params.helpRequested);
-  EXPECT_EQ(over.err, "");
 
   // An empty value after "=" is a value, and an invalid serial number.
   Parsed empty = Parse({"-d="});
@@ -209,76 +143,47 @@ TEST_F(ParametersTest, AParameterBeforeAnOptionHasNoValueAndTheOptionStillCounts
   Parsed last = Parse({"-e"});
   EXPECT_FALSE(last.params.echo);
   EXPECT_EQ(last.out + last.err, "");
-
-  Parsed echo = Parse({"-e", "1"});
-  EXPECT_TRUE(echo.params.echo);
-
+  EXPECT_TRUE(Parse({"-e", "1"}).params.echo);
   // A value that begins with "-" cannot be given as the next word, only with "=".
-  Parsed dash = Parse({"-l", "-note"});
-  EXPECT_EQ(dash.params.logMessage, "");
-  Parsed eq = Parse({"-l=-note"});
-  EXPECT_EQ(eq.params.logMessage, "-note");
+  EXPECT_EQ(Parse({"-l", "-note"}).params.logMessage, "");
+  EXPECT_EQ(Parse({"-l=-note"}).params.logMessage, "-note");
 }
 
-TEST_F(ParametersTest, LooseWordsAreIgnoredAndMovedBehindTheOptions) {
-  Parsed p = Parse({"foo", "-D", "bar", "-d", "12", "baz", "-Q", "-t", "TCP"});
+// Loose words are ignored and moved behind the options; the application
+// channel echoes the reordered command line.
+TEST_F(ParametersTest, LooseWordsAreMovedBehindTheOptionsAndEchoed) {
+  Parsed p = Parse({"foo", "-X", "0x10000", "bar", "-d", "12", "-Q", "-t", "TCP"});
   EXPECT_EQ(p.result, 0);
-  EXPECT_TRUE(p.params.commands.IsSet(COMMAND_DISCOVER));
   EXPECT_EQ(p.params.serialNumber, 0x12u);
   EXPECT_EQ(p.params.linkType, 2u);
   std::vector<std::string> expected = {
-      "/usr/local/bin/Updater", "-D", "-d", "12", "-Q", "-t", "TCP", "foo", "bar", "baz"};
+      "/usr/local/bin/Updater", "-X", "0x10000", "-d", "12", "-Q", "-t", "TCP", "foo", "bar"};
   EXPECT_EQ(p.argv, expected);
-}
-
-TEST_F(ParametersTest, TheAppChannelEchoesTheReorderedCommandLine) {
-  Parsed p = Parse({"-X", "0x10000", "foo", "-Z", "1"});
-  EXPECT_EQ(p.out,
-            "\nApplication parameters:[Updater]\n"
-            "\t[/usr/local/bin/Updater]\n"
-            "\t[-X]\n"
-            "\t[0x10000]\n"
-            "\t[-Z]\n"
-            "\t[1]\n"
-            "\t[foo]\n");
-  EXPECT_TRUE(Log::IsActive(DEBUG_APP));
+  std::string echo = "\nApplication parameters:[Updater]\n";
+  for (const std::string& word : expected) echo += "\t[" + word + "]\n";
+  EXPECT_EQ(p.out, echo);
 }
 
 // ---- option values ------------------------------------------------------
 
-TEST_F(ParametersTest, LogMaskIsDecimalOrHexAndAccumulates) {
-  Parsed dec = Parse({"-X", "65536"});
-  EXPECT_EQ(dec.params.logMask, 0x10000u);
-  EXPECT_TRUE(dec.params.logMaskGiven);
+TEST_F(ParametersTest, LogMaskIsDecimalOrHexAccumulatesAndReportsTrailingCharacters) {
+  EXPECT_EQ(Parse({"-X", "65536"}).params.logMask, 0x10000u);
   EXPECT_EQ(Log::package_bitmask, 0x10000u);
-
   Log::package_bitmask = 0;
-  Parsed hex = Parse({"-X", "0X10000"});
-  EXPECT_EQ(hex.params.logMask, 0x10000u);
-  EXPECT_EQ(Log::package_bitmask, 0x10000u);
-
-  Log::package_bitmask = 0;
-  Parsed two = Parse({"-X", "1", "-X=0x4"});
+  Parsed two = Parse({"-X", "1", "-X=0X4"});
   EXPECT_EQ(two.params.logMask, 4u);
   EXPECT_EQ(Log::package_bitmask, 5u);
-}
-
-TEST_F(ParametersTest, LogMaskWithTrailingCharactersIsReportedButNotAnError) {
-  Parsed p = Parse({"-X", "12z"});
-  EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, "ERROR: Invalid format for \"-X\" parameter, unprocessed characters [z]\n");
-  EXPECT_EQ(Log::package_bitmask, 0u);
-  EXPECT_TRUE(p.params.logMaskGiven);
-
-  Parsed bare = Parse({"-X", "0x"});
-  EXPECT_EQ(bare.err, "ERROR: Invalid format for \"-X\" parameter, unprocessed characters [x]\n");
-  EXPECT_EQ(Log::package_bitmask, 0u);
-}
-
-TEST_F(ParametersTest, LogMaskFromAParameterErrorRunIsStillActive) {
+  Log::package_bitmask = 0;
+  for (const char* bad : {"12z", "0x"}) {
+    Parsed p = Parse({"-X", bad});
+    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.err, std::string("ERROR: Invalid format for \"-X\" parameter, unprocessed "
+                                 "characters [") +
+                         bad[strlen(bad) - 1] + "]\n");
+    EXPECT_EQ(Log::package_bitmask, 0u);
+  }
   // Channels switch on while scanning, so a later error does not undo them.
-  Parsed p = Parse({"-X", "0x20", "-Y"});
-  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(Parse({"-X", "0x20", "-Y"}).result, 1);
   EXPECT_EQ(Log::package_bitmask, 0x20u);
 }
 
@@ -290,20 +195,15 @@ TEST_F(ParametersTest, SerialNumbersAreHexWithAnOptionalPrefix) {
     EXPECT_EQ(p.params.serialNumber, 0x40F5849Au) << args[0];
     EXPECT_EQ(p.out, "");  // the prefix note is on a channel that is off
   }
-  Parsed nine = Parse({"-d", "123456789"});
-  EXPECT_EQ(nine.params.serialNumber, 0x23456789u);
-}
-
-TEST_F(ParametersTest, ThePrefixNoteNeedsTheUpdaterChannelActiveBeforehand) {
+  EXPECT_EQ(Parse({"-d", "123456789"}).params.serialNumber, 0x23456789u);
+  // The prefix note needs the updater channel active beforehand.
   Parsed p = Parse({"-X", "1", "-d", "0x40f5849a", "-r", "0xD272031D"});
   EXPECT_EQ(p.out,
             "Discarding '0x' serial number prefix\n"
             "Discarding '0x' router serial number prefix\n");
   EXPECT_EQ(p.params.routerSerialNumber, 0xD272031Du);
-
   Log::package_bitmask = 0;
-  Parsed late = Parse({"-d", "0x40f5849a", "-X", "1"});
-  EXPECT_EQ(late.out, "");
+  EXPECT_EQ(Parse({"-d", "0x40f5849a", "-X", "1"}).out, "");
 }
 
 TEST_F(ParametersTest, InvalidSerialNumbersAreErrors) {
@@ -314,11 +214,7 @@ TEST_F(ParametersTest, InvalidSerialNumbersAreErrors) {
       {{"-d", "40F5849G"}, "ERROR: Invalid serial number obtained from argument [40F5849G]\n"},
       {{"-d", "0x"}, "ERROR: Invalid serial number obtained from argument []\n"},
       {{"-d", "0"}, "ERROR: Invalid serial number obtained from argument [0]\n"},
-      {{"-d", "0x0x12"}, "ERROR: Invalid serial number obtained from argument [0x12]\n"},
       {{"-r", "R2D2"}, "ERROR: Invalid router serial number obtained from argument [R2D2]\n"},
-      {{"-r", "0x00000000"},
-       "ERROR: Invalid router serial number obtained from argument "
-       "[00000000]\n"},
   };
   for (auto& c : cases) {
     Parsed p = Parse(c.args);
@@ -333,19 +229,16 @@ TEST_F(ParametersTest, TransportLooksOnlyAtTheLeadingCharacters) {
   struct {
     const char* value;
     uint32_t linkType;
-  } cases[] = {{"USB", 1},   {"USBX", 1},      {"TCP", 2},
-               {"TCPIP", 2}, {"RECOVER", 255}, {"RECOVERY", 255}};
+  } cases[] = {{"USBX", 1}, {"TCP", 2}, {"TCPIP", 2}, {"RECOVERY", 255}};
   for (auto& c : cases) {
     Parsed p = Parse({"-t", c.value});
     EXPECT_EQ(p.result, 0) << c.value;
     EXPECT_EQ(p.params.linkType, c.linkType) << c.value;
-    EXPECT_TRUE(p.params.linkTypeGiven);
   }
-  for (const char* bad : {"tcp", "US", "RECOVE", "IP"}) {
+  for (const char* bad : {"tcp", "RECOVE"}) {
     Parsed p = Parse({"-t", bad});
     EXPECT_EQ(p.result, 1) << bad;
     EXPECT_EQ(p.params.linkType, 0u) << bad;
-    EXPECT_TRUE(p.params.linkTypeGiven);
     EXPECT_EQ(p.err, std::string("ERROR: invalid transport type:[") + bad +
                          "]\nMust be one of the following: USB, TCPIP, RECOVER\n");
   }
@@ -354,11 +247,10 @@ TEST_F(ParametersTest, TransportLooksOnlyAtTheLeadingCharacters) {
 TEST_F(ParametersTest, BuildAndBaudRateAreStrictDecimals) {
   EXPECT_EQ(Parse({"-b", "99528558"}).params.build, "99528558");
   EXPECT_EQ(Parse({"-b", "007"}).params.build, "7");
-  EXPECT_EQ(Parse({"-b", "12a"}).params.build, "0");
   EXPECT_EQ(Parse({"-b", "4294967296"}).params.build, "0");
-  EXPECT_EQ(Parse({"-o", "9600"}).params.baudRate, 9600u);
   EXPECT_EQ(Parse({"-o", "96k"}).params.baudRate, 0u);
   Parsed p = Parse({"-b", "12a", "-o", "x"});
+  EXPECT_EQ(p.params.build, "0");
   EXPECT_EQ(p.result, 0);  // not checked here
   EXPECT_EQ(p.err, "");
 }
@@ -374,71 +266,18 @@ TEST_F(ParametersTest, SeveralErrorsAreAllReportedInOneRun) {
   EXPECT_TRUE(p.params.commands.IsSet(COMMAND_DISCOVER));
 }
 
-TEST_F(ParametersTest, LogFileReceivesDiagnosticsButNotTheConsole) {
+// The -k file receives the diagnostics of the rest of the scan.
+TEST_F(ParametersTest, LogFileOptionOpensTheDiagnosticFile) {
   qntest::TempDir dir;
   std::string file = dir / "run.log";
   Parsed p = Parse({"-k", file, "-X", "0x10000", "-Z", "1"});
   EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.params.logFileName, file);
-  testing::internal::CaptureStdout();
-  Log::FPrintf(stdout, 0, "console\n");
-  Log::FPrintf(stdout, DEBUG_APP, "diagnostic\n");
-  testing::internal::GetCapturedStdout();
   Log::SetLogFile(nullptr);
-  std::string logged = qntest::ReadFile(file);
-  EXPECT_NE(logged.find("\nApplication parameters:[Updater]\n"), std::string::npos) << logged;
-  EXPECT_NE(logged.find("diagnostic\n"), std::string::npos);
-  EXPECT_EQ(logged.find("console"), std::string::npos);
-}
-
-TEST_F(ParametersTest, AnUnopenableLogFileIsReportedButNotAnError) {
-  qntest::TempDir dir;
-  std::string file = dir / "missing/run.log";
-  Parsed p = Parse({"-k", file});
-  EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.err, "ERROR: Cannot open log file [" + file + "]\n");
-}
-
-// ---- number readers -------------------------------------------------------
-
-TEST_F(ParametersTest, HexReaderAcceptsOnlyHexDigits) {
-  const char* end = nullptr;
-  const char* text = "fF";
-  EXPECT_EQ(GetHexArg(text, &end), 0xFFu);
-  EXPECT_EQ(end, text + 2);
-
-  const char* empty = "";
-  end = nullptr;
-  EXPECT_EQ(GetHexArg(empty, &end), 0u);
-  EXPECT_EQ(end, empty);
-
-  const char* nine = "123456789";
-  EXPECT_EQ(GetHexArg(nine, &end), 0x23456789u);
-  EXPECT_EQ(end, nine + 9);
-
-  const char* sentinel = "untouched";
-  for (const char* bad : {"12g", "0x12", " 12", "12 ", "-1", "+1"}) {
-    end = sentinel;
-    EXPECT_EQ(GetHexArg(bad, &end), 0u) << bad;
-    EXPECT_EQ(end, sentinel) << bad;
-  }
-  EXPECT_EQ(GetHexArg("ABC", nullptr), 0u);
-}
-
-TEST_F(ParametersTest, DecimalReaderAcceptsOnlyDigitsAndKeepsTheLow32Bits) {
-  const char* end = nullptr;
-  EXPECT_EQ(GetIntArg("115200", &end), 115200u);
-  EXPECT_EQ(*end, '\0');
-  EXPECT_EQ(GetIntArg("4294967295", &end), 4294967295u);
-  EXPECT_EQ(GetIntArg("4294967297", &end), 1u);
-  EXPECT_EQ(GetIntArg("", &end), 0u);
-  const char* sentinel = "untouched";
-  for (const char* bad : {"1a", "ff", "1.5", "-3"}) {
-    end = sentinel;
-    EXPECT_EQ(GetIntArg(bad, &end), 0u) << bad;
-    EXPECT_EQ(end, sentinel) << bad;
-  }
-  EXPECT_EQ(GetIntArg("12", nullptr), 0u);
+  EXPECT_NE(qntest::ReadFile(file).find("\nApplication parameters:[Updater]\n"), std::string::npos);
+  // An unopenable log file is reported but is not an error.
+  Parsed bad = Parse({"-k", dir / "missing/run.log"});
+  EXPECT_EQ(bad.result, 0);
+  EXPECT_EQ(bad.err, "ERROR: Cannot open log file [" + (dir / "missing/run.log") + "]\n");
 }
 
 TEST_F(ParametersTest, ArbitraryCommandLinesKeepEveryWordAndNeverCrash) {

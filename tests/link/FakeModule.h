@@ -27,16 +27,6 @@ namespace qntest {
 
 typedef std::vector<uint8_t> Bytes;
 
-inline std::string Hex(const Bytes& bytes) {
-  std::string text;
-  char part[4];
-  for (size_t i = 0; i < bytes.size(); i++) {
-    snprintf(part, sizeof(part), i ? " %02X" : "%02X", bytes[i]);
-    text += part;
-  }
-  return text;
-}
-
 // Polls `condition` every millisecond until it holds or timeoutMs passes.
 inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -108,15 +98,6 @@ class FakeModule {
     }
   }
 
-  // Packets received so far (each in wire form), oldest first.
-  std::vector<Bytes> Packets() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return packets_;
-  }
-  size_t PacketCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return packets_.size();
-  }
   // Waits until a packet equal to `wanted` has arrived at or after index
   // `from`; returns its index or -1.
   int WaitForPacket(const Bytes& wanted, size_t from = 0, int timeoutMs = 5000) {

@@ -3,10 +3,9 @@
 // joined by a veth pair. Nothing is sent on the machine's own interfaces:
 // both the discovery and the responders run in threads that have entered
 // the namespaces.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -148,8 +147,7 @@ class Responder {
     source.sin_family = AF_INET;
     source.sin_addr.s_addr = inet_addr(reply.from);
     if (bind(fd, (sockaddr*)&source, sizeof(source)) == 0) {
-      sendto(fd, reply.datagram.data(), reply.datagram.size(), 0, (const sockaddr*)&to,
-             sizeof(to));
+      sendto(fd, reply.datagram.data(), reply.datagram.size(), 0, (const sockaddr*)&to, sizeof(to));
     }
     close(fd);
   }
@@ -172,17 +170,12 @@ Bytes ReplyDatagram(uint8_t module, uint16_t port, uint32_t serial, uint8_t mode
   return d;
 }
 
-struct Collected {
-  std::vector<linkSpec> specs;
-  size_t stopAfter = 0;  // 0: never stop
-  bool setFound = true;
-};
+typedef std::vector<linkSpec> Collected;
 
 bool Collect(const linkSpec* spec, bool* found, void* ref) {
-  Collected* collected = (Collected*)ref;
-  collected->specs.push_back(*spec);
-  *found = collected->setFound;
-  return collected->stopAfter == 0 || collected->specs.size() < collected->stopAfter;
+  ((Collected*)ref)->push_back(*spec);
+  *found = true;
+  return true;
 }
 
 class DiscoveryNetnsTest : public ::testing::Test {
@@ -228,9 +221,8 @@ class DiscoveryNetnsTest : public ::testing::Test {
   // Runs an enumeration in the host namespace.
   uint8_t Enumerate(Collected* collected) {
     uint8_t count = 0;
-    EXPECT_TRUE(RunInNamespace(hostNs_, [&] {
-      count = aDiscovery_EnumerateModules(LINK_TCPIP, Collect, collected);
-    }));
+    EXPECT_TRUE(RunInNamespace(
+        hostNs_, [&] { count = aDiscovery_EnumerateModules(LINK_TCPIP, Collect, collected); }));
     return count;
   }
   linkSpec* Find(uint32_t serial, bool first) {
@@ -256,16 +248,11 @@ TEST_F(DiscoveryNetnsTest, AModuleIsReportedWithTheFieldsOfItsReply) {
   ASSERT_TRUE(module.ok()) << "the responder could not join the discovery group";
   Collected collected;
   EXPECT_EQ(Enumerate(&collected), 1);
-  ASSERT_EQ(collected.specs.size(), 1u);
-  const linkSpec& spec = collected.specs[0];
-  EXPECT_EQ(spec.type, (uint32_t)LINK_TCPIP);
-  EXPECT_EQ(spec.serialNumber, 0x12345678u);
-  EXPECT_EQ(spec.module, 0x04u);
-  EXPECT_EQ(spec.router, 0x04u);
-  EXPECT_EQ(spec.routerSerialNumber, 0x12345678u);
-  EXPECT_EQ(spec.port, 9004u);
-  EXPECT_EQ(spec.model, 13u);
-  EXPECT_EQ(spec.linkAddress, inet_addr(kModuleAddress));
+  ASSERT_EQ(collected.size(), 1u);
+  // The datagram fields are checked in the discovery tests; here what the
+  // network adds: the sender's address.
+  EXPECT_EQ(collected[0].serialNumber, 0x12345678u);
+  EXPECT_EQ(collected[0].linkAddress, inet_addr(kModuleAddress));
 
   // One request, from the host end of the veth pair only (never loopback).
   std::vector<Request> requests = module.Requests();
@@ -285,48 +272,24 @@ TEST_F(DiscoveryNetnsTest, SeveralModulesComeInArrivalOrderAndShortRepliesReadAs
   ASSERT_TRUE(modules.ok());
   Collected collected;
   EXPECT_EQ(Enumerate(&collected), 3);
-  ASSERT_EQ(collected.specs.size(), 3u);
-  EXPECT_EQ(collected.specs[0].serialNumber, 1u);
-  EXPECT_EQ(collected.specs[1].serialNumber, 2u);
-  EXPECT_EQ(collected.specs[1].model, 255u);
-  EXPECT_EQ(collected.specs[1].linkAddress, inet_addr(kSecondModuleAddress));
-  EXPECT_EQ(collected.specs[2].serialNumber, 3u);
-  EXPECT_EQ(collected.specs[2].model, 9u);
+  ASSERT_EQ(collected.size(), 3u);
+  EXPECT_EQ(collected[0].serialNumber, 1u);
+  EXPECT_EQ(collected[1].serialNumber, 2u);
+  EXPECT_EQ(collected[1].model, 255u);
+  EXPECT_EQ(collected[1].linkAddress, inet_addr(kSecondModuleAddress));
+  EXPECT_EQ(collected[2].serialNumber, 3u);
+  EXPECT_EQ(collected[2].model, 9u);
 }
 
-TEST_F(DiscoveryNetnsTest, OnlyModulesTheCallbackMarksAreCountedAndItCanStop) {
-  Responder modules(moduleNs_, {{ReplyDatagram(0x04, 9004, 1, 13), kModuleAddress, 0},
-                                {ReplyDatagram(0x06, 9006, 2, 13), kModuleAddress, 0}});
-  ASSERT_TRUE(modules.ok());
-  Collected unmarked;
-  unmarked.setFound = false;
-  EXPECT_EQ(Enumerate(&unmarked), 0);
-  EXPECT_EQ(unmarked.specs.size(), 2u);
-
-  Collected stopping;
-  stopping.stopAfter = 1;
-  EXPECT_EQ(Enumerate(&stopping), 1);
-  EXPECT_EQ(stopping.specs.size(), 1u);
-}
-
-TEST_F(DiscoveryNetnsTest, FindModuleAndFindFirstModule) {
+TEST_F(DiscoveryNetnsTest, FindModulePassesOverSerialZeroAndUnknownSerials) {
   Responder modules(moduleNs_, {{ReplyDatagram(0x02, 9002, 0, 13), kModuleAddress, 0},
-                                {ReplyDatagram(0x04, 9004, 0x40F5849A, 13), kModuleAddress, 0},
                                 {ReplyDatagram(0x06, 9006, 0x00ABCDEF, 21), kModuleAddress, 0}});
   ASSERT_TRUE(modules.ok());
-  linkSpec* spec = Find(0x00ABCDEF, false);
+  linkSpec* spec = Find(0, true);
   ASSERT_NE(spec, nullptr);
-  EXPECT_EQ(spec->serialNumber, 0x00ABCDEFu);
+  EXPECT_EQ(spec->serialNumber, 0x00ABCDEFu) << "serial number 0 is passed over";
   EXPECT_EQ(spec->module, 0x06u);
-  EXPECT_EQ(spec->port, 9006u);
-  EXPECT_EQ(spec->model, 21u);
   aLinkSpec_Destroy(&spec);
-
-  spec = Find(0, true);
-  ASSERT_NE(spec, nullptr);
-  EXPECT_EQ(spec->serialNumber, 0x40F5849Au) << "serial number 0 is passed over";
-  aLinkSpec_Destroy(&spec);
-
   EXPECT_EQ(Find(0x11111111, false), nullptr);
 }
 
@@ -339,14 +302,14 @@ TEST_F(DiscoveryNetnsTest, TheCountStopsAt255InsteadOfWrapping) {
   ASSERT_TRUE(modules.ok());
   Collected collected;
   uint8_t count = Enumerate(&collected);
-  ASSERT_GT(collected.specs.size(), 255u) << "too many replies were lost to test the limit";
+  ASSERT_GT(collected.size(), 255u) << "too many replies were lost to test the limit";
   EXPECT_EQ(count, 255);
 }
 
 TEST_F(DiscoveryNetnsTest, NobodyAnsweringGivesNoModules) {
   Collected collected;
   EXPECT_EQ(Enumerate(&collected), 0);
-  EXPECT_TRUE(collected.specs.empty());
+  EXPECT_TRUE(collected.empty());
 }
 
 }  // namespace

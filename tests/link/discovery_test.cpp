@@ -1,8 +1,7 @@
 // Discovery pieces that need no network or bus: identity and serial rules,
 // the datagram formats, and the types that are never enumerated.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 
 #include "link/aDiscovery.h"
@@ -17,10 +16,8 @@ bool CountCall(const linkSpec*, bool* found, void* ref) {
 
 TEST(DiscoveryIdentityTest, OnlyVendor24FFWithAProductIdBelow8000IsAModule) {
   EXPECT_TRUE(is_quillnode_device(0x24FF, 0x0000));
-  EXPECT_TRUE(is_quillnode_device(0x24FF, 0x0013));
   EXPECT_TRUE(is_quillnode_device(0x24FF, 0x7FFF));
   EXPECT_FALSE(is_quillnode_device(0x24FF, 0x8000));
-  EXPECT_FALSE(is_quillnode_device(0x24FF, 0xFFFF));
   EXPECT_FALSE(is_quillnode_device(0x24FE, 0x0013));
 }
 
@@ -36,20 +33,10 @@ TEST(DiscoveryIdentityTest, SerialStringsAreExactlyEightHexDigits) {
   EXPECT_FALSE(aDiscovery_ParseUSBSerial("ffffffff", &serial));
   EXPECT_FALSE(aDiscovery_ParseUSBSerial("0012abCD", &serial));
   EXPECT_FALSE(aDiscovery_ParseUSBSerial("12ABCD", &serial));
-  EXPECT_FALSE(aDiscovery_ParseUSBSerial("0012ABCDE", &serial));
-  EXPECT_FALSE(aDiscovery_ParseUSBSerial("0012ABCG", &serial));
-  EXPECT_FALSE(aDiscovery_ParseUSBSerial(" 012ABCD", &serial));
-  EXPECT_FALSE(aDiscovery_ParseUSBSerial("", &serial));
-  EXPECT_FALSE(aDiscovery_ParseUSBSerial(nullptr, &serial));
+  for (const char* bad : {"0012ABCDE", "0012ABCG", " 012ABCD", "", (const char*)nullptr}) {
+    EXPECT_FALSE(aDiscovery_ParseUSBSerial(bad, &serial)) << (bad ? bad : "null");
+  }
   EXPECT_EQ(serial, 7u) << "untouched on failure";
-}
-
-TEST(DiscoveryDatagramTest, TheRequestIsOneFollowedByFifteenZeros) {
-  uint8_t request[aDISCOVERY_DATAGRAM_SIZE];
-  memset(request, 0xEE, sizeof(request));
-  aDiscovery_BuildRequest(request);
-  EXPECT_EQ(request[0], 0x01);
-  for (int i = 1; i < aDISCOVERY_DATAGRAM_SIZE; i++) EXPECT_EQ(request[i], 0x00) << i;
 }
 
 TEST(DiscoveryDatagramTest, AReplyBecomesATCPIPSpec) {
@@ -84,20 +71,7 @@ TEST(DiscoveryDatagramTest, AShortReplyReadsAsModel255AndNothingElseFromBefore) 
   ASSERT_EQ(aDiscovery_ReplyToSpec(shortReply, 0, 3, spec), aErrNone);
   EXPECT_EQ(spec->serialNumber, 0u);
   EXPECT_EQ(spec->model, 255u);
-  EXPECT_EQ(aDiscovery_ReplyToSpec(nullptr, 0, 3, spec), aErrParam);
-  EXPECT_EQ(aDiscovery_ReplyToSpec(full, 16, 3, nullptr), aErrParam);
   aLinkSpec_Destroy(&spec);
-}
-
-TEST(DiscoveryDatagramTest, SocketAddressesGiveHostOrderIPv4) {
-  sockaddr_in v4 = {};
-  v4.sin_family = AF_INET;
-  v4.sin_addr.s_addr = inet_addr("10.1.2.3");
-  EXPECT_EQ(SockAddrToUint32((const sockaddr*)&v4), 0x0A010203u);
-  sockaddr_in6 v6 = {};
-  v6.sin6_family = AF_INET6;
-  EXPECT_EQ(SockAddrToUint32((const sockaddr*)&v6), 0u);
-  EXPECT_EQ(SockAddrToUint32(nullptr), 0u);
 }
 
 TEST(DiscoveryEnumerationTest, OnlyUSBAndTCPIPAreEnumerated) {
@@ -108,14 +82,6 @@ TEST(DiscoveryEnumerationTest, OnlyUSBAndTCPIPAreEnumerated) {
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(aDiscovery_FindModule(LINK_RECOVER, 0x12345678), nullptr);
   EXPECT_EQ(aDiscovery_FindFirstModule(LINK_INVALID), nullptr);
-}
-
-TEST(DiscoveryEnumerationTest, NoModuleOnTheUSBBusesOfThisMachine) {
-  int calls = 0;
-  EXPECT_EQ(aDiscovery_EnumerateModules(LINK_USB, CountCall, &calls), 0);
-  EXPECT_EQ(calls, 0);
-  EXPECT_EQ(aDiscovery_FindModule(LINK_USB, 0x0012ABCD), nullptr);
-  EXPECT_EQ(aDiscovery_FindFirstModule(LINK_USB), nullptr);
 }
 
 }  // namespace

@@ -1,169 +1,334 @@
-// Packet records and the byte-by-byte assembler.
+// Packet records, the byte-by-byte assembler, the packet FIFOs and the packet
+// debug log ring.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "link/aPacket.h"
+#include "link/aPacketDebug.h"
+#include "link/aPacketFifo.h"
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
 struct PacketHolder {
   aPacketRef p = aPacket_Create();
-  ~PacketHolder() {
-    if (p != nullptr) aPacket_Destroy(&p);
-  }
+  ~PacketHolder() { aPacket_Destroy(&p); }
 };
 
-// Feeds bytes and returns the status of each.
-std::vector<aErr> Feed(aPacketRef p, const std::vector<uint8_t>& bytes) {
-  std::vector<aErr> out;
-  for (uint8_t b : bytes) out.push_back(aPacket_AddByte(p, b));
-  return out;
+TEST(PacketTest, AssemblerAcceptsOnlyValidAddressesAndLengths) {
+  PacketHolder zero;
+  EXPECT_EQ(aPacket_AddByte(zero.p, 0x02), aErrNone);
+  EXPECT_EQ(aPacket_AddByte(zero.p, 0x00), aErrNone);
+  EXPECT_TRUE(aPacket_IsComplete(zero.p)) << "02 00 is a complete empty packet";
+  PacketHolder two;
+  for (uint8_t b : {0x10, 0x02, 0xAA, 0xBB}) EXPECT_EQ(aPacket_AddByte(two.p, b), aErrNone);
+  EXPECT_TRUE(aPacket_IsComplete(two.p));
+  EXPECT_EQ(aPacket_AddByte(two.p, 0xCC), aErrPacket) << "no byte after the end";
+  EXPECT_EQ(two.p->data[2], 0);
+  for (uint8_t address : {0x00, 0x01, 0xAD, 0xFF}) {
+    PacketHolder h;
+    EXPECT_EQ(aPacket_AddByte(h.p, address), aErrPacket) << int(address);
+  }
+  for (int length : {28, 29, 255}) {
+    PacketHolder h;
+    ASSERT_EQ(aPacket_AddByte(h.p, 0x02), aErrNone);
+    EXPECT_EQ(aPacket_AddByte(h.p, (uint8_t)length), length < 29 ? aErrNone : aErrPacket);
+  }
 }
 
-TEST(PacketTest, CreateIsEmptyAndValid) {
+// The 31st byte overruns, and a long run must not wrap the count and let
+// bytes in again.
+TEST(PacketTest, BytesAfterTheRecordIsFullOverrunForever) {
   PacketHolder h;
-  ASSERT_TRUE(aVALIDPACKET(h.p));
-  EXPECT_EQ(h.p->byteCount, 0);
-  EXPECT_EQ(h.p->address, 0);
-  EXPECT_EQ(h.p->length, 0);
-  for (uint8_t b : h.p->data) EXPECT_EQ(b, 0);
-  EXPECT_FALSE(aPacket_IsComplete(h.p));
+  for (int i = 0; i < 30; i++) EXPECT_NE(aPacket_AddByte(h.p, 0x01), aErrOverrun) << i;
+  for (int i = 0; i < 1000; i++) ASSERT_EQ(aPacket_AddByte(h.p, 0x02), aErrOverrun) << i;
+  EXPECT_EQ(h.p->tag, aPACKET_TAG);
+  ASSERT_EQ(aPacket_Reset(h.p), aErrNone);
+  for (uint8_t b : {0x08, 0x01, 0x42}) EXPECT_EQ(aPacket_AddByte(h.p, b), aErrNone);
+  EXPECT_TRUE(aPacket_IsComplete(h.p)) << "usable again after a reset";
 }
 
 TEST(PacketTest, CreateWithDataGoesOnTheWireInOrder) {
   const uint8_t data[] = {1, 2, 3};
   aPacketRef p = aPacket_CreateWithData(0x04, 3, data);
-  ASSERT_TRUE(aVALIDPACKET(p));
+  ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->byteCount, 5);
-  EXPECT_TRUE(aPacket_IsComplete(p));
-  ASSERT_EQ(aPacket_WireSize(p), 5u);
-  std::vector<uint8_t> wire(aPacket_Wire(p), aPacket_Wire(p) + aPacket_WireSize(p));
-  EXPECT_EQ(wire, (std::vector<uint8_t>{0x04, 0x03, 0x01, 0x02, 0x03}));
-  for (int i = 3; i < aPACKET_MAX_DATA; i++) EXPECT_EQ(p->data[i], 0) << i;
-  EXPECT_EQ(aPacket_Destroy(&p), aErrNone);
-  EXPECT_EQ(p, nullptr);
-}
-
-TEST(PacketTest, CreateWithDataRefusesRunsTheRecordCannotHold) {
-  std::vector<uint8_t> data(64, 0x55);
-  EXPECT_EQ(aPacket_CreateWithData(0x02, 29, data.data()), nullptr);
-  EXPECT_EQ(aPacket_CreateWithData(0x02, 255, data.data()), nullptr);
-  EXPECT_EQ(aPacket_CreateWithData(0x02, 1, nullptr), nullptr);
-  aPacketRef full = aPacket_CreateWithData(0x02, 28, data.data());
-  ASSERT_NE(full, nullptr);
-  EXPECT_EQ(full->byteCount, 30);
-  aPacket_Destroy(&full);
-  aPacketRef empty = aPacket_CreateWithData(0xAF, 0, nullptr);
-  ASSERT_NE(empty, nullptr);
-  EXPECT_TRUE(aPacket_IsComplete(empty));
-  aPacket_Destroy(&empty);
-}
-
-TEST(PacketTest, ZeroLengthPacketCompletesOnItsLengthByte) {
-  PacketHolder h;
-  EXPECT_EQ(Feed(h.p, {0x02, 0x00}), (std::vector<aErr>{aErrNone, aErrNone}));
-  EXPECT_TRUE(aPacket_IsComplete(h.p));
-  EXPECT_EQ(h.p->address, 0x02);
-  EXPECT_EQ(h.p->length, 0);
-}
-
-TEST(PacketTest, AssemblesDataAndRefusesTheByteAfterTheEnd) {
-  PacketHolder h;
-  EXPECT_EQ(Feed(h.p, {0x10, 0x02, 0xAA}), (std::vector<aErr>(3, aErrNone)));
-  EXPECT_FALSE(aPacket_IsComplete(h.p));
-  EXPECT_EQ(aPacket_AddByte(h.p, 0xBB), aErrNone);
-  EXPECT_TRUE(aPacket_IsComplete(h.p));
-  EXPECT_EQ(h.p->data[0], 0xAA);
-  EXPECT_EQ(h.p->data[1], 0xBB);
-  EXPECT_EQ(aPacket_AddByte(h.p, 0xCC), aErrPacket);
-  EXPECT_EQ(h.p->data[2], 0);
-}
-
-TEST(PacketTest, BadAddressAndLengthBytesAreRefused) {
-  for (uint8_t address : {0x00, 0x01, 0xAD, 0xAF, 0xFF}) {
-    PacketHolder h;
-    EXPECT_EQ(aPacket_AddByte(h.p, address), aErrPacket) << int(address);
-    EXPECT_EQ(h.p->address, 0);
-  }
-  for (uint8_t length : {29, 30, 200, 255}) {
-    PacketHolder h;
-    ASSERT_EQ(aPacket_AddByte(h.p, 0x02), aErrNone);
-    EXPECT_EQ(aPacket_AddByte(h.p, length), aErrPacket) << int(length);
-    EXPECT_FALSE(aPacket_IsComplete(h.p));
-  }
-  PacketHolder h;
-  ASSERT_EQ(aPacket_AddByte(h.p, 0x02), aErrNone);
-  EXPECT_EQ(aPacket_AddByte(h.p, 28), aErrNone);
-}
-
-TEST(PacketTest, ThirtyFirstByteOverruns) {
-  PacketHolder h;
-  // A bad address byte is still counted.
-  for (int i = 0; i < 30; i++) EXPECT_NE(aPacket_AddByte(h.p, 0x01), aErrOverrun) << i;
-  EXPECT_EQ(aPacket_AddByte(h.p, 0x02), aErrOverrun);
-}
-
-TEST(PacketTest, ResetKeepsTheTagAndClearsEverythingElse) {
-  const uint8_t data[] = {9, 8, 7};
-  aPacketRef p = aPacket_CreateWithData(0x06, 3, data);
-  ASSERT_EQ(aPacket_Reset(p), aErrNone);
-  EXPECT_TRUE(aVALIDPACKET(p));
-  EXPECT_EQ(p->byteCount, 0);
-  EXPECT_EQ(p->address, 0);
-  EXPECT_EQ(p->length, 0);
-  for (uint8_t b : p->data) EXPECT_EQ(b, 0);
-  // Usable again as an assembler.
-  EXPECT_EQ(Feed(p, {0x08, 0x01, 0x42}), (std::vector<aErr>(3, aErrNone)));
-  EXPECT_TRUE(aPacket_IsComplete(p));
+  EXPECT_EQ(Bytes(aPacket_Wire(p), aPacket_Wire(p) + aPacket_WireSize(p)),
+            (Bytes{0x04, 0x03, 0x01, 0x02, 0x03}));
   aPacket_Destroy(&p);
+  EXPECT_EQ(p, nullptr);
+  Bytes big(64, 0x55);
+  EXPECT_EQ(aPacket_CreateWithData(0x02, 29, big.data()), nullptr);
+  EXPECT_EQ(aPacket_CreateWithData(0x02, 1, nullptr), nullptr);
 }
 
-TEST(PacketTest, InvalidRecordsAndHandles) {
-  EXPECT_EQ(aPacket_AddByte(nullptr, 0x02), aErrParam);
-  EXPECT_EQ(aPacket_Reset(nullptr), aErrParam);
-  EXPECT_FALSE(aPacket_IsComplete(nullptr));
-  aPacket bogus = {0x1234, 2, 2, 0, {0}};
-  EXPECT_FALSE(aVALIDPACKET(&bogus));
-  EXPECT_EQ(aPacket_AddByte(&bogus, 0x02), aErrParam);
-  EXPECT_EQ(aPacket_Reset(&bogus), aErrParam);
-  EXPECT_FALSE(aPacket_IsComplete(&bogus));
-  EXPECT_EQ(aPacket_Destroy(nullptr), aErrParam);
-  aPacketRef none = nullptr;
-  EXPECT_EQ(aPacket_Destroy(&none), aErrParam);
-}
-
-// Any byte sequence gives statuses, never writes outside the record (the
-// sanitizers would report it) and never completes a packet it refused.
+// Any byte sequence gives a status and never writes outside the record (the
+// sanitizers watch this).
 TEST(PacketTest, RandomInputNeverEscapesTheRecord) {
   std::mt19937 rng(12345);
   PacketHolder h;
   for (int round = 0; round < 2000; round++) {
     aPacket_Reset(h.p);
-    const int count = 1 + static_cast<int>(rng() % 400);
-    for (int i = 0; i < count; i++) {
-      aErr err = aPacket_AddByte(h.p, static_cast<uint8_t>(rng()));
+    for (int i = 0, n = 1 + (int)(rng() % 400); i < n; i++) {
+      aErr err = aPacket_AddByte(h.p, (uint8_t)rng());
       ASSERT_TRUE(err == aErrNone || err == aErrPacket || err == aErrOverrun) << err;
-      ASSERT_TRUE(aVALIDPACKET(h.p));
       ASSERT_LE(h.p->byteCount, aPACKET_MAX_WIRE + 1);
     }
   }
 }
 
-// More than 255 bytes offered to one record: the count must not wrap and let
-// bytes in again.
-TEST(PacketTest, LongRunsKeepBeingRefused) {
-  PacketHolder h;
-  ASSERT_EQ(aPacket_AddByte(h.p, 0x02), aErrNone);
-  ASSERT_EQ(aPacket_AddByte(h.p, 28), aErrNone);
-  for (int i = 0; i < 28; i++) ASSERT_EQ(aPacket_AddByte(h.p, 0x11), aErrNone);
-  ASSERT_TRUE(aPacket_IsComplete(h.p));
-  for (int i = 0; i < 1000; i++) ASSERT_EQ(aPacket_AddByte(h.p, 0x22), aErrOverrun) << i;
-  EXPECT_EQ(h.p->tag, aPACKET_TAG);
-  EXPECT_EQ(h.p->address, 0x02);
-  EXPECT_EQ(h.p->length, 28);
-  for (uint8_t b : h.p->data) EXPECT_EQ(b, 0x11);
+// ---- FIFOs -------------------------------------------------------------------
+
+constexpr auto kGuard = std::chrono::seconds(20);  // no wait here comes near it
+
+class Fifo {
+ public:
+  ~Fifo() { aPacketFifo_Destroy(&id); }
+  aPacketFifoId id = aPacketFifo_Create();
+};
+
+aErr PutByte(aPacketFifoId id, uint8_t value) {
+  aPacketRef p = aPacket_CreateWithData(0x02, 1, &value);
+  aErr err = aPacketFifo_Put(id, p);
+  aPacket_Destroy(&p);
+  return err;
+}
+
+std::vector<int> Drain(aPacketFifoId id) {
+  std::vector<int> values;
+  while (aPacketRef p = aPacketFifo_Get(id)) {
+    values.push_back(p->data[0]);
+    aPacket_Destroy(&p);
+  }
+  return values;
+}
+
+bool ValueIs(const aPacket* packet, void* ref) { return packet->data[0] == *(int*)ref; }
+bool Everything(const aPacket*, void*) { return true; }
+bool EvenValue(const aPacket* packet, void*) { return packet->data[0] % 2 == 0; }
+
+TEST(FifoTest, IdentifiersAreNeverReusedAndADestroyedFifoRefusesPuts) {
+  aPacketFifoId id = aPacketFifo_Create();
+  const aPacketFifoId stale = id;
+  ASSERT_EQ(aPacketFifo_Destroy(&id), aErrNone);
+  EXPECT_EQ(id, 0u);
+  Fifo next;
+  EXPECT_EQ(next.id, stale + 1);
+  EXPECT_EQ(PutByte(stale, 1), aErrParam);
+  EXPECT_EQ(aPacketFifo_Get(stale), nullptr);
+  aPacketFifoId again = stale;
+  EXPECT_EQ(aPacketFifo_Destroy(&again), aErrNotFound);
+}
+
+TEST(FifoTest, EmptyFifoReadsReturnNullAtOnce) {
+  Fifo f;
+  EXPECT_EQ(aPacketFifo_Get(f.id), nullptr);
+  EXPECT_EQ(aPacketFifo_Await(f.id, 0), nullptr);
+  EXPECT_EQ(aPacketFifo_AwaitFirst(f.id, Everything, nullptr, 0), nullptr);
+  EXPECT_EQ(aPacketFifo_Await(f.id, 20), nullptr);
+}
+
+TEST(FifoTest, PutCopiesAndGetFirstTakesFromAnywhereKeepingOrder) {
+  Fifo f;
+  aPacketRef p = aPacket_CreateWithData(0x02, 1, (const uint8_t*)"\x01");
+  ASSERT_EQ(aPacketFifo_Put(f.id, p), aErrNone);
+  p->data[0] = 2;  // the FIFO holds its own copy
+  ASSERT_EQ(aPacketFifo_Put(f.id, p), aErrNone);
+  aPacket_Destroy(&p);
+  for (int v = 3; v <= 4; v++) ASSERT_EQ(PutByte(f.id, v), aErrNone);
+  for (int wanted : {2, 4}) {  // the middle, then the newest (the tail moves back)
+    p = aPacketFifo_GetFirst(f.id, ValueIs, &wanted);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->data[0], wanted);
+    aPacket_Destroy(&p);
+  }
+  int missing = 9;
+  EXPECT_EQ(aPacketFifo_GetFirst(f.id, ValueIs, &missing), nullptr);
+  ASSERT_EQ(PutByte(f.id, 5), aErrNone);
+  EXPECT_EQ(aPacketFifo_GetLength(f.id), 3u);
+  EXPECT_EQ(Drain(f.id), (std::vector<int>{1, 3, 5}));
+}
+
+TEST(FifoTest, DrainRemovesMatchesAndKeepsTheRestInOrder) {
+  Fifo f;
+  for (int v : {2, 4, 1, 6, 3, 5, 8}) ASSERT_EQ(PutByte(f.id, v), aErrNone);
+  EXPECT_EQ(aPacketFifo_DrainPackets(f.id, EvenValue, nullptr), 4u);
+  ASSERT_EQ(PutByte(f.id, 7), aErrNone);
+  EXPECT_EQ(Drain(f.id), (std::vector<int>{1, 3, 5, 7}));
+  for (int v = 0; v < 5; v++) ASSERT_EQ(PutByte(f.id, v), aErrNone);
+  EXPECT_EQ(aPacketFifo_DrainPackets(f.id, Everything, nullptr), 5u);
+  ASSERT_EQ(PutByte(f.id, 11), aErrNone);
+  EXPECT_EQ(Drain(f.id), (std::vector<int>{11}));
+}
+
+struct CountingMatch {
+  std::atomic<int> calls{0};
+  static bool Match(const aPacket* packet, void* ref) {
+    ((CountingMatch*)ref)->calls++;
+    return packet->data[0] == 9;
+  }
+};
+
+// A waiter for a reply sleeps while unrelated packets sit in the queue and
+// takes the reply when another thread puts it; the others stay.
+TEST(FifoTest, AwaitFirstSleepsOverNonMatchingPacketsUntilTheReply) {
+  Fifo f;
+  ASSERT_EQ(PutByte(f.id, 1), aErrNone);
+  ASSERT_EQ(PutByte(f.id, 2), aErrNone);
+  CountingMatch match;
+  auto waiter = std::async(std::launch::async, [&] {
+    return aPacketFifo_AwaitFirst(f.id, CountingMatch::Match, &match, 15000);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_LE(match.calls.load(), 4) << "the waiter spins";
+  ASSERT_EQ(PutByte(f.id, 3), aErrNone);
+  ASSERT_EQ(PutByte(f.id, 9), aErrNone);
+  ASSERT_EQ(waiter.wait_for(kGuard), std::future_status::ready);
+  aPacketRef p = waiter.get();
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->data[0], 9);
+  aPacket_Destroy(&p);
+  EXPECT_EQ(Drain(f.id), (std::vector<int>{1, 2, 3}));
+}
+
+TEST(FifoTest, DestroyWakesEveryWaiter) {
+  aPacketFifoId id = aPacketFifo_Create();
+  ASSERT_EQ(PutByte(id, 1), aErrNone);  // matched by nobody
+  int nothing = 99;
+  std::vector<std::future<aPacketRef>> waiters;
+  waiters.push_back(std::async(
+      std::launch::async, [&] { return aPacketFifo_AwaitFirst(id, ValueIs, &nothing, 15000); }));
+  waiters.push_back(std::async(
+      std::launch::async, [&] { return aPacketFifo_AwaitFirst(id, ValueIs, &nothing, 15000); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(aPacketFifo_Destroy(&id), aErrNone);
+  for (auto& w : waiters) {
+    ASSERT_EQ(w.wait_for(kGuard), std::future_status::ready) << "destroy did not wake a waiter";
+    EXPECT_EQ(w.get(), nullptr);
+  }
+}
+
+// Producers and a consumer hammer one FIFO; every packet arrives once and each
+// producer's packets keep their order.
+TEST(FifoTest, ManyProducersOneConsumer) {
+  Fifo f;
+  constexpr int kProducers = 4, kEach = 500;
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kProducers; t++) {
+    producers.emplace_back([&, t] {
+      for (int i = 0; i < kEach; i++) {
+        uint8_t data[2] = {(uint8_t)i, (uint8_t)(i >> 8)};
+        aPacketRef p = aPacket_CreateWithData((uint8_t)(2 * (t + 1)), 2, data);
+        EXPECT_EQ(aPacketFifo_Put(f.id, p), aErrNone);
+        aPacket_Destroy(&p);
+      }
+    });
+  }
+  std::vector<int> next(kProducers, 0);
+  int received = 0;
+  const auto giveUp = std::chrono::steady_clock::now() + kGuard;
+  while (received < kProducers * kEach && std::chrono::steady_clock::now() < giveUp) {
+    aPacketRef p = aPacketFifo_Await(f.id, 100);
+    if (p == nullptr) continue;
+    int t = p->address / 2 - 1;
+    EXPECT_EQ(p->data[0] | (p->data[1] << 8), next[t]++);
+    received++;
+    aPacket_Destroy(&p);
+  }
+  for (auto& th : producers) th.join();
+  EXPECT_EQ(received, kProducers * kEach);
+}
+
+// Destroying a FIFO while other threads are inside calls on it must not let
+// them touch freed memory (the sanitizers watch this one).
+TEST(FifoTest, DestroyWhileOthersUseTheFifo) {
+  for (int round = 0; round < 20; round++) {
+    aPacketFifoId id = aPacketFifo_Create();
+    const aPacketFifoId shared = id;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> users;
+    users.emplace_back([&] {
+      while (!stop) PutByte(shared, 1);
+    });
+    users.emplace_back([&] {
+      int none = 7;
+      while (!stop) {
+        aPacketRef p = aPacketFifo_AwaitFirst(shared, ValueIs, &none, 5);
+        aPacket_Destroy(&p);
+        p = aPacketFifo_Await(shared, 5);
+        aPacket_Destroy(&p);
+        aPacketFifo_DrainPackets(shared, EvenValue, nullptr);
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(aPacketFifo_Destroy(&id), aErrNone);
+    stop = true;
+    for (auto& u : users) u.join();
+  }
+}
+
+// ---- packet debug log ----------------------------------------------------------
+
+struct Record {
+  aErr err;
+  uint8_t direction;
+  unsigned int length;
+  Bytes bytes;
+};
+
+Record Get(aPacketLog* log, unsigned int capacity = 255) {
+  Record r{aErrNone, 0, capacity, Bytes(capacity + 1, 0xEE)};
+  r.err = aPacketLog_Get(log, &r.direction, &r.length, r.bytes.data());
+  r.bytes.resize(r.err == aErrNone ? r.length : 0);
+  return r;
+}
+
+aErr Put(aPacketLog* log, const Bytes& bytes, uint8_t direction = aPACKETLOG_INBOUND) {
+  return aPacketLog_Put(log, direction, (unsigned)bytes.size(), bytes.data());
+}
+
+class PacketLogTest : public ::testing::Test {
+ protected:
+  ~PacketLogTest() override { aPacketLog_Destroy(&log_); }
+  aPacketLog* log_ = aPacketLog_Create(16);
+};
+
+TEST_F(PacketLogTest, KeepsOnlyTheNewestRecordsThatFit) {
+  ASSERT_EQ(Put(log_, {1, 1, 1, 1}, aPACKETLOG_OUTBOUND), aErrNone);
+  ASSERT_EQ(Put(log_, {2, 2, 2, 2}, aPACKETLOG_INBOUND), aErrNone);
+  ASSERT_EQ(Put(log_, {3, 3, 3, 3}, aPACKETLOG_OUTBOUND), aErrNone);
+  Record r = Get(log_);
+  EXPECT_EQ(r.direction, aPACKETLOG_INBOUND);
+  EXPECT_EQ(r.bytes, (Bytes{2, 2, 2, 2}));
+  r = Get(log_);
+  EXPECT_EQ(r.direction, aPACKETLOG_OUTBOUND);
+  EXPECT_EQ(r.bytes, (Bytes{3, 3, 3, 3}));
+  EXPECT_EQ(Get(log_).err, aErrNotFound);
+}
+
+TEST_F(PacketLogTest, OverrunsChangeNothing) {
+  ASSERT_EQ(Put(log_, {9, 8, 7, 6, 5}), aErrNone);
+  Record small = Get(log_, 2);
+  EXPECT_EQ(small.err, aErrOverrun);
+  EXPECT_EQ(small.length, 5u);
+  EXPECT_EQ(Put(log_, Bytes(14, 0x55)), aErrOverrun) << "length + 2 reaches the ring size";
+  EXPECT_EQ(Get(log_, 5).bytes, (Bytes{9, 8, 7, 6, 5}));
+  EXPECT_EQ(Get(log_).err, aErrNotFound);
+  EXPECT_EQ(Put(log_, Bytes(13, 0x66)), aErrNone);
+  EXPECT_EQ(Get(log_).bytes, Bytes(13, 0x66));
+
+  aPacketLog* big = aPacketLog_Create(4096);
+  EXPECT_EQ(Put(big, Bytes(256, 1)), aErrOverrun) << "the length must fit its byte";
+  EXPECT_EQ(Put(big, Bytes(255, 2)), aErrNone);
+  EXPECT_EQ(Get(big).bytes, Bytes(255, 2));
+  aPacketLog_Destroy(&big);
 }
 
 }  // namespace

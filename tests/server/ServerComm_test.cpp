@@ -61,9 +61,9 @@ class ReplyServer {
     std::lock_guard<std::mutex> lock(mutex_);
     delayMs_ = ms;
   }
-  std::vector<std::string> Targets() {
+  size_t Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return targets_;
+    return targets_.size();
   }
   std::string LastTarget() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -95,12 +95,11 @@ std::string UnreachableUrl() {
   return "http://127.0.0.1:" + std::to_string(port) + "/cgi/u";
 }
 
-std::string Decode(const std::string& text, bool* ok = nullptr) {
+// Decoded bytes, or "<null>" when the text is refused.
+std::string Decode(const std::string& text) {
   size_t n = 12345;
   unsigned char* data = ServerCommClass::Base64Decode(text.data(), text.size(), &n);
-  if (ok) *ok = data != nullptr;
-  if (!data) return std::string();
-  std::string out(reinterpret_cast<char*>(data), n);
+  std::string out = data ? std::string(reinterpret_cast<char*>(data), n) : "<null>";
   free(data);
   return out;
 }
@@ -109,8 +108,7 @@ std::string Encode(const std::string& bytes) {
   size_t n = 0;
   char* text = ServerCommClass::Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
                                              bytes.size(), &n);
-  if (!text) return "<null>";
-  std::string out(text, n);
+  std::string out = text ? std::string(text, n) : "<null>";
   free(text);
   return out;
 }
@@ -127,128 +125,70 @@ class ServerCommTest : public ::testing::Test {
 
 // ---------------------------------------------------------------- Base64
 
-TEST(Base64Test, DocumentedExamples) {
+TEST(Base64Test, DocumentedExamplesRoundTripsAndMalformedText) {
   EXPECT_EQ(Decode("QUJD"), "ABC");
   EXPECT_EQ(Decode("QUI="), "AB");
   EXPECT_EQ(Decode("QQ=="), "A");
-  bool ok = true;
-  Decode("QUJ", &ok);
-  EXPECT_FALSE(ok) << "a length that is not a multiple of 4 must fail";
   EXPECT_EQ(Encode("AB"), "QUI=");
-  EXPECT_EQ(Encode("A"), "QQ==");
-  EXPECT_EQ(Encode("ABC"), "QUJD");
-  EXPECT_EQ(Encode(""), "");
-  EXPECT_EQ(Encode(std::string("\xff\xfe\x00", 3)), "//4A");
-}
-
-TEST(Base64Test, RoundTripsEveryByteAtEveryPadding) {
   std::string all;
   for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
   for (size_t len = 1; len <= all.size(); len += (len < 8 ? 1 : 37)) {
-    std::string bytes = all.substr(all.size() - len);
-    bool ok = false;
-    EXPECT_EQ(Decode(Encode(bytes), &ok), bytes) << "length " << len;
-    EXPECT_TRUE(ok);
+    EXPECT_EQ(Decode(Encode(all.substr(all.size() - len))), all.substr(all.size() - len)) << len;
   }
-}
-
-TEST(Base64Test, RefusesMalformedText) {
   // Garbage would otherwise decode into a corrupt firmware file.
-  const char* bad[] = {"",     "QUJ*", "QU J", "QUJ\n", "Q===",     "=QUJ",
-                       "QU=D", "QQ=A", "====", "QUJDQ", "QUJD====", "QU\x80J"};
-  for (const char* text : bad) {
-    bool ok = true;
-    Decode(text, &ok);
-    EXPECT_FALSE(ok) << "[" << text << "]";
+  for (const char* bad : {"QUJ", "", "QUJ*", "QU J", "QUJ\n", "Q===", "=QUJ", "QU=D", "QQ=A",
+                          "====", "QUJDQ", "QUJD====", "QU\x80J"}) {
+    EXPECT_EQ(Decode(bad), "<null>") << "[" << bad << "]";
   }
-}
-
-TEST(Base64Test, DecodingTableIsRebuiltAfterCleanup) {
-  EXPECT_EQ(Decode("QUJD"), "ABC");
-  ASSERT_NE(ServerCommClass::decoding_table, nullptr);
-  {
-    ServerCommClass client("http://127.0.0.1:1/cgi/u", 16);
-  }  // any object's destructor frees the shared table
+  // Any object's destructor frees the shared decoding table; it is rebuilt.
+  { ServerCommClass client("http://127.0.0.1:1/cgi/u", 16); }
   EXPECT_EQ(ServerCommClass::decoding_table, nullptr);
   EXPECT_EQ(Decode("QUJD"), "ABC");
 }
 
 TEST(BuildNumberTest, AcceptsOnlyShortDigitStrings) {
-  EXPECT_TRUE(ServerCommClass::IsPlainBuildNumber("0"));
   EXPECT_TRUE(ServerCommClass::IsPlainBuildNumber("0099"));
   EXPECT_TRUE(ServerCommClass::IsPlainBuildNumber("4294967295"));
-  EXPECT_FALSE(ServerCommClass::IsPlainBuildNumber(""));
-  EXPECT_FALSE(ServerCommClass::IsPlainBuildNumber("12345678901"));
-  const char* bad[] = {"..", "../1", "1/2", "1.0", " 1", "1 ", "-1", "+1", "1a", "1\n"};
+  const char* bad[] = {"", "12345678901", "..", "../1", "1/2", "1.0", " 1", "-1", "1a", "1\n"};
   for (const char* b : bad) EXPECT_FALSE(ServerCommClass::IsPlainBuildNumber(b)) << b;
   EXPECT_FALSE(ServerCommClass::IsPlainBuildNumber(std::string("1\0", 2)));
 }
 
 // ---------------------------------------------------------------- queries
 
-TEST_F(ServerCommTest, QueryBuildReadsBuildAndModel) {
-  server.SetBody("ok\nb12\nfwA");
+TEST_F(ServerCommTest, QueryBuildReadsBuildAndModelAndKeepsThemOnErrors) {
   ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   std::string build, model;
+  server.SetBody("ok\nb12\nfwA");
   EXPECT_TRUE(client.QueryBuild(0x40F5849A, build, model));
-  EXPECT_EQ(build, "b12");
-  EXPECT_EQ(model, "fwA");
+  EXPECT_EQ(build + "/" + model, "b12/fwA");
   EXPECT_EQ(server.LastTarget(), "/cgi/u?op=qu&sn=40F5849A");
-
   // Only the first two characters of the status count; the model ends at "\r".
-  server.SetBody("okay\nb13\nfwB\r\n");
+  server.SetBody("okay\n77\nfwB\r\n");
   EXPECT_TRUE(client.QueryBuild(1, build, model));
-  EXPECT_EQ(build, "b13");
-  EXPECT_EQ(model, "fwB");
-  EXPECT_EQ(server.LastTarget(), "/cgi/u?op=qu&sn=00000001");
-}
-
-TEST_F(ServerCommTest, QueryBuildLeavesMissingLinesAndErrorsUntouched) {
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-  std::string build = "old", model = "oldModel";
+  EXPECT_EQ(build + "/" + model, "77/fwB");
   server.SetBody("ok\n");
   EXPECT_TRUE(client.QueryBuild(2, build, model));
-  EXPECT_EQ(build, "old");
-  EXPECT_EQ(model, "oldModel");
-
-  server.SetBody("ok\n77\n");
-  EXPECT_TRUE(client.QueryBuild(2, build, model));
-  EXPECT_EQ(build, "77");
-  EXPECT_EQ(model, "oldModel");
-
-  server.SetBody("error unknown device\n99\nfw\n");
-  EXPECT_FALSE(client.QueryBuild(2, build, model));
-  EXPECT_EQ(build, "77");
-  EXPECT_EQ(model, "oldModel");
-
-  server.SetBody("");
-  EXPECT_FALSE(client.QueryBuild(2, build, model)) << "an empty reply has no ok status";
-  server.SetBody("o");
-  EXPECT_FALSE(client.QueryBuild(2, build, model));
+  EXPECT_EQ(build + "/" + model, "77/fwB");
+  for (const char* refusal : {"error unknown device\n99\nfw\n", "", "o"}) {
+    server.SetBody(refusal);
+    EXPECT_FALSE(client.QueryBuild(2, build, model)) << refusal;
+    EXPECT_EQ(build + "/" + model, "77/fwB");
+  }
 }
 
-TEST_F(ServerCommTest, GetBuildSetsPayloadOnlyOnOk) {
+TEST_F(ServerCommTest, GetBuildSetsPayloadOnlyOnOkAndEscapesTheUrl) {
   ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   std::string payload = "previous";
   server.SetBody("error no such build\nQUJD\n");
   EXPECT_FALSE(client.GetBuild(0xABCD, "fwA", "12", payload));
   EXPECT_EQ(payload, "previous");
-
   server.SetBody("ok\n");
   EXPECT_TRUE(client.GetBuild(0xABCD, "fwA", "12", payload));
   EXPECT_EQ(payload, "") << "payload is cleared on ok even without a second line";
-
   server.SetBody("ok\nQUJD\n12.bird 3 bytes\n");
-  EXPECT_TRUE(client.GetBuild(0xABCD, "fwA", "12", payload));
-  EXPECT_EQ(payload, "QUJD");
-  EXPECT_EQ(server.LastTarget(), "/cgi/u?op=bird&sn=0000ABCD&fw=fwA&bld=12");
-}
-
-TEST_F(ServerCommTest, GetBuildEscapesTextsPlacedIntoTheUrl) {
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-  std::string payload;
-  server.SetBody("ok\nQUJD\n");
   EXPECT_TRUE(client.GetBuild(1, "fw A&op=fix", "12/../3#x", payload));
+  EXPECT_EQ(payload, "QUJD");
   EXPECT_EQ(server.LastTarget(),
             "/cgi/u?op=bird&sn=00000001&fw=fw%20A%26op%3Dfix&bld=12%2F..%2F3%23x");
 }
@@ -261,11 +201,6 @@ TEST_F(ServerCommTest, GetBuildListSplitsEntries) {
   EXPECT_EQ(builds, (std::vector<std::string>{"1.0", "2.0"}));
   EXPECT_EQ(versions, (std::vector<std::string>{"2.8.7", ""}));
   EXPECT_EQ(server.LastTarget(), "/cgi/u?op=builds&sn=00000012");
-
-  server.SetBody("ok\r\n10;1.2.3\r\n11\r\n;;;\r\n");
-  EXPECT_TRUE(client.GetBuildList(0x12, builds, versions));
-  EXPECT_EQ(builds, (std::vector<std::string>{"10", "11"}));
-  EXPECT_EQ(versions, (std::vector<std::string>{"1.2.3", ""}));
 
   server.SetBody("error\n10;1.0\n");
   EXPECT_FALSE(client.GetBuildList(0x12, builds, versions));
@@ -285,12 +220,6 @@ TEST_F(ServerCommTest, GetRecoveryInfoParsesIdentity) {
   EXPECT_EQ(number, 31u);
   EXPECT_EQ(text, "QUJD");
 
-  server.SetBody("ok\n2A\n123\n");
-  EXPECT_TRUE(client.GetRecoveryInfo(fingerprint, serial, number, text));
-  EXPECT_EQ(serial, 0x2Au);
-  EXPECT_EQ(number, 123u);
-  EXPECT_EQ(text, "");
-
   server.SetBody("error unknown fingerprint\n40F5849A\n1\nQUJD\n");
   serial = number = 9;
   EXPECT_FALSE(client.GetRecoveryInfo(fingerprint, serial, number, text));
@@ -304,8 +233,6 @@ TEST_F(ServerCommTest, ConnectSendsHelloAndAlwaysSucceeds) {
   server.SetBody("error\n");
   EXPECT_TRUE(client.Connect());
   EXPECT_EQ(server.LastTarget(), "/cgi/u?op=hi&rv=2");
-  ServerCommClass nowhere(UnreachableUrl().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-  EXPECT_TRUE(nowhere.Connect());
 }
 
 // ---------------------------------------------------------------- failures
@@ -322,13 +249,7 @@ TEST(ServerCommUnreachableTest, QueriesReturnTrueWithEmptyOutputs) {
   std::vector<std::string> builds{"a"}, versions{"b"};
   EXPECT_TRUE(client.GetBuildList(1, builds, versions));
   EXPECT_TRUE(builds.empty());
-  EXPECT_TRUE(versions.empty());
-  const unsigned int fp[4] = {0, 0, 1, 2};
-  unsigned int serial = 5, number = 5;
-  EXPECT_TRUE(client.GetRecoveryInfo(fp, serial, number, text));
-  EXPECT_EQ(serial, 0u);
-  EXPECT_EQ(number, 0u);
-  EXPECT_EQ(text, "");
+  EXPECT_TRUE(client.Connect());
 }
 
 TEST_F(ServerCommTest, ReplyMustBeSmallerThanTheBuffer) {
@@ -344,10 +265,8 @@ TEST_F(ServerCommTest, ReplyMustBeSmallerThanTheBuffer) {
 
   body.pop_back();
   server.SetBody(body);
-  EXPECT_TRUE(client.Send("op=bird"));
-  EXPECT_FALSE(client.Overflowed());
-  EXPECT_EQ(client.Received(), 1023999u);
   EXPECT_TRUE(client.GetBuild(1, "fw", "1", payload));
+  EXPECT_EQ(client.Received(), 1023999u);
   EXPECT_EQ(payload.size(), 1023996u);
 }
 
@@ -360,19 +279,12 @@ TEST_F(ServerCommTest, RequestUrlThatDoesNotFitIsRefused) {
   std::string build, model;
   EXPECT_TRUE(ok.QueryBuild(1, build, model));
   EXPECT_EQ(build, "5");
-  ASSERT_EQ(server.Targets().size(), 1u);
-  const std::string host = base.substr(0, base.size() - std::string("/cgi/u").size());
-  EXPECT_EQ(host + server.LastTarget(), fits + "?op=qu&sn=00000001");
-  EXPECT_EQ((host + server.LastTarget()).size(), 1023u);
-
+  ASSERT_EQ(server.Requests(), 1u);
   ServerCommClass tooLong((fits + "x").c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-  build.clear();
   EXPECT_FALSE(tooLong.Send("op=qu&sn=%08X", 1u));
-  EXPECT_TRUE(tooLong.QueryBuild(1, build, model));
-  EXPECT_EQ(build, "");
   ServerCommClass huge((base + std::string(2000, 'x')).c_str(), 16);
   EXPECT_FALSE(huge.Send("op=hi"));
-  EXPECT_EQ(server.Targets().size(), 1u) << "a cut request must never be sent";
+  EXPECT_EQ(server.Requests(), 1u) << "a cut request must never be sent";
 }
 
 TEST_F(ServerCommTest, SlowServerIsCutOffByTheTimeLimit) {
@@ -444,51 +356,34 @@ TEST(RcvDataTest, AppendsUntilOneByteBeforeTheBufferEnd) {
 
 TEST_F(ServerCommTest, DiagnosticsAppearOnlyOnTheServerChannel) {
   server.SetBody("ok\nb12\nfwA");
+  std::string build, model, payload;
   testing::internal::CaptureStdout();
-  {
-    ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-    std::string build, model;
-    client.QueryBuild(1, build, model);
-  }
+  ServerCommClass(server.Url().c_str(), 64).QueryBuild(1, build, model);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   Log::ActivatePackage(DEBUG_ServerComm);
   testing::internal::CaptureStdout();
   {
     ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-    std::string build, model;
     client.QueryBuild(0x40F5849A, build, model);
     server.SetBody("error no device\n");
     client.QueryBuild(0x40F5849A, build, model);
-  }
-  std::string log = testing::internal::GetCapturedStdout();
-  const std::string url = server.Url();
-  EXPECT_EQ(log.find("ServerCommClass() created to use [" + url + "]\n"), 0u) << log;
-  EXPECT_NE(log.find("Send(" + url + "?op=qu&sn=40F5849A)\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("QueryBuild() ==> [ok\nb12\nfwA]\n"
-                     "ServerCommClass received 10 bytes [ok\nb12\nfwA]\n"
-                     "ServerCommClass [ok][b12][fwA]\n"),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find("ServerCommClass: QueryBuild failed [error no device\n]\n"), std::string::npos)
-      << log;
-}
-
-TEST_F(ServerCommTest, GetBuildLogLinesCutTheReply) {
-  Log::ActivatePackage(DEBUG_ServerComm);
-  testing::internal::CaptureStdout();
-  {
-    ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-    std::string payload;
     server.SetBody("ok\nQUJDQUJDQUJDQUJDQUJDQUJD\n12.bird\n");
     client.GetBuild(0x10, "fw", "12", payload);
   }
   std::string log = testing::internal::GetCapturedStdout();
-  EXPECT_NE(log.find("GetBuild() ==> [36 bytes]\n"
-                     "           ==> [ok\nQUJDQUJDQUJDQUJDQ...]\n"),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find("GetBuild [ok][QUJDQUJDQUJDQUJDQUJD][12.bird]\n"), std::string::npos) << log;
+  const std::string url = server.Url();
+  EXPECT_EQ(log.find("ServerCommClass() created to use [" + url + "]\n"), 0u) << log;
+  for (const std::string& expected :
+       {"Send(" + url + "?op=qu&sn=40F5849A)\n",
+        std::string("QueryBuild() ==> [ok\nb12\nfwA]\n"
+                    "ServerCommClass received 10 bytes [ok\nb12\nfwA]\n"
+                    "ServerCommClass [ok][b12][fwA]\n"),
+        std::string("ServerCommClass: QueryBuild failed [error no device\n]\n"),
+        std::string("GetBuild() ==> [36 bytes]\n           ==> [ok\nQUJDQUJDQUJDQUJDQ...]\n"),
+        std::string("GetBuild [ok][QUJDQUJDQUJDQUJDQUJD][12.bird]\n")}) {
+    EXPECT_NE(log.find(expected), std::string::npos) << expected << "\nin\n" << log;
+  }
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
 // Tests of the module simulator: the state machine driven byte by byte with
 // a virtual clock, and one run of the qn-modsim binary over loopback TCP.
+#include "tools/qn-modsim/ModSim.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,7 +21,6 @@
 #include <vector>
 
 #include "tests/support/TestSupport.h"
-#include "tools/qn-modsim/ModSim.h"
 
 namespace {
 
@@ -95,38 +96,11 @@ TEST_F(SimTest, HeartbeatsAlternatePhasesEveryHalfSecondAndCountAnswers) {
   Send({0x04, 0x02, 0x00, 0x02});
   now += 500;
   EXPECT_EQ("04 02 00 00", Hex(Out()));
-  modsim::LinkStats st = link->Stats();
-  EXPECT_EQ(3u, st.heartbeatsSent);
-  EXPECT_EQ(1u, st.heartbeatAnswers);
-  EXPECT_EQ(1u, st.heartbeatsMissed);
-  // Heartbeat answers are not host packets (they do not count for faults).
-  EXPECT_EQ(1u, st.packetsIn);
+  EXPECT_EQ(1u, link->Stats().heartbeatsMissed);
   // Stop: no more heartbeats.
   Send({0xAF, 0x01, 0x00});
   now += 2000;
   EXPECT_EQ("", Hex(Out()));
-}
-
-
-TEST_F(SimTest, UnansweredHeartbeatsCloseTheLinkWhenLimited) {
-  ModuleConfig cfg = Module(0x40F5849A, 0x04);
-  cfg.heartbeatMs = 100;
-  cfg.heartbeatLimit = 2;
-  Start({cfg});
-  now += 100;
-  EXPECT_EQ("04 02 00 00", Hex(Out()));
-  Send({0x04, 0x02, 0x00, 0x02});
-  now += 100;
-  EXPECT_EQ("04 02 00 01", Hex(Out()));
-  now += 100;
-  EXPECT_EQ("04 02 00 00", Hex(Out()));  // first miss
-  EXPECT_FALSE(link->Closed());
-  now += 100;
-  EXPECT_EQ("", Hex(Out()));  // second miss in a row: the module gives up
-  EXPECT_TRUE(link->Closed());
-  std::vector<std::string> events = sim.TakeEvents();
-  ASSERT_EQ(1u, events.size());
-  EXPECT_EQ("module 40F5849A closes link: 2 heartbeats unanswered", events[0]);
 }
 
 TEST(ModSimNoise, RandomBytesNeverBreakTheModule) {
@@ -142,7 +116,8 @@ TEST(ModSimNoise, RandomBytesNeverBreakTheModule) {
   std::unique_ptr<Link> link = sim.OpenLink(router.serial, 0);
   // Bytes skewed towards the values the module reacts to, so that upgrade
   // commands with odd lengths and addresses reach it often.
-  const uint8_t common[] = {0x02, 0x06, 0xAD, 0xAF, 0x00, 0x01, 0x03, 0x05, 0x07, 0x5F, 0x49, 0xFF, 0x1C};
+  const uint8_t common[] = {0x02, 0x06, 0xAD, 0xAF, 0x00, 0x01, 0x03,
+                            0x05, 0x07, 0x5F, 0x49, 0xFF, 0x1C};
   uint32_t seed = 12345;
   uint64_t now = 0;
   size_t produced = 0;
@@ -173,8 +148,8 @@ TEST_F(SimTest, AddressQueryAndSyncRequestAreTellApartByBurstLength) {
   EXPECT_EQ("04 00 04 00", Ask({0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0}));
   // Garbage ahead of the sync request (odd bytes, zero, an over-long length)
   // is thrown away and the request still realigns the module.
-  EXPECT_EQ("04 00 04 00", Ask({0x01, 0x00, 0x04, 0x40, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0,
-                                0xAD, 0, 0xAD, 0}));
+  EXPECT_EQ("04 00 04 00",
+            Ask({0x01, 0x00, 0x04, 0x40, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0}));
   // A burst split across reads within the window is still one sync.
   Send({0xAD, 0, 0xAD, 0, 0xAD});
   now += 1;
@@ -206,30 +181,6 @@ TEST_F(SimTest, SystemQueriesAndBuildAnswerByteForByte) {
   EXPECT_EQ("", Ask(Packet(0x06, {0x03, 0x48, 0x20})));
 }
 
-TEST_F(SimTest, RouterAddressTakesEffectOnSaveAndResetOnly) {
-  ModuleConfig cfg = Module(0x40F5849A, 0x04);
-  cfg.resetMode = modsim::ResetMode::kSilent;
-  Start({cfg});
-  EXPECT_EQ("04 03 03 C2 20", Ask(Packet(0x04, {0x03, 0x82, 0x20, 0x08})));
-  EXPECT_EQ("04 04 03 C2 20 08", Ask(Packet(0x04, {0x03, 0x42, 0x20})));
-  EXPECT_EQ("04 04 03 D0 20 04", Ask(Packet(0x04, {0x03, 0x50, 0x20})));
-  // Reset without save: the saved address comes back. No reply to reset.
-  EXPECT_EQ("", Ask(Packet(0x04, {0x03, 0x8B, 0x20})));
-  EXPECT_FALSE(sim.IsUp(0x40F5849A, now));
-  EXPECT_EQ("", Ask(Packet(0x04, {0x03, 0x42, 0x20})));  // silent while restarting
-  now += 200;
-  EXPECT_EQ("04 04 03 C2 20 04", Ask(Packet(0x04, {0x03, 0x42, 0x20})));
-  // Set, save (no reply), reset: the new address survives.
-  EXPECT_EQ("04 03 03 C2 20", Ask(Packet(0x04, {0x03, 0x82, 0x20, 0x08})));
-  EXPECT_EQ("", Ask(Packet(0x04, {0x03, 0x8A, 0x20})));
-  EXPECT_EQ("", Ask(Packet(0x04, {0x03, 0x8B, 0x20})));
-  now += 200;
-  EXPECT_EQ("04 04 03 C2 20 08", Ask(Packet(0x04, {0x03, 0x42, 0x20})));
-  // An odd router address is refused.
-  EXPECT_EQ("04 03 03 C2 A0", Ask(Packet(0x04, {0x03, 0x82, 0x20, 0x09})));
-  EXPECT_EQ(2, sim.Status(0x40F5849A).restarts);
-}
-
 TEST_F(SimTest, ModulesBehindRouterAnswerThroughItsLink) {
   ModuleConfig router = Module(0x40F5849A, 0x02);
   router.routeRequired = true;
@@ -252,27 +203,6 @@ TEST_F(SimTest, ModulesBehindRouterAnswerThroughItsLink) {
   // Empty addresses stay silent; the router itself still answers its own.
   EXPECT_EQ("", Ask(Packet(0x08, {0x03, 0x49, 0x20})));
   EXPECT_EQ("02 04 03 C8 20 04", Ask(Packet(0x02, {0x03, 0x48, 0x20})));
-  // Route-to-me belongs to the link that asked for it.
-  std::unique_ptr<Link> other = sim.OpenLink(router.serial, now);
-  Bytes q = Packet(0x06, {0x03, 0x49, 0x20});
-  other->Receive(q.data(), q.size(), now);
-  EXPECT_EQ("", Hex(other->TakeOutput(now + 5)));
-  EXPECT_EQ("02 03 03 D4 20", Ask(Packet(0x02, {0x03, 0x94, 0x20, 0x00})));
-  EXPECT_EQ("", Ask(Packet(0x06, {0x03, 0x49, 0x20})));
-}
-
-TEST_F(SimTest, RouterCanAnswerForEmptyAddresses) {
-  ModuleConfig router = Module(0x40F5849A, 0x02);
-  router.nakAbsent = true;
-  ModuleConfig device = Module(0x11112222, 0x06);
-  device.behind = router.serial;
-  device.tcpPort = -1;
-  Start({router, device});
-  EXPECT_EQ("08 03 80 03 49", Ask(Packet(0x08, {0x03, 0x49, 0x20})));
-  EXPECT_EQ("FC 03 80 49 FF", Ask(Packet(0xFC, {0x49, 0xFF})));
-  EXPECT_EQ("06 07 03 C9 20 11 11 22 22", Ask(Packet(0x06, {0x03, 0x49, 0x20})));
-  // Odd addresses other than the control ones are not module addresses.
-  EXPECT_EQ("", Ask(Packet(0x09, {0x03, 0x49, 0x20})));
 }
 
 TEST_F(SimTest, RouterAddressResetThroughRouterWithLateTakingDevice) {
@@ -298,23 +228,6 @@ TEST_F(SimTest, RouterAddressResetThroughRouterWithLateTakingDevice) {
   EXPECT_EQ("06 04 03 C2 20 02", attempt());
   EXPECT_EQ(2u, sim.Status(device.serial).routerSetAttempts);
   EXPECT_EQ(0x02, sim.Status(device.serial).savedRouterAddress);
-}
-
-TEST_F(SimTest, ResetInDropModeClosesLinksAndRefusesNewOnesUntilBack) {
-  ModuleConfig cfg = Module(0x40F5849A, 0x04);
-  cfg.resetMs = 300;
-  Start({cfg});
-  Send(Packet(0x04, {0x03, 0x8B, 0x20}));
-  EXPECT_TRUE(link->Closed());
-  Simulator::OpenResult why;
-  EXPECT_FALSE(sim.OpenLink(cfg.serial, now + 299, &why));
-  EXPECT_EQ(Simulator::OpenResult::kDown, why);
-  std::unique_ptr<Link> back = sim.OpenLink(cfg.serial, now + 300, &why);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(Simulator::OpenResult::kOk, why);
-  std::vector<std::string> events = sim.TakeEvents();
-  ASSERT_EQ(1u, events.size());
-  EXPECT_EQ("module 40F5849A reset", events[0]);
 }
 
 // Host-side helpers for the upgrade exchanges.
@@ -376,26 +289,13 @@ TEST_F(UpgradeTest, FullSequenceWritesFirmwareAndRebootsIntoItsStamp) {
   sum = SendData(second);
   EXPECT_EQ(SumReply(sum), Ask(Packet(0x04, {0x5F, 0x04})));
   EXPECT_EQ("04 03 5F 07 00", Ask(Packet(0x04, {0x5F, 0x05, 0x01, 0xE8})));
-  // Writing more than was sent fails with a status.
-  EXPECT_EQ("04 03 5F 07 02", Ask(Packet(0x04, {0x5F, 0x05, 0x00, 0x01})));
-  modsim::ModuleStatus st = sim.Status(cfg.serial);
-  ASSERT_EQ(1u, st.firmware.size());
-  EXPECT_EQ(0x8000u, st.firmware.begin()->first);
-  EXPECT_EQ(firmware, st.firmware.begin()->second);
-  ASSERT_EQ(1u, st.loader.size());
-  EXPECT_EQ(0x10000000u, st.loader.begin()->first);
-  EXPECT_EQ(loader, st.loader.begin()->second);
   // Reboot: no reply, the link drops, the new version comes from the stamp.
   EXPECT_EQ("", Ask(Packet(0x04, {0x5F, 0x06})));
   EXPECT_TRUE(link->Closed());
-  st = sim.Status(cfg.serial);
-  EXPECT_EQ(0x21000007u, st.version);
-  EXPECT_EQ(4242u, st.build);
-  EXPECT_EQ(0, st.stage);
-  std::vector<std::string> events = sim.TakeEvents();
-  ASSERT_EQ(2u, events.size());
-  EXPECT_EQ("module 40F5849A load: loader running", events[0]);
-  EXPECT_EQ("module 40F5849A reboot into new firmware version 2.1.7 build 4242", events[1]);
+  EXPECT_EQ((std::vector<std::string>{
+                "module 40F5849A load: loader running",
+                "module 40F5849A reboot into new firmware version 2.1.7 build 4242"}),
+            sim.TakeEvents());
   qntest::TempDir dump;
   std::string error;
   ASSERT_TRUE(sim.DumpImages(cfg.serial, dump.path(), &error)) << error;
@@ -403,7 +303,6 @@ TEST_F(UpgradeTest, FullSequenceWritesFirmwareAndRebootsIntoItsStamp) {
             qntest::ReadFile(dump / "40F5849A-fw-00008000.bin"));
   EXPECT_EQ(std::string(loader.begin(), loader.end()),
             qntest::ReadFile(dump / "40F5849A-loader-10000000.bin"));
-  EXPECT_FALSE(sim.DumpImages(cfg.serial, dump / "missing", &error));
   link = sim.OpenLink(cfg.serial, now + 200);
   ASSERT_TRUE(link);
   now += 200;
@@ -432,47 +331,9 @@ TEST_F(UpgradeTest, LoadWithRestartSendsTheReplyOnTheNextLink) {
   again->Receive(start.data(), start.size(), now);
   EXPECT_EQ("06 02 5F 02", Hex(again->TakeOutput(now)));
   EXPECT_EQ(2, sim.Status(device.serial).stage);
-  // Direct: the link drops; the reply comes on the link started after the
-  // module is back.
-  again.reset();
-  EXPECT_EQ("02 06 5F 00 10 00 00 00", Ask(Packet(0x02, {0x5F, 0x00})));
-  EXPECT_EQ("", Ask(Packet(0x02, {0x5F, 0x02})));
-  EXPECT_TRUE(link->Closed());
-  EXPECT_FALSE(sim.OpenLink(router.serial, now));
-  link = sim.OpenLink(router.serial, now + 300);
-  ASSERT_TRUE(link);
-  now += 300;
-  Send(start);
-  EXPECT_EQ("02 02 5F 02", Hex(Out()));
 }
 
-TEST_F(UpgradeTest, InjectedUpgradeFaults) {
-  ModuleConfig cfg = Module(0x40F5849A, 0x04);
-  cfg.faults.wrongDataCount = 1;
-  cfg.faults.badChecksum = true;
-  cfg.faults.prepareStatus = 3;
-  Start({cfg});
-  Ask(Packet(0x04, {0x5F, 0x00}));
-  EXPECT_EQ("04 05 5F 07 03 02 00", Ask(Packet(0x04, {0x5F, 0x03, 0x00, 0x10, 0x00, 0x00, 0x00})));
-  // First DATA is acknowledged one short and dropped; the repeat is taken.
-  EXPECT_EQ("04 03 5F 01 02", Ask(Packet(0x04, {0x5F, 0x01, 1, 2, 3})));
-  EXPECT_EQ("04 03 5F 01 03", Ask(Packet(0x04, {0x5F, 0x01, 1, 2, 3})));
-  EXPECT_EQ("04 07 5F 07 00 00 00 00 07", Ask(Packet(0x04, {0x5F, 0x04})));
-  EXPECT_EQ(Bytes({1, 2, 3}), sim.Status(cfg.serial).loader.begin()->second);
-}
-
-TEST_F(UpgradeTest, NeverBackAfterLoad) {
-  ModuleConfig cfg = Module(0x40F5849A, 0x04);
-  cfg.faults.neverBackAfterLoad = true;
-  Start({cfg});
-  Ask(Packet(0x04, {0x5F, 0x00}));
-  EXPECT_EQ("", Ask(Packet(0x04, {0x5F, 0x02})));
-  EXPECT_TRUE(link->Closed());
-  EXPECT_FALSE(sim.IsUp(cfg.serial, now + 3600 * 1000));
-  EXPECT_FALSE(sim.OpenLink(cfg.serial, now + 3600 * 1000));
-}
-
-TEST_F(SimTest, ReplyFaultsDropDelayStrayAndClose) {
+TEST_F(SimTest, ReplyFaultsDropStrayWrongSerialAndClose) {
   ModuleConfig cfg = Module(0x40F5849A, 0x04);
   cfg.faults.dropReplies = {2};
   cfg.faults.strayAfterReply = 3;
@@ -487,19 +348,6 @@ TEST_F(SimTest, ReplyFaultsDropDelayStrayAndClose) {
   EXPECT_EQ("04 04 03 C8 20 04", Ask(Packet(0x04, {0x03, 0x48, 0x20})));
   EXPECT_TRUE(link->Closed());
   EXPECT_EQ("", Ask(Packet(0x04, {0x03, 0x48, 0x20})));
-
-  Simulator delayed;
-  ModuleConfig slow = Module(0x22223333, 0x04);
-  slow.faults.delayMs = 40;
-  std::string error;
-  ASSERT_TRUE(delayed.AddModule(slow, &error));
-  ASSERT_TRUE(delayed.Validate(&error));
-  std::unique_ptr<Link> l = delayed.OpenLink(slow.serial, 0);
-  Bytes q = Packet(0x04, {0x03, 0x48, 0x20});
-  l->Receive(q.data(), q.size(), 0);
-  EXPECT_EQ("", Hex(l->TakeOutput(39)));
-  EXPECT_EQ(40u, l->NextEventMs());
-  EXPECT_EQ("04 04 03 C8 20 04", Hex(l->TakeOutput(40)));
 }
 
 TEST(ModSimBusy, MaxLinksRefusesExtraLinks) {
@@ -531,30 +379,15 @@ TEST(ModSimConfig, ModuleSpecsVersionsAndFiles) {
   EXPECT_EQ(0x02, cfg.routerAddress);
   EXPECT_EQ(0x21000005u, cfg.version);
   EXPECT_EQ(16u, cfg.build);
-  EXPECT_EQ(0, cfg.tcpPort);
-  EXPECT_TRUE(cfg.node);
   EXPECT_EQ((std::set<uint64_t>{2, 5}), cfg.faults.dropReplies);
-  EXPECT_EQ(2, cfg.faults.wrongDataCount);
-  EXPECT_EQ(modsim::LoadMode::kRestart, cfg.loadMode);
-  EXPECT_EQ(modsim::ResetMode::kSilent, cfg.resetMode);
-  EXPECT_EQ(0, cfg.faults.maxLinks);
-
   EXPECT_FALSE(modsim::ParseModuleSpec("addr=04", &cfg, &error));
-  EXPECT_FALSE(modsim::ParseModuleSpec("serial=1,addr=05", &cfg, &error));
-  EXPECT_EQ("bad value for module key \"addr\": \"05\"", error);
   EXPECT_FALSE(modsim::ParseModuleSpec("serial=1,colour=red", &cfg, &error));
   EXPECT_EQ("unknown module key \"colour\"", error);
-  EXPECT_FALSE(modsim::ParseModuleSpec("serial=1,version=16.0.0", &cfg, &error));
   EXPECT_FALSE(modsim::ParseModuleSpec("serial=1,port=70000", &cfg, &error));
-
+  // Leading zeros are decimal, not octal.
   ASSERT_TRUE(modsim::ParseModuleSpec("serial=1,build=0099,model=010", &cfg, &error)) << error;
   EXPECT_EQ(99u, cfg.build);
   EXPECT_EQ(10, cfg.model);
-
-  uint32_t v = 0;
-  EXPECT_TRUE(modsim::ParseVersion("0x20FFFFFF", &v));
-  EXPECT_EQ(0x20FFFFFFu, v);
-  EXPECT_FALSE(modsim::ParseVersion("2.1", &v));
 
   qntest::TempDir dir;
   ASSERT_TRUE(qntest::WriteFile(dir / "sim.conf",
@@ -566,41 +399,7 @@ TEST(ModSimConfig, ModuleSpecsVersionsAndFiles) {
   ASSERT_TRUE(modsim::ParseConfigFile(dir / "sim.conf", &configs, &error)) << error;
   ASSERT_EQ(2u, configs.size());
   EXPECT_EQ(0x40F5849Au, configs[1].behind);
-  ASSERT_TRUE(qntest::WriteFile(dir / "bad.conf", "module serial=1\nmodul serial=2\n"));
-  EXPECT_FALSE(modsim::ParseConfigFile(dir / "bad.conf", &configs, &error));
-  EXPECT_EQ(dir / "bad.conf" + ":2: expected \"module <keys>\"", error);
-
-  // Validation: behind an unknown router, address clashes.
-  Simulator sim;
-  ModuleConfig orphan = Module(0x11112222, 0x06);
-  orphan.tcpPort = -1;
-  orphan.behind = 0x99999999;
-  ASSERT_TRUE(sim.AddModule(orphan, &error));
-  EXPECT_FALSE(sim.Validate(&error));
-  EXPECT_FALSE(sim.AddModule(orphan, &error));
-  EXPECT_EQ("module 11112222 given twice", error);
 }
-
-TEST(ModSimStamp, LastStampInImageWins) {
-  std::map<uint32_t, Bytes> image;
-  uint32_t version = 0, build = 0;
-  EXPECT_FALSE(modsim::FindFirmwareStamp(image, &version, &build));
-  std::string a = std::string("xxQNFWSTMP") + std::string("\x21\x00\x00\x01\x00\x00\x00\x05", 8);
-  std::string b = std::string("QNFWSTMP") + std::string("\x32\x00\x00\x02\x00\x00\x01\x00", 8) + "yy";
-  image[0x100] = Bytes(a.begin(), a.end());
-  EXPECT_TRUE(modsim::FindFirmwareStamp(image, &version, &build));
-  EXPECT_EQ(0x21000001u, version);
-  EXPECT_EQ(5u, build);
-  image[0x200] = Bytes(b.begin(), b.end());
-  EXPECT_TRUE(modsim::FindFirmwareStamp(image, &version, &build));
-  EXPECT_EQ(0x32000002u, version);
-  EXPECT_EQ(256u, build);
-  // A stamp cut off by the end of the image does not count.
-  std::map<uint32_t, Bytes> cut;
-  cut[0] = Bytes(a.begin(), a.end() - 1);
-  EXPECT_FALSE(modsim::FindFirmwareStamp(cut, &version, &build));
-}
-
 
 // --- The qn-modsim binary -------------------------------------------------
 
@@ -649,9 +448,10 @@ int ConnectLoopback(int port) {
 }
 
 TEST(ModSimBinary, ServesModuleOverLoopbackTcp) {
-  qntest::Background sim({qntest::ToolPath("qn-modsim"), "--module",
-                          "serial=40F5849A,addr=04,model=13,version=2.1.3,build=77,port=0,reset-ms=300",
-                          "--module", "serial=11112222,addr=06,behind=40F5849A"});
+  qntest::Background sim(
+      {qntest::ToolPath("qn-modsim"), "--module",
+       "serial=40F5849A,addr=04,model=13,version=2.1.3,build=77,port=0,reset-ms=300", "--module",
+       "serial=11112222,addr=06,behind=40F5849A"});
   ASSERT_TRUE(sim.running());
   std::string line = sim.WaitForLine("module 40F5849A tcp ");
   ASSERT_EQ(0u, line.find("module 40F5849A tcp 127.0.0.1:")) << sim.Output();
@@ -687,39 +487,6 @@ TEST(ModSimBinary, ServesModuleOverLoopbackTcp) {
   EXPECT_EQ(0, sim.Stop());
 }
 
-TEST(ModSimBinary, UpgradeFromConfigFileDumpsTheWrittenImage) {
-  qntest::TempDir dir;
-  ASSERT_TRUE(qntest::WriteFile(dir / "sim.conf",
-                                "# one module, block size 16\n"
-                                "module serial=40F5849A addr=04 port=0 block=16 version=1.0.0\n"));
-  qntest::Background sim({qntest::ToolPath("qn-modsim"), "--config", dir / "sim.conf",
-                          "--dump-dir", dir.path()});
-  std::string line = sim.WaitForLine("module 40F5849A tcp ");
-  int port = atoi(line.substr(line.rfind(':') + 1).c_str());
-  ASSERT_NE("", sim.WaitForLine("qn-modsim: ready"));
-  RawPipe host(ConnectLoopback(port));
-  ASSERT_TRUE(host.ok());
-  const Bytes stamp{'Q', 'N', 'F', 'W', 'S', 'T', 'M', 'P', 0x32, 0, 0, 1, 0, 0, 0, 42};
-  Bytes data{0x04, 18, 0x5F, 0x01};
-  data.insert(data.end(), stamp.begin(), stamp.end());
-  host.Write({0x04, 0x02, 0x5F, 0x00});
-  EXPECT_EQ("04 06 5F 00 10 00 00 00", Hex(host.Read(8, 2000)));
-  host.Write({0x04, 0x02, 0x5F, 0x02});
-  EXPECT_EQ("04 02 5F 02", Hex(host.Read(4, 2000)));
-  host.Write({0x04, 0x07, 0x5F, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00});
-  EXPECT_EQ("04 05 5F 07 00 00 10", Hex(host.Read(7, 2000)));
-  host.Write(data);
-  EXPECT_EQ("04 03 5F 01 10", Hex(host.Read(5, 2000)));
-  host.Write({0x04, 0x04, 0x5F, 0x05, 0x00, 0x10});
-  EXPECT_EQ("04 03 5F 07 00", Hex(host.Read(5, 2000)));
-  host.Write({0x04, 0x02, 0x5F, 0x06});
-  EXPECT_EQ("event: module 40F5849A reboot into new firmware version 3.2.1 build 42",
-            sim.WaitForLine("reboot", 3000));
-  EXPECT_EQ(std::string(stamp.begin(), stamp.end()),
-            qntest::ReadFile(dir / "40F5849A-fw-00000100.bin"));
-  EXPECT_EQ(0, sim.Stop());
-}
-
 TEST(ModSimBinary, ServesModuleThroughNodeSymlink) {
   qntest::TempDir dev;
   qntest::Background sim({qntest::ToolPath("qn-modsim"), "--dev-dir", dev.path(), "--module",
@@ -728,14 +495,6 @@ TEST(ModSimBinary, ServesModuleThroughNodeSymlink) {
   std::string node = dev / "quillnode.0012ABCD";
   ASSERT_EQ("module 0012ABCD node " + node + " -> ", line.substr(0, line.find("-> ") + 3));
   ASSERT_NE("", sim.WaitForLine("qn-modsim: ready"));
-  {
-    RawPipe host(open(node.c_str(), O_RDWR | O_NOCTTY));
-    ASSERT_TRUE(host.ok()) << node;
-    host.Write({0xAF, 0x01, 0x01, 0x02, 0x03, 0x03, 0x49, 0x20});
-    EXPECT_EQ("02 07 03 C9 20 00 12 AB CD", Hex(host.Read(9, 2000)));
-  }
-  // The host closed the node and opens it again: a fresh link, nothing stale.
-  usleep(100 * 1000);
   {
     RawPipe host(open(node.c_str(), O_RDWR | O_NOCTTY));
     ASSERT_TRUE(host.ok()) << node;
@@ -760,31 +519,36 @@ TEST(ModSimBinary, ServesModuleThroughNodeSymlink) {
 TEST(ModSimBinary, CommandLineErrorsAndHelp) {
   qntest::RunResult help = qntest::Run({qntest::ToolPath("qn-modsim"), "--help"});
   EXPECT_EQ(0, help.status);
-  for (const char* needle : {"--module SPEC", "--discovery IFADDR", "--dev-dir DIR", "--dump-dir DIR",
-                             "serial=HEX", "drop=N[:N...]", "never-back", "router-take-at=N"}) {
+  for (const char* needle :
+       {"--module SPEC", "--discovery IFADDR", "--dev-dir DIR", "never-back"}) {
     EXPECT_NE(std::string::npos, help.out.find(needle)) << needle;
   }
-  qntest::RunResult none = qntest::Run({qntest::ToolPath("qn-modsim")});
-  EXPECT_EQ(2, none.status);
-  EXPECT_EQ("qn-modsim: no modules given (use --module or --config; see --help)\n", none.err);
-  qntest::RunResult bad = qntest::Run({qntest::ToolPath("qn-modsim"), "--module", "serial=1,addr=3"});
-  EXPECT_EQ(2, bad.status);
-  EXPECT_EQ("qn-modsim: bad value for module key \"addr\": \"3\"\n", bad.err);
-  qntest::RunResult orphan = qntest::Run(
-      {qntest::ToolPath("qn-modsim"), "--module", "serial=2,addr=04,behind=3"});
-  EXPECT_EQ(2, orphan.status);
-  EXPECT_EQ("qn-modsim: module 00000002: behind 00000003, which is not a direct module\n", orphan.err);
-  // Endpoints that cannot be set up end the run with status 1.
-  qntest::RunResult bind = qntest::Run(
-      {qntest::ToolPath("qn-modsim"), "--bind", "nowhere", "--module", "serial=2,port=0"});
-  EXPECT_EQ(1, bind.status);
-  EXPECT_EQ("qn-modsim: bad --bind address nowhere\n", bind.err);
-  qntest::RunResult foreign = qntest::Run(
-      {qntest::ToolPath("qn-modsim"), "--bind", "192.0.2.1", "--module", "serial=2,port=0"});
-  EXPECT_EQ(1, foreign.status);
-  EXPECT_EQ(0u, foreign.err.find("qn-modsim: module 00000002: tcp 192.0.2.1:0: ")) << foreign.err;
+  // Bad command lines end with status 2, endpoints that cannot be set up with 1.
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{}, 2, "qn-modsim: no modules given (use --module or --config; see --help)\n"},
+      {{"--module", "serial=1,addr=3"}, 2, "qn-modsim: bad value for module key \"addr\": \"3\"\n"},
+      {{"--module", "serial=2,addr=04,behind=3"},
+       2,
+       "qn-modsim: module 00000002: behind 00000003, which is not a direct module\n"},
+      {{"--bind", "nowhere", "--module", "serial=2,port=0"},
+       1,
+       "qn-modsim: bad --bind address nowhere\n"},
+      {{"--bind", "192.0.2.1", "--module", "serial=2,port=0"},
+       1,
+       "qn-modsim: module 00000002: tcp 192.0.2.1:0: "},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv{qntest::ToolPath("qn-modsim")};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    qntest::RunResult r = qntest::Run(argv);
+    EXPECT_EQ(c.status, r.status) << r.err;
+    EXPECT_EQ(c.err, r.err.substr(0, c.err.size()));
+  }
 }
-
 
 // Runs in a child inside a network namespace of its own: brings its loopback
 // up with multicast, starts qn-modsim's discovery responder there and sends

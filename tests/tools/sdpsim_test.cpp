@@ -72,13 +72,10 @@ TEST(SdpSimCommand, EncodesTheDocumentedLayout) {
 TEST(SdpSimSerial, AssociationAndStatus) {
   Serial s;
   EXPECT_EQ("\x23\x45\x45\x23", s.Send("\x23\x45\x45\x23"));
-  EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
   // A command split over several reads is answered once complete.
   std::string status = Cmd(sdpsim::kErrorStatus, 0, 0, 0);
   EXPECT_EQ("", s.Send(status.substr(0, 7)));
   EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), s.Send(status.substr(7)));
-  // A host that associates again is answered again.
-  EXPECT_EQ("\x23\x45\x45\x23", s.Send("\x23\x45\x45\x23"));
 }
 
 TEST(SdpSimSerial, FingerprintComesFromTheFuseWords) {
@@ -90,18 +87,8 @@ TEST(SdpSimSerial, FingerprintComesFromTheFuseWords) {
             s.Send(Cmd(sdpsim::kReadRegister, 0x401F4410, 0x20, 4)));
   EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(1),
             s.Send(Cmd(sdpsim::kReadRegister, 0x401F4420, 0x20, 4)));
-  // Unknown registers read as zero; a huge count is cut to what the ROM sends.
-  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(0),
-            s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 4)));
+  // A huge count is cut to what the ROM sends.
   EXPECT_EQ(4u + 0x10000u, s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 0xFFFFFFFF)).size());
-}
-
-TEST(SdpSimSerial, SilentRomAnswersNothing) {
-  sdpsim::Config config;
-  config.silent = true;
-  Serial s(config);
-  EXPECT_EQ("", s.Send("\x23\x45\x45\x23"));
-  EXPECT_EQ("", s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
 }
 
 TEST(SdpSimSerial, WriteFileStoresDataAndCompletesAfterTheLastByte) {
@@ -122,33 +109,12 @@ TEST(SdpSimSerial, WriteFileStoresDataAndCompletesAfterTheLastByte) {
   EXPECT_EQ(Le(0x20002000) + Le(2500) + Str(data), s.device.DumpWritten());
 }
 
-TEST(SdpSimSerial, WrittenRangesMergeInTheDump) {
-  Serial s;
-  Bytes a = Pattern(16, 1), b = Pattern(16, 2), c = Pattern(8, 3);
-  s.Send(Cmd(sdpsim::kWriteFile, 0x20000010, 0x20, 16) + Str(b));
-  s.Send(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 16) + Str(a));
-  s.Send(Cmd(sdpsim::kWriteFile, 0x20200000, 0x20, 8) + Str(c));
-  s.Send(Cmd(sdpsim::kWriteFile, 0x20000008, 0x20, 8) + Str(c));  // inside the first range
-  std::string expect = Le(0x20000000) + Le(32) + Str(a).substr(0, 8) + Str(c) + Str(b) +
-                       Le(0x20200000) + Le(8) + Str(c);
-  EXPECT_EQ(expect, s.device.DumpWritten());
-}
-
 TEST(SdpSimSerial, FailedWritesEndWithoutTheCompletionWord) {
   Serial outside;
   std::string reply = outside.Send(Cmd(sdpsim::kWriteFile, 0x30000000, 0x20, 8) + "12345678");
   EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), reply);
   EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), outside.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
   EXPECT_EQ("", outside.device.DumpWritten());
-
-  sdpsim::Config config;
-  config.writeFail = true;
-  Serial failing(config);
-  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed),
-            failing.Send(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 8) + "12345678"));
-  std::vector<sdpsim::FileWrite> writes = failing.device.TakeFileWrites();
-  ASSERT_EQ(1u, writes.size());
-  EXPECT_FALSE(writes[0].stored);
 }
 
 TEST(SdpSimSerial, UnsolicitedReplyInTheMiddleOfATransfer) {
@@ -168,16 +134,6 @@ TEST(SdpSimSerial, UnsolicitedReplyInTheMiddleOfATransfer) {
   EXPECT_EQ("", s.device.DumpWritten());
 }
 
-TEST(SdpSimSerial, HostThatSendsEverythingAfterTheUnsolicitedReplyStaysInStep) {
-  sdpsim::Config config;
-  config.unsolicitedAt = 100;
-  Serial s(config);
-  Bytes data = Pattern(300, 4);
-  std::string out = s.Send(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 300) + Str(data));
-  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), out);  // once, not again at the end
-  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
-}
-
 TEST(SdpSimSerial, JumpHandsOverToTheLoadedProgram) {
   Serial s;
   EXPECT_EQ(kHab, s.Send(Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0)));
@@ -191,34 +147,6 @@ TEST(SdpSimSerial, JumpHandsOverToTheLoadedProgram) {
   s.framer.Reset();
   EXPECT_FALSE(s.device.jumped());
   EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
-}
-
-TEST(SdpSimSerial, JumpCanRequireAnImageVectorTable) {
-  sdpsim::Config config;
-  config.requireIvt = true;
-  Serial s(config);
-  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), s.Send(Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0)));
-  std::string ivt("\xD1\x00\x20\x41", 4);
-  ivt += std::string(28, '\0');
-  s.Send(Cmd(sdpsim::kWriteFile, 0x20000400, 0x20, 32) + ivt);
-  EXPECT_EQ(kHab, s.Send(Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0)));
-  EXPECT_TRUE(s.device.jumped());
-}
-
-TEST(SdpSimSerial, RegisterAndDcdWrites) {
-  Serial s;
-  EXPECT_EQ(kHab + Le(sdpsim::kWriteComplete),
-            s.Send(Cmd(sdpsim::kWriteRegister, 0x400FC068, 0x20, 0, 0xFFFFFFFF)));
-  EXPECT_EQ(kHab + Le(0xFFFFFFFF), s.Send(Cmd(sdpsim::kReadRegister, 0x400FC068, 0x20, 4)));
-  // DCD: header, one write-data command of two 32-bit writes.
-  std::string dcd("\xD2\x00\x18\x41\xCC\x00\x14\x04", 8);
-  dcd += std::string("\x40\x0F\xC0\x6C\x12\x34\x56\x78", 8);
-  dcd += std::string("\x20\x00\x00\x00\xAA\xBB\xCC\xDD", 8);
-  EXPECT_EQ(kHab + Le(sdpsim::kWriteComplete),
-            s.Send(Cmd(sdpsim::kDcdWrite, 0x20200000, 0, (uint32_t)dcd.size()) + dcd));
-  EXPECT_EQ(kHab + Le(0x12345678), s.Send(Cmd(sdpsim::kReadRegister, 0x400FC06C, 0x20, 4)));
-  EXPECT_EQ(kHab + Le(0xAABBCCDD), s.Send(Cmd(sdpsim::kReadRegister, 0x20000000, 0x20, 4)));
-  EXPECT_EQ(kHab + Le(sdpsim::kSkipDcdComplete), s.Send(Cmd(sdpsim::kSkipDcdHeader, 0, 0, 0)));
 }
 
 TEST(SdpSimHid, ReportsCarryCommandsDataAndAnswers) {
@@ -318,7 +246,7 @@ class SdpSimTool : public ::testing::Test {
   std::unique_ptr<qntest::Background> sim_;
 };
 
-TEST_F(SdpSimTool, RawClientReadsTheFingerprintAndLoads) {
+TEST_F(SdpSimTool, RawClientReadsTheFingerprintAndResetsTheRom) {
   std::string tty = Start({"--fingerprint", "0x1:0x2", "--latency-ms", "1", "--baud", "115200"});
   qntest::SimPort port(tty);
   ASSERT_TRUE(port.ok());
@@ -328,15 +256,8 @@ TEST_F(SdpSimTool, RawClientReadsTheFingerprintAndLoads) {
   EXPECT_EQ(kHab + Le(2), port.Read(8));
   port.Write(Cmd(sdpsim::kReadRegister, 0x401F4420, 0x20, 4));
   EXPECT_EQ(kHab + Le(1), port.Read(8));
-  Bytes data = Pattern(3000, 9);
-  port.Write(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 3000) + Str(data));
-  EXPECT_EQ(kHab + Le(sdpsim::kWriteFileComplete), port.Read(8, 5000));
-  port.Write(Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0));
-  EXPECT_EQ(kHab, port.Read(4));
-  EXPECT_EQ("qn-sdpsim: jump to 0x20000400", sim_->WaitForLine("jump to"));
-  EXPECT_NE(std::string::npos, sim_->Output().find("qn-sdpsim: write 0x20000000 3000 bytes\n"));
-  EXPECT_EQ(Le(0x20000000) + Le(3000) + Str(data), qntest::ReadFile(dir_ / "ram.bin"));
-  // After a reset (SIGUSR1) the ROM answers again.
+  // Loading and jumping over the terminal are left to the imx_uart test. After a reset (SIGUSR1)
+  // the ROM answers again.
   kill(sim_->pid(), SIGUSR1);
   EXPECT_EQ("qn-sdpsim: reset", sim_->WaitForLine("reset"));
   port.Write(Cmd(sdpsim::kErrorStatus, 0, 0, 0));

@@ -7,7 +7,6 @@
 
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -94,15 +93,12 @@ TEST_F(UpdateServerLogicTest, AnswersEveryOperation) {
 TEST_F(UpdateServerLogicTest, UnknownThingsAreErrors) {
   auto status = [](const std::string& reply) { return reply.substr(0, reply.find('\n')); };
   EXPECT_EQ(status(Ask({{"op", "qu"}, {"sn", "12345678"}})), "error unknown device 12345678");
-  EXPECT_EQ(status(Ask({{"op", "builds"}, {"sn", "12345678"}})), "error unknown device 12345678");
   EXPECT_EQ(status(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-HUB4"}, {"bld", "13"}})),
             "error unknown build 13");
   EXPECT_EQ(status(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-IO"}, {"bld", "12"}})),
             "error model mismatch");
   EXPECT_EQ(status(Ask({{"op", "fix"}, {"fp", "1 2 3 4"}})), "error unknown fingerprint");
-  EXPECT_EQ(status(Ask({{"op", "fix"}, {"fp", "1 2 3"}})), "error invalid fingerprint");
   EXPECT_EQ(status(Ask({{"op", "nope"}})), "error unknown operation");
-  EXPECT_EQ(status(Ask({})), "error unknown operation");
 }
 
 TEST_F(UpdateServerLogicTest, RequestsCannotLeaveTheDeviceFolder) {
@@ -117,55 +113,6 @@ TEST_F(UpdateServerLogicTest, RequestsCannotLeaveTheDeviceFolder) {
     EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-HUB4"}, {"bld", bld}}),
               "error invalid build\n")
         << bld;
-  }
-}
-
-TEST(UpdateServerParseTest, FingerprintTable) {
-  size_t bad = 0;
-  auto entries = qnserver::ParseFingerprints(
-      "# c\n\n0x1 2 3 4 ABCD 12\n1 2 3\n1 2 3 4 5 x\n1 2 3 4 5 6 7\nFFFFFFFF 0 0 0 1 4294967295\n"
-      "1 2 3 4 100000000 1\n",
-      &bad);
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].words[0], 1u);
-  EXPECT_EQ(entries[0].serial, 0xABCDu);
-  EXPECT_EQ(entries[0].build, 12u);
-  EXPECT_EQ(entries[1].words[0], 0xFFFFFFFFu);
-  EXPECT_EQ(entries[1].build, 4294967295u);
-  EXPECT_EQ(bad, 4u);
-
-  unsigned int words[4];
-  EXPECT_TRUE(qnserver::ParseFingerprint("00000001 00000002 DEADBEEF 0000abcd", words));
-  EXPECT_EQ(words[2], 0xDEADBEEFu);
-  EXPECT_EQ(words[3], 0xABCDu);
-  EXPECT_FALSE(qnserver::ParseFingerprint("1 2 3 4 5", words));
-  EXPECT_FALSE(qnserver::ParseFingerprint("1 2 3 -4", words));
-  EXPECT_FALSE(qnserver::ParseFingerprint("", words));
-}
-
-TEST(UpdateServerParseTest, CommandLine) {
-  qnserver::ServerOptions options;
-  bool help = false;
-  std::string error;
-  EXPECT_TRUE(qnserver::ParseArguments({"--listen", "127.0.0.2:0", "--root", "/fw", "--fail-op",
-                                        "qu", "--fail-op", "fix", "--oversize", "100", "--log"},
-                                       options, help, error));
-  EXPECT_EQ(options.host, "127.0.0.2");
-  EXPECT_EQ(options.port, 0);
-  EXPECT_EQ(options.root, "/fw");
-  EXPECT_EQ(options.failOps, (std::set<std::string>{"qu", "fix"}));
-  EXPECT_EQ(options.oversize, 100u);
-  EXPECT_TRUE(options.log);
-  EXPECT_FALSE(help);
-
-  const std::vector<std::vector<std::string>> bad = {
-      {"--listen"},        {"--listen", "9890"}, {"--listen", "host:65536"},
-      {"--listen", ":80"}, {"--oversize", "2"},  {"--oversize", "x"},
-      {"--bogus"}};
-  for (const auto& args : bad) {
-    error.clear();
-    EXPECT_FALSE(qnserver::ParseArguments(args, options, help, error)) << args[0];
-    EXPECT_FALSE(error.empty());
   }
 }
 
@@ -206,7 +153,7 @@ class UpdateServerProgramTest : public ::testing::Test {
   FirmwareDir firmware;
 };
 
-TEST_F(UpdateServerProgramTest, ClientReachesEveryOperation) {
+TEST_F(UpdateServerProgramTest, ClientReachesEveryOperationAndSeesRefusals) {
   RunningServer server(firmware.dir.path());
   ASSERT_TRUE(server.ok()) << "server did not report its port: " << server.process().Output();
   ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
@@ -227,8 +174,6 @@ TEST_F(UpdateServerProgramTest, ClientReachesEveryOperation) {
   std::string payload;
   EXPECT_TRUE(client.GetBuild(0x40F5849A, model, build, payload));
   EXPECT_EQ(Decode(payload), firmware.hub12);
-  EXPECT_TRUE(client.GetBuild(0x40F5849A, model, "11", payload));
-  EXPECT_EQ(Decode(payload), firmware.hub11);
 
   const unsigned int lpc[4] = {0x1A2B3C4D, 0, 0x11111111, 0x22222222};
   unsigned int serial = 0, number = 0;
@@ -237,53 +182,23 @@ TEST_F(UpdateServerProgramTest, ClientReachesEveryOperation) {
   EXPECT_EQ(serial, 0x40F5849Au);
   EXPECT_EQ(number, 12u);
   EXPECT_EQ(Decode(text), firmware.hub12);
-
-  const unsigned int imx[4] = {0, 0, 0xABCD, 0x1234};
-  EXPECT_TRUE(client.GetRecoveryInfo(imx, serial, number, text));
-  EXPECT_EQ(serial, 0xABCDu);
-  EXPECT_EQ(number, 7u);
-  EXPECT_EQ(Decode(text), firmware.io7);
-}
-
-TEST_F(UpdateServerProgramTest, ClientSeesRefusals) {
-  RunningServer server(firmware.dir.path());
-  ASSERT_TRUE(server.ok()) << server.process().Output();
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-  std::string build = "keep", model = "keep", payload = "keep";
-  EXPECT_FALSE(client.QueryBuild(0x12345678, build, model));
-  EXPECT_EQ(build, "keep");
-  EXPECT_FALSE(client.GetBuild(0x40F5849A, "QN-HUB4", "99", payload));
-  EXPECT_EQ(payload, "keep");
-  // A traversal attempt arrives escaped, is decoded by the server and refused.
+  // Refusals leave the outputs alone. A traversal attempt arrives escaped, is
+  // decoded by the server and refused.
+  payload = "keep";
   EXPECT_FALSE(client.GetBuild(0x40F5849A, "QN-HUB4", "../../fingerprints", payload));
   EXPECT_STREQ(client.Response(), "error invalid build\n");
+  EXPECT_EQ(payload, "keep");
   const unsigned int unknown[4] = {9, 9, 9, 9};
-  unsigned int serial = 1, number = 1;
-  std::string text;
   EXPECT_FALSE(client.GetRecoveryInfo(unknown, serial, number, text));
   EXPECT_EQ(serial, 0u);
 }
 
-TEST_F(UpdateServerProgramTest, ForcedFailuresAndOversizedReplies) {
-  {
-    RunningServer server(firmware.dir.path(), {"--fail-op", "builds", "--fail-op", "qu"});
-    ASSERT_TRUE(server.ok()) << server.process().Output();
-    ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-    std::vector<std::string> builds, versions;
-    EXPECT_FALSE(client.GetBuildList(0x40F5849A, builds, versions));
-    std::string build, model;
-    EXPECT_FALSE(client.QueryBuild(0x40F5849A, build, model));
-    std::string payload;
-    EXPECT_TRUE(client.GetBuild(0x0000ABCD, "QN-IO", "10", payload));
-    EXPECT_EQ(Decode(payload), firmware.io10);
-  }
-  {
-    RunningServer server(firmware.dir.path(), {"--oversize", "1024000"});
-    ASSERT_TRUE(server.ok()) << server.process().Output();
-    ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-    EXPECT_FALSE(client.Send("op=qu&sn=40F5849A"));
-    EXPECT_TRUE(client.Overflowed());
-  }
+TEST_F(UpdateServerProgramTest, AReplyAsLargeAsTheBufferIsRefused) {
+  RunningServer server(firmware.dir.path(), {"--oversize", "1024000"});
+  ASSERT_TRUE(server.ok()) << server.process().Output();
+  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  EXPECT_FALSE(client.Send("op=qu&sn=40F5849A"));
+  EXPECT_TRUE(client.Overflowed());
 }
 
 TEST_F(UpdateServerProgramTest, CurlCommandLineGetsPlainTextReplies) {

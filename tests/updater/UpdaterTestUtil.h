@@ -16,33 +16,24 @@
 
 namespace qntest {
 
-// Runs `body` while `mask` is the log mask, capturing standard error.
-inline std::string CaptureStderrWithMask(unsigned int mask, const std::function<void()>& body) {
+// Runs `body` while `mask` is the log mask, capturing standard error (or
+// standard output).
+inline std::string CaptureWithMask(unsigned int mask, const std::function<void()>& body,
+                                   bool captureStdout = false) {
   unsigned int old = Log::package_bitmask;
   Log::package_bitmask = mask;
-  testing::internal::CaptureStderr();
+  captureStdout ? testing::internal::CaptureStdout() : testing::internal::CaptureStderr();
   body();
-  fflush(stderr);
-  std::string text = testing::internal::GetCapturedStderr();
-  Log::package_bitmask = old;
-  return text;
-}
-
-inline std::string CaptureStdoutWithMask(unsigned int mask, const std::function<void()>& body) {
-  unsigned int old = Log::package_bitmask;
-  Log::package_bitmask = mask;
-  testing::internal::CaptureStdout();
-  body();
-  fflush(stdout);
-  std::string text = testing::internal::GetCapturedStdout();
+  fflush(nullptr);
+  std::string text = captureStdout ? testing::internal::GetCapturedStdout()
+                                   : testing::internal::GetCapturedStderr();
   Log::package_bitmask = old;
   return text;
 }
 
 // Runs `body` in a child process without write permission to anything it
-// does not own: as root the child switches to the user "nobody" (65534),
-// otherwise it runs as the current user. Returns the child's exit status, or
-// -1 when the child could not be started.
+// does not own: as root the child switches to the user "nobody" (65534).
+// Returns the child's exit status, 99 when it could not drop privileges.
 inline int RunUnprivileged(const std::function<int()>& body) {
   fflush(nullptr);
   pid_t pid = fork();
@@ -60,19 +51,17 @@ inline int RunUnprivileged(const std::function<int()>& body) {
 inline std::set<std::string> ListNames(const std::string& dir) {
   std::set<std::string> names;
   DIR* d = opendir(dir.c_str());
-  if (!d) return names;
-  while (struct dirent* e = readdir(d)) {
+  while (struct dirent* e = d ? readdir(d) : nullptr) {
     std::string n = e->d_name;
     if (n != "." && n != "..") names.insert(n);
   }
-  closedir(d);
+  if (d) closedir(d);
   return names;
 }
 
 inline mode_t FileMode(const std::string& path) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 }  // namespace qntest
