@@ -22,7 +22,10 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using qntest::CaptureStdoutWithMask;
+// Standard output of `body` with the log channels `mask` active.
+std::string CaptureStdoutWithMask(unsigned int mask, const std::function<void()>& body) {
+  return qntest::CaptureWithMask(mask, body, /*captureStdout=*/true);
+}
 
 void PutBE(Bytes* out, uint32_t v) {
   for (int s = 24; s >= 0; s -= 8) out->push_back((uint8_t)(v >> s));
