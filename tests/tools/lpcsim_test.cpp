@@ -1,0 +1,448 @@
+// The LPC17xx boot-ROM simulator: its protocol core driven directly, and the
+// tool on its pseudo-terminal driven by a raw client and by lpc21isp.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "tests/tools/SimPort.h"
+#include "tools/qn-lpcsim/LpcIsp.h"
+
+namespace {
+
+using lpcsim::Config;
+using lpcsim::Device;
+
+// Feeds `input` and returns everything the ROM sent, echo included.
+std::string Feed(Device& device, const std::string& input) {
+  for (unsigned char c : input) device.Receive(c);
+  std::string out;
+  for (const Device::Chunk& chunk : device.TakeOutput()) out += chunk.bytes;
+  return out;
+}
+
+// A device that has been through the handshake, echo still on.
+void Synchronise(Device& device) {
+  ASSERT_EQ("Synchronized\r\n", Feed(device, "?"));
+  ASSERT_EQ("Synchronized\r\nOK\r\n", Feed(device, "Synchronized\r\n"));
+  ASSERT_EQ("14746\r\nOK\r\n", Feed(device, "14746\r\n"));
+}
+
+// A synchronised device with echo off, so replies are the return lines only.
+void Ready(Device& device) {
+  Synchronise(device);
+  ASSERT_EQ("A 0\r\n0\r\n", Feed(device, "A 0\r\n"));
+}
+
+std::string WriteBlock(const std::vector<uint8_t>& data, size_t from, size_t to) {
+  std::string text;
+  uint32_t sum = 0;
+  for (size_t i = from; i < to; i += 45) {
+    size_t n = to - i < 45 ? to - i : 45;
+    text += lpcsim::UuEncode(data.data() + i, n) + "\r\n";
+  }
+  for (size_t i = from; i < to; ++i) sum += data[i];
+  return text + std::to_string(sum) + "\r\n";
+}
+
+std::vector<uint8_t> Pattern(size_t n, unsigned seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(i * 7 + seed + (i >> 8));
+  return v;
+}
+
+TEST(LpcSimTables, EveryReturnCodeHasItsPublishedName) {
+  std::set<std::string> names;
+  for (unsigned i = 0; i < lpcsim::kReturnCodeCount; ++i) {
+    std::string name = lpcsim::ReturnCodeName(i);
+    EXPECT_NE("?", name) << i;
+    EXPECT_TRUE(names.insert(name).second) << "duplicate " << name;
+  }
+  EXPECT_STREQ("SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION", lpcsim::ReturnCodeName(9));
+  EXPECT_STREQ("CMD_LOCKED", lpcsim::ReturnCodeName(15));
+  EXPECT_STREQ("CODE_READ_PROTECTION_ENABLED", lpcsim::ReturnCodeName(19));
+  EXPECT_STREQ("?", lpcsim::ReturnCodeName(lpcsim::kReturnCodeCount));
+}
+
+TEST(LpcSimTables, SectorLayoutCoversFlashWithoutGaps) {
+  uint32_t next = 0;
+  for (unsigned s = 0; s < lpcsim::kSectorCount; ++s) {
+    EXPECT_EQ(next, lpcsim::SectorStart(s)) << s;
+    EXPECT_EQ(s, lpcsim::SectorOf(lpcsim::SectorStart(s)));
+    EXPECT_EQ(s, lpcsim::SectorOf(lpcsim::SectorStart(s) + lpcsim::SectorSize(s) - 1));
+    next += lpcsim::SectorSize(s);
+  }
+  EXPECT_EQ(lpcsim::kFlashSize, next);
+  EXPECT_EQ(15u, lpcsim::SectorOf(0xFFFF));
+  EXPECT_EQ(16u, lpcsim::SectorOf(0x10000));
+  EXPECT_EQ(29u, lpcsim::SectorOf(0x7FFFF));
+  EXPECT_EQ(30u, lpcsim::SectorOf(0x80000));
+}
+
+TEST(LpcSimUu, EncodingMatchesTheLineFormat) {
+  const uint8_t zeros[3] = {0, 0, 0};
+  EXPECT_EQ("#````", lpcsim::UuEncode(zeros, 3));
+  const uint8_t cat[3] = {'C', 'a', 't'};
+  EXPECT_EQ("#0V%T", lpcsim::UuEncode(cat, 3));
+  for (size_t n = 0; n <= 45; ++n) {
+    std::vector<uint8_t> data = Pattern(n, (unsigned)n);
+    std::string line = lpcsim::UuEncode(data.data(), n);
+    EXPECT_EQ(1 + (n + 2) / 3 * 4, line.size());
+    std::vector<uint8_t> back;
+    EXPECT_EQ(n, lpcsim::UuDecode(line, &back));
+    EXPECT_EQ(data, back) << n;
+  }
+}
+
+TEST(LpcSimUu, TruncatedLineDecodesMissingCharactersAsZero) {
+  std::vector<uint8_t> out;
+  EXPECT_EQ(6u, lpcsim::UuDecode("&0V%T", &out));
+  EXPECT_EQ((std::vector<uint8_t>{'C', 'a', 't', 0, 0, 0}), out);
+  out.clear();
+  EXPECT_EQ(0u, lpcsim::UuDecode("", &out));
+  EXPECT_TRUE(out.empty());
+}
+
+TEST(LpcSimHandshake, AnswersEachLineOfTheHandshake) {
+  Device device{Config()};
+  EXPECT_EQ("", Feed(device, "xyz\r\n"));  // nothing before the autobaud "?"
+  Synchronise(device);
+  EXPECT_TRUE(device.synchronised());
+}
+
+TEST(LpcSimHandshake, WrongWordRestartsAutobaud) {
+  Device device{Config()};
+  EXPECT_EQ("Synchronized\r\n", Feed(device, "?"));
+  EXPECT_EQ("Synchronised\r\n", Feed(device, "Synchronised\r\n"));
+  EXPECT_FALSE(device.synchronised());
+  EXPECT_EQ("Synchronized\r\n", Feed(device, "?"));
+}
+
+TEST(LpcSimHandshake, MutePartsNeverSynchronise) {
+  Config mute;
+  mute.noSync = true;
+  Device quiet(mute);
+  EXPECT_EQ("", Feed(quiet, "????"));
+  Config crp3;
+  crp3.crp = 3;
+  Device locked(crp3);
+  EXPECT_EQ("", Feed(locked, "?"));
+}
+
+TEST(LpcSimCommands, IdentificationRepliesWithAndWithoutEcho) {
+  Config config;
+  config.serial[0] = 1;
+  config.serial[1] = 0xFFFFFFFF;
+  config.serial[2] = 3;
+  config.serial[3] = 4;
+  Device device(config);
+  Synchronise(device);
+  EXPECT_EQ("J\r\n0\r\n637615927\r\n", Feed(device, "J\r\n"));
+  EXPECT_EQ("K\r\n0\r\n4\r\n1\r\n", Feed(device, "K\r\n"));
+  EXPECT_EQ("A 0\r\n0\r\n", Feed(device, "A 0\r\n"));
+  EXPECT_FALSE(device.echo());
+  EXPECT_EQ("0\r\n1\r\n4294967295\r\n3\r\n4\r\n", Feed(device, "N\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "A 1\r\n"));
+  EXPECT_EQ("J\r\n0\r\n637615927\r\n", Feed(device, "J\r\n"));
+}
+
+TEST(LpcSimCommands, LoneCarriageReturnEndsALineWhenTheLineGoesQuiet) {
+  Device device{Config()};
+  Ready(device);
+  EXPECT_EQ("", Feed(device, "J\r"));
+  device.Idle();
+  std::string out;
+  for (const Device::Chunk& chunk : device.TakeOutput()) out += chunk.bytes;
+  EXPECT_EQ("0\r\n637615927\r\n", out);
+  EXPECT_EQ("0\r\n4\r\n1\r\n", Feed(device, "K\rJ\r\n").substr(0, 9));
+}
+
+TEST(LpcSimCommands, RefusesBadCommandsWithTheirCodes) {
+  Device device{Config()};
+  Ready(device);
+  EXPECT_EQ("1\r\n", Feed(device, "X\r\n"));
+  EXPECT_EQ("1\r\n", Feed(device, "?\r\n"));
+  EXPECT_EQ("16\r\n", Feed(device, "U 1\r\n"));
+  EXPECT_EQ("12\r\n", Feed(device, "U\r\n"));
+  EXPECT_EQ("12\r\n", Feed(device, "P 0x1 2\r\n"));
+  EXPECT_EQ("15\r\n", Feed(device, "E 0 0\r\n"));  // locked until "U"
+  EXPECT_EQ("15\r\n", Feed(device, "G 0 T\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
+  EXPECT_EQ("7\r\n", Feed(device, "P 5 4\r\n"));
+  EXPECT_EQ("7\r\n", Feed(device, "P 0 30\r\n"));
+  EXPECT_EQ("9\r\n", Feed(device, "E 0 0\r\n"));  // not prepared
+  EXPECT_EQ("13\r\n", Feed(device, "W 268435458 4\r\n"));
+  EXPECT_EQ("6\r\n", Feed(device, "W 268439552 6\r\n"));
+  EXPECT_EQ("14\r\n", Feed(device, "W 0 4\r\n"));           // flash is not RAM
+  EXPECT_EQ("14\r\n", Feed(device, "W 268468220 8\r\n"));   // runs off the end
+  EXPECT_EQ("3\r\n", Feed(device, "C 4224 268439552 256\r\n"));
+  EXPECT_EQ("6\r\n", Feed(device, "C 4096 268439552 2048\r\n"));
+  EXPECT_EQ("2\r\n", Feed(device, "C 4096 268439554 256\r\n"));
+  EXPECT_EQ("4\r\n", Feed(device, "C 4096 4096 256\r\n"));
+  EXPECT_EQ("5\r\n", Feed(device, "C 524288 268439552 256\r\n"));
+  EXPECT_EQ("9\r\n", Feed(device, "C 4096 268439552 256\r\n"));
+  EXPECT_EQ("17\r\n", Feed(device, "B 1234 1\r\n"));
+  EXPECT_EQ("18\r\n", Feed(device, "B 9600 3\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "B 115200 1\r\n"));
+  EXPECT_EQ(115200u, device.TakeBaudChange());
+  EXPECT_EQ("12\r\n", Feed(device, "G 0 X\r\n"));
+  EXPECT_EQ("13\r\n", Feed(device, "G 2 T\r\n"));
+  EXPECT_EQ("14\r\n", Feed(device, "G 1073741824 T\r\n"));
+}
+
+TEST(LpcSimTransfer, WriteAcceptsGoodBlocksAndAsksForBadOnes) {
+  Config config;
+  config.resendAt = {2};
+  Device device(config);
+  Ready(device);
+  std::vector<uint8_t> data = Pattern(1000, 3);  // two blocks: 900 + 100 bytes
+  EXPECT_EQ("0\r\n", Feed(device, "W 268439552 1000\r\n"));
+  EXPECT_EQ("OK\r\n", Feed(device, WriteBlock(data, 0, 900)));
+  // The second checksum is answered RESEND whatever it says.
+  EXPECT_EQ("RESEND\r\n", Feed(device, WriteBlock(data, 900, 1000)));
+  // A wrong checksum is refused too; then the block goes through.
+  std::string bad = WriteBlock(data, 900, 1000);
+  bad.replace(bad.rfind("\r\n", bad.size() - 3) + 2, std::string::npos, "1\r\n");
+  EXPECT_EQ("RESEND\r\n", Feed(device, bad));
+  EXPECT_EQ("OK\r\n", Feed(device, WriteBlock(data, 900, 1000)));
+  std::vector<uint8_t> ram;
+  ASSERT_TRUE(device.Peek(0x10001000, 1000, &ram));
+  EXPECT_EQ(data, ram);
+  // Back in command mode.
+  EXPECT_EQ("0\r\n637615927\r\n", Feed(device, "J\r\n"));
+}
+
+TEST(LpcSimTransfer, EchoedWriteEchoesEveryDataLine) {
+  Device device{Config()};
+  Synchronise(device);
+  std::vector<uint8_t> data = Pattern(8, 1);
+  EXPECT_EQ("W 268439552 8\r\n0\r\n", Feed(device, "W 268439552 8\r\n"));
+  std::string block = WriteBlock(data, 0, 8);
+  EXPECT_EQ(block + "OK\r\n", Feed(device, block));
+}
+
+TEST(LpcSimTransfer, CopyNeedsPreparedSectorsAndProgramsFlash) {
+  Device device{Config()};
+  Ready(device);
+  std::vector<uint8_t> data = Pattern(4096, 9);
+  ASSERT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
+  ASSERT_EQ("0\r\n", Feed(device, "W 268439552 4096\r\n"));
+  for (size_t at = 0; at < 4096; at += 900) {
+    ASSERT_EQ("OK\r\n", Feed(device, WriteBlock(data, at, at + 900 < 4096 ? at + 900 : 4096)));
+  }
+  // 4096 bytes at 0xF800 touch sectors 15 and 16; both must be prepared.
+  EXPECT_EQ("0\r\n", Feed(device, "P 15 15\r\n"));
+  EXPECT_EQ("9\r\n", Feed(device, "C 63488 268439552 4096\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "P 15 16\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "C 63488 268439552 4096\r\n"));
+  EXPECT_TRUE(device.TakeFlashChanged());
+  std::vector<uint8_t> flash;
+  ASSERT_TRUE(device.Peek(0xF800, 4096, &flash));
+  EXPECT_EQ(data, flash);
+  // A copy locks the sectors again.
+  EXPECT_EQ("9\r\n", Feed(device, "C 63488 268439552 256\r\n"));
+  // Copying over programmed flash stores the AND and is reported.
+  EXPECT_EQ("0\r\n", Feed(device, "P 15 15\r\n"));
+  EXPECT_TRUE(device.TakeNotes().empty());
+  EXPECT_EQ("0\r\n", Feed(device, "C 63488 268447744 256\r\n"));  // RAM there is zero
+  EXPECT_EQ(1u, device.TakeNotes().size());
+  ASSERT_TRUE(device.Peek(0xF800, 256, &flash));
+  EXPECT_EQ(std::vector<uint8_t>(256, 0), flash);
+  // Blank check and erase.
+  EXPECT_EQ("8\r\n2048\r\n0\r\n", Feed(device, "I 15 15\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "P 0 29\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "E 0 29\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "I 0 29\r\n"));
+  ASSERT_TRUE(device.Peek(0xF800, 4096, &flash));
+  EXPECT_EQ(std::vector<uint8_t>(4096, 0xFF), flash);
+}
+
+TEST(LpcSimTransfer, ReadSendsChecksummedBlocksAndRepeatsOnResend) {
+  Device device{Config()};
+  Ready(device);
+  std::vector<uint8_t> data = Pattern(1000, 5);
+  ASSERT_EQ("0\r\n", Feed(device, "W 268439552 1000\r\n"));
+  ASSERT_EQ("OK\r\n", Feed(device, WriteBlock(data, 0, 900)));
+  ASSERT_EQ("OK\r\n", Feed(device, WriteBlock(data, 900, 1000)));
+  std::string first = Feed(device, "R 268439552 1000\r\n");
+  EXPECT_EQ("0\r\n" + WriteBlock(data, 0, 900), first);
+  EXPECT_EQ(WriteBlock(data, 0, 900), Feed(device, "RESEND\r\n"));
+  EXPECT_EQ(WriteBlock(data, 900, 1000), Feed(device, "OK\r\n"));
+  EXPECT_EQ("", Feed(device, "OK\r\n"));
+  EXPECT_EQ("0\r\n637615927\r\n", Feed(device, "J\r\n"));
+  EXPECT_EQ("13\r\n", Feed(device, "R 2 4\r\n"));
+  EXPECT_EQ("6\r\n", Feed(device, "R 0 3\r\n"));
+  EXPECT_EQ("14\r\n", Feed(device, "R 524284 8\r\n"));
+}
+
+TEST(LpcSimProtection, Level1RefusesReadsAndSectorZero) {
+  Config config;
+  config.crp = 1;
+  Device device(config);
+  Ready(device);
+  EXPECT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
+  EXPECT_EQ("19\r\n", Feed(device, "R 0 4\r\n"));
+  EXPECT_EQ("19\r\n", Feed(device, "M 0 268439552 4\r\n"));
+  EXPECT_EQ("19\r\n", Feed(device, "W 268435456 4\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "P 0 0\r\n"));
+  EXPECT_EQ("19\r\n", Feed(device, "E 0 0\r\n"));
+  EXPECT_EQ("19\r\n", Feed(device, "C 0 268439552 256\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "P 1 1\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "C 4096 268439552 256\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "P 0 29\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "E 0 29\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "J\r\n").substr(0, 3));
+}
+
+TEST(LpcSimProtection, Level2AllowsOnlyAFullErase) {
+  Config config;
+  config.crp = 2;
+  Device device(config);
+  Ready(device);
+  EXPECT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
+  EXPECT_EQ("19\r\n", Feed(device, "W 268439552 4\r\n"));
+  EXPECT_EQ("19\r\n", Feed(device, "G 0 T\r\n"));
+  EXPECT_EQ("19\r\n", Feed(device, "C 4096 268439552 256\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "P 0 29\r\n"));
+  EXPECT_EQ("19\r\n", Feed(device, "E 1 1\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "E 0 29\r\n"));
+}
+
+TEST(LpcSimGo, StartsTheProgramAndStopsListening) {
+  Device device{Config()};
+  Ready(device);
+  EXPECT_FALSE(device.VectorsValid());  // erased flash sums to 8 * 0xFFFFFFFF
+  EXPECT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
+  EXPECT_EQ("0\r\n", Feed(device, "G 0 T\r\n"));
+  uint32_t address = 1;
+  char mode = 0;
+  ASSERT_TRUE(device.TakeGo(&address, &mode));
+  EXPECT_EQ(0u, address);
+  EXPECT_EQ('T', mode);
+  EXPECT_TRUE(device.running());
+  EXPECT_EQ("", Feed(device, "J\r\n?"));
+}
+
+// --- the tool on its pseudo-terminal -------------------------------------
+
+class LpcSimTool : public ::testing::Test {
+ protected:
+  // Starts the simulator with extra options; returns the terminal path.
+  std::string Start(std::vector<std::string> options) {
+    std::vector<std::string> argv = {qntest::ToolPath("qn-lpcsim"), "--link", dir_ / "tty",
+                                     "--dump", dir_ / "flash.bin"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    sim_.reset(new qntest::Background(argv));
+    std::string path = sim_->WaitForLine("/dev/", 5000);
+    EXPECT_FALSE(path.empty()) << "simulator did not start: " << sim_->Output();
+    return dir_ / "tty";
+  }
+
+  qntest::TempDir dir_;
+  std::unique_ptr<qntest::Background> sim_;
+};
+
+TEST_F(LpcSimTool, RawClientHandshakeOverThePty) {
+  std::string tty = Start({"--baud", "115200", "--latency-ms", "2"});
+  qntest::SimPort port(tty);
+  ASSERT_TRUE(port.ok());
+  ASSERT_TRUE(port.Write("?"));
+  EXPECT_EQ("Synchronized\r\n", port.Read(14));
+  ASSERT_TRUE(port.Write("Synchronized\r\n"));
+  EXPECT_EQ("Synchronized\r\nOK\r\n", port.Read(18));
+  ASSERT_TRUE(port.Write("14746\r\n"));
+  EXPECT_EQ("14746\r\nOK\r\n", port.Read(11));
+  ASSERT_TRUE(port.Write("N\r\n"));
+  EXPECT_EQ("N\r\n0\r\n167772161\r\n184549378\r\n201326595\r\n218103812\r\n", port.Read(50));
+  // A second client finds the ROM where the first left it.
+  {
+    qntest::SimPort again(tty);
+    ASSERT_TRUE(again.Write("J\r\n"));
+    EXPECT_EQ("J\r\n0\r\n637615927\r\n", again.Read(17));
+  }
+  EXPECT_EQ(0, sim_->Stop());
+  struct stat st;
+  EXPECT_NE(0, lstat((dir_ / "tty").c_str(), &st)) << "symlink left behind";
+  EXPECT_EQ(512u * 1024u, qntest::ReadFile(dir_ / "flash.bin").size());
+}
+
+TEST_F(LpcSimTool, OptionsSetIdentityAndSilence) {
+  std::string tty = Start({"--part-id", "0x26011922", "--serial", "1,2,3,0xFFFFFFFF"});
+  qntest::SimPort port(tty);
+  port.Write("?");
+  ASSERT_EQ("Synchronized\r\n", port.Read(14));
+  port.Write("Synchronized\r\n14746\r\nA 0\r\n");
+  EXPECT_EQ("Synchronized\r\nOK\r\n14746\r\nOK\r\nA 0\r\n0\r\n", port.Read(37));
+  port.Write("J\r\nN\r\n");
+  EXPECT_EQ("0\r\n637606178\r\n0\r\n1\r\n2\r\n3\r\n4294967295\r\n", port.Read(39));
+  sim_->Stop();
+
+  qntest::TempDir other;
+  qntest::Background mute({qntest::ToolPath("qn-lpcsim"), "--no-sync"});
+  std::string path = mute.WaitForLine("/dev/", 5000);
+  ASSERT_FALSE(path.empty());
+  qntest::SimPort silent(path);
+  silent.Write("?");
+  EXPECT_EQ("", silent.Drain(300));
+}
+
+TEST_F(LpcSimTool, RejectsBadOptions) {
+  qntest::RunResult r = qntest::Run({qntest::ToolPath("qn-lpcsim"), "--serial", "1,2"});
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("bad value")) << r.err;
+  r = qntest::Run({qntest::ToolPath("qn-lpcsim"), "--crp=4"});
+  EXPECT_EQ(2, r.status);
+}
+
+// lpc21isp is an ISP client written outside this project; if it cannot
+// program the simulator, the simulator is wrong.
+class LpcSimPeer : public LpcSimTool {
+ protected:
+  void SetUp() override {
+    if (access("/usr/bin/lpc21isp", X_OK) != 0)
+      FAIL() << "lpc21isp is not installed (scripts/deps.sh installs it)";
+  }
+
+  // Programs `image` with lpc21isp and checks the flash dump.
+  void ProgramAndCheck(const std::vector<std::string>& simOptions) {
+    std::vector<uint8_t> image = Pattern(20000, 11);
+    ASSERT_TRUE(qntest::WriteFile(dir_ / "image.bin", std::string(image.begin(), image.end())));
+    std::string tty = Start(simOptions);
+    qntest::RunOptions options;
+    options.timeoutMs = 60000;
+    qntest::RunResult r = qntest::Run(
+        {"/usr/bin/lpc21isp", "-bin", dir_ / "image.bin", tty, "115200", "14746"}, options);
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("LPC1768")) << r.out;
+    EXPECT_FALSE(sim_->WaitForLine("go to 0x00000000 (Thumb), vector checksum valid").empty())
+        << sim_->Output();
+    // The ROM wants the first eight vector words to sum to zero; lpc21isp
+    // patches word 7 to make it so.
+    uint32_t sum = 0;
+    for (int i = 0; i < 7; ++i) {
+      sum += (uint32_t)image[i * 4] | (uint32_t)image[i * 4 + 1] << 8 |
+             (uint32_t)image[i * 4 + 2] << 16 | (uint32_t)image[i * 4 + 3] << 24;
+    }
+    uint32_t word7 = 0u - sum;
+    for (int k = 0; k < 4; ++k) image[28 + k] = (uint8_t)(word7 >> (8 * k));
+    std::string flash = qntest::ReadFile(dir_ / "flash.bin");
+    ASSERT_EQ(512u * 1024u, flash.size());
+    EXPECT_TRUE(std::vector<uint8_t>(flash.begin(), flash.begin() + image.size()) == image)
+        << "image differs";
+    // Sectors past the image stay erased.
+    EXPECT_EQ(std::string(flash.size() - 0x5000, '\xFF'), flash.substr(0x5000));
+  }
+};
+
+TEST_F(LpcSimPeer, Lpc21ispProgramsABinaryImage) { ProgramAndCheck({}); }
+
+TEST_F(LpcSimPeer, Lpc21ispRecoversFromResendAndLatency) {
+  ProgramAndCheck({"--resend-at", "2,5", "--latency-ms", "3"});
+  EXPECT_NE(std::string::npos, sim_->Output().find("checksum 2: RESEND (forced)"));
+}
+
+}  // namespace

@@ -1,0 +1,333 @@
+// The i.MX RT serial download boot-ROM simulator: its protocol core over the
+// serial and HID framings, and the tool on its pseudo-terminal driven by a
+// raw client and by imx_uart.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "tests/tools/SimPort.h"
+#include "tools/qn-sdpsim/SdpRom.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+std::string Le(uint32_t v) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) s += (char)(uint8_t)(v >> (8 * i));
+  return s;
+}
+
+const std::string kHab = Le(sdpsim::kHabOpen);
+
+std::string Cmd(uint16_t type, uint32_t address, uint8_t format, uint32_t count,
+                uint32_t data = 0) {
+  sdpsim::Command c;
+  c.type = type;
+  c.address = address;
+  c.format = format;
+  c.count = count;
+  c.data = data;
+  return Str(sdpsim::EncodeCommand(c));
+}
+
+Bytes Pattern(size_t n, unsigned seed) {
+  Bytes v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(i * 13 + seed + (i >> 9));
+  return v;
+}
+
+// A serial session: device and framer with a helper that sends bytes and
+// returns what came back.
+struct Serial {
+  explicit Serial(const sdpsim::Config& config = sdpsim::Config())
+      : device(config), framer(device) {}
+  std::string Send(const std::string& bytes) {
+    framer.Receive((const uint8_t*)bytes.data(), bytes.size());
+    return framer.TakeOutput();
+  }
+  sdpsim::Device device;
+  sdpsim::SerialFramer framer;
+};
+
+TEST(SdpSimCommand, EncodesTheDocumentedLayout) {
+  EXPECT_EQ(std::string("\x01\x01\x40\x1F\x44\x10\x20\x00\x00\x00\x04\x00\x00\x00\x00\x00", 16),
+            Cmd(sdpsim::kReadRegister, 0x401F4410, 0x20, 4));
+  EXPECT_EQ(std::string("\x04\x04\x20\x00\x00\x00\x20\x00\x00\x10\x00\x00\x00\x00\x00\x00", 16),
+            Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 4096));
+  sdpsim::Command c = sdpsim::ParseCommand(
+      (const uint8_t*)"\x0B\x0B\x20\x00\x04\x00\x00\x12\x34\x56\x78\x9A\xBC\xDE\xF0\x00");
+  EXPECT_EQ(sdpsim::kJumpAddress, c.type);
+  EXPECT_EQ(0x20000400u, c.address);
+  EXPECT_EQ(0x12345678u, c.count);
+  EXPECT_EQ(0x9ABCDEF0u, c.data);
+}
+
+TEST(SdpSimSerial, AssociationAndStatus) {
+  Serial s;
+  EXPECT_EQ("\x23\x45\x45\x23", s.Send("\x23\x45\x45\x23"));
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+  // A command split over several reads is answered once complete.
+  std::string status = Cmd(sdpsim::kErrorStatus, 0, 0, 0);
+  EXPECT_EQ("", s.Send(status.substr(0, 7)));
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), s.Send(status.substr(7)));
+  // A host that associates again is answered again.
+  EXPECT_EQ("\x23\x45\x45\x23", s.Send("\x23\x45\x45\x23"));
+}
+
+TEST(SdpSimSerial, FingerprintComesFromTheFuseWords) {
+  sdpsim::Config config;
+  config.fingerprint = 0x0000000100000002ULL;
+  config.hab = sdpsim::kHabClosed;
+  Serial s(config);
+  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(2), s.Send(Cmd(sdpsim::kReadRegister, 0x401F4410, 0x20, 4)));
+  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(1), s.Send(Cmd(sdpsim::kReadRegister, 0x401F4420, 0x20, 4)));
+  // Unknown registers read as zero; a huge count is cut to what the ROM sends.
+  EXPECT_EQ(Le(sdpsim::kHabClosed) + Le(0), s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 4)));
+  EXPECT_EQ(4u + 0x10000u, s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 0xFFFFFFFF)).size());
+}
+
+TEST(SdpSimSerial, SilentRomAnswersNothing) {
+  sdpsim::Config config;
+  config.silent = true;
+  Serial s(config);
+  EXPECT_EQ("", s.Send("\x23\x45\x45\x23"));
+  EXPECT_EQ("", s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+}
+
+TEST(SdpSimSerial, WriteFileStoresDataAndCompletesAfterTheLastByte) {
+  Serial s;
+  Bytes data = Pattern(2500, 1);
+  EXPECT_EQ("", s.Send(Cmd(sdpsim::kWriteFile, 0x20002000, 0x20, 2500)));
+  EXPECT_EQ("", s.Send(Str(data).substr(0, 1024)));
+  EXPECT_EQ("", s.Send(Str(data).substr(1024, 1475)));
+  // The last byte and the next command arrive together.
+  EXPECT_EQ(kHab + Le(sdpsim::kWriteFileComplete) + kHab + Le(sdpsim::kStatusOk),
+            s.Send(Str(data).substr(2499) + Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+  Bytes ram;
+  ASSERT_TRUE(s.device.Peek(0x20002000, 2500, &ram));
+  EXPECT_EQ(data, ram);
+  std::vector<sdpsim::FileWrite> writes = s.device.TakeFileWrites();
+  ASSERT_EQ(1u, writes.size());
+  EXPECT_TRUE(writes[0].stored);
+  EXPECT_EQ(Le(0x20002000) + Le(2500) + Str(data), s.device.DumpWritten());
+}
+
+TEST(SdpSimSerial, WrittenRangesMergeInTheDump) {
+  Serial s;
+  Bytes a = Pattern(16, 1), b = Pattern(16, 2), c = Pattern(8, 3);
+  s.Send(Cmd(sdpsim::kWriteFile, 0x20000010, 0x20, 16) + Str(b));
+  s.Send(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 16) + Str(a));
+  s.Send(Cmd(sdpsim::kWriteFile, 0x20200000, 0x20, 8) + Str(c));
+  s.Send(Cmd(sdpsim::kWriteFile, 0x20000008, 0x20, 8) + Str(c));  // inside the first range
+  std::string expect = Le(0x20000000) + Le(32) + Str(a).substr(0, 8) + Str(c) + Str(b) +
+                       Le(0x20200000) + Le(8) + Str(c);
+  EXPECT_EQ(expect, s.device.DumpWritten());
+}
+
+TEST(SdpSimSerial, FailedWritesEndWithoutTheCompletionWord) {
+  Serial outside;
+  std::string reply = outside.Send(Cmd(sdpsim::kWriteFile, 0x30000000, 0x20, 8) + "12345678");
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), reply);
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), outside.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+  EXPECT_EQ("", outside.device.DumpWritten());
+
+  sdpsim::Config config;
+  config.writeFail = true;
+  Serial failing(config);
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed),
+            failing.Send(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 8) + "12345678"));
+  std::vector<sdpsim::FileWrite> writes = failing.device.TakeFileWrites();
+  ASSERT_EQ(1u, writes.size());
+  EXPECT_FALSE(writes[0].stored);
+}
+
+TEST(SdpSimSerial, UnsolicitedReplyInTheMiddleOfATransfer) {
+  sdpsim::Config config;
+  config.unsolicitedAt = 1024;
+  Serial s(config);
+  Bytes data = Pattern(3000, 4);
+  EXPECT_EQ("", s.Send(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 3000)));
+  EXPECT_EQ("", s.Send(Str(data).substr(0, 1023)));
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), s.Send(Str(data).substr(1023, 1)));
+  // The host gives up; after a quiet spell the ROM takes commands again.
+  s.framer.Idle(50);
+  EXPECT_EQ("", s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0).substr(0, 0)));
+  s.framer.Idle(150);
+  EXPECT_FALSE(s.device.WantsData());
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+  EXPECT_EQ("", s.device.DumpWritten());
+}
+
+TEST(SdpSimSerial, HostThatSendsEverythingAfterTheUnsolicitedReplyStaysInStep) {
+  sdpsim::Config config;
+  config.unsolicitedAt = 100;
+  Serial s(config);
+  Bytes data = Pattern(300, 4);
+  std::string out = s.Send(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 300) + Str(data));
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), out);  // once, not again at the end
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+}
+
+TEST(SdpSimSerial, JumpHandsOverToTheLoadedProgram) {
+  Serial s;
+  EXPECT_EQ(kHab, s.Send(Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0)));
+  uint32_t address = 0;
+  ASSERT_TRUE(s.device.TakeJump(&address));
+  EXPECT_EQ(0x20000400u, address);
+  EXPECT_FALSE(s.device.TakeJump(&address));
+  EXPECT_EQ("", s.Send("\x23\x45\x45\x23" + Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+}
+
+TEST(SdpSimSerial, JumpCanRequireAnImageVectorTable) {
+  sdpsim::Config config;
+  config.requireIvt = true;
+  Serial s(config);
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), s.Send(Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0)));
+  std::string ivt("\xD1\x00\x20\x41", 4);
+  ivt += std::string(28, '\0');
+  s.Send(Cmd(sdpsim::kWriteFile, 0x20000400, 0x20, 32) + ivt);
+  EXPECT_EQ(kHab, s.Send(Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0)));
+  EXPECT_TRUE(s.device.jumped());
+}
+
+TEST(SdpSimSerial, RegisterAndDcdWrites) {
+  Serial s;
+  EXPECT_EQ(kHab + Le(sdpsim::kWriteComplete),
+            s.Send(Cmd(sdpsim::kWriteRegister, 0x400FC068, 0x20, 0, 0xFFFFFFFF)));
+  EXPECT_EQ(kHab + Le(0xFFFFFFFF), s.Send(Cmd(sdpsim::kReadRegister, 0x400FC068, 0x20, 4)));
+  // DCD: header, one write-data command of two 32-bit writes.
+  std::string dcd("\xD2\x00\x18\x41\xCC\x00\x14\x04", 8);
+  dcd += std::string("\x40\x0F\xC0\x6C\x12\x34\x56\x78", 8);
+  dcd += std::string("\x20\x00\x00\x00\xAA\xBB\xCC\xDD", 8);
+  EXPECT_EQ(kHab + Le(sdpsim::kWriteComplete),
+            s.Send(Cmd(sdpsim::kDcdWrite, 0x20200000, 0, (uint32_t)dcd.size()) + dcd));
+  EXPECT_EQ(kHab + Le(0x12345678), s.Send(Cmd(sdpsim::kReadRegister, 0x400FC06C, 0x20, 4)));
+  EXPECT_EQ(kHab + Le(0xAABBCCDD), s.Send(Cmd(sdpsim::kReadRegister, 0x20000000, 0x20, 4)));
+  EXPECT_EQ(kHab + Le(sdpsim::kSkipDcdComplete), s.Send(Cmd(sdpsim::kSkipDcdHeader, 0, 0, 0)));
+}
+
+TEST(SdpSimHid, ReportsCarryCommandsDataAndAnswers) {
+  sdpsim::Config config;
+  config.fingerprint = 0x1122334455667788ULL;
+  sdpsim::Device device(config);
+  sdpsim::HidFramer hid(device);
+  auto out = [&](uint8_t id, const std::string& payload) {
+    std::string report = std::string(1, (char)id) + payload;
+    hid.OutputReport((const uint8_t*)report.data(), report.size());
+  };
+  out(1, Cmd(sdpsim::kReadRegister, 0x401F4410, 0x20, 4) + '\0');
+  std::vector<Bytes> in = hid.TakeInputReports();
+  ASSERT_EQ(2u, in.size());
+  EXPECT_EQ("\x03" + kHab, Str(in[0]));
+  ASSERT_EQ(65u, in[1].size());
+  EXPECT_EQ("\x04" + Le(0x55667788) + std::string(60, '\0'), Str(in[1]));
+
+  Bytes data = Pattern(2500, 7);
+  out(1, Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 2500));
+  out(2, Str(data).substr(0, 1024));
+  out(2, Str(data).substr(1024, 1024));
+  EXPECT_TRUE(hid.TakeInputReports().empty());
+  out(2, Str(data).substr(2048) + std::string(100, '\xEE'));  // padding is ignored
+  in = hid.TakeInputReports();
+  ASSERT_EQ(2u, in.size());
+  // A complete answer is 5 + 65 bytes with the word right after report 4's id.
+  EXPECT_EQ(70u, in[0].size() + in[1].size());
+  EXPECT_EQ("\x04" + Le(sdpsim::kWriteFileComplete), Str(in[1]).substr(0, 5));
+  Bytes ram;
+  ASSERT_TRUE(device.Peek(0x20000000, 2501, &ram));
+  EXPECT_EQ(0u, ram[2500]);
+  ram.resize(2500);
+  EXPECT_EQ(data, ram);
+
+  out(1, Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0));
+  in = hid.TakeInputReports();
+  ASSERT_EQ(1u, in.size());
+  EXPECT_EQ(3u, in[0][0]);
+}
+
+// --- the tool on its pseudo-terminal -------------------------------------
+
+class SdpSimTool : public ::testing::Test {
+ protected:
+  std::string Start(std::vector<std::string> options) {
+    std::vector<std::string> argv = {qntest::ToolPath("qn-sdpsim"), "--link", dir_ / "tty",
+                                     "--dump", dir_ / "ram.bin"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    sim_.reset(new qntest::Background(argv));
+    EXPECT_FALSE(sim_->WaitForLine("/dev/", 5000).empty()) << sim_->Output();
+    return dir_ / "tty";
+  }
+
+  qntest::TempDir dir_;
+  std::unique_ptr<qntest::Background> sim_;
+};
+
+TEST_F(SdpSimTool, RawClientReadsTheFingerprintAndLoads) {
+  std::string tty = Start({"--fingerprint", "0x1:0x2", "--latency-ms", "1", "--baud", "115200"});
+  qntest::SimPort port(tty);
+  ASSERT_TRUE(port.ok());
+  port.Write("\x23\x45\x45\x23");
+  EXPECT_EQ("\x23\x45\x45\x23", port.Read(4));
+  port.Write(Cmd(sdpsim::kReadRegister, 0x401F4410, 0x20, 4));
+  EXPECT_EQ(kHab + Le(2), port.Read(8));
+  port.Write(Cmd(sdpsim::kReadRegister, 0x401F4420, 0x20, 4));
+  EXPECT_EQ(kHab + Le(1), port.Read(8));
+  Bytes data = Pattern(3000, 9);
+  port.Write(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 3000) + Str(data));
+  EXPECT_EQ(kHab + Le(sdpsim::kWriteFileComplete), port.Read(8, 5000));
+  port.Write(Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0));
+  EXPECT_EQ(kHab, port.Read(4));
+  EXPECT_EQ("qn-sdpsim: jump to 0x20000400", sim_->WaitForLine("jump to"));
+  EXPECT_NE(std::string::npos, sim_->Output().find("qn-sdpsim: write 0x20000000 3000 bytes\n"));
+  EXPECT_EQ(Le(0x20000000) + Le(3000) + Str(data), qntest::ReadFile(dir_ / "ram.bin"));
+  EXPECT_EQ(0, sim_->Stop());
+}
+
+TEST_F(SdpSimTool, SilentSimulatorAndBadOptions) {
+  std::string tty = Start({"--silent"});
+  qntest::SimPort port(tty);
+  port.Write("\x23\x45\x45\x23" + Cmd(sdpsim::kErrorStatus, 0, 0, 0));
+  EXPECT_EQ("", port.Drain(300));
+  qntest::RunResult r = qntest::Run({qntest::ToolPath("qn-sdpsim"), "--fingerprint", "12"});
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("bad value")) << r.err;
+}
+
+// imx_uart (from imx-usb-loader) is an SDP client written outside this
+// project: it must be able to load an image into the simulator and jump.
+TEST_F(SdpSimTool, ImxUartLoadsAnImageAndJumps) {
+  if (access("/usr/bin/imx_uart", X_OK) != 0)
+    FAIL() << "imx_uart is not installed (package imx-usb-loader, scripts/deps.sh)";
+  // A RAM image for 0x20000000 with its vector table at 0x400 and boot data
+  // at 0x420 that says where the image goes and how long it is.
+  Bytes image = Pattern(8192, 5);
+  const uint32_t ivt[8] = {0x412000D1, 0x20002001, 0, 0, 0x20000420, 0x20000400, 0, 0};
+  const uint32_t boot[3] = {0x20000000, 8192, 0};
+  for (int i = 0; i < 8; ++i)
+    for (int k = 0; k < 4; ++k) image[0x400 + i * 4 + k] = (uint8_t)(ivt[i] >> (8 * k));
+  for (int i = 0; i < 3; ++i)
+    for (int k = 0; k < 4; ++k) image[0x420 + i * 4 + k] = (uint8_t)(boot[i] >> (8 * k));
+  ASSERT_TRUE(qntest::WriteFile(dir_ / "image.bin", Str(image)));
+  ASSERT_TRUE(qntest::WriteFile(dir_ / "rt1050.conf",
+                                "mx_rt1050\nhid,1024,0x20200000,0x20000000,128K,0x20200000,256K\n"));
+  std::string tty = Start({});
+  // -n: a pseudo-terminal has no RTS/CTS lines.
+  qntest::Background uart({"/usr/bin/imx_uart", "-d", "-n", tty, dir_ / "rt1050.conf",
+                           dir_ / "image.bin"});
+  // After the jump imx_uart keeps reading the port; it is stopped here.
+  EXPECT_EQ("qn-sdpsim: jump to 0x20000400", sim_->WaitForLine("jump to", 15000))
+      << sim_->Output() << uart.Output();
+  uart.Stop();
+  EXPECT_NE(std::string::npos, uart.Output().find("HAB security state: development mode (0x56787856)"))
+      << uart.Output();
+  EXPECT_NE(std::string::npos, sim_->Output().find("qn-sdpsim: write 0x20000000 8192 bytes\n"));
+  EXPECT_EQ(Le(0x20000000) + Le(8192) + Str(image), qntest::ReadFile(dir_ / "ram.bin"));
+}
+
+}  // namespace
