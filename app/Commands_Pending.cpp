@@ -3,6 +3,7 @@
 // replaced by the real command without touching the others.
 #include "app/Commands.h"
 #include "app/Log.h"
+#include "app/Recovery.h"
 
 namespace {
 
@@ -13,12 +14,10 @@ Outcome sNotAvailable(const char* command) {
 
 }  // namespace
 
-Outcome Entry_Fingerprint(Parameters&) { return sNotAvailable("-N"); }
-
-
-
 Outcome Entry_Update(Parameters&, UpdaterClass&) { return sNotAvailable("-U"); }
 
-Outcome Entry_Recovery(Parameters&, UpdaterClass&) { return sNotAvailable("-U -t RECOVER"); }
-
-
+// The i.MX RT recovery path.
+bool Firmware_Recovery_iMX(UpdaterClass*, Parameters*) {
+  Log::FPrintf(stdout, 0, "ERROR ==> The i.MX recovery is not available yet.\n");
+  return false;
+}

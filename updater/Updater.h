@@ -25,6 +25,7 @@
 #include "updater/KeyValueStore.h"
 
 class UpdaterClass;
+class NXPSerialClass;
 
 // `first`, then "/" and each further argument up to a null pointer. Nothing
 // is normalised: BuildPath("/a/", "b", nullptr) is "/a//b".
@@ -91,6 +92,12 @@ class UpdaterClass {
 
   // The boot ROM's echo stays on during recovery data transfers ("-e").
   static bool echo_bytes;
+
+  // Writes a recovery BIRD file into an LPC17xx's flash through its boot ROM
+  // and starts it. `isp` must be connected, synchronised and hold the chip's
+  // identification (the file is descrambled with it); the caller keeps it.
+  // True when the flash was written and the start command was sent.
+  static bool DeviceRecovery(NXPSerialClass* isp, const char* birdFile);
 
  private:
   // (device, inode) of this directory and of every directory above it that
