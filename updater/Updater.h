@@ -21,6 +21,7 @@
 
 #include "link/aDirectory.h"
 #include "link/aErr.h"
+#include "link/aLinkSpec.h"
 #include "updater/History.h"
 #include "updater/KeyValueStore.h"
 
@@ -89,6 +90,22 @@ class UpdaterClass {
   //   DeviceRecovery                                     (serial ISP recovery)
   //   DeviceRecovery_iMX, GetFingerPrint_iMX             (i.MX recovery)
   // ---------------------------------------------------------------------
+
+  // Writes the firmware of `birdFile` into the module `serial`, reached over
+  // `link` directly (module 0, routerSerial 0) or through the router
+  // `routerSerial` at the module address `module`. Uses and saves this
+  // directory's settings and history. True when every step succeeded,
+  // including the router address reset after an update through a router.
+  bool UpdateFirmware(linkType link, unsigned int serial, const char* birdFile,
+                      unsigned char module, unsigned int routerSerial, bool overrideModel);
+
+  // Sets the router address of the device at `module` behind the router
+  // `routerSerial` back to the router's own module address, resetting the
+  // device up to eight times. 0 when it holds the router's address at the
+  // end; the connection error when the router cannot be reached; otherwise
+  // aErrTimeout. `deviceSerial` is used in messages only.
+  static aErr ResetRouterAddress(linkType link, unsigned int routerSerial,
+                                 unsigned int deviceSerial, unsigned char module);
 
   // The boot ROM's echo stays on during recovery data transfers ("-e").
   static bool echo_bytes;
