@@ -11,6 +11,11 @@
 #include "updater/KeyValueStore.h"
 #include "updater/Updater.h"
 
+const char* const USB_PERMISSION_HINT =
+    "    Hint: no permission to open the module's USB device. Install the udev rules\n"
+    "    \"70-quillnode.rules\" (cmake --install puts them in lib/udev/rules.d), log in\n"
+    "    again and plug the module in again; see docs/usb.md.\n";
+
 namespace {
 
 const char* const kRowHeaderSerial = "    Device    Module   Router  Model          Firmware Version\n";
@@ -112,6 +117,7 @@ void DiscoverDevice(Parameters* params, uint32_t serial, UpdaterItemClass* entry
     else
       Log::FPrintf(stdout, 0, "    %08X  [Error connecting: %s]\n", serial,
                    NetworkClass::GetErrorText(status));
+    if (net.lastError == aErrPermission) Log::FPrintf(stdout, 0, "%s", USB_PERMISSION_HINT);
     return;
   }
   DEVICE_INFO info;

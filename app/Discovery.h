@@ -41,6 +41,9 @@ void DiscoverIndirect(Parameters params, UpdaterClass& store);
 // params.linkType to the router's link type.
 void Discover_Indirect_Module(Parameters& params, UpdaterClass& store);
 void DiscoverDevice(Parameters* params, uint32_t serial, UpdaterItemClass* entry);
+// Printed after the error row of a module this user may not open: where the
+// access rules for the modules' USB devices come from.
+extern const char* const USB_PERMISSION_HINT;
 // Queries an open connection; the result is the status of the last failing
 // query (0 when all succeeded). All fields are filled whatever the failures.
 aErr DiscoverDeviceInfo(DEVICE_INFO* info, NetworkClass* net);

@@ -61,8 +61,11 @@ linkSpec* aDiscovery_FindFirstModule(linkType type);
 // True for vendor 0x24FF and a product id from 0x0000 to 0x7FFF.
 bool is_quillnode_device(uint16_t vendorId, uint16_t productId);
 
-// Parses a USB serial-number string: exactly eight hexadecimal digits
-// (either case). False for any other text; `serial` is then untouched.
+// Parses a USB serial-number string: exactly eight upper-case hexadecimal
+// digits, the module's identity. A lower-case string is not a module's: it
+// could never be opened by its serial number (the open compares the text),
+// so listing it would only give an error row. False for any other text;
+// `serial` is then untouched.
 bool aDiscovery_ParseUSBSerial(const char* text, uint32_t* serial);
 
 // Fills the 16-byte discovery request.

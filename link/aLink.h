@@ -61,6 +61,10 @@ enum {
 // Opens (or shares) the link to the USB module with this serial number.
 // Returns the link identifier, 0 when the module cannot be opened.
 uint32_t aLink_CreateUSB(uint32_t serialNumber);
+// The same; when the module cannot be opened, *openError (if not null) says
+// why: aErrBusy when another process holds it, aErrPermission when this user
+// may not use it, else the USB stream's error. aErrNone on success.
+uint32_t aLink_CreateUSBResult(uint32_t serialNumber, aErr* openError);
 
 // Opens (or shares) the link to a TCP/IP module: address in network byte
 // order, port in host order (as in linkSpec). A link whose connection failed

@@ -235,8 +235,6 @@ bool aDiscovery_ParseUSBSerial(const char* text, uint32_t* serial) {
       digit = (uint32_t)(c - '0');
     } else if (c >= 'A' && c <= 'F') {
       digit = (uint32_t)(c - 'A' + 10);
-    } else if (c >= 'a' && c <= 'f') {
-      digit = (uint32_t)(c - 'a' + 10);
     } else {
       return false;
     }

@@ -554,10 +554,19 @@ bool sIsRunning(uint32_t id) {
 }  // namespace
 
 uint32_t aLink_CreateUSB(uint32_t serialNumber) {
+  return aLink_CreateUSBResult(serialNumber, nullptr);
+}
+
+uint32_t aLink_CreateUSBResult(uint32_t serialNumber, aErr* openError) {
+  if (openError) *openError = aErrNone;
   uint32_t shared = sShare(serialNumber, 0, LINK_USB);
   if (shared) return shared;
   aStreamRef stream = nullptr;
-  if (aStream_CreateUSB(serialNumber, &stream) != aErrNone) return 0;
+  aErr opened = aStream_CreateUSB(serialNumber, &stream);
+  if (opened != aErrNone) {
+    if (openError) *openError = opened;
+    return 0;
+  }
   return sCreateAndStart(serialNumber, 0, LINK_USB, stream, true);
 }
 

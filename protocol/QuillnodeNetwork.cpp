@@ -221,14 +221,18 @@ aErr NetworkClass::Connect(linkType type, unsigned int serial, bool indirect) {
     return lastError;
   }
 
+  aErr openError = aErrNone;
   if (type == (linkType)1)
-    linkId = aLink_CreateUSB(spec->linkAddress);
+    linkId = aLink_CreateUSBResult(spec->linkAddress, &openError);
   else
     linkId = aLink_CreateTCPIP(spec->linkAddress, spec->port);
   if (linkId == 0) {
     Log::FPrintf(stdout, DEBUG_Network, "NETWORK: Error could not create link [%d, %s] to [%08X]\n",
                  lastError, GetErrorText(lastError), serial);
-    lastError = aErrConnection;
+    // A module held by another process, or one this user may not open, is
+    // reported as such so that the caller can say why; anything else is a
+    // connection error.
+    lastError = (openError == aErrBusy || openError == aErrPermission) ? openError : aErrConnection;
     return lastError;
   }
 

@@ -1,0 +1,253 @@
+// The Updater over USB, end to end: the real binary, unmodified, on the
+// emulated bus of qn-usbemu (libusb and the kernel-driver node path), with
+// simulated modules behind the bulk endpoints.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using qntest::FileExists;
+using qntest::ReadFile;
+using qntest::RunResult;
+using qntest::TempDir;
+
+const char kUnshare[] = "/usr/bin/unshare";
+const char kUsbTitle[] = "Discovering USB Devices:";
+const char kUsbHeader[] =
+    "    Device    Module   Router  Model          Firmware Version                   ";
+const char kTcpTitle[] = "Discovering TCPIP Devices:";
+const char kTcpHeader[] =
+    "    Device    Module   Router  Model          Firmware Version    IP address     ";
+
+const char kModuleA[] = "serial=0012ABCD,model=4,version=2.1.3,build=12345";
+const char kRowA[] = "    0012ABCD  02       02      Tarlinx        2.1.3 (12345)      ";
+const char kModuleB[] = "serial=40F5849A,model=13,addr=04,version=1.0.7,build=7";
+const char kRowB[] = "    40F5849A  04       04      Router         1.0.7 (7)          ";
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Runs Updater with `args` on a bus described by `bus` (qn-usbemu options),
+// with its store under `home`. With `privateNetwork` everything runs in a
+// network namespace of its own, so that TCP/IP discovery cannot reach any
+// real interface.
+RunResult RunOnBus(const std::string& home, const std::vector<std::string>& bus,
+                   const std::vector<std::string>& args, bool privateNetwork = false) {
+  std::vector<std::string> argv;
+  if (privateNetwork) argv = {kUnshare, "--net"};
+  argv.push_back(qntest::ToolPath("qn-usbemu"));
+  argv.insert(argv.end(), bus.begin(), bus.end());
+  argv.push_back("--");
+  argv.push_back(qntest::UpdaterPath());
+  argv.insert(argv.end(), args.begin(), args.end());
+  qntest::RunOptions options;
+  options.env["QUILLNODE_HOME"] = home;
+  options.timeoutMs = 60000;
+  return qntest::Run(argv, options);
+}
+
+std::string DeviceDir(const TempDir& home, const std::string& serial) {
+  return home.path() + "/.vorlaine/updater/" + serial;
+}
+
+class UsbBusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!FileExists(qntest::ToolPath("qn-usbemu"))) FAIL() << "qn-usbemu is not built";
+  }
+  TempDir home_;
+};
+
+TEST_F(UsbBusTest, ListsTwoModulesWithTheirRowsSettingsAndHistory) {
+  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA, "--module", kModuleB},
+                         {"-D", "-t", "USB"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  EXPECT_EQ(lines[0], kUsbTitle);
+  EXPECT_EQ(lines[1], kUsbHeader);
+  // Rows come in libusb's device order; nothing sorts them.
+  EXPECT_EQ(Sorted({lines[2], lines[3]}), Sorted({kRowA, kRowB}));
+
+  EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"),
+            "LINK_TYPE=USB\nMODEL_NAME=Tarlinx\nMODEL_NUMBER=4\nMODULE_NUMBER=2\n"
+            "SERIAL_NUMBER=0x0012ABCD\nVERSIONx=  2.1.3\n");
+  EXPECT_EQ(ReadFile(DeviceDir(home_, "40F5849A") + "/.settings"),
+            "LINK_TYPE=USB\nMODEL_NAME=Router\nMODEL_NUMBER=13\nMODULE_NUMBER=4\n"
+            "SERIAL_NUMBER=0x40F5849A\nVERSIONx=  1.0.7\n");
+  for (const char* serial : {"0012ABCD", "40F5849A"}) {
+    std::vector<std::string> history = Lines(ReadFile(DeviceDir(home_, serial) + "/.history"));
+    ASSERT_EQ(history.size(), 2u) << serial;
+    EXPECT_NE(history[0].find(" | Created device entry"), std::string::npos) << history[0];
+    EXPECT_NE(history[1].find(std::string(" | Created new device directory for [") + serial + "]"),
+              std::string::npos)
+        << history[1];
+  }
+
+  // A second discovery finds the entries and adds no creation lines.
+  r = RunOnBus(home_.path(), {"--module", kModuleA, "--module", kModuleB}, {"-D", "-t", "USB"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Lines(ReadFile(DeviceDir(home_, "0012ABCD") + "/.history")).size(), 2u);
+}
+
+TEST_F(UsbBusTest, DiscoveryWithoutLinkTypeCoversBothTransportsInAPrivateNetwork) {
+  RunResult probe = qntest::Run({kUnshare, "--net", "/bin/true"});
+  if (probe.status != 0) {
+    GTEST_SKIP() << "cannot create a network namespace (unshare --net): " << probe.err;
+  }
+  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-D"}, true);
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  // No module answers TCP/IP discovery inside the namespace.
+  EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" + kRowA + "\n\n" + kTcpTitle +
+                       "\n" + kTcpHeader + "\n\n");
+  EXPECT_TRUE(FileExists(DeviceDir(home_, "0012ABCD") + "/.settings"));
+}
+
+TEST_F(UsbBusTest, DevicesWithoutTheModuleIdentityAreNotReported) {
+  RunResult r = RunOnBus(home_.path(),
+                         {"--module", "serial=11111111,usb-serial=1111111",     // seven characters
+                          "--module", "serial=22222222,usb-serial=222222222",   // nine characters
+                          "--module", "serial=3333ABCD,usb-serial=3333abcd",    // lower case
+                          "--module", "serial=44444444,usb-serial=4444444G",    // not hexadecimal
+                          "--module", "serial=55555555,pid=8000",               // product id too big
+                          "--module", "serial=66666666,pid=FF04",
+                          "--module", kModuleA},
+                         {"-D", "-t", "USB"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" + kRowA + "\n");
+  for (const char* serial : {"11111111", "22222222", "3333ABCD", "44444444", "55555555",
+                             "66666666"}) {
+    EXPECT_FALSE(FileExists(DeviceDir(home_, serial) + "/.settings")) << serial;
+  }
+}
+
+TEST_F(UsbBusTest, ProductIdJustBelowTheLimitIsAModuleOfItsLowByte) {
+  RunResult r = RunOnBus(home_.path(), {"--module", "serial=0012ABCD,model=4,pid=7F0D"},
+                         {"-D", "-t", "USB"});
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(Lines(r.out).size(), 3u) << r.out;
+  // The enumeration takes the model from the product id's low byte, the row
+  // from the module's own answer.
+  EXPECT_EQ(Lines(r.out)[2], "    0012ABCD  02       02      Tarlinx        2.1.0 (1)          ");
+}
+
+TEST_F(UsbBusTest, BusyModuleGivesTheInUseRowAndRecordsNothing) {
+  RunResult r = RunOnBus(home_.path(), {"--module", "serial=0012ABCD,busy", "--module", kModuleB},
+                         {"-D", "-t", "USB"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  EXPECT_EQ(Sorted({lines[2], lines[3]}),
+            Sorted({"    0012ABCD  [Error connecting: Resource busy] Device may be in use by "
+                    "another process.",
+                    kRowB}));
+  // The entry exists (first sight), but only with the link type of its creation.
+  EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"), "LINK_TYPE=USB\n");
+}
+
+TEST_F(UsbBusTest, ModuleHeldByAnotherProcessIsBusy) {
+  // The bus stays up on its own; a holder process claims the module through
+  // the preload, and the Updater meets it claimed.
+  qntest::Background bus({qntest::ToolPath("qn-usbemu"), "--module", kModuleA});
+  std::string line = bus.WaitForLine("UMOCKDEV_DIR=");
+  ASSERT_FALSE(line.empty()) << bus.Output();
+  ASSERT_FALSE(bus.WaitForLine("qn-usbemu: ready").empty());
+  qntest::RunOptions onBus;
+  onBus.env["UMOCKDEV_DIR"] = line.substr(line.find('=') + 1);
+  onBus.env["LD_PRELOAD"] = "libumockdev-preload.so.0";
+  onBus.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+  onBus.env["QUILLNODE_HOME"] = home_.path();
+  qntest::Background holder({qntest::ToolPath("qn-usbprobe"), "idle", "0012ABCD", "20"}, onBus);
+  ASSERT_FALSE(holder.WaitForLine("link running").empty()) << holder.Output();
+
+  RunResult r = qntest::Run({qntest::UpdaterPath(), "-D", "-t", "USB"}, onBus);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" +
+                       "    0012ABCD  [Error connecting: Resource busy] Device may be in use by "
+                       "another process.\n");
+  holder.Stop();
+
+  // Once the holder is gone the module is free again.
+  r = qntest::Run({qntest::UpdaterPath(), "-D", "-t", "USB"}, onBus);
+  EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" + kRowA + "\n");
+}
+
+TEST_F(UsbBusTest, UnexpectedClaimFailureIsAPlainErrorRow) {
+  RunResult r = RunOnBus(home_.path(), {"--module", "serial=0012ABCD,denied"}, {"-D", "-t", "USB"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" +
+                       "    0012ABCD  [Error connecting: Connection error]\n");
+}
+
+TEST_F(UsbBusTest, DeviceInformationMarksAnAvailableDevice) {
+  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-D", "-t", "USB"});
+  ASSERT_EQ(r.status, 0);
+  auto settings = [](char mark) {
+    return std::string("\n\tSettings for device:\n\t") + mark +
+           "[0012ABCD]\n"
+           "\t  Module: 2\n"
+           "\t  Model: 4 [Tarlinx]\n";
+  };
+
+  r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-I", "-d", "0012ABCD"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.compare(0, settings('*').size(), settings('*')), 0) << r.out;
+
+  // Not on the bus: a blank instead of the star.
+  r = RunOnBus(home_.path(), {"--module", kModuleB}, {"-I", "-d", "0012ABCD"});
+  EXPECT_EQ(r.out.compare(0, settings(' ').size(), settings(' ')), 0) << r.out;
+}
+
+TEST_F(UsbBusTest, KernelDriverNodeIsUsedInsteadOfLibusbWhenItExists) {
+  std::string trace = home_ / "bus.trace";
+  RunResult r = RunOnBus(home_.path(),
+                         {"--trace", trace, "--module", kModuleA, "--module", kModuleB,
+                          "--kernel-node", "0012ABCD"},
+                         {"-D", "-t", "USB"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  EXPECT_EQ(Sorted({lines[2], lines[3]}), Sorted({kRowA, kRowB}));
+  EXPECT_TRUE(FileExists(DeviceDir(home_, "0012ABCD") + "/.settings"));
+
+  std::string events = ReadFile(trace);
+  // The module with a node talked over the node only; the other over libusb.
+  EXPECT_NE(events.find("0012ABCD node OUT"), std::string::npos) << events;
+  EXPECT_EQ(events.find("0012ABCD claim"), std::string::npos) << events;
+  EXPECT_EQ(events.find("0012ABCD OUT"), std::string::npos) << events;
+  EXPECT_NE(events.find("40F5849A claim"), std::string::npos) << events;
+  EXPECT_EQ(events.find("40F5849A node"), std::string::npos) << events;
+}
+
+TEST_F(UsbBusTest, UpdateOverUsb) {
+  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-U", "-d", "0012ABCD"});
+  if (r.out.find("The -U command is not available yet.") != std::string::npos) {
+    GTEST_SKIP() << "TODO: the update command (-U) is not built yet; when it lands, run "
+                    "\"-U -d 0012ABCD\" here with a stored BIRD file and the update server, "
+                    "and check the module's new firmware";
+  }
+  FAIL() << "the update command exists now: finish this test (BIRD file in the store, "
+            "qn-update-server, check the module's firmware after the reboot)\n"
+         << r.out;
+}
+
+}  // namespace

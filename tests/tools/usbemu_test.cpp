@@ -1,0 +1,343 @@
+// The emulated USB bus: what its devices look like (descriptors, control
+// requests, command-line descriptions, the HID responders), and its plumbing
+// with libusb and hidapi through qn-usbprobe running inside qn-usbemu.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "tools/qn-usbemu/UsbEmu.h"
+
+namespace {
+
+using qntest::ReadFile;
+using qntest::RunResult;
+using qntest::TempDir;
+using usbemu::UsbModule;
+
+uint16_t Le16(const std::vector<uint8_t>& d, size_t at) { return uint16_t(d[at] | (d[at + 1] << 8)); }
+
+// The descriptors after the device descriptor, split by their own lengths;
+// fails when a length runs past the end or is zero.
+std::vector<std::vector<uint8_t>> SplitConfiguration(const std::vector<uint8_t>& all) {
+  std::vector<std::vector<uint8_t>> parts;
+  size_t at = 18;
+  while (at < all.size()) {
+    size_t length = all[at];
+    if (length < 2 || at + length > all.size()) {
+      ADD_FAILURE() << "descriptor at " << at << " has length " << length;
+      break;
+    }
+    parts.emplace_back(all.begin() + at, all.begin() + at + length);
+    at += length;
+  }
+  return parts;
+}
+
+TEST(UsbEmuDescriptors, ModuleHasTheIdentityAndOneLinkInterfaceWithBulkEndpoints) {
+  std::vector<uint8_t> all = usbemu::ModuleDescriptors(0x0104);
+  ASSERT_GE(all.size(), 18u);
+  EXPECT_EQ(all[0], 18);
+  EXPECT_EQ(all[1], 0x01);
+  EXPECT_EQ(Le16(all, 8), 0x24FF);
+  EXPECT_EQ(Le16(all, 10), 0x0104);
+  EXPECT_EQ(all[16], usbemu::kSerialIndex);
+  EXPECT_EQ(all[17], 1);  // one configuration
+
+  std::vector<std::vector<uint8_t>> parts = SplitConfiguration(all);
+  ASSERT_EQ(parts.size(), 4u);
+  EXPECT_EQ(parts[0][1], 0x02);
+  EXPECT_EQ(Le16(parts[0], 2), all.size() - 18) << "wTotalLength";
+  EXPECT_EQ(parts[0][4], 1);  // interfaces
+  const std::vector<uint8_t>& interface = parts[1];
+  EXPECT_EQ(interface[1], 0x04);
+  EXPECT_EQ(interface[4], 2);  // endpoints
+  EXPECT_EQ(interface[5], 0xFF);
+  EXPECT_EQ(interface[6], 0x88);
+  EXPECT_EQ(interface[7], 0x10);
+  std::map<uint8_t, uint8_t> endpoints;  // address -> attributes
+  for (size_t i = 2; i < parts.size(); i++) {
+    EXPECT_EQ(parts[i][1], 0x05);
+    endpoints[parts[i][2]] = parts[i][3];
+  }
+  EXPECT_EQ(endpoints, (std::map<uint8_t, uint8_t>{{0x02, 0x02}, {0x81, 0x02}}));
+}
+
+// Report sizes in bytes by (report id, main item: 0x80 input, 0x90 output),
+// from a HID report descriptor of short items.
+std::map<std::pair<int, int>, int> ReportSizes(const std::vector<uint8_t>& d) {
+  std::map<std::pair<int, int>, int> sizes;
+  int id = 0, bits = 0, count = 0;
+  for (size_t at = 0; at < d.size();) {
+    uint8_t prefix = d[at];
+    size_t length = (prefix & 3) == 3 ? 4 : (prefix & 3);
+    if (at + 1 + length > d.size()) {
+      ADD_FAILURE() << "item at " << at << " runs past the end";
+      break;
+    }
+    uint32_t value = 0;
+    for (size_t i = 0; i < length; i++) value |= uint32_t(d[at + 1 + i]) << (8 * i);
+    switch (prefix & 0xFC) {
+      case 0x84: id = int(value); break;
+      case 0x74: bits = int(value); break;
+      case 0x94: count = int(value); break;
+      case 0x80:
+      case 0x90: sizes[{id, prefix & 0xFC}] += bits * count / 8; break;
+      default: break;
+    }
+    at += 1 + length;
+  }
+  return sizes;
+}
+
+TEST(UsbEmuDescriptors, ImxRomIsAHidDeviceWithTheFourSdpReports) {
+  std::vector<uint8_t> all = usbemu::ImxDescriptors();
+  EXPECT_EQ(Le16(all, 8), 0x1FC9);
+  EXPECT_EQ(Le16(all, 10), 0x0130);
+  std::vector<std::vector<uint8_t>> parts = SplitConfiguration(all);
+  ASSERT_EQ(parts.size(), 5u);
+  EXPECT_EQ(Le16(parts[0], 2), all.size() - 18);
+  EXPECT_EQ(parts[1][5], 0x03);  // HID class
+  EXPECT_EQ(parts[2][1], 0x21);
+  std::vector<uint8_t> report = usbemu::ImxReportDescriptor();
+  EXPECT_EQ(Le16(parts[2], 7), report.size());
+
+  std::map<std::pair<int, int>, int> sizes = ReportSizes(report);
+  EXPECT_EQ(sizes, (std::map<std::pair<int, int>, int>{
+                       {{1, 0x90}, 16}, {{2, 0x90}, 1024}, {{3, 0x80}, 4}, {{4, 0x80}, 64}}));
+}
+
+TEST(UsbEmuDescriptors, StringDescriptorsAreUtf16AndCut) {
+  std::vector<uint8_t> d = usbemu::StringDescriptor("0012ABCD");
+  ASSERT_EQ(d.size(), 18u);
+  EXPECT_EQ(d[0], 18);
+  EXPECT_EQ(d[1], 0x03);
+  EXPECT_EQ(d[2], '0');
+  EXPECT_EQ(d[3], 0);
+  EXPECT_EQ(d[16], 'D');
+  EXPECT_EQ(d[17], 0);
+  std::vector<uint8_t> longest = usbemu::StringDescriptor(std::string(300, 'x'));
+  EXPECT_EQ(longest.size(), 254u);
+  EXPECT_EQ(longest[0], 254);
+  EXPECT_EQ(usbemu::StringDescriptor(""), (std::vector<uint8_t>{2, 3}));
+}
+
+TEST(UsbEmuDescriptors, ControlRequestsAnswerDescriptorsAndStallTheRest) {
+  UsbModule module;
+  std::string error;
+  ASSERT_TRUE(usbemu::ParseUsbModuleSpec("serial=0012ABCD", &module, &error)) << error;
+  std::vector<uint8_t> data;
+  const uint8_t languages[8] = {0x80, 0x06, 0x00, 0x03, 0x00, 0x00, 4, 0};
+  ASSERT_TRUE(usbemu::ModuleControlRequest(module, languages, &data));
+  EXPECT_EQ(data, (std::vector<uint8_t>{4, 3, 0x09, 0x04}));
+
+  const uint8_t serial[8] = {0x80, 0x06, usbemu::kSerialIndex, 0x03, 0x09, 0x04, 255, 0};
+  ASSERT_TRUE(usbemu::ModuleControlRequest(module, serial, &data));
+  EXPECT_EQ(data, usbemu::StringDescriptor("0012ABCD"));
+  const uint8_t shortSerial[8] = {0x80, 0x06, usbemu::kSerialIndex, 0x03, 0x09, 0x04, 4, 0};
+  ASSERT_TRUE(usbemu::ModuleControlRequest(module, shortSerial, &data));
+  EXPECT_EQ(data.size(), 4u) << "wLength limits the answer";
+
+  const uint8_t device[8] = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 64, 0};
+  ASSERT_TRUE(usbemu::ModuleControlRequest(module, device, &data));
+  std::vector<uint8_t> all = usbemu::ModuleDescriptors(module.productId);
+  EXPECT_EQ(data, std::vector<uint8_t>(all.begin(), all.begin() + 18));
+
+  const uint8_t unknownString[8] = {0x80, 0x06, 9, 0x03, 0x09, 0x04, 255, 0};
+  EXPECT_FALSE(usbemu::ModuleControlRequest(module, unknownString, &data));
+  const uint8_t setAddress[8] = {0x00, 0x05, 0x03, 0x00, 0x00, 0x00, 0, 0};
+  EXPECT_FALSE(usbemu::ModuleControlRequest(module, setAddress, &data));
+}
+
+TEST(UsbEmuSpec, DefaultsComeFromTheModule) {
+  UsbModule module;
+  std::string error;
+  ASSERT_TRUE(usbemu::ParseUsbModuleSpec("serial=abcd,model=13,version=1.2.3", &module, &error))
+      << error;
+  EXPECT_EQ(module.config.serial, 0xABCDu);
+  EXPECT_EQ(module.productId, 13);
+  EXPECT_EQ(module.serialString, "0000ABCD");
+  EXPECT_FALSE(module.denied);
+  EXPECT_FALSE(module.kernelNode);
+}
+
+TEST(UsbEmuSpec, BusKeysAndSimulatorKeysMix) {
+  UsbModule module;
+  std::string error;
+  ASSERT_TRUE(usbemu::ParseUsbModuleSpec(
+      "pid=8004,serial=40F5849A,usb-serial=40f5849a,busy,denied,kernel-node=1,build=9", &module,
+      &error))
+      << error;
+  EXPECT_EQ(module.productId, 0x8004);
+  EXPECT_EQ(module.serialString, "40f5849a");
+  EXPECT_EQ(module.config.faults.maxLinks, 0) << "busy belongs to the module simulator";
+  EXPECT_EQ(module.config.build, 9u);
+  EXPECT_TRUE(module.denied);
+  EXPECT_TRUE(module.kernelNode);
+  ASSERT_TRUE(usbemu::ParseUsbModuleSpec("serial=1,usb-serial=", &module, &error));
+  EXPECT_EQ(module.serialString, "");
+}
+
+TEST(UsbEmuSpec, BadDescriptionsAreRefusedWithAReason) {
+  UsbModule module;
+  std::string error;
+  for (const char* bad : {"serial=1,pid=10000", "serial=1,pid=xyz", "serial=1,node",
+                          "serial=1,port=0", "serial=1,denied=maybe", "model=4",
+                          "serial=1,colour=red"}) {
+    error.clear();
+    EXPECT_FALSE(usbemu::ParseUsbModuleSpec(bad, &module, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
+TEST(UsbEmuSysfs, ModuleEntryCarriesItsDescriptorsAndASafeSerialAttribute) {
+  UsbModule module;
+  std::string error;
+  ASSERT_TRUE(usbemu::ParseUsbModuleSpec("serial=1,usb-serial=a\x01" "b\\c", &module, &error));
+  std::string text = usbemu::ModuleSysfs(module, 3, 4);
+  EXPECT_NE(text.find("P: /devices/pci0000:00/0000:00:14.0/usb1/1-3\n"), std::string::npos);
+  EXPECT_NE(text.find("N: bus/usb/001/004\n"), std::string::npos);
+  EXPECT_NE(text.find("A: devnum=4\\n\n"), std::string::npos);
+  EXPECT_NE(text.find("H: descriptors=" + usbemu::Hex(usbemu::ModuleDescriptors(module.productId)) + "\n"),
+            std::string::npos);
+  // One line per attribute whatever the serial string holds.
+  EXPECT_NE(text.find("A: serial=a_b_c\\n\n"), std::string::npos) << text;
+  EXPECT_EQ(usbemu::ModuleDevNode(4), "/dev/bus/usb/001/004");
+  EXPECT_EQ(usbemu::KernelNodePath(0x12ABCD), "/dev/quillnode.0012ABCD");
+}
+
+TEST(UsbEmuImx, EchoResponderAnswersEveryReportWithReportFour) {
+  std::string error;
+  std::unique_ptr<usbemu::HidResponder> echo = usbemu::MakeImxResponder("echo", &error);
+  ASSERT_TRUE(echo) << error;
+  const uint8_t report[4] = {1, 0xAA, 0xBB, 0xCC};
+  echo->OutputReport(report, sizeof(report));
+  std::vector<std::vector<uint8_t>> answers = echo->TakeInputReports();
+  ASSERT_EQ(answers.size(), 1u);
+  ASSERT_EQ(answers[0].size(), 65u);
+  EXPECT_EQ(answers[0][0], 4);
+  EXPECT_EQ(answers[0][1], 0xAA);
+  EXPECT_EQ(answers[0][3], 0xCC);
+  EXPECT_TRUE(echo->TakeInputReports().empty());
+}
+
+TEST(UsbEmuImx, RomAnswersAStatusCommandWithHabStateAndResponse) {
+  std::string error;
+  std::unique_ptr<usbemu::HidResponder> rom =
+      usbemu::MakeImxResponder("fingerprint=1122334455667788", &error);
+  ASSERT_TRUE(rom) << error;
+  uint8_t read[17] = {1, 0x01, 0x01, 0x40, 0x1F, 0x44, 0x10, 0x20, 0, 0, 0, 4};
+  rom->OutputReport(read, sizeof(read));
+  std::vector<std::vector<uint8_t>> answers = rom->TakeInputReports();
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[0], (std::vector<uint8_t>{3, 0x56, 0x78, 0x78, 0x56}));
+  ASSERT_EQ(answers[1].size(), 65u);
+  EXPECT_EQ(std::vector<uint8_t>(answers[1].begin(), answers[1].begin() + 5),
+            (std::vector<uint8_t>{4, 0x88, 0x77, 0x66, 0x55}));
+}
+
+TEST(UsbEmuImx, BadSpecsAreRefused) {
+  std::string error;
+  EXPECT_FALSE(usbemu::MakeImxResponder("hab=ajar", &error));
+  EXPECT_NE(error.find("hab"), std::string::npos);
+  EXPECT_FALSE(usbemu::MakeImxResponder("fingerprint=zz", &error));
+  EXPECT_FALSE(usbemu::MakeImxResponder("sing=1", &error));
+  EXPECT_TRUE(usbemu::MakeImxResponder("", &error)) << "the ROM with its defaults";
+}
+
+// --- the bus with real libusb and hidapi clients ----------------------------
+
+RunResult OnBus(const std::vector<std::string>& bus, const std::vector<std::string>& command) {
+  std::vector<std::string> argv{qntest::ToolPath("qn-usbemu")};
+  argv.insert(argv.end(), bus.begin(), bus.end());
+  argv.push_back("--");
+  argv.insert(argv.end(), command.begin(), command.end());
+  qntest::RunOptions options;
+  options.timeoutMs = 30000;
+  return qntest::Run(argv, options);
+}
+
+std::string Probe() { return qntest::ToolPath("qn-usbprobe"); }
+
+TEST(UsbEmuBus, WritesGoOutInBulkTransfersOfFiftyBytes) {
+  TempDir dir;
+  RunResult r = OnBus({"--trace", dir / "trace", "--module", "serial=0012ABCD"},
+                      {Probe(), "write", "0012ABCD", "120"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "write 120: error 0\n");
+  EXPECT_EQ(ReadFile(dir / "trace"),
+            "0012ABCD claim\n0012ABCD OUT 50\n0012ABCD OUT 50\n0012ABCD OUT 20\n"
+            "0012ABCD release\n0012ABCD link closed\n");
+}
+
+TEST(UsbEmuBus, OpeningAMissingModuleFailsAsNotFound) {
+  RunResult r = OnBus({"--module", "serial=0012ABCD"}, {Probe(), "write", "0012ABCE", "1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "open: error 3\n");
+  // A serial string in lower case is not the module's identity.
+  r = OnBus({"--module", "serial=0012ABCD,usb-serial=0012abcd"},
+            {Probe(), "write", "0012ABCD", "1"});
+  EXPECT_EQ(r.out, "open: error 3\n");
+}
+
+TEST(UsbEmuBus, AnIdleLinkStaysUpWithoutPollingTheBus) {
+  RunResult r = OnBus({"--stats", "--module", "serial=0012ABCD"},
+                      {Probe(), "idle", "0012ABCD", "1"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("link status 2"), std::string::npos) << r.out;
+  // libusb wakes only when a transfer can be reaped: ten read time-outs in a
+  // second and the module's heartbeats, not thousands of empty reaps.
+  size_t at = r.err.find("empty-reaps=");
+  ASSERT_NE(at, std::string::npos) << r.err;
+  EXPECT_LT(std::stoul(r.err.substr(at + 12)), 200u) << r.err;
+}
+
+TEST(UsbEmuBus, HidReportsTravelBothWays) {
+  RunResult r = OnBus({"--imx", "echo"}, {Probe(), "hid", "1FC9", "0130", "0105050000"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines;
+  std::stringstream in(r.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  EXPECT_EQ(lines[0], "write 5");
+  EXPECT_EQ(lines[1].compare(0, 24, "read 65: 04 05 05 00 00 "), 0) << lines[1];
+  EXPECT_EQ(lines[2], "timeout") << "an empty device waits and gives 0";
+}
+
+TEST(UsbEmuBus, RomOverHidReadsTheFingerprintFuses) {
+  RunResult r = OnBus({"--imx", "fingerprint=1122334455667788"},
+                      {Probe(), "hid", "1FC9", "0130", "010101401F442020000000040000000000",
+                       "010101401F441020000000040000000000"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("read 5: 03 56 78 78 56\nread 65: 04 44 33 22 11 00"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("read 65: 04 88 77 66 55 00"), std::string::npos) << r.out;
+}
+
+TEST(UsbEmuBus, WithoutTheRomThereIsNoHidDevice) {
+  RunResult r = OnBus({"--module", "serial=1"}, {Probe(), "hid", "1FC9", "0130"});
+  EXPECT_EQ(r.out, "hid_open: no device\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(UsbEmuBus, ExitStatusIsTheProgramsAndOptionsAreChecked) {
+  RunResult r = OnBus({}, {"/bin/sh", "-c", "exit 7"});
+  EXPECT_EQ(r.status, 7);
+  r = OnBus({}, {"/nonexistent/program"});
+  EXPECT_EQ(r.status, 127);
+  r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1,pid=nope", "--", "/bin/true"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "qn-usbemu: bad value for module key \"pid\": \"nope\"\n");
+  r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1", "--kernel-node", "2",
+                   "--", "/bin/true"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "qn-usbemu: --kernel-node 00000002 names no module\n");
+  r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1", "--module", "serial=1",
+                   "--", "/bin/true"});
+  EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace

@@ -1,0 +1,878 @@
+// The emulated bus: umockdev testbed, usbfs / kernel-node / hidraw handlers
+// and the pump thread that keeps the simulated modules' time.
+#include "tools/qn-usbemu/UsbBus.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <linux/usbdevice_fs.h>
+#include <signal.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace usbemu {
+
+namespace {
+
+// A doorbell FIFO holds exactly this much while nothing is reapable, so that
+// it never polls writable; emptied, it polls writable.
+const int kDoorbellSize = 4096;
+// The ROM's host has been quiet this long: tell the responder once.
+const uint64_t kHidIdleMs = 500;
+const uint32_t kUsbCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                  USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                  USBDEVFS_CAP_BULK_SCATTER_GATHER |
+                                  USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+
+uint64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+}
+
+volatile sig_atomic_t gForwardPid = 0;
+
+void ForwardSignal(int signal) {
+  if (gForwardPid > 0) kill(pid_t(gForwardPid), signal);
+}
+
+// Turns a node of the testbed into a FIFO the bus holds open read/write.
+int MakeFifo(const std::string& path, std::string* error) {
+  unlink(path.c_str());
+  if (mkfifo(path.c_str(), 0666) != 0) {
+    *error = "mkfifo " + path + ": " + strerror(errno);
+    return -1;
+  }
+  int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) *error = "open " + path + ": " + strerror(errno);
+  return fd;
+}
+
+void Drain(int fd) {
+  uint8_t buffer[4096];
+  while (read(fd, buffer, sizeof(buffer)) > 0) {
+  }
+}
+
+void Complete(UMockdevIoctlClient* client, long result, int error) {
+  umockdev_ioctl_client_complete(client, result, error);
+}
+
+// A new reference to the `length` bytes the pointer at `offset` of `data`
+// points to; null for a null pointer or no bytes.
+UMockdevIoctlData* Resolve(UMockdevIoctlData* data, size_t offset, size_t length) {
+  if (!data || length == 0) return nullptr;
+  GError* error = nullptr;
+  UMockdevIoctlData* resolved = umockdev_ioctl_data_resolve(data, offset, length, &error);
+  if (error) g_error_free(error);
+  return resolved;
+}
+
+}  // namespace
+
+struct Urb {
+  UMockdevIoctlData* urbd = nullptr;  // the client's struct usbdevfs_urb (owned reference)
+  UMockdevIoctlData* bufd = nullptr;  // its buffer (owned reference, may be null)
+  usbdevfs_urb* view() { return reinterpret_cast<usbdevfs_urb*>(urbd->data); }
+  ~Urb() {
+    if (bufd) g_object_unref(bufd);
+    if (urbd) g_object_unref(urbd);
+  }
+};
+
+struct ClientState {
+  std::deque<std::unique_ptr<Urb>> parkedIn;   // bulk IN transfers waiting for data
+  std::deque<std::unique_ptr<Urb>> reapable;   // completed, in completion order
+  bool unplugged = false;                      // its module dropped the link
+};
+
+struct UsbDevice {
+  BusImpl* bus = nullptr;
+  UsbModule module;
+  int devnum = 0;
+  std::string node;
+  int doorbell = -1;
+  bool rung = false;
+  UMockdevIoctlBase* handler = nullptr;
+  std::map<UMockdevIoctlClient*, ClientState> clients;
+  UMockdevIoctlClient* owner = nullptr;  // the client that claimed the interface
+  std::unique_ptr<modsim::Link> link;
+  std::deque<uint8_t> toHost;
+};
+
+struct KernelNode {
+  BusImpl* bus = nullptr;
+  uint32_t serial = 0;
+  std::string node;
+  int fifo = -1;
+  UMockdevIoctlBase* handler = nullptr;
+  UMockdevIoctlClient* owner = nullptr;
+  std::unique_ptr<modsim::Link> link;
+  std::vector<uint8_t> toHost;  // what the FIFO did not take yet
+};
+
+struct HidDevice {
+  BusImpl* bus = nullptr;
+  std::unique_ptr<HidResponder> responder;
+  int fifo = -1;
+  UMockdevIoctlBase* handler = nullptr;
+  std::deque<std::vector<uint8_t>> toHost;
+  uint64_t lastWriteMs = 0;
+  bool idleSent = true;
+};
+
+struct BusImpl {
+  modsim::Simulator sim;
+  std::vector<std::unique_ptr<UsbDevice>> devices;
+  std::vector<std::unique_ptr<KernelNode>> nodes;
+  std::unique_ptr<HidDevice> hid;
+  UMockdevTestbed* testbed = nullptr;
+  std::string root;
+  std::string tracePath;
+  FILE* trace = nullptr;
+  bool doorbell = true;
+  BusStats stats;
+
+  std::recursive_mutex mutex;  // handlers may re-enter through client finalisation
+  std::condition_variable_any wake;
+  std::thread pump;
+  bool running = false;
+
+  void Trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void ServiceUsb(UsbDevice* dev, uint64_t now);
+  void ServiceNode(KernelNode* node, uint64_t now);
+  void ServiceHid(uint64_t now);
+  void Pump();
+  void UpdateDoorbell(UsbDevice* dev);
+  void DropLink(UsbDevice* dev);
+  void Watch(UMockdevIoctlClient* client);
+  void ClientGone(UMockdevIoctlClient* client);
+  std::string Devnode(const std::string& path) const { return root + path; }
+};
+
+void BusImpl::Trace(const char* format, ...) {
+  if (!trace) return;
+  va_list args;
+  va_start(args, format);
+  vfprintf(trace, format, args);
+  va_end(args);
+  fputc('\n', trace);
+  fflush(trace);
+}
+
+namespace {
+
+// --- client lifetime --------------------------------------------------------
+
+struct WatchRef {
+  BusImpl* bus;
+};
+
+void OnClientFinalized(gpointer data, GObject* object) {
+  static_cast<WatchRef*>(data)->bus->ClientGone(reinterpret_cast<UMockdevIoctlClient*>(object));
+  delete static_cast<WatchRef*>(data);
+}
+
+bool OwnerStillThere(UMockdevIoctlClient* owner) {
+  return owner && umockdev_ioctl_client_get_connected(owner);
+}
+
+}  // namespace
+
+void BusImpl::Watch(UMockdevIoctlClient* client) {
+  g_object_weak_ref(G_OBJECT(client), OnClientFinalized, new WatchRef{this});
+}
+
+void BusImpl::ClientGone(UMockdevIoctlClient* client) {
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  for (auto& dev : devices) {
+    if (dev->owner == client) DropLink(dev.get());
+    dev->clients.erase(client);
+    UpdateDoorbell(dev.get());
+  }
+  for (auto& node : nodes) {
+    if (node->owner != client) continue;
+    Trace("%08X node closed", node->serial);
+    node->owner = nullptr;
+    node->link.reset();
+    node->toHost.clear();
+    Drain(node->fifo);
+  }
+}
+
+// --- usbfs ------------------------------------------------------------------
+
+void BusImpl::UpdateDoorbell(UsbDevice* dev) {
+  if (!doorbell) return;
+  bool reapable = false;
+  for (auto& entry : dev->clients) reapable = reapable || !entry.second.reapable.empty();
+  uint8_t bytes[kDoorbellSize];
+  if (reapable && !dev->rung) {
+    dev->rung = read(dev->doorbell, bytes, sizeof(bytes)) > 0;
+  } else if (!reapable && dev->rung) {
+    memset(bytes, 0, sizeof(bytes));
+    dev->rung = write(dev->doorbell, bytes, sizeof(bytes)) != kDoorbellSize;
+  }
+}
+
+void BusImpl::DropLink(UsbDevice* dev) {
+  if (dev->link) Trace("%08X link closed", dev->module.config.serial);
+  dev->link.reset();
+  dev->owner = nullptr;
+  dev->toHost.clear();
+}
+
+void BusImpl::ServiceUsb(UsbDevice* dev, uint64_t now) {
+  if (!dev->link) return;
+  std::vector<uint8_t> bytes = dev->link->TakeOutput(now);
+  dev->toHost.insert(dev->toHost.end(), bytes.begin(), bytes.end());
+  auto found = dev->clients.find(dev->owner);
+  if (found == dev->clients.end()) return;
+  ClientState& state = found->second;
+  while (!state.parkedIn.empty() && !dev->toHost.empty()) {
+    std::unique_ptr<Urb> urb = std::move(state.parkedIn.front());
+    state.parkedIn.pop_front();
+    usbdevfs_urb* view = urb->view();
+    size_t n = dev->toHost.size();
+    if (!urb->bufd || n > size_t(urb->bufd->data_len)) n = urb->bufd ? urb->bufd->data_len : 0;
+    for (size_t i = 0; i < n; i++) urb->bufd->data[i] = dev->toHost[i];
+    dev->toHost.erase(dev->toHost.begin(), dev->toHost.begin() + n);
+    view->actual_length = int(n);
+    view->status = 0;
+    stats.bulkIn++;
+    Trace("%08X IN %zu", dev->module.config.serial, n);
+    state.reapable.push_back(std::move(urb));
+  }
+  if (dev->link->Closed() && dev->toHost.empty()) {
+    // The module went away (a restart): the host sees an unplug.
+    Trace("%08X unplugged", dev->module.config.serial);
+    state.unplugged = true;
+    for (auto& urb : state.parkedIn) {
+      urb->view()->status = -ENODEV;
+      urb->view()->actual_length = 0;
+      state.reapable.push_back(std::move(urb));
+    }
+    state.parkedIn.clear();
+    DropLink(dev);
+  }
+  UpdateDoorbell(dev);
+}
+
+namespace {
+
+void SubmitUrb(UsbDevice* dev, ClientState& state, UMockdevIoctlClient* client,
+               UMockdevIoctlData* arg) {
+  BusImpl* bus = dev->bus;
+  std::unique_ptr<Urb> urb(new Urb());
+  urb->urbd = Resolve(arg, 0, sizeof(usbdevfs_urb));
+  if (!urb->urbd) {
+    Complete(client, -1, EFAULT);
+    return;
+  }
+  usbdevfs_urb* view = urb->view();
+  if (view->buffer_length > 0) {
+    urb->bufd = Resolve(urb->urbd, offsetof(usbdevfs_urb, buffer), size_t(view->buffer_length));
+    if (!urb->bufd) {
+      Complete(client, -1, EFAULT);
+      return;
+    }
+  }
+  if (state.unplugged) {
+    Complete(client, -1, ENODEV);
+    return;
+  }
+  const uint32_t serial = dev->module.config.serial;
+  view->status = 0;
+  view->actual_length = 0;
+  if (view->type == USBDEVFS_URB_TYPE_CONTROL) {
+    std::vector<uint8_t> data;
+    if (!urb->bufd || urb->bufd->data_len < 8 ||
+        !ModuleControlRequest(dev->module, urb->bufd->data, &data)) {
+      view->status = -EPIPE;
+    } else {
+      if (data.size() > size_t(urb->bufd->data_len - 8)) data.resize(urb->bufd->data_len - 8);
+      memcpy(urb->bufd->data + 8, data.data(), data.size());
+      view->actual_length = int(data.size());
+    }
+    state.reapable.push_back(std::move(urb));
+  } else if (view->endpoint == kBulkOutEndpoint &&
+             (view->type == USBDEVFS_URB_TYPE_BULK || view->type == USBDEVFS_URB_TYPE_INTERRUPT)) {
+    size_t length = urb->bufd ? size_t(urb->bufd->data_len) : 0;
+    bus->stats.bulkOut++;
+    bus->Trace("%08X OUT %zu", serial, length);
+    if (dev->link && dev->owner == client && length > 0) {
+      dev->link->Receive(urb->bufd->data, length, NowMs());
+    }
+    view->actual_length = int(length);
+    state.reapable.push_back(std::move(urb));
+  } else if (view->endpoint == kBulkInEndpoint &&
+             (view->type == USBDEVFS_URB_TYPE_BULK || view->type == USBDEVFS_URB_TYPE_INTERRUPT)) {
+    state.parkedIn.push_back(std::move(urb));
+  } else {
+    Complete(client, -1, ENOENT);
+    return;
+  }
+  Complete(client, 0, 0);
+  bus->ServiceUsb(dev, NowMs());
+  bus->wake.notify_all();
+}
+
+void ReapUrb(UsbDevice* dev, ClientState& state, UMockdevIoctlClient* client,
+             UMockdevIoctlData* arg) {
+  dev->bus->stats.reaps++;
+  if (state.reapable.empty()) {
+    dev->bus->stats.emptyReaps++;
+    Complete(client, -1, state.unplugged ? ENODEV : EAGAIN);
+    return;
+  }
+  std::unique_ptr<Urb> urb = std::move(state.reapable.front());
+  state.reapable.pop_front();
+  UMockdevIoctlData* slot = Resolve(arg, 0, sizeof(void*));
+  if (!slot) {
+    Complete(client, -1, EFAULT);
+    return;
+  }
+  umockdev_ioctl_data_set_ptr(slot, 0, urb->urbd);
+  Complete(client, 0, 0);
+  g_object_unref(slot);
+}
+
+void DiscardUrb(UsbDevice* dev, ClientState& state, UMockdevIoctlClient* client,
+                UMockdevIoctlData* arg) {
+  gulong address = arg && arg->data_len >= int(sizeof(gulong)) ? *(gulong*)arg->data : 0;
+  for (auto it = state.parkedIn.begin(); it != state.parkedIn.end(); ++it) {
+    if ((*it)->urbd->client_addr != address) continue;
+    (*it)->view()->status = -ENOENT;
+    (*it)->view()->actual_length = 0;
+    state.reapable.push_back(std::move(*it));
+    state.parkedIn.erase(it);
+    dev->bus->stats.discards++;
+    Complete(client, 0, 0);
+    return;
+  }
+  // Already completed: it will be reaped, as the kernel says.
+  Complete(client, -1, EINVAL);
+}
+
+void ClaimInterface(UsbDevice* dev, UMockdevIoctlClient* client) {
+  BusImpl* bus = dev->bus;
+  const uint32_t serial = dev->module.config.serial;
+  if (dev->module.denied) {
+    bus->Trace("%08X claim denied", serial);
+    Complete(client, -1, EACCES);
+    return;
+  }
+  if (dev->owner == client) {
+    Complete(client, 0, 0);
+    return;
+  }
+  if (dev->owner && OwnerStillThere(dev->owner)) {
+    bus->Trace("%08X claim busy (claimed by another client)", serial);
+    Complete(client, -1, EBUSY);
+    return;
+  }
+  bus->DropLink(dev);
+  modsim::Simulator::OpenResult result = modsim::Simulator::OpenResult::kOk;
+  std::unique_ptr<modsim::Link> link = bus->sim.OpenLink(serial, NowMs(), &result);
+  if (!link) {
+    bool busy = result == modsim::Simulator::OpenResult::kBusy;
+    bus->Trace("%08X claim %s", serial, busy ? "busy" : "refused (module down)");
+    Complete(client, -1, busy ? EBUSY : ENODEV);
+    return;
+  }
+  bus->Trace("%08X claim", serial);
+  dev->owner = client;
+  dev->link = std::move(link);
+  dev->clients[client].unplugged = false;
+  Complete(client, 0, 0);
+  bus->wake.notify_all();
+}
+
+gboolean OnUsbIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  UsbDevice* dev = static_cast<UsbDevice*>(user);
+  BusImpl* bus = dev->bus;
+  std::lock_guard<std::recursive_mutex> lock(bus->mutex);
+  bus->stats.ioctls++;
+  if (dev->clients.find(client) == dev->clients.end()) {
+    dev->clients[client];
+    bus->Watch(client);
+  }
+  ClientState& state = dev->clients[client];
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      UMockdevIoctlData* caps = Resolve(arg, 0, sizeof(uint32_t));
+      if (!caps) {
+        Complete(client, -1, EFAULT);
+        break;
+      }
+      memcpy(caps->data, &kUsbCapabilities, sizeof(kUsbCapabilities));
+      Complete(client, 0, 0);
+      g_object_unref(caps);
+      break;
+    }
+    case USBDEVFS_SUBMITURB:
+      SubmitUrb(dev, state, client, arg);
+      break;
+    case USBDEVFS_REAPURBNDELAY:
+    case USBDEVFS_REAPURB:
+      ReapUrb(dev, state, client, arg);
+      break;
+    case USBDEVFS_DISCARDURB:
+      DiscardUrb(dev, state, client, arg);
+      break;
+    case USBDEVFS_CLAIMINTERFACE:
+      ClaimInterface(dev, client);
+      break;
+    case USBDEVFS_RELEASEINTERFACE:
+      if (dev->owner == client) {
+        bus->Trace("%08X release", dev->module.config.serial);
+        bus->DropLink(dev);
+      }
+      Complete(client, 0, 0);
+      break;
+    case USBDEVFS_CLEAR_HALT:
+      bus->Trace("%08X clear halt", dev->module.config.serial);
+      Complete(client, 0, 0);
+      break;
+    case USBDEVFS_RESETEP:
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_RESET:
+      Complete(client, 0, 0);
+      break;
+    case USBDEVFS_GETDRIVER:
+      Complete(client, -1, ENODATA);
+      break;
+    case USBDEVFS_GET_SPEED:
+      Complete(client, 3 /* USB_SPEED_HIGH */, 0);
+      break;
+    case USBDEVFS_CONNECTINFO: {
+      UMockdevIoctlData* info = Resolve(arg, 0, sizeof(usbdevfs_connectinfo));
+      if (!info) {
+        Complete(client, -1, EFAULT);
+        break;
+      }
+      usbdevfs_connectinfo connect = {unsigned(dev->devnum), 0};
+      memcpy(info->data, &connect, sizeof(connect));
+      Complete(client, 0, 0);
+      g_object_unref(info);
+      break;
+    }
+    default:
+      Complete(client, -1, ENOTTY);
+      break;
+  }
+  bus->UpdateDoorbell(dev);
+  return TRUE;
+}
+
+// --- kernel-driver nodes ----------------------------------------------------
+
+gboolean OnNodeWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  KernelNode* node = static_cast<KernelNode*>(user);
+  BusImpl* bus = node->bus;
+  std::lock_guard<std::recursive_mutex> lock(bus->mutex);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  size_t length = arg ? size_t(arg->data_len) : 0;
+  bus->stats.nodeWrites++;
+  if (node->owner != client) {
+    if (OwnerStillThere(node->owner)) {
+      Complete(client, -1, EBUSY);
+      return TRUE;
+    }
+    node->link.reset();
+    node->toHost.clear();
+    Drain(node->fifo);
+    node->owner = client;
+    bus->Watch(client);
+  }
+  if (!node->link) {
+    node->link = bus->sim.OpenLink(node->serial, NowMs());
+    bus->Trace("%08X node link %s", node->serial, node->link ? "opened" : "refused");
+  }
+  bus->Trace("%08X node OUT %zu", node->serial, length);
+  if (node->link && length > 0) node->link->Receive(arg->data, length, NowMs());
+  Complete(client, long(length), 0);
+  bus->ServiceNode(node, NowMs());
+  bus->wake.notify_all();
+  return TRUE;
+}
+
+// Reads are served by the FIFO itself, so that a blocking read waits in the
+// kernel and never holds the preload's per-descriptor lock.
+gboolean OnFifoRead(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer) { return FALSE; }
+
+gboolean OnNodeIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
+  Complete(client, -1, ENOTTY);
+  return TRUE;
+}
+
+// --- hidraw -----------------------------------------------------------------
+
+gboolean OnHidWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  HidDevice* hid = static_cast<HidDevice*>(user);
+  BusImpl* bus = hid->bus;
+  std::lock_guard<std::recursive_mutex> lock(bus->mutex);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  size_t length = arg ? size_t(arg->data_len) : 0;
+  bus->stats.hidReports++;
+  bus->Trace("imx OUT report %u, %zu bytes", length ? arg->data[0] : 0, length);
+  if (length > 0) hid->responder->OutputReport(arg->data, length);
+  for (auto& report : hid->responder->TakeInputReports()) hid->toHost.push_back(report);
+  hid->lastWriteMs = NowMs();
+  hid->idleSent = false;
+  Complete(client, long(length), 0);
+  bus->ServiceHid(NowMs());
+  bus->wake.notify_all();
+  return TRUE;
+}
+
+bool PutHidText(UMockdevIoctlData* arg, size_t length, const std::string& text,
+                UMockdevIoctlClient* client) {
+  UMockdevIoctlData* out = Resolve(arg, 0, length);
+  if (!out) return false;
+  size_t n = text.size() + 1 > length ? length : text.size() + 1;
+  memcpy(out->data, text.c_str(), n);
+  Complete(client, long(n), 0);
+  g_object_unref(out);
+  return true;
+}
+
+gboolean OnHidIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  HidDevice* hid = static_cast<HidDevice*>(user);
+  std::lock_guard<std::recursive_mutex> lock(hid->bus->mutex);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  const std::vector<uint8_t> descriptor = ImxReportDescriptor();
+  bool done = false;
+  if (request == HIDIOCGRDESCSIZE) {
+    UMockdevIoctlData* out = Resolve(arg, 0, sizeof(int));
+    if (out) {
+      int size = int(descriptor.size());
+      memcpy(out->data, &size, sizeof(size));
+      Complete(client, 0, 0);
+      g_object_unref(out);
+      done = true;
+    }
+  } else if (request == HIDIOCGRDESC) {
+    UMockdevIoctlData* out = Resolve(arg, 0, sizeof(hidraw_report_descriptor));
+    if (out) {
+      hidraw_report_descriptor* d = reinterpret_cast<hidraw_report_descriptor*>(out->data);
+      size_t n = descriptor.size() < d->size ? descriptor.size() : d->size;
+      memcpy(d->value, descriptor.data(), n);
+      Complete(client, 0, 0);
+      g_object_unref(out);
+      done = true;
+    }
+  } else if (request == HIDIOCGRAWINFO) {
+    UMockdevIoctlData* out = Resolve(arg, 0, sizeof(hidraw_devinfo));
+    if (out) {
+      hidraw_devinfo info = {3 /* BUS_USB */, int16_t(kImxVendorId), int16_t(kImxProductId)};
+      memcpy(out->data, &info, sizeof(info));
+      Complete(client, 0, 0);
+      g_object_unref(out);
+      done = true;
+    }
+  } else if (_IOC_TYPE(request) == 'H' && _IOC_NR(request) == 0x04) {
+    done = PutHidText(arg, _IOC_SIZE(request), "NXP SemiConductors Inc SE Blank RT Family", client);
+  } else if (_IOC_TYPE(request) == 'H' && _IOC_NR(request) == 0x05) {
+    done = PutHidText(arg, _IOC_SIZE(request), "usb-0000:00:14.0-9/input0", client);
+  } else if (_IOC_TYPE(request) == 'H' && _IOC_NR(request) == 0x08) {
+    done = PutHidText(arg, _IOC_SIZE(request), "", client);
+  } else {
+    Complete(client, -1, ENOTTY);
+    done = true;
+  }
+  if (!done) Complete(client, -1, EFAULT);
+  return TRUE;
+}
+
+}  // namespace
+
+void BusImpl::ServiceNode(KernelNode* node, uint64_t now) {
+  if (node->link) {
+    std::vector<uint8_t> bytes = node->link->TakeOutput(now);
+    node->toHost.insert(node->toHost.end(), bytes.begin(), bytes.end());
+    if (node->link->Closed() && node->toHost.empty()) {
+      Trace("%08X node link closed by the module", node->serial);
+      node->link.reset();
+    }
+  }
+  while (!node->toHost.empty()) {
+    ssize_t n = write(node->fifo, node->toHost.data(), node->toHost.size());
+    if (n <= 0) break;
+    node->toHost.erase(node->toHost.begin(), node->toHost.begin() + n);
+  }
+}
+
+void BusImpl::ServiceHid(uint64_t now) {
+  if (!hid) return;
+  if (!hid->idleSent && now - hid->lastWriteMs >= kHidIdleMs) {
+    hid->responder->Idle(unsigned(now - hid->lastWriteMs));
+    hid->idleSent = true;
+    for (auto& report : hid->responder->TakeInputReports()) hid->toHost.push_back(report);
+  }
+  // One report at a time, and only into an empty FIFO, so that every read
+  // returns exactly one report as hidraw does.
+  int queued = 0;
+  if (hid->toHost.empty() || ioctl(hid->fifo, FIONREAD, &queued) != 0 || queued != 0) return;
+  const std::vector<uint8_t>& report = hid->toHost.front();
+  if (write(hid->fifo, report.data(), report.size()) == ssize_t(report.size())) {
+    Trace("imx IN report %u, %zu bytes", report.empty() ? 0 : report[0], report.size());
+    hid->toHost.pop_front();
+  }
+}
+
+void BusImpl::Pump() {
+  std::unique_lock<std::recursive_mutex> lock(mutex);
+  while (running) {
+    uint64_t now = NowMs();
+    uint64_t next = now + 1000;
+    for (auto& dev : devices) {
+      ServiceUsb(dev.get(), now);
+      if (dev->link) next = std::min(next, dev->link->NextEventMs());
+    }
+    for (auto& node : nodes) {
+      ServiceNode(node.get(), now);
+      if (node->link) next = std::min(next, node->link->NextEventMs());
+      if (!node->toHost.empty()) next = std::min(next, now + 2);  // the FIFO was full
+    }
+    if (hid) {
+      ServiceHid(now);
+      if (!hid->toHost.empty()) next = std::min(next, now + 1);  // waiting for the reader
+      if (!hid->idleSent) next = std::min(next, hid->lastWriteMs + kHidIdleMs);
+    }
+    if (next <= now) next = now + 1;
+    wake.wait_for(lock, std::chrono::milliseconds(next - now));
+  }
+}
+
+UsbBus::UsbBus() : impl_(new BusImpl()) {}
+
+UsbBus::~UsbBus() { Stop(); }
+
+bool UsbBus::AddModule(const UsbModule& module, std::string* error) {
+  for (auto& dev : impl_->devices) {
+    if (dev->module.config.serial == module.config.serial) {
+      char text[64];
+      snprintf(text, sizeof(text), "duplicate module serial %08X", module.config.serial);
+      *error = text;
+      return false;
+    }
+  }
+  if (!impl_->sim.AddModule(module.config, error)) return false;
+  std::unique_ptr<UsbDevice> dev(new UsbDevice());
+  dev->bus = impl_.get();
+  dev->module = module;
+  dev->devnum = int(impl_->devices.size()) + 2;
+  dev->node = ModuleDevNode(dev->devnum);
+  impl_->devices.push_back(std::move(dev));
+  if (module.kernelNode) {
+    std::unique_ptr<KernelNode> node(new KernelNode());
+    node->bus = impl_.get();
+    node->serial = module.config.serial;
+    node->node = KernelNodePath(module.config.serial);
+    impl_->nodes.push_back(std::move(node));
+  }
+  return true;
+}
+
+void UsbBus::AddImx(std::unique_ptr<HidResponder> responder) {
+  impl_->hid.reset(new HidDevice());
+  impl_->hid->bus = impl_.get();
+  impl_->hid->responder = std::move(responder);
+}
+
+void UsbBus::SetTrace(const std::string& path) { impl_->tracePath = path; }
+
+void UsbBus::SetDoorbell(bool on) { impl_->doorbell = on; }
+
+bool UsbBus::Start(std::string* error) {
+  BusImpl& b = *impl_;
+  if (!b.tracePath.empty()) {
+    b.trace = fopen(b.tracePath.c_str(), "a");
+    if (!b.trace) {
+      *error = "cannot open trace file " + b.tracePath + ": " + strerror(errno);
+      return false;
+    }
+  }
+  std::string err;
+  if (!b.sim.Validate(&err)) {
+    *error = err;
+    return false;
+  }
+  b.testbed = umockdev_testbed_new();
+  gchar* root = umockdev_testbed_get_root_dir(b.testbed);
+  b.root = root;
+  g_free(root);
+
+  std::string description;
+  int port = 1;
+  for (auto& dev : b.devices) description += ModuleSysfs(dev->module, port++, dev->devnum) + "\n";
+  const int imxDevnum = int(b.devices.size()) + 2;
+  if (b.hid) description += ImxSysfs(port, imxDevnum) + "\n";
+  GError* gerror = nullptr;
+  if (!description.empty() &&
+      !umockdev_testbed_add_from_string(b.testbed, description.c_str(), &gerror)) {
+    *error = std::string("umockdev: ") + (gerror ? gerror->message : "cannot add devices");
+    if (gerror) g_error_free(gerror);
+    return false;
+  }
+  auto attach = [&](const std::string& node, UMockdevIoctlBase* handler) {
+    GError* e = nullptr;
+    if (umockdev_testbed_attach_ioctl(b.testbed, node.c_str(), handler, &e)) return true;
+    *error = "umockdev: cannot attach " + node + ": " + (e ? e->message : "?");
+    if (e) g_error_free(e);
+    return false;
+  };
+  for (auto& dev : b.devices) {
+    dev->doorbell = MakeFifo(b.Devnode(dev->node), error);
+    if (dev->doorbell < 0) return false;
+    fcntl(dev->doorbell, F_SETPIPE_SZ, kDoorbellSize);
+    uint8_t fill[kDoorbellSize];
+    memset(fill, 0, sizeof(fill));
+    if (b.doorbell && write(dev->doorbell, fill, sizeof(fill)) != kDoorbellSize) {
+      *error = "cannot fill the doorbell of " + dev->node;
+      return false;
+    }
+    dev->handler = umockdev_ioctl_base_new();
+    g_signal_connect(dev->handler, "handle-ioctl", G_CALLBACK(OnUsbIoctl), dev.get());
+    if (!attach(dev->node, dev->handler)) return false;
+  }
+  for (auto& node : b.nodes) {
+    node->fifo = MakeFifo(b.Devnode(node->node), error);
+    if (node->fifo < 0) return false;
+    node->handler = umockdev_ioctl_base_new();
+    g_signal_connect(node->handler, "handle-write", G_CALLBACK(OnNodeWrite), node.get());
+    g_signal_connect(node->handler, "handle-read", G_CALLBACK(OnFifoRead), node.get());
+    g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(OnNodeIoctl), node.get());
+    if (!attach(node->node, node->handler)) return false;
+  }
+  if (b.hid) {
+    b.hid->fifo = MakeFifo(b.Devnode(kImxHidrawNode), error);
+    if (b.hid->fifo < 0) return false;
+    b.hid->handler = umockdev_ioctl_base_new();
+    g_signal_connect(b.hid->handler, "handle-write", G_CALLBACK(OnHidWrite), b.hid.get());
+    g_signal_connect(b.hid->handler, "handle-read", G_CALLBACK(OnFifoRead), b.hid.get());
+    g_signal_connect(b.hid->handler, "handle-ioctl", G_CALLBACK(OnHidIoctl), b.hid.get());
+    if (!attach(kImxHidrawNode, b.hid->handler)) return false;
+  }
+  b.running = true;
+  b.pump = std::thread([&b] { b.Pump(); });
+  return true;
+}
+
+void UsbBus::Stop() {
+  BusImpl& b = *impl_;
+  {
+    std::lock_guard<std::recursive_mutex> lock(b.mutex);
+    b.running = false;
+    b.wake.notify_all();
+  }
+  if (b.pump.joinable()) b.pump.join();
+  if (b.testbed) {
+    for (auto& dev : b.devices) umockdev_testbed_detach_ioctl(b.testbed, dev->node.c_str(), nullptr);
+    for (auto& node : b.nodes) umockdev_testbed_detach_ioctl(b.testbed, node->node.c_str(), nullptr);
+    if (b.hid) umockdev_testbed_detach_ioctl(b.testbed, kImxHidrawNode, nullptr);
+    g_object_unref(b.testbed);
+    b.testbed = nullptr;
+  }
+  std::lock_guard<std::recursive_mutex> lock(b.mutex);
+  for (auto& dev : b.devices) {
+    dev->clients.clear();
+    dev->link.reset();
+    if (dev->handler) g_object_unref(dev->handler);
+    dev->handler = nullptr;
+    if (dev->doorbell >= 0) close(dev->doorbell);
+    dev->doorbell = -1;
+  }
+  for (auto& node : b.nodes) {
+    node->link.reset();
+    if (node->handler) g_object_unref(node->handler);
+    node->handler = nullptr;
+    if (node->fifo >= 0) close(node->fifo);
+    node->fifo = -1;
+  }
+  if (b.hid) {
+    if (b.hid->handler) g_object_unref(b.hid->handler);
+    b.hid->handler = nullptr;
+    if (b.hid->fifo >= 0) close(b.hid->fifo);
+    b.hid->fifo = -1;
+  }
+  if (b.trace) fclose(b.trace);
+  b.trace = nullptr;
+}
+
+int UsbBus::RunUnder(const std::vector<std::string>& argv) {
+  if (argv.empty()) return 127;
+  std::string preload = "libumockdev-preload.so.0";
+  const char* existing = getenv("LD_PRELOAD");
+  if (existing && *existing) preload += std::string(":") + existing;
+  // An address-sanitized program refuses to start when another library is
+  // preloaded ahead of its runtime; the preload is what we want here.
+  std::string asan = "verify_asan_link_order=0";
+  const char* asanExisting = getenv("ASAN_OPTIONS");
+  if (asanExisting && *asanExisting) asan = std::string(asanExisting) + ":" + asan;
+
+  pid_t pid = fork();
+  if (pid < 0) return 127;
+  if (pid == 0) {
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    fprintf(stderr, "qn-usbemu: cannot run %s: %s\n", args[0], strerror(errno));
+    _exit(127);
+  }
+  gForwardPid = pid;
+  struct sigaction forward;
+  memset(&forward, 0, sizeof(forward));
+  forward.sa_handler = ForwardSignal;
+  sigaction(SIGINT, &forward, nullptr);
+  sigaction(SIGTERM, &forward, nullptr);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  gForwardPid = 0;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return 127;
+}
+
+std::string UsbBus::RootDir() const { return impl_->root; }
+
+BusStats UsbBus::Stats() const {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  return impl_->stats;
+}
+
+std::vector<std::string> UsbBus::Summaries() const {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  std::vector<std::string> lines;
+  if (impl_->hid) {
+    std::string line = impl_->hid->responder->Summary();
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace usbemu
