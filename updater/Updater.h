@@ -116,6 +116,18 @@ class UpdaterClass {
   // True when the flash was written and the start command was sent.
   static bool DeviceRecovery(NXPSerialClass* isp, const char* birdFile);
 
+  // Recovers an i.MX RT module through its boot ROM's serial download
+  // protocol on `port` ("USB": the ROM's HID device; anything else: a serial
+  // port name): writes the loader blocks of `birdFile` into RAM, starts the
+  // loader, connects to it as the USB module `serial` and transfers the
+  // firmware. Uses and saves this directory's settings and history; `link`
+  // is passed to the clean-up only. True when every step succeeded.
+  bool DeviceRecovery_iMX(std::string port, linkType link, unsigned int serial,
+                          const char* birdFile);
+  // The chip's 64-bit fingerprint (fuse word CFG1 high, CFG0 low) read
+  // through the boot ROM on `port`; 0 when it could not be read.
+  static uint64_t GetFingerPrint_iMX(std::string port);
+
  private:
   // (device, inode) of this directory and of every directory above it that
   // was opened on the way here; used to refuse directory loops made with
