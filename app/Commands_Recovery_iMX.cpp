@@ -35,5 +35,8 @@ bool Firmware_Recovery_iMX(UpdaterClass* store, Parameters* params) {
   Log::FPrintf(stdout, 0, "Update time: %.4f sec\n", (aTime_GetMSTicks() - start) / 1000.0);
   Log::FPrintf(stdout, 0, "END of Firmware_Recovery via Serial Interface(%s)\n",
                params->serialPort.c_str());
-  return true;
+  // The i.MX path is the last one the recovery entry tries, so a false here
+  // only fails the run: a recovery that did not complete must not end with
+  // exit status 0.
+  return recovered;
 }

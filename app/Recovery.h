@@ -14,7 +14,10 @@ class UpdaterClass;
 // start (port, synchronisation or recovery file); true once the recovery
 // procedure has run, whatever its outcome.
 bool Firmware_Recovery(UpdaterClass* store, Parameters* params);
-// i.MX RT recovery over the serial download protocol; same meaning.
+// i.MX RT recovery over the serial download protocol. False when it could
+// not start or when the recovery procedure failed (it is the last path the
+// recovery entry tries, so this fails the run and nothing else); true when
+// the module was recovered.
 bool Firmware_Recovery_iMX(UpdaterClass* store, Parameters* params);
 // Asks the update server for the recovery file of the chip whose fingerprint
 // is the four words, stores it and sets params->birdFile and
