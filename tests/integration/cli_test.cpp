@@ -205,12 +205,9 @@ TEST_F(CliTest, PendingCommandsFail) {
     std::vector<std::string> args;
     const char* line;
   } cases[] = {
-      {{"-N", "-s", "/dev/null"}, "ERROR ==> The -N command is not available yet.\n"},
       {{"-G", "-d", "12"}, "ERROR ==> The -G command is not available yet.\n"},
       {{"-D"}, "ERROR ==> The -D command is not available yet.\n"},
       {{"-U", "-d", "12"}, "ERROR ==> The -U command is not available yet.\n"},
-      {{"-U", "-t", "RECOVER", "-s", "/dev/null"},
-       "ERROR ==> The -U -t RECOVER command is not available yet.\n"},
       {{"-I", "-d", "12"}, "ERROR ==> The -I command is not available yet.\n"},
       {{"-B", "-d", "12"}, "ERROR ==> The -B command is not available yet.\n"},
   };
