@@ -104,12 +104,14 @@ bool sUpdate(UpdaterClass* store, Parameters* params, const UpdateRoute& route) 
     ok = false;
   }
   if (ok && !BirdFileClass::VerifyFile(params->birdFile.c_str())) {
-    Log::FPrintf(report, 0, "Error - Invalid BIRD formmated file [%s].\n", params->birdFile.c_str());
+    Log::FPrintf(report, 0, "Error - Invalid BIRD formmated file [%s].\n",
+                 params->birdFile.c_str());
     ok = false;
   }
   if (!ok) {
     Log::FPrintf(report, 0, "Could not locate a valid firmware file.\n");
-    Log::FPrintf(report, 0, "Use either -G to get current firmware or -f option to use specific file.\n");
+    Log::FPrintf(report, 0,
+                 "Use either -G to get current firmware or -f option to use specific file.\n");
     return false;
   }
   Log::FPrintf(stdout, DEBUG_APP, "Update using firmware file [%s].\n", params->birdFile.c_str());
@@ -131,8 +133,7 @@ bool sUpdate(UpdaterClass* store, Parameters* params, const UpdateRoute& route) 
                                              params->routerSerialNumber, false);
   else
     updated = entry->updater->UpdateFirmware(params->linkType, params->serialNumber,
-                                             params->birdFile.c_str(), 0, 0,
-                                             params->overrideModel);
+                                             params->birdFile.c_str(), 0, 0, params->overrideModel);
   if (updated) {
     Log::FPrintf(stdout, 0, "Completed updating firmware on device [%08X]\n", params->serialNumber);
   } else {

@@ -44,8 +44,7 @@ aErr sConnectTwice(NetworkClass& net, linkType link, unsigned int serial, unsign
 
 }  // namespace
 
-bool _UpdateFirmware_ValidateBirdFile(BirdFileClass** bird, unsigned int serial,
-                                      const char* path) {
+bool _UpdateFirmware_ValidateBirdFile(BirdFileClass** bird, unsigned int serial, const char* path) {
   if (!bird) return false;
   *bird = nullptr;
   if (!path) {
@@ -75,8 +74,8 @@ bool _UpdateFirmware_ValidateBirdFile(BirdFileClass** bird, unsigned int serial,
     Log::FPrintf(stdout, 0, "Error: Bird serial number [%s] != [%08X]\n", fileSerial, serial);
     return false;
   }
-  Log::FPrintf(stdout, DEBUG_Updater, "Valid birdfile [%s] %d bytes%s\n", path,
-               (int)file->dataSize, description.c_str());
+  Log::FPrintf(stdout, DEBUG_Updater, "Valid birdfile [%s] %d bytes%s\n", path, (int)file->dataSize,
+               description.c_str());
   *bird = file.release();
   return true;
 }
@@ -99,8 +98,9 @@ bool _UpdateFirmware_ValidateModule(BirdFileClass* bird, NetworkClass& net, link
 
   unsigned int actual = net.GetSerialNumber();
   if (actual != serial) {
-    Log::FPrintf(stdout, 0, "Connected device does not match desired serial number [%08X != %08X]\n",
-                 serial, actual);
+    Log::FPrintf(stdout, 0,
+                 "Connected device does not match desired serial number [%08X != %08X]\n", serial,
+                 actual);
     return false;
   }
 
@@ -110,7 +110,8 @@ bool _UpdateFirmware_ValidateModule(BirdFileClass* bird, NetworkClass& net, link
     Log::FPrintf(stdout, 0, "Connected device model and Bird file model do not match [%s]\n",
                  modelName);
     if (!overrideModel) return false;
-    Log::FPrintf(stdout, 0, "****\n***** OVERRIDING INVALID BIRD MODEL [%s] for device [%08X].\n****\n",
+    Log::FPrintf(stdout, 0,
+                 "****\n***** OVERRIDING INVALID BIRD MODEL [%s] for device [%08X].\n****\n",
                  modelName, serial);
   }
 

@@ -91,8 +91,8 @@ class Simulator {
       dup2(out[1], 1);
       close(out[0]);
       close(out[1]);
-      execl(exe.c_str(), exe.c_str(), "--bind", kLabAddress, "--discovery", kLabAddress,
-            "--module", spec.c_str(), (char*)nullptr);
+      execl(exe.c_str(), exe.c_str(), "--bind", kLabAddress, "--discovery", kLabAddress, "--module",
+            spec.c_str(), (char*)nullptr);
       _exit(127);
     }
     close(out[1]);
@@ -233,12 +233,12 @@ int main(int argc, char** argv) {
   std::string bird = dir + "/bench.bird";
   char sizes[128];
   snprintf(sizes, sizeof(sizes), "%u", o.size);
-  bool made =
-      Sh(tools + "/birdtool gen-image --size " + sizes + " --seed 1 -o " + dir + "/fw.bin >/dev/null") &&
-      Sh(tools + "/birdtool gen-image --size " + std::to_string(o.loader) + " --seed 2 -o " + dir +
-         "/ld.bin >/dev/null") &&
-      Sh(tools + "/birdtool pack -o " + bird + " --loader 0x10000000:" + dir + "/ld.bin" +
-         " --firmware 0:" + dir + "/fw.bin --info 1,2.1.0,40F5849A,Tarlinx >/dev/null");
+  bool made = Sh(tools + "/birdtool gen-image --size " + sizes + " --seed 1 -o " + dir +
+                 "/fw.bin >/dev/null") &&
+              Sh(tools + "/birdtool gen-image --size " + std::to_string(o.loader) +
+                 " --seed 2 -o " + dir + "/ld.bin >/dev/null") &&
+              Sh(tools + "/birdtool pack -o " + bird + " --loader 0x10000000:" + dir + "/ld.bin" +
+                 " --firmware 0:" + dir + "/fw.bin --info 1,2.1.0,40F5849A,Tarlinx >/dev/null");
   if (!made) return 1;
 
   Simulator sim;
@@ -269,8 +269,8 @@ int main(int argc, char** argv) {
       ++failures;
       continue;
     }
-    printf("run %d: total %.0f ms (connect %.0f, loader %.0f, firmware %.0f, clean-up %.0f)\n",
-           run, f.total, f.connect, f.loader, f.firmware, f.cleanup);
+    printf("run %d: total %.0f ms (connect %.0f, loader %.0f, firmware %.0f, clean-up %.0f)\n", run,
+           f.total, f.connect, f.loader, f.firmware, f.cleanup);
     printf("run %d: ratio floor/measured: complete update %.3f, firmware transfer %.3f\n", run,
            floorMs / f.total, (double)firmwarePackets / f.firmware);
   }

@@ -1,0 +1,532 @@
+// "-U" for working modules, run as a user would: the Updater binary against
+// simulated modules (qn-modsim) over TCP inside a private network, with the
+// console output, the store and the firmware that reached the module checked.
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/Lab.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using qntest::FileExists;
+using qntest::ModuleSim;
+using qntest::ReadFile;
+using qntest::RunResult;
+using qntest::TempDir;
+
+const char kDevice[] = "40F5849A";
+const uint32_t kDeviceSerial = 0x40F5849A;
+const char kNetworkDevice[] = "11112222";
+// A closed port on the lab's loopback: the server cannot be reached.
+const char kNoServer[] = "http://127.0.0.1:9/cgi/u";
+
+const size_t kFirmwareSize = 4096;
+const size_t kLoaderSize = 300;
+const uint32_t kSerialOffset = 0x100;
+const uint32_t kDescriptorOffset = 0x200;
+
+// The lines a failed direct update ends with, after its own report.
+const char kNoFileTail[] =
+    "Could not locate a valid firmware file.\n"
+    "Use either -G to get current firmware or -f option to use specific file.\n"
+    "Firmware Update Unsuccessful\n"
+    "END Firmware Update\n";
+
+// Progress bars (drawn and erased with carriage returns) become "<bar>", the
+// elapsed time "<t>", so that the rest can be compared byte for byte.
+std::string Normalize(const std::string& out) {
+  static const std::regex bar("(\r\\[[=> ]*\\] \\( *[0-9]+% \\) )+\r {85}\r");
+  static const std::regex time("Update time: [0-9]+\\.[0-9]{4} sec\n");
+  return std::regex_replace(std::regex_replace(out, bar, "<bar>"), time, "Update time: <t> sec\n");
+}
+
+void PutLE32(std::string* image, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) (*image)[at + i] = (char)(uint8_t)(v >> (8 * i));
+}
+
+// What birdtool's "--stamp 2.1.7,4242" leaves in the last 16 image bytes.
+std::string Stamped(std::string image) {
+  std::string stamp = "QNFWSTMP";
+  for (uint32_t v : {0x21000007u, 4242u})
+    for (int shift = 24; shift >= 0; shift -= 8) stamp.push_back((char)(uint8_t)(v >> shift));
+  image.replace(image.size() - 16, 16, stamp);
+  return image;
+}
+
+class UpdateTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(qntest::EnterPrivateNetwork(&why))
+        << "update tests need a private network namespace: " << why;
+    ASSERT_TRUE(FileExists(qntest::UpdaterPath())) << "Updater not built";
+    ASSERT_TRUE(FileExists(qntest::ToolPath("qn-modsim"))) << "qn-modsim not built";
+    home_ = work_ / "home";
+    dump_ = work_ / "dump";
+    mkdir(home_.c_str(), 0755);
+    mkdir(dump_.c_str(), 0755);
+    firmware_ = GenImage("fw.bin", kFirmwareSize, 1);
+    GenImage("loader.bin", kLoaderSize, 2);
+  }
+
+  std::string GenImage(const std::string& name, size_t size, int seed) {
+    std::string path = work_ / name;
+    RunResult r = qntest::Run({qntest::ToolPath("birdtool"), "gen-image", "--size",
+                               std::to_string(size), "--seed", std::to_string(seed), "-o", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return ReadFile(path);
+  }
+
+  // A BIRD file with the loader and firmware images, the stamp and `extra`.
+  std::string Bird(const std::string& name, const std::vector<std::string>& extra) {
+    std::string path = work_ / name;
+    std::vector<std::string> args{"-o",         path,
+                                  "--loader",   "0x10000000:" + (work_ / "loader.bin"),
+                                  "--firmware", "0:" + (work_ / "fw.bin"),
+                                  "--stamp",    "2.1.7,4242"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::string output;
+    EXPECT_TRUE(qntest::PackBird(args, &output)) << output;
+    return path;
+  }
+  std::string DeviceBird(const std::string& serial = kDevice,
+                         const std::string& model = "Tarlinx") {
+    return Bird("dev-" + serial + "-" + model + ".bird",
+                {"--info", "4242,2.1.7," + serial + "," + model});
+  }
+  std::string OfflineBird() {
+    return Bird("offline.bird",
+                {"--info", "4242,2.1.7,00000000,Tarlinx", "--serial-offsets",
+                 std::to_string(kSerialOffset) + "," + std::to_string(kDescriptorOffset)});
+  }
+
+  void StartModules(const std::vector<std::string>& modules) {
+    sim_.reset(new ModuleSim(modules, {"--dump-dir", dump_}));
+    ASSERT_TRUE(sim_->ready()) << "qn-modsim did not start: " << sim_->Output();
+  }
+  // One module over TCP with the given extra keys.
+  void StartDevice(const std::string& keys = "") {
+    StartModules({"serial=" + std::string(kDevice) + ",port=0" + (keys.empty() ? "" : "," + keys)});
+  }
+
+  std::string StorePath() const { return home_ + "/.vorlaine/updater"; }
+  std::string DeviceDir(const std::string& serial = kDevice) const {
+    return StorePath() + "/" + serial;
+  }
+  // A device directory as an earlier "-D" would have left it.
+  void AddDevice(const std::string& serial = kDevice, const std::string& settings = "") {
+    mkdir((home_ + "/.vorlaine").c_str(), 0755);
+    mkdir(StorePath().c_str(), 0755);
+    mkdir(DeviceDir(serial).c_str(), 0755);
+    if (!settings.empty()) qntest::WriteFile(DeviceDir(serial) + "/.settings", settings);
+  }
+  std::string Settings(const std::string& serial = kDevice) const {
+    return ReadFile(DeviceDir(serial) + "/.settings");
+  }
+  std::string History(const std::string& serial = kDevice) const {
+    return ReadFile(DeviceDir(serial) + "/.history");
+  }
+  std::string DumpedFirmware(const std::string& serial = kDevice) const {
+    return ReadFile(dump_ + "/" + serial + "-fw-00000000.bin");
+  }
+
+  // The Updater with the given arguments; the server is unreachable unless
+  // "-u" is among them. Every run is bounded.
+  RunResult Updater(std::vector<std::string> args) {
+    bool hasServer = false;
+    for (const std::string& a : args) hasServer = hasServer || a == "-u";
+    if (!hasServer) {
+      args.push_back("-u");
+      args.push_back(kNoServer);
+    }
+    qntest::RunOptions options;
+    options.timeoutMs = 30000;
+    RunResult r = qntest::RunUpdater(home_, args, options);
+    EXPECT_FALSE(r.timedOut) << "the Updater hung";
+    return r;
+  }
+
+  void ExpectNothingRecorded() {
+    EXPECT_EQ(Settings().find("LAST_TRANSFER"), std::string::npos) << Settings();
+    EXPECT_EQ(History().find("Update successful"), std::string::npos);
+  }
+
+  TempDir work_;
+  std::string home_;
+  std::string dump_;
+  std::string firmware_;
+  std::unique_ptr<ModuleSim> sim_;
+};
+
+// Checks that `text` holds `parts` in this order.
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& parts) {
+  size_t at = 0;
+  for (const std::string& part : parts) {
+    size_t found = text.find(part, at);
+    EXPECT_NE(found, std::string::npos) << "missing or out of order: [" << part << "] in\n" << text;
+    if (found == std::string::npos) return;
+    at = found + part.size();
+  }
+}
+
+const char kSuccessfulUpdate[] =
+    "Transferring loader to device\n"
+    "Transferring loader block 0, 304 bytes\n"
+    "Transferred 1 blocks, 304 total bytes\n"
+    "Starting Load on Device\n"
+    "Transferring firmware block 0, 4100 bytes\n"
+    "<bar>NETWORK: transferred 4100 of 4100 bytes\n"
+    "Transferred 1 blocks, 4100 total bytes\n";
+
+// ---- Direct updates ----------------------------------------------------------
+
+TEST_F(UpdateTest, DeviceSpecificFileIsWrittenAndRecorded) {
+  StartDevice();
+  AddDevice();
+  std::string bird = DeviceBird();
+  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", bird});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(Normalize(r.out), std::string(kSuccessfulUpdate) +
+                                  "Completed updating firmware on device [40F5849A]\n"
+                                  "Update time: <t> sec\n"
+                                  "END Firmware Update\n");
+  EXPECT_EQ(DumpedFirmware(), Stamped(firmware_));
+  EXPECT_NE(sim_->WaitForLine("reboot into new firmware version 2.1.7 build 4242", 2000), "");
+
+  std::string settings = Settings();
+  EXPECT_NE(settings.find("LAST_TRANSFER_VERSION=" + bird + "\n"), std::string::npos) << settings;
+  // ctime's form: "Sun Dec  6 17:25:41 2026".
+  EXPECT_TRUE(std::regex_search(
+      settings, std::regex("(^|\n)LAST_TRANSFER_DATE=[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] "
+                           "[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n")))
+      << settings;
+
+  std::string history = History();
+  ExpectInOrder(history, {" | Current settings:\n", " | \tSerial#:[40F5849A, 1089832090]\n",
+                          " | \tModule#:[02]\n", " | \tModel#:[04, Tarlinx]\n",
+                          " | \tFirmware Version:  2.1.0\n",
+                          " | Updating device from BIRD file: [" + bird + "]\n",
+                          " | Update successful. Transferred 1 blocks, 4100 total bytes\n"});
+}
+
+TEST_F(UpdateTest, OfflineFileGetsTheModulesSerialNumberInserted) {
+  StartDevice("load=restart");  // the loader start needs a reconnection: not a fault
+  AddDevice();
+  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", OfflineBird()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  ExpectInOrder(r.out, {"Completed updating firmware on device [40F5849A]\n"});
+
+  std::string expected = Stamped(firmware_);
+  PutLE32(&expected, kSerialOffset, kDeviceSerial);
+  const char digits[] = "40F5849A";
+  for (int k = 0; k < 8; ++k) expected[kDescriptorOffset + 2 * k] = digits[k];
+  std::string dumped = DumpedFirmware();
+  ASSERT_EQ(dumped.size(), expected.size());
+  EXPECT_TRUE(dumped == expected) << "the image the module wrote differs from the patched image";
+  // The file on disk is left as it was.
+  EXPECT_EQ(ReadFile(work_ / "fw.bin"), firmware_);
+}
+
+TEST_F(UpdateTest, GetThenUpdateInOneRunInstallsTheDownloadedBuild) {
+  std::string bird = DeviceBird();
+  qntest::UpdateServer server(work_ / "server",
+                              {{kDevice, "Tarlinx", "4242", {{"4242", {"2.1.7", bird}}}}});
+  ASSERT_TRUE(server.ready());
+  StartDevice();
+  RunResult r = Updater({"-U", "-G", "-d", kDevice, "-t", "TCP", "-u", server.url()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  ExpectInOrder(r.out,
+                {"\tBuild 4242 VERIFIED.\n", "Transferring loader to device\n",
+                 "Completed updating firmware on device [40F5849A]\n", "END Firmware Update\n"});
+  EXPECT_NE(Settings().find("LAST_TRANSFER_VERSION=" + DeviceDir() + "/4242.bird\n"),
+            std::string::npos)
+      << Settings();
+  EXPECT_EQ(DumpedFirmware(), Stamped(firmware_));
+}
+
+TEST_F(UpdateTest, GivenBuildIsTakenFromTheDeviceDirectory) {
+  StartDevice();
+  AddDevice();
+  qntest::WriteFile(DeviceDir() + "/99528558.bird", ReadFile(DeviceBird()));
+
+  RunResult missing = Updater({"-U", "-d", kDevice, "-t", "TCP", "-b", "123"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "Given build firmware file not found [" + StorePath() +
+                             "][40F5849A][123].\n" + kNoFileTail);
+
+  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-b", "99528558"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  ExpectInOrder(r.out, {"Completed updating firmware on device [40F5849A]\n"});
+  EXPECT_NE(Settings().find("LAST_TRANSFER_VERSION=" + DeviceDir() + "/99528558.bird\n"),
+            std::string::npos);
+}
+
+TEST_F(UpdateTest, ModelMismatchFailsUnlessOverridden) {
+  StartDevice();
+  AddDevice();
+  std::string bird = DeviceBird(kDevice, "Relay8");
+
+  RunResult refused = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", bird});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(Normalize(refused.out),
+            "Connected device model and Bird file model do not match [Tarlinx]\n"
+            "Error updating firmware on device [40F5849A]\n"
+            "Update time: <t> sec\n"
+            "Firmware Update Unsuccessful\n"
+            "END Firmware Update\n");
+  ExpectNothingRecorded();
+  EXPECT_EQ(sim_->Output().find("load:"), std::string::npos) << "nothing may be transferred";
+
+  RunResult forced = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", bird, "-OVERRIDE"});
+  EXPECT_EQ(forced.status, 0) << forced.out;
+  EXPECT_EQ(Normalize(forced.out),
+            "Connected device model and Bird file model do not match [Tarlinx]\n"
+            "****\n***** OVERRIDING INVALID BIRD MODEL [Tarlinx] for device [40F5849A].\n****\n" +
+                std::string(kSuccessfulUpdate) +
+                "Completed updating firmware on device [40F5849A]\n"
+                "Update time: <t> sec\n"
+                "END Firmware Update\n");
+}
+
+TEST_F(UpdateTest, FileForAnotherDeviceIsRefusedBeforeConnecting) {
+  StartDevice();
+  AddDevice();
+  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", DeviceBird("11112222")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(Normalize(r.out),
+            "Error: Update command must specify an OFFLINE or device specific device BIRD file.\n"
+            "Error: Bird serial number [11112222] != [40F5849A]\n"
+            "Error updating firmware on device [40F5849A]\n"
+            "Update time: <t> sec\n"
+            "Firmware Update Unsuccessful\n"
+            "END Firmware Update\n");
+  ExpectNothingRecorded();
+}
+
+TEST_F(UpdateTest, SettingsThatCannotBeSavedAfterTheTransferAreReported) {
+  StartDevice();
+  AddDevice();
+  // A directory where the settings file belongs: the save cannot replace it.
+  mkdir((DeviceDir() + "/.settings").c_str(), 0755);
+  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", DeviceBird()});
+  // The firmware is in the module; the lost record is reported.
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(Normalize(r.out), std::string(kSuccessfulUpdate) +
+                                  "Error: Could not save the update record in the device "
+                                  "settings [" +
+                                  DeviceDir() +
+                                  "/.settings].\n"
+                                  "Completed updating firmware on device [40F5849A]\n"
+                                  "Update time: <t> sec\n"
+                                  "END Firmware Update\n");
+}
+
+// ---- Choosing the file -------------------------------------------------------
+
+TEST_F(UpdateTest, MissingFilesAndUnknownDevicesAreReportedWithoutConnecting) {
+  std::string gone = work_ / "gone.bird";
+
+  RunResult noDevice = Updater({"-U", "-t", "TCP"});
+  EXPECT_EQ(noDevice.status, 1);
+  EXPECT_EQ(noDevice.out, "\nERROR ==> Must specify the specific device to be updated.\n\n");
+
+  RunResult unknown = Updater({"-U", "-d", kDevice, "-t", "TCP"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(
+      unknown.out,
+      std::string("Device is unknown. Try -D to discover device, then -U to Update firmware.\n"
+                  "BIRD firmware file does not exist [].\n") +
+          kNoFileTail);
+
+  AddDevice(kDevice, "LAST_TRANSFER_VERSION=" + gone + "\n");
+  RunResult missingGiven = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", gone});
+  EXPECT_EQ(missingGiven.status, 1);
+  EXPECT_EQ(missingGiven.out, "BIRD firmware file does not exist [" + gone + "].\n" + kNoFileTail);
+
+  // No server: the latest release names ".bird" in the device directory, then
+  // the last installed file, which has gone.
+  RunResult fallback = Updater({"-U", "-d", kDevice, "-t", "TCP"});
+  EXPECT_EQ(fallback.status, 1);
+  EXPECT_EQ(fallback.out, "Latest release is firmware file not found [" + DeviceDir() +
+                              "/.bird].\n"
+                              "Last downloaded firmware file not found [" +
+                              gone +
+                              "].\n"
+                              "Error - Invalid BIRD formmated file [" +
+                              gone + "].\n" + kNoFileTail);
+
+  std::string notBird = work_ / "text.bird";
+  qntest::WriteFile(notBird, "not firmware\n");
+  RunResult invalid = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", notBird});
+  EXPECT_EQ(invalid.status, 1);
+  EXPECT_EQ(invalid.out, "Error - Invalid BIRD formmated file [" + notBird + "].\n" + kNoFileTail);
+}
+
+TEST_F(UpdateTest, ServerBuildNameThatIsNotANumberNamesNoFile) {
+  // A server that answers a path instead of a build number must not make the
+  // Updater install a file from outside the device directory.
+  std::string outside = DeviceBird();
+  qntest::UpdateServer server(work_ / "server",
+                              {{kDevice, "Tarlinx", "../../../../dev-40F5849A-Tarlinx", {}}});
+  ASSERT_TRUE(server.ready());
+  AddDevice();
+  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-u", server.url()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "Latest release [../../../../dev-40F5849A-Tarlinx] is not a build number; "
+            "ignored.\n" +
+                std::string(kNoFileTail));
+}
+
+// ---- Through a router ------------------------------------------------------
+
+TEST_F(UpdateTest, NetworkDeviceIsUpdatedThroughItsRouterAndGetsItsRouterAddressBack) {
+  // After its new firmware starts the device has router address 08; setting
+  // it back works from the second attempt on.
+  StartModules({"serial=40F5849A,port=0,addr=02",
+                "serial=11112222,addr=04,behind=40F5849A,reboot-router=08,router-take-at=2"});
+  AddDevice(kNetworkDevice);
+  std::string bird = DeviceBird(kNetworkDevice);
+  RunResult r = Updater({"-U", "-d", kNetworkDevice, "-r", kDevice, "-t", "TCP", "-f", bird});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(Normalize(r.out),
+            "Network Update of device [11112222] via [40F5849A][00]\n"
+            "Discovering Module # of Network Device [11112222] thru [40F5849A]\n"
+            "Using Module #[04] for Network Device\n" +
+                std::string(kSuccessfulUpdate) +
+                "Resetting router number of device:[04:11112222] with module# of router[40F5849A]\n"
+                "Device [11112222] may need a physical reset before router number can be reset.\n"
+                "Resetting router number for network device\n"
+                "Error resetting the router number for device[11112222].  8 retries remaining.\n"
+                "Device [11112222] may need a physical reset before router number can be reset.\n"
+                "Resetting router number for network device\n"
+                "Completed updating firmware on device [11112222]\n"
+                "Rebooting Device\n"
+                "END Firmware Update\n");
+  EXPECT_EQ(DumpedFirmware(kNetworkDevice), Stamped(firmware_));
+  EXPECT_NE(Settings(kNetworkDevice).find("LAST_TRANSFER_VERSION=" + bird + "\n"),
+            std::string::npos);
+
+  // The router address was set and saved in the device at each of the two
+  // attempts; the second one took (the Updater read it back).
+  std::string events = sim_->Output();
+  size_t firstSave = events.find("event: module 11112222 save");
+  ASSERT_NE(firstSave, std::string::npos) << events;
+  EXPECT_NE(events.find("event: module 11112222 save", firstSave + 1), std::string::npos) << events;
+}
+
+TEST_F(UpdateTest, NetworkDeviceWithTheRightRouterAddressIsLeftAlone) {
+  // A quick restart: the device answers again by the time the router
+  // address is read back (a device still restarting does not answer, which
+  // counts as a wrong address and costs one reset cycle).
+  StartModules(
+      {"serial=40F5849A,port=0,addr=02", "serial=11112222,addr=04,behind=40F5849A,reset-ms=20"});
+  AddDevice(kNetworkDevice);
+  RunResult r = Updater(
+      {"-U", "-d", kNetworkDevice, "-r", kDevice, "-t", "TCP", "-f", DeviceBird(kNetworkDevice)});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  ExpectInOrder(
+      r.out, {"Resetting router number of device:[04:11112222] with module# of router[40F5849A]\n"
+              "Device [11112222] may need a physical reset before router number can be reset.\n"
+              "Completed updating firmware on device [11112222]\n"
+              "Rebooting Device\n"
+              "END Firmware Update\n"});
+  EXPECT_EQ(sim_->Output().find("event: module 11112222 save"), std::string::npos);
+}
+
+TEST_F(UpdateTest, NetworkUpdateReportsItsFileProblemsOnStandardError) {
+  StartModules({"serial=40F5849A,port=0,addr=02", "serial=11112222,addr=04,behind=40F5849A"});
+  AddDevice(kNetworkDevice);
+  std::string gone = work_ / "gone.bird";
+  RunResult r = Updater({"-U", "-d", kNetworkDevice, "-r", kDevice, "-t", "TCP", "-f", gone});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "Network Update of device [11112222] via [40F5849A][00]\n"
+            "Discovering Module # of Network Device [11112222] thru [40F5849A]\n"
+            "Using Module #[04] for Network Device\n"
+            "END Firmware Update\n");
+  EXPECT_EQ(r.err,
+            "BIRD firmware file does not exist [" + gone +
+                "].\n"
+                "Could not locate a valid firmware file.\n"
+                "Use either -G to get current firmware or -f option to use specific file.\n");
+}
+
+// ---- Faults: exit status 1, the error lines, nothing recorded, no hang -------
+
+struct Fault {
+  const char* keys;
+  std::vector<std::string> lines;
+};
+
+TEST_F(UpdateTest, ModuleFaultsFailTheUpdateWithoutRecordingIt) {
+  const Fault faults[] = {
+      {"drop=40",  // a DATA reply of the firmware transfer never comes
+       {"NETWORK: Failed to transfer firmware\n", "Transferred 0 blocks, 0 total bytes\n",
+        "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
+      {"bad-sum",  // version 2.1.0 validates by checksum
+       {"\nNETWORK: Unable to validate loader transfer [00] [",
+        "Transferred 0 blocks, 0 total bytes\n",
+        "Device Error [40F5849A] ==> [29, Invalid option code].\n"}},
+      {"data-count=always",
+       {"\nNETWORK: Module keeps acknowledging a wrong byte count; giving up after 5 repeats.\n",
+        "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
+      {"prepare-status=1", {"Device Error [40F5849A] ==> [29, Invalid option code].\n"}},
+      {"close-after=60",  // the connection goes in the middle of the firmware
+       {"Transferring firmware block 0, 4100 bytes\n", "NETWORK: Failed to transfer firmware\n",
+        "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
+      {"load=restart,never-back",
+       {"Starting Load on Device\n", "Error starting loader [18, Timeout occurred].\n",
+        "Device Error [40F5849A] ==> [18, Timeout occurred].\n"}},
+  };
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE(fault.keys);
+    StartDevice(fault.keys);
+    AddDevice();
+    RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", DeviceBird()});
+    EXPECT_EQ(r.status, 1);
+    std::vector<std::string> expected = fault.lines;
+    expected.push_back("Error updating firmware on device [40F5849A]\n");
+    expected.push_back("Update time: ");
+    expected.push_back("Firmware Update Unsuccessful\nEND Firmware Update\n");
+    ExpectInOrder(r.out, expected);
+    EXPECT_EQ(r.out.find("Completed updating"), std::string::npos);
+    ExpectNothingRecorded();
+    sim_.reset();
+  }
+}
+
+TEST_F(UpdateTest, RecoverableModuleQuirksDoNotFailTheUpdate) {
+  const Fault quirks[] = {
+      {"data-count=once", {}},  // the packet is sent again
+      {"load=restart", {}},     // the loader answers after a reconnection
+      {"bad-sum,version=2.0.5",
+       {"\nNETWORK: Unable to validate loader transfer to older software versions [2.0.5]\n"}},
+  };
+  for (const Fault& quirk : quirks) {
+    SCOPED_TRACE(quirk.keys);
+    unlink((DeviceDir() + "/.settings").c_str());
+    unlink((dump_ + "/40F5849A-fw-00000000.bin").c_str());
+    StartDevice(quirk.keys);
+    AddDevice();
+    RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", DeviceBird()});
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::vector<std::string> expected = quirk.lines;
+    expected.push_back("Completed updating firmware on device [40F5849A]\n");
+    ExpectInOrder(r.out, expected);
+    EXPECT_EQ(DumpedFirmware(), Stamped(firmware_));
+    EXPECT_NE(Settings().find("LAST_TRANSFER_VERSION="), std::string::npos);
+    sim_.reset();
+  }
+}
+
+}  // namespace
