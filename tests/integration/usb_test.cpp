@@ -198,6 +198,22 @@ TEST_F(UsbBusTest, UnexpectedClaimFailureIsAPlainErrorRow) {
                        "    0012ABCD  [Error connecting: Connection error]\n");
 }
 
+TEST_F(UsbBusTest, ModuleThatDropsOffTheBusMidQueryEndsTheRowAndTheRunGoesOn) {
+  // The module closes its link after three host packets: the host sees an
+  // unplug, its transfers fail, and releasing the interface fails as on a
+  // real bus.
+  RunResult r = RunOnBus(home_.path(), {"--module", "serial=0012ABCD,close-after=3", "--module",
+                                        kModuleB},
+                         {"-D", "-t", "USB"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\n    0012ABCD  "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("error release -4\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(std::string("\n") + kRowB + "\n"), std::string::npos) << r.out;
+  // It never reported its own serial number, so nothing is recorded for it.
+  EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"), "LINK_TYPE=USB\n");
+}
+
 TEST_F(UsbBusTest, DeviceInformationMarksAnAvailableDevice) {
   RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-D", "-t", "USB"});
   ASSERT_EQ(r.status, 0);

@@ -28,9 +28,13 @@ TEST(DiscoveryIdentityTest, SerialStringsAreExactlyEightHexDigits) {
   uint32_t serial = 7;
   EXPECT_TRUE(aDiscovery_ParseUSBSerial("0012ABCD", &serial));
   EXPECT_EQ(serial, 0x0012ABCDu);
-  EXPECT_TRUE(aDiscovery_ParseUSBSerial("ffffffff", &serial));
+  EXPECT_TRUE(aDiscovery_ParseUSBSerial("FFFFFFFF", &serial));
   EXPECT_EQ(serial, 0xFFFFFFFFu);
   serial = 7;
+  // Lower case is not a module's serial string: the open by serial number
+  // compares the text, so such a device could only ever give an error row.
+  EXPECT_FALSE(aDiscovery_ParseUSBSerial("ffffffff", &serial));
+  EXPECT_FALSE(aDiscovery_ParseUSBSerial("0012abCD", &serial));
   EXPECT_FALSE(aDiscovery_ParseUSBSerial("12ABCD", &serial));
   EXPECT_FALSE(aDiscovery_ParseUSBSerial("0012ABCDE", &serial));
   EXPECT_FALSE(aDiscovery_ParseUSBSerial("0012ABCG", &serial));

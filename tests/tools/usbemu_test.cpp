@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -179,13 +180,17 @@ TEST(UsbEmuSpec, BusKeysAndSimulatorKeysMix) {
   EXPECT_TRUE(module.kernelNode);
   ASSERT_TRUE(usbemu::ParseUsbModuleSpec("serial=1,usb-serial=", &module, &error));
   EXPECT_EQ(module.serialString, "");
+  ASSERT_TRUE(usbemu::ParseUsbModuleSpec("serial=1,stall-out=2:5,stall-in=1", &module, &error));
+  EXPECT_EQ(module.stallOut, (std::set<uint64_t>{2, 5}));
+  EXPECT_EQ(module.stallIn, (std::set<uint64_t>{1}));
 }
 
 TEST(UsbEmuSpec, BadDescriptionsAreRefusedWithAReason) {
   UsbModule module;
   std::string error;
   for (const char* bad : {"serial=1,pid=10000", "serial=1,pid=xyz", "serial=1,node",
-                          "serial=1,port=0", "serial=1,denied=maybe", "model=4",
+                          "serial=1,port=0", "serial=1,denied=maybe", "model=4", "serial=1,stall-out=",
+                          "serial=1,stall-out=0", "serial=1,stall-in=1:", "serial=1,stall-in=x",
                           "serial=1,colour=red"}) {
     error.clear();
     EXPECT_FALSE(usbemu::ParseUsbModuleSpec(bad, &module, &error)) << bad;
@@ -271,6 +276,28 @@ TEST(UsbEmuBus, WritesGoOutInBulkTransfersOfFiftyBytes) {
   EXPECT_EQ(ReadFile(dir / "trace"),
             "0012ABCD claim\n0012ABCD OUT 50\n0012ABCD OUT 50\n0012ABCD OUT 20\n"
             "0012ABCD release\n0012ABCD link closed\n");
+}
+
+TEST(UsbEmuBus, AStalledWriteClearsTheHaltAndSendsTheChunkAgain) {
+  TempDir dir;
+  RunResult r = OnBus({"--trace", dir / "trace", "--module", "serial=0012ABCD,stall-out=2"},
+                      {Probe(), "write", "0012ABCD", "120"});
+  EXPECT_EQ(r.out, "write 120: error 0\n") << r.err;
+  EXPECT_EQ(ReadFile(dir / "trace"),
+            "0012ABCD claim\n0012ABCD OUT 50\n0012ABCD OUT 50 stall\n0012ABCD clear halt 02\n"
+            "0012ABCD OUT 50\n0012ABCD OUT 20\n0012ABCD release\n0012ABCD link closed\n");
+}
+
+TEST(UsbEmuBus, AStalledReadClearsTheHaltAndTheLinkRunsOn) {
+  TempDir dir;
+  RunResult r = OnBus({"--trace", dir / "trace", "--module", "serial=0012ABCD,stall-in=2"},
+                      {Probe(), "idle", "0012ABCD", "0.5"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::string trace = ReadFile(dir / "trace");
+  size_t stall = trace.find("0012ABCD IN stall\n");
+  ASSERT_NE(stall, std::string::npos) << trace;
+  EXPECT_NE(trace.find("0012ABCD clear halt 81\n", stall), std::string::npos) << trace;
+  EXPECT_NE(trace.find("0012ABCD IN ", stall + 18), std::string::npos) << "reads go on\n" << trace;
 }
 
 TEST(UsbEmuBus, OpeningAMissingModuleFailsAsNotFound) {

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -113,6 +114,10 @@ struct UsbDevice {
   UMockdevIoctlClient* owner = nullptr;  // the client that claimed the interface
   std::unique_ptr<modsim::Link> link;
   std::deque<uint8_t> toHost;
+  uint64_t outCount = 0;  // bulk OUT / IN transfers submitted, for the stall keys
+  uint64_t inCount = 0;
+  bool outHalted = false;
+  bool inHalted = false;
 };
 
 struct KernelNode {
@@ -132,6 +137,7 @@ struct HidDevice {
   int fifo = -1;
   UMockdevIoctlBase* handler = nullptr;
   std::deque<std::vector<uint8_t>> toHost;
+  UMockdevIoctlClient* owner = nullptr;  // the client that wrote last
   uint64_t lastWriteMs = 0;
   bool idleSent = true;
 };
@@ -204,6 +210,11 @@ void BusImpl::ClientGone(UMockdevIoctlClient* client) {
     if (dev->owner == client) DropLink(dev.get());
     dev->clients.erase(client);
     UpdateDoorbell(dev.get());
+  }
+  if (hid && hid->owner == client) {
+    hid->owner = nullptr;
+    hid->toHost.clear();
+    Drain(hid->fifo);
   }
   for (auto& node : nodes) {
     if (node->owner != client) continue;
@@ -314,15 +325,28 @@ void SubmitUrb(UsbDevice* dev, ClientState& state, UMockdevIoctlClient* client,
              (view->type == USBDEVFS_URB_TYPE_BULK || view->type == USBDEVFS_URB_TYPE_INTERRUPT)) {
     size_t length = urb->bufd ? size_t(urb->bufd->data_len) : 0;
     bus->stats.bulkOut++;
-    bus->Trace("%08X OUT %zu", serial, length);
-    if (dev->link && dev->owner == client && length > 0) {
-      dev->link->Receive(urb->bufd->data, length, NowMs());
+    if (dev->module.stallOut.count(++dev->outCount)) dev->outHalted = true;
+    if (dev->outHalted) {
+      bus->Trace("%08X OUT %zu stall", serial, length);
+      view->status = -EPIPE;
+    } else {
+      bus->Trace("%08X OUT %zu", serial, length);
+      if (dev->link && dev->owner == client && length > 0) {
+        dev->link->Receive(urb->bufd->data, length, NowMs());
+      }
+      view->actual_length = int(length);
     }
-    view->actual_length = int(length);
     state.reapable.push_back(std::move(urb));
   } else if (view->endpoint == kBulkInEndpoint &&
              (view->type == USBDEVFS_URB_TYPE_BULK || view->type == USBDEVFS_URB_TYPE_INTERRUPT)) {
-    state.parkedIn.push_back(std::move(urb));
+    if (dev->module.stallIn.count(++dev->inCount)) dev->inHalted = true;
+    if (dev->inHalted) {
+      bus->Trace("%08X IN stall", serial);
+      view->status = -EPIPE;
+      state.reapable.push_back(std::move(urb));
+    } else {
+      state.parkedIn.push_back(std::move(urb));
+    }
   } else {
     Complete(client, -1, ENOENT);
     return;
@@ -415,6 +439,13 @@ gboolean OnUsbIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer us
   ClientState& state = dev->clients[client];
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   const unsigned long request = umockdev_ioctl_client_get_request(client);
+  // After an unplug the descriptor is dead, as the kernel's is: only the
+  // transfers already completed can still be reaped.
+  if (state.unplugged && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB) {
+    Complete(client, -1, ENODEV);
+    bus->UpdateDoorbell(dev);
+    return TRUE;
+  }
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
       UMockdevIoctlData* caps = Resolve(arg, 0, sizeof(uint32_t));
@@ -447,10 +478,17 @@ gboolean OnUsbIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer us
       }
       Complete(client, 0, 0);
       break;
-    case USBDEVFS_CLEAR_HALT:
-      bus->Trace("%08X clear halt", dev->module.config.serial);
+    case USBDEVFS_CLEAR_HALT: {
+      UMockdevIoctlData* endpoint = Resolve(arg, 0, sizeof(unsigned int));
+      unsigned int address = 0;
+      if (endpoint) memcpy(&address, endpoint->data, sizeof(address));
+      if (endpoint) g_object_unref(endpoint);
+      if (address == kBulkOutEndpoint) dev->outHalted = false;
+      if (address == kBulkInEndpoint) dev->inHalted = false;
+      bus->Trace("%08X clear halt %02X", dev->module.config.serial, address);
       Complete(client, 0, 0);
       break;
+    }
     case USBDEVFS_RESETEP:
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION:
@@ -532,6 +570,14 @@ gboolean OnHidWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer us
   std::lock_guard<std::recursive_mutex> lock(bus->mutex);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   size_t length = arg ? size_t(arg->data_len) : 0;
+  if (hid->owner != client) {
+    // Input reports nobody read are gone when their reader closed, as on
+    // hidraw; a new client starts from an empty queue.
+    hid->toHost.clear();
+    Drain(hid->fifo);
+    hid->owner = client;
+    bus->Watch(client);
+  }
   bus->stats.hidReports++;
   bus->Trace("imx OUT report %u, %zu bytes", length ? arg->data[0] : 0, length);
   if (length > 0) hid->responder->OutputReport(arg->data, length);
@@ -707,7 +753,7 @@ void UsbBus::SetDoorbell(bool on) { impl_->doorbell = on; }
 bool UsbBus::Start(std::string* error) {
   BusImpl& b = *impl_;
   if (!b.tracePath.empty()) {
-    b.trace = fopen(b.tracePath.c_str(), "a");
+    b.trace = fopen(b.tracePath.c_str(), "ae");
     if (!b.trace) {
       *error = "cannot open trace file " + b.tracePath + ": " + strerror(errno);
       return false;
@@ -834,6 +880,10 @@ int UsbBus::RunUnder(const std::vector<std::string>& argv) {
   pid_t pid = fork();
   if (pid < 0) return 127;
   if (pid == 0) {
+    // Without its bus the program would only hang or fail oddly: it goes
+    // when the emulator goes, however that happens.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() == 1) _exit(127);
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv("ASAN_OPTIONS", asan.c_str(), 1);
     std::vector<char*> args;

@@ -160,6 +160,17 @@ bool ParseUsbModuleSpec(const std::string& text, UsbModule* out, std::string* er
       ok = ParseFlag(value, &module.denied);
     } else if (key == "kernel-node") {
       ok = ParseFlag(value, &module.kernelNode);
+    } else if (key == "stall-out" || key == "stall-in") {
+      std::set<uint64_t>& which = key == "stall-out" ? module.stallOut : module.stallIn;
+      size_t start = 0;
+      ok = !value.empty();
+      while (ok && start <= value.size()) {
+        size_t colon = value.find(':', start);
+        if (colon == std::string::npos) colon = value.size();
+        ok = ParseDecimal(value.substr(start, colon - start), ~0ull, &n) && n != 0;
+        which.insert(n);
+        start = colon + 1;
+      }
     } else if (key == "node" || key == "port" || key == "behind") {
       *error = "module key \"" + key + "\" has no meaning on the USB bus";
       return false;
@@ -185,6 +196,9 @@ const char* UsbModuleSpecHelp() {
          "  usb-serial=TEXT     serial-number string descriptor (default: serial as %08X)\n"
          "  denied[=1]          claiming the interface fails with EACCES\n"
          "  kernel-node[=1]     the kernel-driver node /dev/quillnode.%08X exists too\n"
+         "  stall-out=N[:N...]  these bulk OUT transfers (1-based) stall the endpoint\n"
+         "                      until the host clears the halt\n"
+         "  stall-in=N[:N...]   the same for bulk IN transfers\n"
          "  busy[=1]            (simulator key) claiming the interface fails with EBUSY\n";
 }
 

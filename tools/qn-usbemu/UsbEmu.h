@@ -15,17 +15,19 @@
 #include <stdint.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "tools/qn-modsim/ModSim.h"
+#include "tools/qn-modsim/ModSimWire.h"
 
 namespace usbemu {
 
-constexpr uint16_t kModuleVendorId = 0x24FF;
-constexpr uint8_t kLinkInterfaceClass = 0xFF;
-constexpr uint8_t kLinkInterfaceSubClass = 0x88;
-constexpr uint8_t kLinkInterfaceProtocol = 0x10;
+constexpr uint16_t kModuleVendorId = modsim::wire::kUsbVendorId;
+constexpr uint8_t kLinkInterfaceClass = modsim::wire::kUsbInterfaceClass;
+constexpr uint8_t kLinkInterfaceSubClass = modsim::wire::kUsbInterfaceSubclass;
+constexpr uint8_t kLinkInterfaceProtocol = modsim::wire::kUsbInterfaceProtocol;
 constexpr uint8_t kBulkInEndpoint = 0x81;
 constexpr uint8_t kBulkOutEndpoint = 0x02;
 constexpr uint16_t kBulkPacketSize = 64;
@@ -47,11 +49,16 @@ struct UsbModule {
   std::string serialString;     // defaults to the serial number as "%08X"
   bool denied = false;          // claiming its interface fails with EACCES
   bool kernelNode = false;      // "/dev/quillnode.%08X" exists as well
+  // Bulk transfers (1-based, counted per direction over the bus's life) that
+  // stall their endpoint; it stays halted until the host clears it.
+  std::set<uint64_t> stallOut;
+  std::set<uint64_t> stallIn;
 };
 
 // Parses a module description: the module simulator's keys (serial, model,
 // version, build, busy, ...; see modsim::ModuleSpecHelp) and the bus keys
-// pid=HEX, usb-serial=TEXT, denied[=1], kernel-node[=1].
+// pid=HEX, usb-serial=TEXT, denied[=1], kernel-node[=1], stall-out=N[:N...],
+// stall-in=N[:N...].
 bool ParseUsbModuleSpec(const std::string& text, UsbModule* out, std::string* error);
 // Help text for the bus keys.
 const char* UsbModuleSpecHelp();
