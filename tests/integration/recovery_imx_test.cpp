@@ -160,6 +160,59 @@ class RecoveryImx : public ::testing::Test {
     return qntest::Run(argv, options);
   }
 
+  // Runs the Updater with `args` on the bus and then, on the same bus, a
+  // USB discovery that shows what the module runs afterwards. The first
+  // run's output ends with "== exit N".
+  RunResult RunThenDiscover(const std::vector<std::string>& bus,
+                            const std::vector<std::string>& args) {
+    std::vector<std::string> script{
+        "/bin/sh", "-c",
+        "\"$0\" \"$@\"; echo \"== exit $?\"; sleep 0.5; \"$0\" -D -t USB",
+        qntest::UpdaterPath()};
+    script.insert(script.end(), args.begin(), args.end());
+    std::vector<std::string> argv{ToolPath("qn-usbemu")};
+    argv.insert(argv.end(), bus.begin(), bus.end());
+    argv.push_back("--");
+    argv.insert(argv.end(), script.begin(), script.end());
+    qntest::RunOptions options;
+    options.env["QUILLNODE_HOME"] = home_.path();
+    options.timeoutMs = 60000;
+    return qntest::Run(argv, options);
+  }
+
+  // The checks of a complete recovery of the device with build 77: the
+  // first run's output, the module's firmware afterwards, settings and
+  // history of the store on which the procedure ran.
+  void ExpectRecovered(const RunResult& r, const std::string& start, const std::string& port) {
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::string out = WithoutUpdateTime(r.out);
+    EXPECT_EQ(out.substr(0, start.size()), start) << out;
+    std::string end = std::string("Transferred 1 blocks, 5004 total bytes\n");
+    EXPECT_NE(out.find(end), std::string::npos) << out;
+    std::string tail = std::string("Completed updating firmware on device [") + kSerial +
+                       "]\nUpdate time: T sec\nEND of Firmware_Recovery via Serial Interface(" +
+                       port + ")\n== exit 0\n";
+    EXPECT_NE(out.find(tail), std::string::npos) << out;
+    // The new firmware runs: the module reports the version and build
+    // stamped into the transferred image.
+    EXPECT_NE(out.find(std::string("    ") + kSerial +
+                       "  02       02      Tarlinx        1.2.3 (77)         \n"),
+              std::string::npos)
+        << out;
+
+    std::string settings = ReadFile(Store() + "/.settings");
+    EXPECT_NE(settings.find("LAST_TRANSFER_VERSION=" + Store() + "/RECOVER/77.bird\n"),
+              std::string::npos)
+        << settings;
+    size_t date = settings.find("LAST_TRANSFER_DATE=");
+    ASSERT_NE(date, std::string::npos) << settings;
+    EXPECT_EQ(settings.find('\n', date) - date, strlen("LAST_TRANSFER_DATE=") + 24) << settings;
+    EXPECT_NE(ReadFile(Store() + "/.history")
+                  .find("Update successful. Transferred 1 blocks, 5004 total bytes"),
+              std::string::npos);
+  }
+
   std::string Store() const { return home_.path() + "/.vorlaine/updater"; }
 
   TempDir home_;
@@ -213,13 +266,31 @@ TEST_F(RecoveryImx, SerialPortFallsBackFromTheLpcPathAndLoadsTheLoader) {
   EXPECT_EQ(ReadFile(Store() + "/.settings").find("LAST_TRANSFER"), std::string::npos);
 }
 
-TEST_F(RecoveryImx, LoaderEntryBlockChoosesTheJumpAddress) {
-  auto server = Server(Pack("77.bird", {"--loader-entry", "0x20002000"}));
+TEST_F(RecoveryImx, LoaderBlocksGoToTheirAddressesAndTheEntryBlockChoosesTheJump) {
+  // A third loader block too short for an address field is written whole
+  // to the address of the block before it.
+  std::string shortBlock = work_ / "short.bin";
+  ASSERT_TRUE(qntest::WriteFile(shortBlock, "\xA5\x5A"));
+  auto server =
+      Server(Pack("77.bird", {"--block", "0:" + shortBlock, "--loader-entry", "0x20002000"}));
   SerialRom rom(work_);
   ASSERT_TRUE(rom.ready());
-  RunResult r = Run({}, {"-U", "-t", "RECOVER", "-s", rom.tty(), "-u", server->url()});
+  RunResult r = Run({}, {"-U", "-t", "RECOVER", "-s", rom.tty(), "-u", server->url(), "-X", "1"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("Firmware_Recovery via Serial Interface (iMX):\n"
+                       "Writting Block: 0, size 1000, address: 536879104\n"
+                       "Loader Transfer Successful\n"
+                       "Writting Block: 1, size 3000, address: 536887296\n"
+                       "Loader Transfer Successful\n"
+                       "Writting Block: 2, size 2, address: 536887296\n"
+                       "Loader Transfer Successful\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_TRUE(rom.Saw("qn-sdpsim: jump to 0x20002000")) << rom.Events() << r.out;
+  EXPECT_NE(rom.Events().find("qn-sdpsim: write 0x20004000 2 bytes\n"), std::string::npos);
+  std::string second = ReadFile(loader2_);
+  second.replace(0, 2, "\xA5\x5A");
+  EXPECT_TRUE(DumpAt(rom.Ram(), 0x20004000) == second);
 }
 
 TEST_F(RecoveryImx, SilentRomEndsWithTheCleanupErrorLine) {
@@ -275,6 +346,46 @@ TEST_F(RecoveryImx, UsbGoesStraightToTheHidRom) {
             std::string("Fetching Fingerprint via Serial Interface (iMX):\n") + kFingerprintOut +
                 kFingerprintWords + LoaderInNoModule("USB"));
   EXPECT_TRUE(ReadFile(Store() + "/RECOVER/77.bird") == ReadFile(Pack("77.bird")));
+}
+
+// The started loader answers as a USB module with the device's serial
+// number. The emulated bus cannot add the module at the moment of the jump,
+// so it is there from the start, already running its loader.
+const char kLoaderModule[] = "serial=5A5AC0DE,model=4,loader-running";
+
+TEST_F(RecoveryImx, SerialRecoveryEndsWithTheModuleRunningTheNewFirmware) {
+  auto server = Server(Pack("77.bird"));
+  SerialRom rom(work_);
+  ASSERT_TRUE(rom.ready());
+  RunResult r = RunThenDiscover({"--module", kLoaderModule},
+                                {"-U", "-t", "RECOVER", "-s", rom.tty(), "-u", server->url()});
+  ExpectRecovered(r,
+                  std::string("Firmware_Recovery via Serial Interface:\n"
+                              "ERROR ==> Syncing Failed. Is this board provisioned?\n"
+                              "Fetching Fingerprint via Serial Interface (iMX):\n") +
+                      kFingerprintOut + kFingerprintWords +
+                      "Firmware_Recovery via Serial Interface (iMX):\n"
+                      "Loader Transfer Successful\n"
+                      "Loader Transfer Successful\n"
+                      "Transferring firmware block 0, 5004 bytes\n",
+                  rom.tty());
+  EXPECT_TRUE(rom.Saw("qn-sdpsim: jump to 0x20000400")) << rom.Events();
+}
+
+TEST_F(RecoveryImx, HidRecoveryEndsWithTheModuleRunningTheNewFirmware) {
+  auto server = Server(Pack("77.bird"));
+  RunResult r = RunThenDiscover(
+      {"--imx", std::string("fingerprint=0000000") + kFuseHigh + kFuseLow, "--module",
+       kLoaderModule},
+      {"-U", "-t", "RECOVER", "-s", "USB", "-u", server->url()});
+  ExpectRecovered(r,
+                  std::string("Fetching Fingerprint via Serial Interface (iMX):\n") +
+                      kFingerprintOut + kFingerprintWords +
+                      "Firmware_Recovery via Serial Interface (iMX):\n"
+                      "Loader Transfer Successful\n"
+                      "Loader Transfer Successful\n"
+                      "Transferring firmware block 0, 5004 bytes\n",
+                  "USB");
 }
 
 TEST_F(RecoveryImx, LowerCaseUsbIsASerialPortName) {
