@@ -116,7 +116,7 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   // read going for ever; a complete answer is 8 bytes.
   static const size_t MAX_REPLY_BYTES = 4096;
   // A write that makes no progress for this long gives up.
-  static const unsigned WRITE_STALL_MS = 2000;
+  static const unsigned WRITE_STALL_MS = 1000;
 
   explicit Serial_SDPLoader(const char* portName);
   ~Serial_SDPLoader() override;

@@ -610,6 +610,46 @@ TEST(SdpSerial, RomFailuresGiveTheirResults) {
   EXPECT_EQ(console.Take(), "Error: No ack from iMX device\n");
 }
 
+// A line that never stops talking cannot keep a read going, and one that
+// never takes bytes cannot keep a write going.
+TEST(SdpSerial, BabblingAndStalledLinesAreBounded) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  std::string path = ptsname(master);
+  {
+    Serial_SDPLoader port(path.c_str());
+    ASSERT_TRUE(port.init());
+
+    std::atomic<bool> stop{false};
+    std::thread babbler([&] {
+      const std::string chatter(512, '\x55');
+      while (!stop) {
+        if (write(master, chatter.data(), chatter.size()) <= 0) usleep(100);
+      }
+    });
+    Bytes reply;
+    ssize_t got = port.readData(reply, 50);
+    stop = true;
+    babbler.join();
+    EXPECT_GT(got, 0);
+    EXPECT_LE(got, (ssize_t)Serial_SDPLoader::MAX_REPLY_BYTES);
+    EXPECT_EQ((size_t)got, reply.size());
+
+    // Nobody reads the far end: the terminal's buffers fill and a write
+    // gives up with what went out.
+    Bytes report(1025, 0xAA);
+    report[0] = 2;
+    ssize_t written = 1024;
+    int reports = 0;
+    for (; reports < 1000 && written == 1024; ++reports) written = port.writeData(report);
+    EXPECT_LT(written, 1024) << "after " << reports << " reports";
+    EXPECT_GE(written, 0);
+  }
+  close(master);
+}
+
 // Serial traces go to the i.MX channel and show every packet byte.
 TEST(SdpTrace, PacketsAreTracedOnTheImxChannelOnly) {
   FakeTransport::Record record;
