@@ -126,9 +126,14 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   // Opens the port; false when it cannot be opened or is not a terminal.
   bool init() override;
   // Writes the packet without its report id; returns the bytes written
-  // (packet size - 1 unless the line stalled), -1 when the port is closed.
+  // (packet size - 1 unless the line stalled for WRITE_STALL_MS), -1 when
+  // the port is closed or takes nothing at all.
   ssize_t writeData(const std::vector<uint8_t>& packet) override;
-  // Sleeps waitMs, then takes every byte that is there.
+  // waitMs 0: takes the bytes that are there, without waiting. Otherwise
+  // sleeps waitMs and takes what came; while nothing came, waits on until
+  // the bytes written since the last such read can have gone out at 115200
+  // baud, plus waitMs; then takes the rest of the answer until the line is
+  // quiet for 10 ms. At most MAX_REPLY_BYTES either way.
   ssize_t readData(std::vector<uint8_t>& reply, unsigned waitMs) override;
   // The HAB state is 4 bytes; word `offset` (0..15) is read at byte
   // offset + 4 and needs at least (offset + 2) * 4 bytes.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -461,7 +462,10 @@ TEST(SdpHostile, RandomTrafficNeverCrashesTheClient) {
 // The boot ROM's side of a pseudo-terminal, served by a thread.
 class RomOnPty {
  public:
-  explicit RomOnPty(const sdpsim::Config& config) : device_(config), framer_(device_) {
+  // `lineRate`: bytes per second the ROM takes in (0: as fast as they come),
+  // so that the terminal's buffer holds a backlog as a slow line would.
+  explicit RomOnPty(const sdpsim::Config& config, unsigned lineRate = 0)
+      : device_(config), framer_(device_), lineRate_(lineRate) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
     path_ = ptsname(master_);
@@ -491,11 +495,23 @@ class RomOnPty {
  private:
   void Serve() {
     unsigned quiet = 0;
+    double budget = 0;
+    auto last = std::chrono::steady_clock::now();
     while (!stop_) {
       struct pollfd p = {master_, POLLIN, 0};
       uint8_t buffer[4096];
+      size_t want = sizeof(buffer);
+      if (lineRate_) {
+        auto now = std::chrono::steady_clock::now();
+        budget += lineRate_ * std::chrono::duration<double>(now - last).count();
+        last = now;
+        if (budget > sizeof(buffer)) budget = sizeof(buffer);
+        want = (size_t)budget;
+      }
       ssize_t n = 0;
-      if (poll(&p, 1, 10) > 0 && (p.revents & POLLIN)) n = read(master_, buffer, sizeof(buffer));
+      if (want == 0) usleep(1000);
+      else if (poll(&p, 1, 10) > 0 && (p.revents & POLLIN)) n = read(master_, buffer, want);
+      if (n > 0 && lineRate_) budget -= n;
       std::lock_guard<std::mutex> lock(mutex_);
       if (n > 0) {
         quiet = 0;
@@ -516,6 +532,7 @@ class RomOnPty {
 
   sdpsim::Device device_;
   sdpsim::SerialFramer framer_;
+  unsigned lineRate_;
   std::mutex mutex_;
   int master_ = -1;
   int slave_ = -1;
@@ -610,6 +627,25 @@ TEST(SdpSerial, RomFailuresGiveTheirResults) {
   EXPECT_EQ(console.Take(), "Error: No ack from iMX device\n");
 }
 
+// Over a line at 115200 baud the last report is still in the terminal's
+// buffer when its write returns; the ROM's final answer comes only once it
+// has the whole file, well over 100 ms later.
+TEST(SdpSerial, FinalAnswerIsAwaitedUntilASlowLineHasCarriedEverything) {
+  RomOnPty rom(sdpsim::Config(), 11520);
+  ASSERT_TRUE(rom.ok());
+  SDPLoader loader;
+  loader.setLoader(new Serial_SDPLoader(rom.path().c_str()));
+  ASSERT_EQ(loader.init(), aErrNone);
+  Bytes image(12000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 13);
+  Console console;
+  EXPECT_EQ(loader.writeLoader(image, 0x20200000), 0);
+  EXPECT_EQ(console.Take(), "Loader Transfer Successful\n");
+  Bytes stored;
+  EXPECT_TRUE(rom.With([&](sdpsim::Device& d) { return d.Peek(0x20200000, 12000, &stored); }));
+  EXPECT_EQ(stored, image);
+}
+
 // A line that never stops talking cannot keep a read going, and one that
 // never takes bytes cannot keep a write going.
 TEST(SdpSerial, BabblingAndStalledLinesAreBounded) {
@@ -645,7 +681,6 @@ TEST(SdpSerial, BabblingAndStalledLinesAreBounded) {
     int reports = 0;
     for (; reports < 1000 && written == 1024; ++reports) written = port.writeData(report);
     EXPECT_LT(written, 1024) << "after " << reports << " reports";
-    EXPECT_GE(written, 0);
   }
   close(master);
 }
