@@ -46,8 +46,10 @@ class SDPLoader_Interface {
   // Sends one packet (report id first); the count the transport wrote, which
   // is transport specific (see the implementations), or -1.
   virtual ssize_t writeData(const std::vector<uint8_t>& packet) = 0;
-  // Waits up to about waitMs and appends what the ROM sent to `reply`;
-  // returns the number of bytes appended. Never blocks beyond its bound.
+  // Appends what the ROM sent to `reply` and returns the number of bytes
+  // appended: with waitMs 0 only what is there already, otherwise after a
+  // wait of about waitMs for the answer (see the implementations). Every
+  // wait is bounded.
   virtual ssize_t readData(std::vector<uint8_t>& reply, unsigned waitMs) = 0;
   // ORs the response word number `offset` of a complete reply into `value`;
   // false, leaving `value` alone, when the reply does not have the shape of
