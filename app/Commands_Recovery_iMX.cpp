@@ -14,8 +14,8 @@ bool Firmware_Recovery_iMX(UpdaterClass* store, Parameters* params) {
   // server decides what it makes of it.
   uint64_t fingerprint = UpdaterClass::GetFingerPrint_iMX(params->serialPort);
   unsigned int words[4] = {0, 0, (unsigned int)(fingerprint >> 32), (unsigned int)fingerprint};
-  Log::FPrintf(stdout, 0, "\tGot device fingerprint [ %08X %08X %08X %08X ]\n", words[0],
-               words[1], words[2], words[3]);
+  Log::FPrintf(stdout, 0, "\tGot device fingerprint [ %08X %08X %08X %08X ]\n", words[0], words[1],
+               words[2], words[3]);
 
   if (!Get_Firmware_Recovery_File(store, params, words)) {
     Log::FPrintf(stdout, 0, "Could not retrieve valide .bird file:\n");
@@ -23,15 +23,13 @@ bool Firmware_Recovery_iMX(UpdaterClass* store, Parameters* params) {
   }
 
   unsigned long start = aTime_GetMSTicks();
-  bool recovered = store->DeviceRecovery_iMX(params->serialPort, params->linkType,
-                                             params->serialNumber,
-                                             params->birdFile.empty() ? nullptr : params->birdFile.c_str());
+  bool recovered =
+      store->DeviceRecovery_iMX(params->serialPort, params->linkType, params->serialNumber,
+                                params->birdFile.empty() ? nullptr : params->birdFile.c_str());
   if (recovered)
-    Log::FPrintf(stdout, 0, "Completed updating firmware on device [%08X]\n",
-                 params->serialNumber);
+    Log::FPrintf(stdout, 0, "Completed updating firmware on device [%08X]\n", params->serialNumber);
   else
-    Log::FPrintf(stdout, 0, "Error transfering firmware on device [%08X]\n",
-                 params->serialNumber);
+    Log::FPrintf(stdout, 0, "Error transfering firmware on device [%08X]\n", params->serialNumber);
   Log::FPrintf(stdout, 0, "Update time: %.4f sec\n", (aTime_GetMSTicks() - start) / 1000.0);
   Log::FPrintf(stdout, 0, "END of Firmware_Recovery via Serial Interface(%s)\n",
                params->serialPort.c_str());

@@ -27,8 +27,8 @@
 struct hid_device_;
 
 namespace IMX1050 {
-const uint16_t VID = 0x1FC9;  // USB vendor id of the ROM's HID device
-const uint16_t PID = 0x0130;  // USB product id of the RT1050 serial downloader
+const uint16_t VID = 0x1FC9;                     // USB vendor id of the ROM's HID device
+const uint16_t PID = 0x0130;                     // USB product id of the RT1050 serial downloader
 const uint32_t OCOTP_BASE_ADDRESS = 0x401F4000;  // fuse controller registers
 const uint32_t CFG0_OFFSET = 0x410;              // fingerprint, low word
 const uint32_t CFG1_OFFSET = 0x420;              // fingerprint, high word

@@ -41,8 +41,8 @@ aErr _UpdateFirmware_TransferLoader_iMX(BirdFileClass* bird, std::string port) {
 
   uint32_t address = 0;
   int k = 0;
-  for (BirdFileBlockClass* block = bird->FindBlockType(BirdFileClass::BLOCK_LOADER, nullptr);
-       block; block = bird->FindBlockType(BirdFileClass::BLOCK_LOADER, block), ++k) {
+  for (BirdFileBlockClass* block = bird->FindBlockType(BirdFileClass::BLOCK_LOADER, nullptr); block;
+       block = bird->FindBlockType(BirdFileClass::BLOCK_LOADER, block), ++k) {
     const uint8_t* image = block->data;
     uint32_t size = block->data ? block->length : 0;
     if (size >= 4) {
@@ -57,8 +57,7 @@ aErr _UpdateFirmware_TransferLoader_iMX(BirdFileClass* bird, std::string port) {
   }
 
   uint32_t entry = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
-  BirdFileBlockClass* entryBlock =
-      bird->FindBlockType(BirdFileClass::BLOCK_LOADER_ENTRY, nullptr);
+  BirdFileBlockClass* entryBlock = bird->FindBlockType(BirdFileClass::BLOCK_LOADER_ENTRY, nullptr);
   if (entryBlock && entryBlock->data && entryBlock->length >= 4)
     entry = BirdFileClass::GetInt(entryBlock->data);
   loader.startLoader(entry);

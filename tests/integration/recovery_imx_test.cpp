@@ -3,7 +3,6 @@
 // device of the emulated USB bus (qn-usbemu), with the update server on
 // loopback, all inside a private network namespace.
 #include <gtest/gtest.h>
-
 #include <stdint.h>
 #include <string.h>
 
@@ -31,7 +30,8 @@ const char kBuild[] = "77";
 const char kFuseHigh[] = "A";
 const char kFuseLow[] = "1234ABCD";
 const char kFingerprintOut[] = "Fingerprint: 0xA1234ABCD\n";
-const char kFingerprintWords[] = "\tGot device fingerprint [ 00000000 00000000 0000000A 1234ABCD ]\n";
+const char kFingerprintWords[] =
+    "\tGot device fingerprint [ 00000000 00000000 0000000A 1234ABCD ]\n";
 const char kZeroWords[] = "\tGot device fingerprint [ 00000000 00000000 00000000 00000000 ]\n";
 
 // The "Update time" line varies; everything else is compared byte for byte.
@@ -71,7 +71,11 @@ class SerialRom {
  public:
   SerialRom(const TempDir& dir, const std::vector<std::string>& extra = {})
       : tty_(dir / "tty"), dump_(dir / "ram.bin") {
-    std::vector<std::string> argv{ToolPath("qn-sdpsim"), "--link", tty_, "--dump", dump_,
+    std::vector<std::string> argv{ToolPath("qn-sdpsim"),
+                                  "--link",
+                                  tty_,
+                                  "--dump",
+                                  dump_,
                                   "--fingerprint",
                                   std::string("0x") + kFuseHigh + ":0x" + kFuseLow};
     argv.insert(argv.end(), extra.begin(), extra.end());
@@ -117,11 +121,13 @@ class RecoveryImx : public ::testing::Test {
   // A recovery file for the device: two loader blocks, a firmware block.
   std::string Pack(const std::string& name, const std::vector<std::string>& extra = {}) {
     std::string out = work_ / name;
-    std::vector<std::string> args{"-o", out, "--loader", "0x20002000:" + loader1_,
-                                  "--loader", "0x20004000:" + loader2_, "--firmware",
-                                  "0x60000000:" + firmware_, "--info",
-                                  std::string(kBuild) + ",1.2.3," + kSerial + ",QN-RT",
-                                  "--stamp", "1.2.3,77"};
+    std::vector<std::string> args{
+        "-o",         out,
+        "--loader",   "0x20002000:" + loader1_,
+        "--loader",   "0x20004000:" + loader2_,
+        "--firmware", "0x60000000:" + firmware_,
+        "--info",     std::string(kBuild) + ",1.2.3," + kSerial + ",QN-RT",
+        "--stamp",    "1.2.3,77"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::string why;
     EXPECT_TRUE(qntest::PackBird(args, &why)) << why;
@@ -166,8 +172,7 @@ class RecoveryImx : public ::testing::Test {
   RunResult RunThenDiscover(const std::vector<std::string>& bus,
                             const std::vector<std::string>& args) {
     std::vector<std::string> script{
-        "/bin/sh", "-c",
-        "\"$0\" \"$@\"; echo \"== exit $?\"; sleep 0.5; \"$0\" -D -t USB",
+        "/bin/sh", "-c", "\"$0\" \"$@\"; echo \"== exit $?\"; sleep 0.5; \"$0\" -D -t USB",
         qntest::UpdaterPath()};
     script.insert(script.end(), args.begin(), args.end());
     std::vector<std::string> argv{ToolPath("qn-usbemu")};
@@ -226,10 +231,15 @@ std::string LoaderInNoModule(const std::string& port) {
   return std::string("Firmware_Recovery via Serial Interface (iMX):\n") +
          "Loader Transfer Successful\n"
          "Loader Transfer Successful\n"
-         "Device Error [" + kSerial + "] ==> [3, Not found].\n"
-         "Error transfering firmware on device [" + kSerial + "]\n"
+         "Device Error [" +
+         kSerial +
+         "] ==> [3, Not found].\n"
+         "Error transfering firmware on device [" +
+         kSerial +
+         "]\n"
          "Update time: T sec\n"
-         "END of Firmware_Recovery via Serial Interface(" + port + ")\n";
+         "END of Firmware_Recovery via Serial Interface(" +
+         port + ")\n";
 }
 
 TEST_F(RecoveryImx, SerialPortFallsBackFromTheLpcPathAndLoadsTheLoader) {
@@ -260,9 +270,10 @@ TEST_F(RecoveryImx, SerialPortFallsBackFromTheLpcPathAndLoadsTheLoader) {
   // The server's file is kept under RECOVER (the store does not know the
   // device), with a history line; no transfer is recorded in the settings.
   EXPECT_TRUE(ReadFile(Store() + "/RECOVER/77.bird") == ReadFile(bird));
-  EXPECT_NE(ReadFile(Store() + "/RECOVER/.history")
-                .find(std::string("Recovering device, serial#: ") + kSerial + ", filename: 77.bird"),
-            std::string::npos);
+  EXPECT_NE(
+      ReadFile(Store() + "/RECOVER/.history")
+          .find(std::string("Recovering device, serial#: ") + kSerial + ", filename: 77.bird"),
+      std::string::npos);
   EXPECT_EQ(ReadFile(Store() + "/.settings").find("LAST_TRANSFER"), std::string::npos);
 }
 
@@ -311,10 +322,15 @@ TEST_F(RecoveryImx, SilentRomEndsWithTheCleanupErrorLine) {
                 kZeroWords +
                 "Firmware_Recovery via Serial Interface (iMX):\n"
                 "Error: No ack from iMX device\n"
-                "Device Error [" + kSerial + "] ==> [25, Connection error].\n"
-                "Error transfering firmware on device [" + kSerial + "]\n"
+                "Device Error [" +
+                kSerial +
+                "] ==> [25, Connection error].\n"
+                "Error transfering firmware on device [" +
+                kSerial +
+                "]\n"
                 "Update time: T sec\n"
-                "END of Firmware_Recovery via Serial Interface(" + rom.tty() + ")\n");
+                "END of Firmware_Recovery via Serial Interface(" +
+                rom.tty() + ")\n");
   EXPECT_EQ(rom.Events().find("write"), std::string::npos) << rom.Events();
   EXPECT_EQ(DumpAt(rom.Ram(), 0x20002000), "");
 }
@@ -374,10 +390,9 @@ TEST_F(RecoveryImx, SerialRecoveryEndsWithTheModuleRunningTheNewFirmware) {
 
 TEST_F(RecoveryImx, HidRecoveryEndsWithTheModuleRunningTheNewFirmware) {
   auto server = Server(Pack("77.bird"));
-  RunResult r = RunThenDiscover(
-      {"--imx", std::string("fingerprint=0000000") + kFuseHigh + kFuseLow, "--module",
-       kLoaderModule},
-      {"-U", "-t", "RECOVER", "-s", "USB", "-u", server->url()});
+  RunResult r = RunThenDiscover({"--imx", std::string("fingerprint=0000000") + kFuseHigh + kFuseLow,
+                                 "--module", kLoaderModule},
+                                {"-U", "-t", "RECOVER", "-s", "USB", "-u", server->url()});
   ExpectRecovered(r,
                   std::string("Fetching Fingerprint via Serial Interface (iMX):\n") +
                       kFingerprintOut + kFingerprintWords +

@@ -1,8 +1,9 @@
 // The i.MX recovery steps that talk to the boot ROM, against the simulated
 // ROM on a pseudo-terminal: where loader blocks go, where the loader is
 // started, what ends the loader step, and the fingerprint read.
-#include <gtest/gtest.h>
+#include "updater/DeviceRecovery_iMX.h"
 
+#include <gtest/gtest.h>
 #include <stdint.h>
 #include <zlib.h>
 
@@ -14,7 +15,6 @@
 #include "tests/recovery/SdpRomPty.h"
 #include "tests/support/TestSupport.h"
 #include "updater/BirdFile.h"
-#include "updater/DeviceRecovery_iMX.h"
 #include "updater/Updater.h"
 
 namespace {
@@ -108,8 +108,10 @@ TEST_F(ImxLoaderStep, BlocksGoToTheirAddressesAndTheEntryBlockIsTheJump) {
   // The firmware block is not the loader step's business; a block shorter
   // than its address field goes whole to the previous block's address.
   EXPECT_EQ(Transfer(rom,
-                     {At(kLoader, 0x20002000, first), At(kFirmware, 0x60000000, Pattern(64, 3)),
-                      At(kLoader, 0x20200000, second), {kLoader, "\x11\x22"},
+                     {At(kLoader, 0x20002000, first),
+                      At(kFirmware, 0x60000000, Pattern(64, 3)),
+                      At(kLoader, 0x20200000, second),
+                      {kLoader, "\x11\x22"},
                       At(kLoaderEntry, 0x20002000, "")},
                      &out),
             aErrNone);
@@ -134,9 +136,9 @@ TEST_F(ImxLoaderStep, WithoutAnEntryBlockTheLoaderStartsAtTheDefaultAddress) {
   ASSERT_TRUE(rom.ok());
   std::string out;
   // An entry block too short for an address is no entry.
-  EXPECT_EQ(Transfer(rom, {At(kLoader, 0x20000000, Pattern(100, 4)), {kLoaderEntry, "\x20\x00"}},
-                     &out),
-            aErrNone);
+  EXPECT_EQ(
+      Transfer(rom, {At(kLoader, 0x20000000, Pattern(100, 4)), {kLoaderEntry, "\x20\x00"}}, &out),
+      aErrNone);
   uint32_t jump = 0;
   ASSERT_TRUE(Jumped(rom, &jump));
   EXPECT_EQ(jump, 0x20000400u);
@@ -148,11 +150,11 @@ TEST_F(ImxLoaderStep, FailedBlockEndsTheStepWithoutAJump) {
   RomOnPty rom(config);
   ASSERT_TRUE(rom.ok());
   std::string out;
-  EXPECT_EQ(Transfer(rom,
-                     {At(kLoader, 0x20002000, Pattern(100, 5)),
-                      At(kLoader, 0x20003000, Pattern(100, 6))},
-                     &out),
-            aErrConnection);
+  EXPECT_EQ(
+      Transfer(rom,
+               {At(kLoader, 0x20002000, Pattern(100, 5)), At(kLoader, 0x20003000, Pattern(100, 6))},
+               &out),
+      aErrConnection);
   EXPECT_EQ(out,
             "Firmware_Recovery via Serial Interface (iMX):\n"
             "Writting Block: 0, size 100, address: 536879104\n"
@@ -164,8 +166,7 @@ TEST_F(ImxLoaderStep, FailedBlockEndsTheStepWithoutAJump) {
 TEST_F(ImxLoaderStep, PortThatCannotBeOpenedWritesNothing) {
   RomOnPty rom((sdpsim::Config()));
   std::string out;
-  EXPECT_EQ(Transfer(rom, {At(kLoader, 0x20002000, Pattern(100, 5))}, &out,
-                     (dir_ / "no-such-tty")),
+  EXPECT_EQ(Transfer(rom, {At(kLoader, 0x20002000, Pattern(100, 5))}, &out, (dir_ / "no-such-tty")),
             aErrIO);
   EXPECT_EQ(out, "Firmware_Recovery via Serial Interface (iMX):\n");
 }

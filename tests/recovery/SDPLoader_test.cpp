@@ -2,9 +2,10 @@
 // of both reply layouts, its behaviour against scripted and hostile
 // transports, and the serial transport against the simulated boot ROM on a
 // pseudo-terminal.
-#include <gtest/gtest.h>
+#include "recovery/SDPLoader.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -18,7 +19,6 @@
 #include <vector>
 
 #include "app/Log.h"
-#include "recovery/SDPLoader.h"
 #include "tests/recovery/SdpRomPty.h"
 #include "tools/qn-sdpsim/SdpRom.h"
 
@@ -73,9 +73,7 @@ Bytes Cat(Bytes a, const Bytes& b) {
   return a;
 }
 
-Bytes Le32(uint32_t v) {
-  return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-}
+Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
 // Answers in the two layouts: serial (4 HAB bytes, then the word) and HID
 // (report 3 with the HAB state, then report 4 of 65 bytes).
@@ -160,8 +158,8 @@ struct ScriptedRom {
       }
       if (last[0] == 2) return answer(rom.writeFileWord);
       uint16_t type = uint16_t(last[1] << 8 | last[2]);
-      uint32_t address = uint32_t(last[3]) << 24 | uint32_t(last[4]) << 16 |
-                         uint32_t(last[5]) << 8 | last[6];
+      uint32_t address =
+          uint32_t(last[3]) << 24 | uint32_t(last[4]) << 16 | uint32_t(last[5]) << 8 | last[6];
       if (type == 0x0505) return answer(0xF0F0F0F0);
       if (type == 0x0101) return answer(address == 0x401F4410 ? rom.cfg0 : rom.cfg1);
       if (type == 0x0404) return answer(rom.writeFileWord);  // an empty file
@@ -308,8 +306,7 @@ TEST_P(SdpExchange, SilentRomIsAskedFiveTimesThenReported) {
   Console console;
   EXPECT_EQ(loader.getFingerprint(value), aErrParam);
   EXPECT_EQ(loader.writeLoader(Bytes(100, 7), 0x20000000), 2);
-  EXPECT_EQ(console.Take(),
-            "Error: No ack from iMX device\nError: No ack from iMX device\n");
+  EXPECT_EQ(console.Take(), "Error: No ack from iMX device\nError: No ack from iMX device\n");
   EXPECT_EQ(value, 0u);
   // Status packets only: the silent ROM never gets a file write.
   ASSERT_EQ(record.writes.size(), 10u);
@@ -415,14 +412,13 @@ INSTANTIATE_TEST_SUITE_P(Layouts, SdpExchange, ::testing::Values(Layout::kSerial
 TEST(SdpHostile, RepliesOfWrongSizeAreNeverTakenForAnswers) {
   for (Layout layout : {Layout::kSerial, Layout::kHid}) {
     size_t full = layout == Layout::kHid ? 70 : 8;
-    for (size_t size : {size_t(0), size_t(1), size_t(4), size_t(5), full - 1, full + 1,
-                        size_t(4096)}) {
+    for (size_t size :
+         {size_t(0), size_t(1), size_t(4), size_t(5), full - 1, full + 1, size_t(4096)}) {
       if (layout == Layout::kSerial && size > full) continue;  // longer serial replies are fine
       FakeTransport::Record record;
       SDPLoader loader;
-      loader.setLoader(new FakeTransport(layout, &record, [size](size_t, unsigned) {
-        return Bytes(size, 0x88);
-      }));
+      loader.setLoader(new FakeTransport(layout, &record,
+                                         [size](size_t, unsigned) { return Bytes(size, 0x88); }));
       Console console;
       uint64_t value = 0;
       EXPECT_EQ(loader.getFingerprint(value), aErrParam) << size;

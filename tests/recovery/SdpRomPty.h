@@ -70,8 +70,10 @@ class RomOnPty {
         want = (size_t)budget;
       }
       ssize_t n = 0;
-      if (want == 0) usleep(1000);
-      else if (poll(&p, 1, 10) > 0 && (p.revents & POLLIN)) n = read(master_, buffer, want);
+      if (want == 0)
+        usleep(1000);
+      else if (poll(&p, 1, 10) > 0 && (p.revents & POLLIN))
+        n = read(master_, buffer, want);
       if (n > 0 && lineRate_) budget -= n;
       std::lock_guard<std::mutex> lock(mutex_);
       if (n > 0) {
@@ -85,8 +87,10 @@ class RomOnPty {
       size_t done = 0;
       while (done < out.size() && !stop_) {
         ssize_t w = write(master_, out.data() + done, out.size() - done);
-        if (w > 0) done += (size_t)w;
-        else usleep(1000);
+        if (w > 0)
+          done += (size_t)w;
+        else
+          usleep(1000);
       }
     }
   }
