@@ -28,6 +28,13 @@ Outcome Entry_Discover(Parameters& params, UpdaterClass& store);
 Outcome Entry_UpdateOrRecover(Parameters& params, UpdaterClass& store);
 // "-U" without recovery marks: update a working module.
 Outcome Entry_Update(Parameters& params, UpdaterClass& store);
+// The two halves of the update entry; both choose the BIRD file (params->
+// birdFile) and the link type (params->linkType) and run the update
+// procedure on the device's store directory. True when the update succeeded.
+// Firmware_Indirect_Update is for a device behind the router
+// params->routerSerialNumber at the module address params->moduleNumber.
+bool Firmware_Update(UpdaterClass* store, Parameters* params);
+bool Firmware_Indirect_Update(UpdaterClass* store, Parameters* params);
 // "-U -t RECOVER -s port": recover a module through its boot ROM.
 Outcome Entry_Recovery(Parameters& params, UpdaterClass& store);
 // "-I": show what the store knows about one device.

@@ -15,9 +15,6 @@
 
 using Vorlaine::Updater::ServerCommClass;
 
-bool Firmware_Update(UpdaterClass* store, Parameters* params);
-bool Firmware_Indirect_Update(UpdaterClass* store, Parameters* params);
-
 namespace {
 
 const int kServerBufferSize = 1024000;

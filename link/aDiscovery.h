@@ -43,7 +43,8 @@ struct sockaddr;
 typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* found, void* ref);
 
 // Enumerates the modules on one link type (LINK_USB or LINK_TCPIP; any other
-// type gives 0 at once) and returns how many the callback counted (8 bits).
+// type gives 0 at once) and returns how many the callback counted (8 bits,
+// at most 255).
 // A TCP/IP enumeration lasts until 2 seconds after the last reply unless the
 // callback stops it. Reports no errors: failures just mean fewer modules.
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* ref);

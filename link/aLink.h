@@ -53,9 +53,9 @@ enum {
 #define aLINK_SYNC_ADDRESS 0xAD
 #define aLINK_SYNC_REQUEST_SIZE 12
 
-// At most this many received packets wait in a link's input FIFO; further
-// packets are dropped (status 8) until the client takes some, so a module
-// that floods the link cannot exhaust memory.
+// At most this many received packets wait in a link's input FIFO: when it is
+// full, the oldest queued packet makes room for the new one, so a module that
+// floods the link (or replies nobody takes) cannot exhaust memory.
 #define aLINK_MAX_INPUT_PACKETS 8192
 
 // Opens (or shares) the link to the USB module with this serial number.

@@ -36,7 +36,7 @@ typedef struct linkSpec {
 // A new spec owned by the caller (release with aLinkSpec_Destroy), or null
 // when memory runs out.
 linkSpec* aLinkSpec_Create(linkType type);
-// Frees the spec and nulls the caller's pointer; aErrParam for a null handle
+// Frees the link spec and nulls the caller's pointer; aErrParam for a null handle
 // or a null spec.
 aErr aLinkSpec_Destroy(linkSpec** spec);
 

@@ -19,6 +19,9 @@
 // A (re)connection attempt gives up after this long, so that a module that
 // vanished from the network cannot hold a link thread in connect.
 #define aSOCKET_CONNECT_TIMEOUT_MS 3000
+// Sent bytes unacknowledged for this long fail the connection (TCP user
+// time-out), so a module that lost power shows as a lost connection.
+#define aSOCKET_USER_TIMEOUT_MS 10000
 
 // Connects to `address` (IPv4, network byte order, as it stands in a received
 // socket address) and `port` (host order). Sets *stream to null first; on

@@ -80,6 +80,11 @@ aErr sApplyOptions(int fd) {
       ioctl(fd, FIONBIO, &on) != 0) {
     return aErrIO;
   }
+  // Bytes a vanished module never acknowledges fail the connection after
+  // this long instead of after the system's many-minute retransmission
+  // limit, so the link reports the loss. Best effort: not every system has it.
+  unsigned int unacknowledgedMs = aSOCKET_USER_TIMEOUT_MS;
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledgedMs, sizeof(unacknowledgedMs));
   return aErrNone;
 }
 

@@ -22,6 +22,12 @@ const unsigned long kTCPIPMaxEnumerationMs = 30000;
 // The model byte of the reply.
 const size_t kReplyModelOffset = 12;
 
+// The count is 8 bits wide; it stops at 255 rather than wrap to 0 and make a
+// busy network look empty.
+void sCount(uint8_t* count) {
+  if (*count < 255) ++*count;
+}
+
 struct sFindRef {
   linkSpec* result;
   uint32_t serialNumber;
@@ -80,7 +86,7 @@ uint8_t sEnumerateUSB(aDiscoveryModuleFoundProc callback, void* ref) {
         sCopyToUSBLinkspec(spec, serial, descriptor.idProduct);
         bool found = false;
         goOn = callback(spec, &found, ref);
-        if (found) count++;
+        if (found) sCount(&count);
         aLinkSpec_Destroy(&spec);
       }
     }
@@ -172,7 +178,7 @@ uint8_t sEnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref) {
       aDiscovery_ReplyToSpec(reply, (size_t)n, sender.sin_addr.s_addr, spec);
       bool found = false;
       goOn = callback(spec, &found, ref);
-      if (found) count++;
+      if (found) sCount(&count);
       aLinkSpec_Destroy(&spec);
     }
   }

@@ -200,13 +200,13 @@ aErr sWritePacket(aLink* link, const aPacket* packet) {
   return aStream_Write(link->stream, aPacket_Wire(packet), aPacket_WireSize(packet));
 }
 
-// Keeps consecutive writes at least kOutputPacePauseMs apart. The pause is
-// counted from the previous write, so the time a request spends waiting for
-// its reply (and the caller for the next request) is part of it rather than
-// added to it; a fixed sleep after every write would cost the whole pause on
-// top of each round trip.
-void sPaceAfter(const struct timespec& lastWrite) {
-  struct timespec due = lastWrite;
+// Sleeps until kOutputPacePauseMs after `written`, which keeps consecutive
+// writes at least that far apart. The deadline is absolute, so a request's
+// round trip that ends within the pause costs nothing extra, and the output
+// thread wakes once per packet: by the deadline the caller has usually
+// queued the next request already.
+void sPaceAfter(const struct timespec& written) {
+  struct timespec due = written;
   due.tv_nsec += (long)kOutputPacePauseMs * 1000000L;
   while (due.tv_nsec >= 1000000000L) {
     due.tv_nsec -= 1000000000L;
@@ -220,13 +220,13 @@ void* sOutPipeProcess(void* argument) {
   aLink* link = (aLink*)argument;
   // The pace is 1 ms; the default timer slack (50 us) would add 5 % to it.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-  struct timespec lastWrite = {0, 0};
   while (link->running.load()) {
     aPacketRef packet = aPacketFifo_Await(link->outputFifo, kOutputWaitMs);
     if (!packet) continue;
-    sPaceAfter(lastWrite);
     sWritePacket(link, packet);
-    clock_gettime(CLOCK_MONOTONIC, &lastWrite);
+    struct timespec written;
+    clock_gettime(CLOCK_MONOTONIC, &written);
+    sPaceAfter(written);
     sRecord(link, aPACKETLOG_OUTBOUND, packet);
     aPacket_Destroy(&packet);
   }
@@ -312,11 +312,13 @@ aErr sHandlePacket(aLink* link) {
   sRecord(link, aPACKETLOG_INBOUND, packet);
   aErr result = aErrNone;
   if (!sHandleHBBackChannel(link, packet)) {
+    // A full queue loses its oldest packet: replies nobody took are the
+    // stalest, and the newest is the one a client most likely waits for.
     if (aPacketFifo_GetLength(link->inputFifo) >= aLINK_MAX_INPUT_PACKETS) {
-      result = aErrOverrun;
-    } else {
-      result = aPacketFifo_Put(link->inputFifo, packet);
+      aPacketRef oldest = aPacketFifo_Get(link->inputFifo);
+      if (oldest) aPacket_Destroy(&oldest);
     }
+    result = aPacketFifo_Put(link->inputFifo, packet);
   }
   aPacket_Reset(packet);
   return result;
@@ -439,10 +441,14 @@ bool sIsOwnThread(const aLink* link) {
 aErr aLink_Stop(aLink* link) {
   if (!link) return aErrParam;
   uint32_t status = link->status.load();
-  if (status == aLINK_STATUS_STOPPING || status == aLINK_STATUS_STOPPED) return aErrNone;
-  link->status = aLINK_STATUS_STOPPING;
+  bool active = status != aLINK_STATUS_STOPPING && status != aLINK_STATUS_STOPPED;
+  if (active) link->status = aLINK_STATUS_STOPPING;
   if (sIsOwnThread(link)) return aErrNone;
-  aErr result = sQueueBytes(link, kStopPacket);
+  // A stop begun on one of the link's own threads left them running; they
+  // are still joined here, so the link is never freed under them.
+  if (!active && !link->hasInputThread && !link->hasOutputThread) return aErrNone;
+  aErr result = aErrNone;
+  if (active) result = sQueueBytes(link, kStopPacket);
   link->running = false;
   if (link->hasInputThread && pthread_join(link->inputThread, nullptr) != 0) {
     result = aErrUnexpected;
@@ -471,14 +477,24 @@ aErr sReleaseLinkParts(aLink* link) {
   return result;
 }
 
-aStreamRef sCreateStream(const _linkEntry* entry) {
-  aStreamRef stream = nullptr;
-  if (entry->type == LINK_USB) {
-    aStream_CreateUSB(entry->identifier, &stream);
-  } else if (entry->type == LINK_TCPIP) {
-    aStream_CreateSocket(entry->identifier, (uint16_t)entry->port, &stream);
+// How a new link gets its stream: a USB or TCP stream for the entry's
+// module, or the caller's own stream.
+struct sStreamSource {
+  linkType type;
+  uint32_t identifier;
+  uint32_t port;
+  aStreamRef callerStream;
+};
+
+// Opens the stream of `source`; aErr of the transport (null stream on failure).
+aErr sOpenStream(const sStreamSource& source, aStreamRef* stream) {
+  *stream = nullptr;
+  if (source.type == LINK_USB) return aStream_CreateUSB(source.identifier, stream);
+  if (source.type == LINK_TCPIP) {
+    return aStream_CreateSocket(source.identifier, (uint16_t)source.port, stream);
   }
-  return stream;
+  *stream = source.callerStream;
+  return aErrNone;
 }
 
 // Caller holds _links.mutex.
@@ -490,7 +506,7 @@ aErr aLink_ResetLink(_linkEntry* entry) {
   aStreamRef stream = nullptr;
   for (int attempt = 0; attempt < kResetAttempts && !stream; attempt++) {
     if (attempt > 0) aTime_MSSleep(kResetDelayMs);
-    stream = sCreateStream(entry);
+    sOpenStream({entry->type, entry->identifier, entry->port, nullptr}, &stream);
   }
   // Without a new stream the link is still initialised (status 5, fresh
   // FIFOs), so that its threads never run over destroyed FIFOs.
@@ -498,20 +514,33 @@ aErr aLink_ResetLink(_linkEntry* entry) {
   return aLink_Start(entry->id);
 }
 
-// Opens a new link of `type` over `stream` under the table lock; 0 and the
-// link torn down on failure.
-uint32_t sCreateAndStart(uint32_t identifier, uint32_t port, linkType type, aStreamRef stream,
-                         bool requireStream) {
+// Shares an existing link to the same module, or creates, initialises and
+// starts a new one, all under the table lock so that two callers opening the
+// same module get one link. A USB link needs its stream; a TCP/IP link whose
+// connection failed still starts (without a stream); a caller's stream is
+// owned by the link from here on. 0 (and the link torn down) on failure;
+// *openError (when not null) gets the stream's open result.
+uint32_t sCreateLink(const sStreamSource& source, bool shareable, bool requireStream,
+                     aErr* openError = nullptr) {
+  if (openError) *openError = aErrNone;
   uint32_t id = 0;
   bool failed = false;
   {
     sTableLock lock;
-    id = sCreate(identifier, port, type);
+    if (shareable) {
+      _linkEntry* entry = sLookupEntryByIdentifier(source.identifier, source.port, source.type);
+      if (entry) return sChangeUseCount(entry, 1) ? entry->id : 0;
+    }
+    id = sCreate(source.identifier, source.port, source.type);
     if (!id) {
-      if (stream) aStream_Destroy(&stream);
+      aStreamRef orphan = source.callerStream;
+      if (orphan) aStream_Destroy(&orphan);
       return 0;
     }
-    if (aLink_Init(id, stream) == 0 || (requireStream && !stream)) {
+    aStreamRef stream = nullptr;
+    aErr opened = sOpenStream(source, &stream);
+    if (openError) *openError = opened;
+    if (aLink_Init(id, stream) == 0 || (requireStream && opened != aErrNone)) {
       failed = true;
     } else {
       sLookupEntryByID(id)->useCount = 1;
@@ -520,14 +549,6 @@ uint32_t sCreateAndStart(uint32_t identifier, uint32_t port, linkType type, aStr
   }
   if (failed) aLink_Destroy(&id);
   return id;
-}
-
-// An existing link to the same module gains a use; its id, else 0.
-uint32_t sShare(uint32_t identifier, uint32_t port, linkType type) {
-  sTableLock lock;
-  _linkEntry* entry = sLookupEntryByIdentifier(identifier, port, type);
-  if (!entry || !sChangeUseCount(entry, 1)) return 0;
-  return entry->id;
 }
 
 struct sLinkFifos {
@@ -558,29 +579,15 @@ uint32_t aLink_CreateUSB(uint32_t serialNumber) {
 }
 
 uint32_t aLink_CreateUSBResult(uint32_t serialNumber, aErr* openError) {
-  if (openError) *openError = aErrNone;
-  uint32_t shared = sShare(serialNumber, 0, LINK_USB);
-  if (shared) return shared;
-  aStreamRef stream = nullptr;
-  aErr opened = aStream_CreateUSB(serialNumber, &stream);
-  if (opened != aErrNone) {
-    if (openError) *openError = opened;
-    return 0;
-  }
-  return sCreateAndStart(serialNumber, 0, LINK_USB, stream, true);
+  return sCreateLink({LINK_USB, serialNumber, 0, nullptr}, true, true, openError);
 }
 
 uint32_t aLink_CreateTCPIP(uint32_t address, uint32_t port) {
-  uint32_t shared = sShare(address, port, LINK_TCPIP);
-  if (shared) return shared;
-  aStreamRef stream = nullptr;
-  // A failed connection still gives a link, without a stream.
-  aStream_CreateSocket(address, (uint16_t)port, &stream);
-  return sCreateAndStart(address, port, LINK_TCPIP, stream, false);
+  return sCreateLink({LINK_TCPIP, address, port, nullptr}, true, false);
 }
 
 uint32_t aLink_Create(aStreamRef stream) {
-  return sCreateAndStart(kCallerStreamIdentifier, 0, LINK_INVALID, stream, false);
+  return sCreateLink({LINK_INVALID, kCallerStreamIdentifier, 0, stream}, false, false);
 }
 
 aErr aLink_Destroy(uint32_t* id) {

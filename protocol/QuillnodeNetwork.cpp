@@ -232,7 +232,8 @@ aErr NetworkClass::Connect(linkType type, unsigned int serial, bool indirect) {
     // A module held by another process, or one this user may not open, is
     // reported as such so that the caller can say why; anything else is a
     // connection error.
-    lastError = (openError == aErrBusy || openError == aErrPermission) ? openError : aErrConnection;
+    lastError = aErrConnection;
+    if (openError == aErrBusy || openError == aErrPermission) lastError = openError;
     return lastError;
   }
 

@@ -84,6 +84,11 @@ run -B -d 40F5849A
 say "Stored information of one device (-I)"
 run -I -d 40F5849A -t TCP
 
+say "Download the latest build and install it into the module (-G -U), then discover again"
+run -G -U -d 40F5849A -t TCP
+sleep 1  # the module restarts into its new firmware
+run -D -t TCP
+
 say "The store on disk"
 (cd "$OUT/home" && find .vorlaine -type f | sort | while read -r f; do
   printf -- '--- %s\n' "$f"

@@ -2,7 +2,10 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <zlib.h>
+
+#include <memory>
 
 #include "app/Log.h"
 #include "link/aFile.h"
@@ -46,6 +49,13 @@ void sCopyField(const BirdFileBlockClass* block, uint32_t offset, uint32_t size,
   memcpy(out, block->data + offset, avail < size ? avail : size);
 }
 
+// Opening a FIFO for reading would wait for a writer without limit, so only
+// regular files are opened (and so only a plain file is taken as a BIRD file).
+bool sOpenable(const char* path) {
+  struct stat st;
+  return path && stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
 BirdFileClass::BirdFileClass(const char* path) {
@@ -81,7 +91,7 @@ uint32_t BirdFileClass::GetInt(const uint8_t* p) {
 }
 
 bool BirdFileClass::VerifyFile(const char* path) {
-  aFileRef file = aFile_Open(path, aFileModeRead);
+  aFileRef file = sOpenable(path) ? aFile_Open(path, aFileModeRead) : nullptr;
   if (!file) {
     Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",
                  path ? path : "");
@@ -106,7 +116,7 @@ bool BirdFileClass::Load(const char* path) {
     Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
     return false;
   }
-  aFileRef file = aFile_Open(path, aFileModeRead);
+  aFileRef file = sOpenable(path) ? aFile_Open(path, aFileModeRead) : nullptr;
   if (!file) {
     Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
     return false;
@@ -127,11 +137,14 @@ bool BirdFileClass::Load(const char* path) {
     return false;
   }
 
-  std::vector<uint8_t> raw;
+  // malloc rather than a vector: a file too large for memory is a read error
+  // to report, not an exception.
+  std::unique_ptr<uint8_t, void (*)(void*)> raw((uint8_t*)malloc(size ? size : 1), free);
   size_t got = 0;
-  if (size > 0) {
-    raw.resize(size);
-    err = aFile_Read(file, raw.data(), size, &got);
+  if (!raw) {
+    err = aErrMemory;
+  } else if (size > 0) {
+    err = aFile_Read(file, raw.get(), size, &got);
   }
   aFile_Close(&file);
   if (err != aErrNone) {
@@ -150,7 +163,7 @@ bool BirdFileClass::Load(const char* path) {
                  size);
     return false;
   }
-  if (!DecompressData(raw.data() + HEADER_SIZE, size - HEADER_SIZE)) return false;
+  if (!DecompressData(raw.get() + HEADER_SIZE, size - HEADER_SIZE)) return false;
   ScanBlocks(data, dataSize);
   FindSerialNumberOffsets();
   return true;

@@ -53,13 +53,13 @@ class BirdFileClass {
 
   static const uint8_t BIRD_FILE_SIGNATURE[4];  // "bird"
   static const uint8_t BIRD_FILE_VERSION[2];    // 0x01 0x01
-  static const uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
-  static const uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
+  static constexpr uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
+  static constexpr uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
 
   // Sizes fixed by the format.
-  static const size_t HEADER_SIZE = 6;
-  static const uint32_t INFO_FIELD_SIZE = 16;
-  static const uint32_t INFO_BLOCK_SIZE = 64;
+  static constexpr size_t HEADER_SIZE = 6;
+  static constexpr uint32_t INFO_FIELD_SIZE = 16;
+  static constexpr uint32_t INFO_BLOCK_SIZE = 64;
 
   // Loads `filename` when it is not null; the result is not reported (test
   // `blockCount` or the blocks).

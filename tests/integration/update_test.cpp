@@ -61,6 +61,11 @@ std::string Stamped(std::string image) {
   return image;
 }
 
+struct Fault {
+  const char* keys;
+  std::vector<std::string> lines;
+};
+
 class UpdateTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -154,6 +159,9 @@ class UpdateTest : public testing::Test {
     return r;
   }
 
+  // Each fault (simulator keys) makes the update fail with these lines.
+  void ExpectFaultsFail(const std::vector<Fault>& faults);
+
   void ExpectNothingRecorded() {
     EXPECT_EQ(Settings().find("LAST_TRANSFER"), std::string::npos) << Settings();
     EXPECT_EQ(History().find("Update successful"), std::string::npos);
@@ -235,6 +243,17 @@ TEST_F(UpdateTest, OfflineFileGetsTheModulesSerialNumberInserted) {
   EXPECT_EQ(ReadFile(work_ / "fw.bin"), firmware_);
 }
 
+TEST_F(UpdateTest, LinkTypeIsFoundWhenNotGiven) {
+  StartDevice();
+  AddDevice();
+  // Looked for on USB first (there is none here), then found over TCP/IP.
+  RunResult r = Updater({"-U", "-d", kDevice, "-f", DeviceBird()});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("Error could not discover"), std::string::npos) << r.out;
+  ExpectInOrder(r.out, {"Completed updating firmware on device [40F5849A]\n"});
+  EXPECT_EQ(DumpedFirmware(), Stamped(firmware_));
+}
+
 TEST_F(UpdateTest, GetThenUpdateInOneRunInstallsTheDownloadedBuild) {
   std::string bird = DeviceBird();
   qntest::UpdateServer server(work_ / "server",
@@ -294,21 +313,6 @@ TEST_F(UpdateTest, ModelMismatchFailsUnlessOverridden) {
                 "Completed updating firmware on device [40F5849A]\n"
                 "Update time: <t> sec\n"
                 "END Firmware Update\n");
-}
-
-TEST_F(UpdateTest, FileForAnotherDeviceIsRefusedBeforeConnecting) {
-  StartDevice();
-  AddDevice();
-  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", DeviceBird("11112222")});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(Normalize(r.out),
-            "Error: Update command must specify an OFFLINE or device specific device BIRD file.\n"
-            "Error: Bird serial number [11112222] != [40F5849A]\n"
-            "Error updating firmware on device [40F5849A]\n"
-            "Update time: <t> sec\n"
-            "Firmware Update Unsuccessful\n"
-            "END Firmware Update\n");
-  ExpectNothingRecorded();
 }
 
 TEST_F(UpdateTest, SettingsThatCannotBeSavedAfterTheTransferAreReported) {
@@ -463,31 +467,9 @@ TEST_F(UpdateTest, NetworkUpdateReportsItsFileProblemsOnStandardError) {
 
 // ---- Faults: exit status 1, the error lines, nothing recorded, no hang -------
 
-struct Fault {
-  const char* keys;
-  std::vector<std::string> lines;
-};
-
-TEST_F(UpdateTest, ModuleFaultsFailTheUpdateWithoutRecordingIt) {
-  const Fault faults[] = {
-      {"drop=40",  // a DATA reply of the firmware transfer never comes
-       {"NETWORK: Failed to transfer firmware\n", "Transferred 0 blocks, 0 total bytes\n",
-        "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
-      {"bad-sum",  // version 2.1.0 validates by checksum
-       {"\nNETWORK: Unable to validate loader transfer [00] [",
-        "Transferred 0 blocks, 0 total bytes\n",
-        "Device Error [40F5849A] ==> [29, Invalid option code].\n"}},
-      {"data-count=always",
-       {"\nNETWORK: Module keeps acknowledging a wrong byte count; giving up after 5 repeats.\n",
-        "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
-      {"prepare-status=1", {"Device Error [40F5849A] ==> [29, Invalid option code].\n"}},
-      {"close-after=60",  // the connection goes in the middle of the firmware
-       {"Transferring firmware block 0, 4100 bytes\n", "NETWORK: Failed to transfer firmware\n",
-        "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
-      {"load=restart,never-back",
-       {"Starting Load on Device\n", "Error starting loader [18, Timeout occurred].\n",
-        "Device Error [40F5849A] ==> [18, Timeout occurred].\n"}},
-  };
+// Replies are counted by the simulator from the connection on: 11 is the
+// loader block's PREPARE, 26 the firmware block's, 40 a firmware DATA.
+void UpdateTest::ExpectFaultsFail(const std::vector<Fault>& faults) {
   for (const Fault& fault : faults) {
     SCOPED_TRACE(fault.keys);
     StartDevice(fault.keys);
@@ -505,10 +487,41 @@ TEST_F(UpdateTest, ModuleFaultsFailTheUpdateWithoutRecordingIt) {
   }
 }
 
+TEST_F(UpdateTest, LoaderFaultsFailTheUpdateWithoutRecordingIt) {
+  ExpectFaultsFail({
+      {"bad-sum,version=2.2.0",  // from version 2.1.0 on transfers are checked by sum
+       {"\nNETWORK: Unable to validate loader transfer [00] [",
+        "Transferred 0 blocks, 0 total bytes\n",
+        "Device Error [40F5849A] ==> [29, Invalid option code].\n"}},
+      {"data-count=always",
+       {"\nNETWORK: Module keeps acknowledging a wrong byte count; giving up after 5 repeats.\n",
+        "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
+      {"prepare-status=1", {"Device Error [40F5849A] ==> [29, Invalid option code].\n"}},
+      {"load=restart,never-back",
+       {"Starting Load on Device\n", "Error starting loader [18, Timeout occurred].\n",
+        "Device Error [40F5849A] ==> [18, Timeout occurred].\n"}},
+  });
+}
+
+TEST_F(UpdateTest, FirmwareFaultsFailTheUpdateWithoutRecordingIt) {
+  ExpectFaultsFail({
+      {"drop=26",  // a firmware PREPARE without a reply ends the transfer
+       {"Transferring firmware block 0, 4100 bytes\n", "Transferred 0 blocks, 0 total bytes\n",
+        "Device Error [40F5849A] ==> [18, Timeout occurred].\n"}},
+      {"drop=40",  // a DATA reply of the firmware transfer never comes
+       {"NETWORK: Failed to transfer firmware\n", "Transferred 0 blocks, 0 total bytes\n",
+        "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
+      {"close-after=60",  // the connection goes in the middle of the firmware
+       {"Transferring firmware block 0, 4100 bytes\n", "NETWORK: Failed to transfer firmware\n",
+        "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
+  });
+}
+
 TEST_F(UpdateTest, RecoverableModuleQuirksDoNotFailTheUpdate) {
   const Fault quirks[] = {
-      {"data-count=once", {}},  // the packet is sent again
-      {"load=restart", {}},     // the loader answers after a reconnection
+      {"drop=11", {"Transferred 1 blocks, 304 total bytes\n"}},  // a loader PREPARE may time out
+      {"data-count=once", {}},                                   // the packet is sent again
+      {"load=restart", {}},  // the loader answers after a reconnection
       {"bad-sum,version=2.0.5",
        {"\nNETWORK: Unable to validate loader transfer to older software versions [2.0.5]\n"}},
   };

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Lab.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -75,8 +76,8 @@ class UsbBusTest : public ::testing::Test {
 };
 
 TEST_F(UsbBusTest, ListsTwoModulesWithTheirRowsSettingsAndHistory) {
-  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA, "--module", kModuleB},
-                         {"-D", "-t", "USB"});
+  RunResult r =
+      RunOnBus(home_.path(), {"--module", kModuleA, "--module", kModuleB}, {"-D", "-t", "USB"});
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::vector<std::string> lines = Lines(r.out);
@@ -121,28 +122,49 @@ TEST_F(UsbBusTest, DiscoveryWithoutLinkTypeCoversBothTransportsInAPrivateNetwork
   EXPECT_TRUE(FileExists(DeviceDir(home_, "0012ABCD") + "/.settings"));
 }
 
+TEST_F(UsbBusTest, DiscoveryWithoutLinkTypeFindsModulesOnBothTransports) {
+  // The test process moves into its own network (a veth pair with the
+  // multicast route); a TCP/IP module answers discovery there.
+  std::string why;
+  ASSERT_TRUE(qntest::EnterPrivateNetwork(&why)) << why;
+  qntest::ModuleSim tcp({"serial=11111111,port=0,model=5,addr=06,version=1.0.7,build=99"});
+  ASSERT_TRUE(tcp.ready()) << tcp.Output();
+  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-D"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" + kRowA + "\n\n" + kTcpTitle +
+                       "\n" + kTcpHeader + "\n" +
+                       "    11111111  06       06      Relay8         1.0.7 (99)         [" +
+                       qntest::kLabAddress + "]\n\n");
+  EXPECT_EQ(ReadFile(DeviceDir(home_, "11111111") + "/.settings"),
+            "LINK_TYPE=TCPIP\nMODEL_NAME=Relay8\nMODEL_NUMBER=5\nMODULE_NUMBER=6\n"
+            "SERIAL_NUMBER=0x11111111\nVERSIONx=  1.0.7\n");
+  EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"),
+            "LINK_TYPE=USB\nMODEL_NAME=Tarlinx\nMODEL_NUMBER=4\nMODULE_NUMBER=2\n"
+            "SERIAL_NUMBER=0x0012ABCD\nVERSIONx=  2.1.3\n");
+}
+
 TEST_F(UsbBusTest, DevicesWithoutTheModuleIdentityAreNotReported) {
   RunResult r = RunOnBus(home_.path(),
-                         {"--module", "serial=11111111,usb-serial=1111111",     // seven characters
-                          "--module", "serial=22222222,usb-serial=222222222",   // nine characters
-                          "--module", "serial=3333ABCD,usb-serial=3333abcd",    // lower case
-                          "--module", "serial=44444444,usb-serial=4444444G",    // not hexadecimal
-                          "--module", "serial=55555555,pid=8000",               // product id too big
-                          "--module", "serial=66666666,pid=FF04",
-                          "--module", kModuleA},
+                         {"--module", "serial=11111111,usb-serial=1111111",    // seven characters
+                          "--module", "serial=22222222,usb-serial=222222222",  // nine characters
+                          "--module", "serial=3333ABCD,usb-serial=3333abcd",   // lower case
+                          "--module", "serial=44444444,usb-serial=4444444G",   // not hexadecimal
+                          "--module", "serial=55555555,pid=8000",              // product id too big
+                          "--module", "serial=66666666,pid=FF04", "--module", kModuleA},
                          {"-D", "-t", "USB"});
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" + kRowA + "\n");
-  for (const char* serial : {"11111111", "22222222", "3333ABCD", "44444444", "55555555",
-                             "66666666"}) {
+  for (const char* serial :
+       {"11111111", "22222222", "3333ABCD", "44444444", "55555555", "66666666"}) {
     EXPECT_FALSE(FileExists(DeviceDir(home_, serial) + "/.settings")) << serial;
   }
 }
 
 TEST_F(UsbBusTest, ProductIdJustBelowTheLimitIsAModuleOfItsLowByte) {
-  RunResult r = RunOnBus(home_.path(), {"--module", "serial=0012ABCD,model=4,pid=7F0D"},
-                         {"-D", "-t", "USB"});
+  RunResult r =
+      RunOnBus(home_.path(), {"--module", "serial=0012ABCD,model=4,pid=7F0D"}, {"-D", "-t", "USB"});
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(Lines(r.out).size(), 3u) << r.out;
   // The enumeration takes the model from the product id's low byte, the row
@@ -202,9 +224,9 @@ TEST_F(UsbBusTest, ModuleThatDropsOffTheBusMidQueryEndsTheRowAndTheRunGoesOn) {
   // The module closes its link after three host packets: the host sees an
   // unplug, its transfers fail, and releasing the interface fails as on a
   // real bus.
-  RunResult r = RunOnBus(home_.path(), {"--module", "serial=0012ABCD,close-after=3", "--module",
-                                        kModuleB},
-                         {"-D", "-t", "USB"});
+  RunResult r =
+      RunOnBus(home_.path(), {"--module", "serial=0012ABCD,close-after=3", "--module", kModuleB},
+               {"-D", "-t", "USB"});
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\n    0012ABCD  "), std::string::npos) << r.out;
@@ -212,6 +234,36 @@ TEST_F(UsbBusTest, ModuleThatDropsOffTheBusMidQueryEndsTheRowAndTheRunGoesOn) {
   EXPECT_NE(r.out.find(std::string("\n") + kRowB + "\n"), std::string::npos) << r.out;
   // It never reported its own serial number, so nothing is recorded for it.
   EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"), "LINK_TYPE=USB\n");
+}
+
+// Runs `script` (sh -c) on a bus; $PROBE, $UPDATER and QUILLNODE_HOME are set.
+RunResult RunScriptOnBus(const std::string& home, const std::vector<std::string>& bus,
+                         const std::string& script) {
+  std::vector<std::string> argv{qntest::ToolPath("qn-usbemu")};
+  argv.insert(argv.end(), bus.begin(), bus.end());
+  argv.insert(argv.end(), {"--", "/bin/sh", "-c", script});
+  qntest::RunOptions options;
+  options.env["QUILLNODE_HOME"] = home;
+  options.env["PROBE"] = qntest::ToolPath("qn-usbprobe");
+  options.env["UPDATER"] = qntest::UpdaterPath();
+  options.timeoutMs = 60000;
+  return qntest::Run(argv, options);
+}
+
+TEST_F(UsbBusTest, ARestartingModuleIsOffTheBusUntilItIsBack) {
+  // Twenty seconds away: discovery right after the reset does not list it.
+  RunResult r = RunScriptOnBus(home_.path(),
+                               {"--module", "serial=0012ABCD,reset-ms=20000", "--module", kModuleB},
+                               "$PROBE reset 0012ABCD && $UPDATER -D -t USB");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string("reset: error 0\nerror release -4\n") + kUsbTitle + "\n" +
+                       kUsbHeader + "\n" + kRowB + "\n");
+
+  // One second away: connecting by serial number keeps looking until it is back.
+  r = RunScriptOnBus(home_.path(), {"--module", std::string(kModuleA) + ",reset-ms=1000"},
+                     "$PROBE reset 0012ABCD && $UPDATER -D -d 0012ABCD");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(std::string("\n") + kRowA + "\n"), std::string::npos) << r.out;
 }
 
 TEST_F(UsbBusTest, DeviceInformationMarksAnAvailableDevice) {
@@ -235,10 +287,10 @@ TEST_F(UsbBusTest, DeviceInformationMarksAnAvailableDevice) {
 
 TEST_F(UsbBusTest, KernelDriverNodeIsUsedInsteadOfLibusbWhenItExists) {
   std::string trace = home_ / "bus.trace";
-  RunResult r = RunOnBus(home_.path(),
-                         {"--trace", trace, "--module", kModuleA, "--module", kModuleB,
-                          "--kernel-node", "0012ABCD"},
-                         {"-D", "-t", "USB"});
+  RunResult r = RunOnBus(
+      home_.path(),
+      {"--trace", trace, "--module", kModuleA, "--module", kModuleB, "--kernel-node", "0012ABCD"},
+      {"-D", "-t", "USB"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 4u) << r.out;
@@ -254,15 +306,88 @@ TEST_F(UsbBusTest, KernelDriverNodeIsUsedInsteadOfLibusbWhenItExists) {
   EXPECT_EQ(events.find("40F5849A node"), std::string::npos) << events;
 }
 
+TEST_F(UsbBusTest, OneModuleBySerialNumber) {
+  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA, "--module", kModuleB},
+                         {"-D", "-d", "0012ABCD"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string("Discovering Device [0012ABCD] [USB]:\n") +
+                       "    Device    Module   Router  Model          Firmware Version\n" + kRowA +
+                       "\n");
+  EXPECT_FALSE(FileExists(DeviceDir(home_, "40F5849A") + "/.settings"));
+}
+
+TEST_F(UsbBusTest, RouterScanThroughAUsbRouter) {
+  // Modules behind the router are not on the bus; they answer through the
+  // router's bulk endpoints at their network addresses.
+  RunResult r = RunOnBus(home_.path(),
+                         {"--module", std::string(kModuleB) + ",nak-absent", "--module",
+                          "serial=11111111,behind=40F5849A,addr=06,model=4,version=2.1.3,build=77",
+                          "--module", "serial=22222222,behind=40F5849A,addr=0A,model=6"},
+                         {"-D", "-r", "40F5849A"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Discovering Network Devices from [40F5849A] via [USB]:\n"
+            "    Device    Module   Router  Model          Firmware Version                  \n"
+            "\r    40F5849A  04       04      Router         1.0.7 (7)          \n"
+            "\r    11111111  06       04      Tarlinx        2.1.3 (77)         \n"
+            "\r    22222222  0A       04      DigitalIO16    2.1.0 (1)          \n");
+  EXPECT_FALSE(FileExists(DeviceDir(home_, "11111111")));
+}
+
+// "-U" over USB, through libusb and through the kernel node: discovery makes
+// the device entry, the update installs a stamped image, and a discovery on
+// the same bus then shows the version the module reports after its reboot.
 TEST_F(UsbBusTest, UpdateOverUsb) {
-  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-U", "-d", "0012ABCD"});
-  if (r.out.find("The -U command is not available yet.") != std::string::npos) {
-    GTEST_SKIP() << "TODO: the update command (-U) is not built yet; when it lands, run "
-                    "\"-U -d 0012ABCD\" here with a stored BIRD file and the update server, "
-                    "and check the module's new firmware";
+  TempDir work;
+  std::string image = work.path() + "/fw.bin", loader = work.path() + "/loader.bin";
+  ASSERT_TRUE(qntest::WriteFile(image, std::string(3000, '\x3C')));
+  ASSERT_TRUE(qntest::WriteFile(loader, std::string(300, '\x11')));
+  std::string bird = work.path() + "/update.bird", log;
+  ASSERT_TRUE(qntest::PackBird({"-o", bird, "--loader", "0x10000000:" + loader, "--firmware",
+                                "0x0:" + image, "--info", "77,2.2.9,0012ABCD,Tarlinx", "--stamp",
+                                "2.2.9,77"},
+                               &log))
+      << log;
+  const std::string updater = qntest::UpdaterPath();
+  const std::string script = "\"" + updater + "\" -D -t USB -d 0012ABCD > /dev/null && \"" + updater +
+                             "\" -U -t USB -d 0012ABCD -f \"" + bird + "\" && \"" + updater +
+                             "\" -D -t USB -d 0012ABCD";
+  for (bool node : {false, true}) {
+    TempDir home;
+    std::vector<std::string> argv{qntest::ToolPath("qn-usbemu"), "--module", kModuleA};
+    if (node) {
+      argv.push_back("--kernel-node");
+      argv.push_back("0012ABCD");
+    }
+    argv.insert(argv.end(), {"--", "/bin/sh", "-c", script});
+    qntest::RunOptions options;
+    options.env["QUILLNODE_HOME"] = home.path();
+    options.timeoutMs = 90000;
+    RunResult r = qntest::Run(argv, options);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0) << (node ? "node: " : "libusb: ") << r.out << r.err;
+    EXPECT_NE(r.out.find("Completed updating firmware on device [0012ABCD]\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("END Firmware Update\n"), std::string::npos);
+    EXPECT_NE(r.out.find("    0012ABCD  02       02      Tarlinx        2.2.9 (77)         \n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(ReadFile(DeviceDir(home, "0012ABCD") + "/.settings").find("LAST_TRANSFER_VERSION=" + bird),
+              std::string::npos);
   }
-  FAIL() << "the update command exists now: finish this test (BIRD file in the store, "
-            "qn-update-server, check the module's firmware after the reboot)\n"
+}
+
+TEST_F(UsbBusTest, RecoveryOverHidToTheImxRom) {
+  RunResult r = RunOnBus(home_.path(), {"--imx", "fingerprint=1122334455667788"},
+                         {"-U", "-t", "RECOVER", "-s", "USB"});
+  if (r.out.find("The -U -t RECOVER command is not available yet.") != std::string::npos) {
+    GTEST_SKIP() << "TODO: the i.MX recovery (-U -t RECOVER -s USB) is not built yet; when it "
+                    "lands, run it here against \"--imx fingerprint=...\" with qn-update-server "
+                    "serving the recovery file, and check what the ROM received (--trace)";
+  }
+  FAIL() << "the recovery command exists now: finish this test (update server with the "
+            "recovery file for the fingerprint, check the ROM's writes and jump)\n"
          << r.out;
 }
 

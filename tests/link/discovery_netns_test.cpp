@@ -206,6 +206,9 @@ class DiscoveryNetnsTest : public ::testing::Test {
         {"-n", hostNs_, "route", "add", "224.0.0.0/4", "dev", "qnh"},
         {"-n", moduleNs_, "route", "add", "224.0.0.0/4", "dev", "qnm"},
     };
+    // Leftovers of a crashed earlier run with the same process id.
+    Ip({"netns", "del", hostNs_});
+    Ip({"netns", "del", moduleNs_});
     for (const auto& step : steps) {
       setupError_ = Ip(step);
       if (!setupError_.empty()) return;
@@ -325,6 +328,19 @@ TEST_F(DiscoveryNetnsTest, FindModuleAndFindFirstModule) {
   aLinkSpec_Destroy(&spec);
 
   EXPECT_EQ(Find(0x11111111, false), nullptr);
+}
+
+TEST_F(DiscoveryNetnsTest, TheCountStopsAt255InsteadOfWrapping) {
+  std::vector<Reply> replies;
+  for (uint32_t serial = 1; serial <= 300; serial++) {
+    replies.push_back({ReplyDatagram(0x02, 9000, serial, 4), kModuleAddress, serial % 20 ? 0 : 2});
+  }
+  Responder modules(moduleNs_, replies);
+  ASSERT_TRUE(modules.ok());
+  Collected collected;
+  uint8_t count = Enumerate(&collected);
+  ASSERT_GT(collected.specs.size(), 255u) << "too many replies were lost to test the limit";
+  EXPECT_EQ(count, 255);
 }
 
 TEST_F(DiscoveryNetnsTest, NobodyAnsweringGivesNoModules) {

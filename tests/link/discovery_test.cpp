@@ -100,19 +100,6 @@ TEST(DiscoveryDatagramTest, SocketAddressesGiveHostOrderIPv4) {
   EXPECT_EQ(SockAddrToUint32(nullptr), 0u);
 }
 
-TEST(LinkSpecTest, NewSpecsAreZeroBesideTheirType) {
-  linkSpec* spec = aLinkSpec_Create(LINK_USB);
-  ASSERT_NE(spec, nullptr);
-  EXPECT_EQ(spec->type, (uint32_t)LINK_USB);
-  EXPECT_EQ(spec->serialNumber | spec->module | spec->router | spec->routerSerialNumber |
-                spec->model | spec->linkAddress | spec->port,
-            0u);
-  EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrNone);
-  EXPECT_EQ(spec, nullptr);
-  EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrParam);
-  EXPECT_EQ(aLinkSpec_Destroy(nullptr), aErrParam);
-}
-
 TEST(DiscoveryEnumerationTest, OnlyUSBAndTCPIPAreEnumerated) {
   int calls = 0;
   EXPECT_EQ(aDiscovery_EnumerateModules(LINK_INVALID, CountCall, &calls), 0);

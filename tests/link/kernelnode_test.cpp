@@ -63,15 +63,16 @@ class PtyNode {
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
     const char* slave = ptsname(master_);
     if (!slave) return;
-    int fd = open(slave, O_RDWR | O_NOCTTY);
-    if (fd < 0) return;
+    // Kept open for the node's life: without any slave open, reads on the
+    // master fail and a fake module would take the module for gone.
+    slave_ = open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0) return;
     termios settings;
-    tcgetattr(fd, &settings);
+    tcgetattr(slave_, &settings);
     cfmakeraw(&settings);
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &settings);
-    close(fd);
+    tcsetattr(slave_, TCSANOW, &settings);
     char name[64];
     snprintf(name, sizeof(name), "/quillnode.%08X", serial);
     link_ = dir + name;
@@ -79,6 +80,7 @@ class PtyNode {
   }
   ~PtyNode() {
     if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
   }
   bool ok() const { return ok_; }
   // Hands the master to a fake module (which then owns it).
@@ -90,6 +92,7 @@ class PtyNode {
 
  private:
   int master_ = -1;
+  int slave_ = -1;
   std::string link_;
   bool ok_ = false;
 };

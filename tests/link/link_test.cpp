@@ -193,6 +193,23 @@ TEST_F(LinkTest, SameModuleSharesOneLinkUntilTheLastDestroy) {
   EXPECT_EQ(aLink_GetStatus(second), (uint32_t)aLINK_STATUS_NO_STREAM);
 }
 
+TEST_F(LinkTest, CallersOpeningTheSameModuleAtOnceGetOneLink) {
+  uint32_t ids[4] = {0, 0, 0, 0};
+  std::vector<std::thread> openers;
+  for (uint32_t& id : ids) {
+    openers.emplace_back(
+        [&id, this] { id = aLink_CreateTCPIP(FakeModule::LoopbackAddress(), module_.port()); });
+  }
+  for (std::thread& opener : openers) opener.join();
+  for (uint32_t id : ids) EXPECT_EQ(id, ids[0]);
+  ASSERT_NE(ids[0], 0u);
+  EXPECT_EQ(module_.WaitForPacket(kStart), 0);
+  EXPECT_EQ(module_.Connections(), 1);
+  for (uint32_t& id : ids) EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+  EXPECT_GE(module_.WaitForPacket(kStop), 1);
+  EXPECT_EQ(module_.CountOf(kStop), 1);
+}
+
 TEST_F(LinkTest, AVanishingModuleGivesStatus6AndDestroyStillJoins) {
   Open();
   module_.Vanish();
@@ -210,15 +227,28 @@ TEST_F(LinkTest, APeerThatClosesItsSideLeavesTheLinkUpAndDestroyJoins) {
   EXPECT_EQ(aLink_Destroy(&id_), aErrNone);
 }
 
-TEST_F(LinkTest, ModuleFloodIsBoundedAndReportedAsAQueueingFailure) {
+TEST_F(LinkTest, AFloodKeepsOnlyTheNewestPacketsAndTheLinkUsable) {
   Open();
+  const int extra = 200;
   Bytes flood;
-  for (int i = 0; i < aLINK_MAX_INPUT_PACKETS + 200; i++) {
-    flood.insert(flood.end(), {0x04, 0x01, (uint8_t)i});
+  for (int i = 0; i < aLINK_MAX_INPUT_PACKETS + extra; i++) {
+    flood.insert(flood.end(), {0x04, 0x03, 0x01, (uint8_t)(i >> 8), (uint8_t)i});
   }
+  flood.insert(flood.end(), {0x06, 0x00});  // marks the end of the flood
   module_.Send(flood);
-  ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(id_) == aLINK_STATUS_QUEUE_ERROR; }, 10000));
-  EXPECT_EQ(aLink_DrainPackets(id_, MatchAll, nullptr), (size_t)aLINK_MAX_INPUT_PACKETS);
+  uint8_t marker = 0x06;
+  aPacketRef last = aLink_AwaitFirst(id_, MatchAddress, &marker, 10000);
+  ASSERT_NE(last, nullptr) << "the newest packet survives the flood";
+  aPacket_Destroy(&last);
+  EXPECT_EQ(aLink_GetStatus(id_), (uint32_t)aLINK_STATUS_RUNNING);
+  aPacketRef oldest = aLink_GetPacket(id_);
+  ASSERT_NE(oldest, nullptr);
+  // The queue held the limit, the marker included: the oldest kept is the
+  // flood packet numbered extra + 1.
+  EXPECT_EQ(Wire(oldest),
+            (Bytes{0x04, 0x03, 0x01, (uint8_t)((extra + 1) >> 8), (uint8_t)(extra + 1)}));
+  aPacket_Destroy(&oldest);
+  EXPECT_EQ(aLink_DrainPackets(id_, MatchAll, nullptr), (size_t)aLINK_MAX_INPUT_PACKETS - 2);
 }
 
 TEST_F(LinkTest, ResetReconnectsAndStartsAgain) {

@@ -1,6 +1,8 @@
 // The emulated USB bus: what its devices look like (descriptors, control
 // requests, command-line descriptions, the HID responders), and its plumbing
 // with libusb and hidapi through qn-usbprobe running inside qn-usbemu.
+#include "tools/qn-usbemu/UsbEmu.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "tests/support/TestSupport.h"
-#include "tools/qn-usbemu/UsbEmu.h"
 
 namespace {
 
@@ -19,7 +20,9 @@ using qntest::RunResult;
 using qntest::TempDir;
 using usbemu::UsbModule;
 
-uint16_t Le16(const std::vector<uint8_t>& d, size_t at) { return uint16_t(d[at] | (d[at + 1] << 8)); }
+uint16_t Le16(const std::vector<uint8_t>& d, size_t at) {
+  return uint16_t(d[at] | (d[at + 1] << 8));
+}
 
 // The descriptors after the device descriptor, split by their own lengths;
 // fails when a length runs past the end or is zero.
@@ -82,12 +85,21 @@ std::map<std::pair<int, int>, int> ReportSizes(const std::vector<uint8_t>& d) {
     uint32_t value = 0;
     for (size_t i = 0; i < length; i++) value |= uint32_t(d[at + 1 + i]) << (8 * i);
     switch (prefix & 0xFC) {
-      case 0x84: id = int(value); break;
-      case 0x74: bits = int(value); break;
-      case 0x94: count = int(value); break;
+      case 0x84:
+        id = int(value);
+        break;
+      case 0x74:
+        bits = int(value);
+        break;
+      case 0x94:
+        count = int(value);
+        break;
       case 0x80:
-      case 0x90: sizes[{id, prefix & 0xFC}] += bits * count / 8; break;
-      default: break;
+      case 0x90:
+        sizes[{id, prefix & 0xFC}] += bits * count / 8;
+        break;
+      default:
+        break;
     }
     at += 1 + length;
   }
@@ -153,6 +165,33 @@ TEST(UsbEmuDescriptors, ControlRequestsAnswerDescriptorsAndStallTheRest) {
   EXPECT_FALSE(usbemu::ModuleControlRequest(module, setAddress, &data));
 }
 
+TEST(UsbEmuDescriptors, NoControlAnswerIsLongerThanTheHostAskedFor) {
+  UsbModule module;
+  std::string error;
+  ASSERT_TRUE(usbemu::ParseUsbModuleSpec("serial=0012ABCD,usb-serial=" + std::string(126, 'S'),
+                                         &module, &error));
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return uint8_t(state >> 16);
+  };
+  for (int i = 0; i < 20000; i++) {
+    uint8_t setup[8];
+    for (uint8_t& b : setup) b = next();
+    if (i % 2) {  // half of them GET_DESCRIPTOR, so that answers are common
+      setup[0] = 0x80;
+      setup[1] = 0x06;
+      setup[3] = uint8_t(1 + next() % 3);
+    }
+    std::vector<uint8_t> data;
+    if (usbemu::ModuleControlRequest(module, setup, &data)) {
+      EXPECT_LE(data.size(), size_t(setup[6] | (setup[7] << 8))) << i;
+    } else {
+      EXPECT_TRUE(data.empty()) << i;
+    }
+  }
+}
+
 TEST(UsbEmuSpec, DefaultsComeFromTheModule) {
   UsbModule module;
   std::string error;
@@ -188,10 +227,10 @@ TEST(UsbEmuSpec, BusKeysAndSimulatorKeysMix) {
 TEST(UsbEmuSpec, BadDescriptionsAreRefusedWithAReason) {
   UsbModule module;
   std::string error;
-  for (const char* bad : {"serial=1,pid=10000", "serial=1,pid=xyz", "serial=1,node",
-                          "serial=1,port=0", "serial=1,denied=maybe", "model=4", "serial=1,stall-out=",
-                          "serial=1,stall-out=0", "serial=1,stall-in=1:", "serial=1,stall-in=x",
-                          "serial=1,colour=red"}) {
+  for (const char* bad :
+       {"serial=1,pid=10000", "serial=1,pid=xyz", "serial=1,node", "serial=1,port=0",
+        "serial=1,denied=maybe", "model=4", "serial=1,stall-out=", "serial=1,stall-out=0",
+        "serial=1,stall-in=1:", "serial=1,stall-in=x", "serial=1,colour=red"}) {
     error.clear();
     EXPECT_FALSE(usbemu::ParseUsbModuleSpec(bad, &module, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
@@ -201,12 +240,16 @@ TEST(UsbEmuSpec, BadDescriptionsAreRefusedWithAReason) {
 TEST(UsbEmuSysfs, ModuleEntryCarriesItsDescriptorsAndASafeSerialAttribute) {
   UsbModule module;
   std::string error;
-  ASSERT_TRUE(usbemu::ParseUsbModuleSpec("serial=1,usb-serial=a\x01" "b\\c", &module, &error));
+  ASSERT_TRUE(
+      usbemu::ParseUsbModuleSpec("serial=1,usb-serial=a\x01"
+                                 "b\\c",
+                                 &module, &error));
   std::string text = usbemu::ModuleSysfs(module, 3, 4);
   EXPECT_NE(text.find("P: /devices/pci0000:00/0000:00:14.0/usb1/1-3\n"), std::string::npos);
   EXPECT_NE(text.find("N: bus/usb/001/004\n"), std::string::npos);
   EXPECT_NE(text.find("A: devnum=4\\n\n"), std::string::npos);
-  EXPECT_NE(text.find("H: descriptors=" + usbemu::Hex(usbemu::ModuleDescriptors(module.productId)) + "\n"),
+  EXPECT_NE(text.find("H: descriptors=" + usbemu::Hex(usbemu::ModuleDescriptors(module.productId)) +
+                      "\n"),
             std::string::npos);
   // One line per attribute whatever the serial string holds.
   EXPECT_NE(text.find("A: serial=a_b_c\\n\n"), std::string::npos) << text;
@@ -290,14 +333,24 @@ TEST(UsbEmuBus, AStalledWriteClearsTheHaltAndSendsTheChunkAgain) {
 
 TEST(UsbEmuBus, AStalledReadClearsTheHaltAndTheLinkRunsOn) {
   TempDir dir;
-  RunResult r = OnBus({"--trace", dir / "trace", "--module", "serial=0012ABCD,stall-in=2"},
-                      {Probe(), "idle", "0012ABCD", "0.5"});
+  // Heartbeats every 100 ms, so that bytes flow after the stall.
+  RunResult r =
+      OnBus({"--trace", dir / "trace", "--module", "serial=0012ABCD,stall-in=2,heartbeat=100"},
+            {Probe(), "idle", "0012ABCD", "0.5"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::string trace = ReadFile(dir / "trace");
   size_t stall = trace.find("0012ABCD IN stall\n");
   ASSERT_NE(stall, std::string::npos) << trace;
   EXPECT_NE(trace.find("0012ABCD clear halt 81\n", stall), std::string::npos) << trace;
   EXPECT_NE(trace.find("0012ABCD IN ", stall + 18), std::string::npos) << "reads go on\n" << trace;
+}
+
+TEST(UsbEmuBus, AReadWithNothingPendingTimesOutAsNotReady) {
+  TempDir dir;
+  RunResult r = OnBus({"--stats", "--module", "serial=0012ABCD"}, {Probe(), "read", "0012ABCD"});
+  EXPECT_EQ(r.out, "read: error 11\n") << r.err;
+  // The bulk IN transfer was given up by libusb after its time-out.
+  EXPECT_NE(r.err.find(" discards=1 "), std::string::npos) << r.err;
 }
 
 TEST(UsbEmuBus, OpeningAMissingModuleFailsAsNotFound) {
@@ -311,8 +364,8 @@ TEST(UsbEmuBus, OpeningAMissingModuleFailsAsNotFound) {
 }
 
 TEST(UsbEmuBus, AnIdleLinkStaysUpWithoutPollingTheBus) {
-  RunResult r = OnBus({"--stats", "--module", "serial=0012ABCD"},
-                      {Probe(), "idle", "0012ABCD", "1"});
+  RunResult r =
+      OnBus({"--stats", "--module", "serial=0012ABCD"}, {Probe(), "idle", "0012ABCD", "1"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("link status 2"), std::string::npos) << r.out;
   // libusb wakes only when a transfer can be reaped: ten read time-outs in a
@@ -344,6 +397,19 @@ TEST(UsbEmuBus, RomOverHidReadsTheFingerprintFuses) {
   EXPECT_NE(r.out.find("read 65: 04 88 77 66 55 00"), std::string::npos) << r.out;
 }
 
+TEST(UsbEmuBus, RomOverHidTakesAFileInDataReports) {
+  // WRITE_FILE of 1024 bytes to 0x20000000, then one data report (id 2).
+  std::string data = "02" + std::string(2048, 'A');
+  RunResult r = OnBus({"--stats", "--imx", ""},
+                      {Probe(), "hid", "1FC9", "0130", "0104042000000020000004000000000000", data});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("write 17\nwrite 1025\nread 5: 03 56 78 78 56\nread 65: 04 88 88 88 88 "),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.err.find("qn-usbemu: imx: 1024 bytes written, no jump\n"), std::string::npos)
+      << r.err;
+}
+
 TEST(UsbEmuBus, WithoutTheRomThereIsNoHidDevice) {
   RunResult r = OnBus({"--module", "serial=1"}, {Probe(), "hid", "1FC9", "0130"});
   EXPECT_EQ(r.out, "hid_open: no device\n");
@@ -355,13 +421,14 @@ TEST(UsbEmuBus, ExitStatusIsTheProgramsAndOptionsAreChecked) {
   EXPECT_EQ(r.status, 7);
   r = OnBus({}, {"/nonexistent/program"});
   EXPECT_EQ(r.status, 127);
-  r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1,pid=nope", "--", "/bin/true"});
+  r = qntest::Run(
+      {qntest::ToolPath("qn-usbemu"), "--module", "serial=1,pid=nope", "--", "/bin/true"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "qn-usbemu: bad value for module key \"pid\": \"nope\"\n");
   r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1", "--kernel-node", "2",
                    "--", "/bin/true"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "qn-usbemu: --kernel-node 00000002 names no module\n");
+  EXPECT_EQ(r.err, "qn-usbemu: --kernel-node 00000002 names no module on the bus\n");
   r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1", "--module", "serial=1",
                    "--", "/bin/true"});
   EXPECT_EQ(r.status, 2);

@@ -331,8 +331,10 @@ bool CompressBody(const std::vector<uint8_t>& body, std::vector<uint8_t>* stream
 
 std::vector<uint8_t> BuildFile(const std::vector<uint8_t>& stream, uint8_t version1,
                                uint8_t version2) {
-  std::vector<uint8_t> file = {'b', 'i', 'r', 'd', version1, version2};
-  file.insert(file.end(), stream.begin(), stream.end());
+  std::vector<uint8_t> file(6 + stream.size());
+  const uint8_t header[6] = {'b', 'i', 'r', 'd', version1, version2};
+  memcpy(file.data(), header, sizeof(header));
+  if (!stream.empty()) memcpy(file.data() + 6, stream.data(), stream.size());
   return file;
 }
 

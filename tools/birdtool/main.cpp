@@ -1,4 +1,5 @@
 // birdtool: builds and inspects BIRD firmware files.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -142,21 +143,24 @@ int sShow(const std::vector<std::string>& args, FILE* out, FILE* err) {
     return 2;
   }
 
-  std::vector<uint8_t> raw;
-  std::string error;
-  if (!birdpack::ReadWholeFile(path, &raw, &error)) {
-    fprintf(err, "birdtool show: %s\n", error.c_str());
+  // Only the header is read here; the loader reads the file itself.
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) {
+    fprintf(err, "birdtool show: cannot open '%s': %s\n", path.c_str(), strerror(errno));
     return 1;
   }
-  fprintf(out, "File: %s (%zu bytes)\n", path.c_str(), raw.size());
+  uint8_t header[6];
+  size_t got = fread(header, 1, sizeof(header), f);
+  long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
+  fclose(f);
+  fprintf(out, "File: %s (%ld bytes)\n", path.c_str(), size);
   bool headerOk = BirdFileClass::VerifyFile(path.c_str());
-  if (raw.size() >= 6 && memcmp(raw.data(), "bird", 4) == 0) {
-    fprintf(out, "Header: bird, version %u.%u (%s)\n", raw[4], raw[5],
+  if (got == sizeof(header) && memcmp(header, "bird", 4) == 0) {
+    fprintf(out, "Header: bird, version %u.%u (%s)\n", header[4], header[5],
             headerOk ? "valid" : "INVALID: a version byte is 0");
   } else {
     fprintf(out, "Header: INVALID: not a BIRD file\n");
   }
-  raw.clear();
 
   BirdFileClass bird;
   if (!bird.Load(path.c_str())) {

@@ -35,10 +35,9 @@ namespace {
 const int kDoorbellSize = 4096;
 // The ROM's host has been quiet this long: tell the responder once.
 const uint64_t kHidIdleMs = 500;
-const uint32_t kUsbCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                  USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                  USBDEVFS_CAP_BULK_SCATTER_GATHER |
-                                  USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+const uint32_t kUsbCapabilities =
+    USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+    USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 
 uint64_t NowMs() {
   struct timespec ts;
@@ -97,9 +96,9 @@ struct Urb {
 };
 
 struct ClientState {
-  std::deque<std::unique_ptr<Urb>> parkedIn;   // bulk IN transfers waiting for data
-  std::deque<std::unique_ptr<Urb>> reapable;   // completed, in completion order
-  bool unplugged = false;                      // its module dropped the link
+  std::deque<std::unique_ptr<Urb>> parkedIn;  // bulk IN transfers waiting for data
+  std::deque<std::unique_ptr<Urb>> reapable;  // completed, in completion order
+  bool unplugged = false;                     // its module dropped the link
 };
 
 struct UsbDevice {
@@ -303,11 +302,14 @@ void SubmitUrb(UsbDevice* dev, ClientState& state, UMockdevIoctlClient* client,
       return;
     }
   }
-  if (state.unplugged) {
+  const uint32_t serial = dev->module.config.serial;
+  // A module that is restarting is off the bus, as a rebooting device is
+  // until it enumerates again: nothing reaches it, not even a descriptor
+  // request, so discovery does not list it meanwhile.
+  if (state.unplugged || !bus->sim.IsUp(serial, NowMs())) {
     Complete(client, -1, ENODEV);
     return;
   }
-  const uint32_t serial = dev->module.config.serial;
   view->status = 0;
   view->actual_length = 0;
   if (view->type == USBDEVFS_URB_TYPE_CONTROL) {
@@ -364,13 +366,13 @@ void ReapUrb(UsbDevice* dev, ClientState& state, UMockdevIoctlClient* client,
     Complete(client, -1, state.unplugged ? ENODEV : EAGAIN);
     return;
   }
-  std::unique_ptr<Urb> urb = std::move(state.reapable.front());
-  state.reapable.pop_front();
   UMockdevIoctlData* slot = Resolve(arg, 0, sizeof(void*));
   if (!slot) {
     Complete(client, -1, EFAULT);
     return;
   }
+  std::unique_ptr<Urb> urb = std::move(state.reapable.front());
+  state.reapable.pop_front();
   umockdev_ioctl_data_set_ptr(slot, 0, urb->urbd);
   Complete(client, 0, 0);
   g_object_unref(slot);
@@ -637,7 +639,7 @@ gboolean OnHidIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer us
       done = true;
     }
   } else if (_IOC_TYPE(request) == 'H' && _IOC_NR(request) == 0x04) {
-    done = PutHidText(arg, _IOC_SIZE(request), "NXP SemiConductors Inc SE Blank RT Family", client);
+    done = PutHidText(arg, _IOC_SIZE(request), "NXP i.MX RT serial downloader", client);
   } else if (_IOC_TYPE(request) == 'H' && _IOC_NR(request) == 0x05) {
     done = PutHidText(arg, _IOC_SIZE(request), "usb-0000:00:14.0-9/input0", client);
   } else if (_IOC_TYPE(request) == 'H' && _IOC_NR(request) == 0x08) {
@@ -724,6 +726,7 @@ bool UsbBus::AddModule(const UsbModule& module, std::string* error) {
     }
   }
   if (!impl_->sim.AddModule(module.config, error)) return false;
+  if (module.config.behind != 0) return true;  // reached through its router only
   std::unique_ptr<UsbDevice> dev(new UsbDevice());
   dev->bus = impl_.get();
   dev->module = module;
@@ -834,8 +837,10 @@ void UsbBus::Stop() {
   }
   if (b.pump.joinable()) b.pump.join();
   if (b.testbed) {
-    for (auto& dev : b.devices) umockdev_testbed_detach_ioctl(b.testbed, dev->node.c_str(), nullptr);
-    for (auto& node : b.nodes) umockdev_testbed_detach_ioctl(b.testbed, node->node.c_str(), nullptr);
+    for (auto& dev : b.devices)
+      umockdev_testbed_detach_ioctl(b.testbed, dev->node.c_str(), nullptr);
+    for (auto& node : b.nodes)
+      umockdev_testbed_detach_ioctl(b.testbed, node->node.c_str(), nullptr);
     if (b.hid) umockdev_testbed_detach_ioctl(b.testbed, kImxHidrawNode, nullptr);
     g_object_unref(b.testbed);
     b.testbed = nullptr;

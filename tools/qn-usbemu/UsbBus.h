@@ -27,14 +27,14 @@
 namespace usbemu {
 
 struct BusStats {
-  uint64_t ioctls = 0;       // usbfs ioctls handled
-  uint64_t reaps = 0;        // REAPURB(NDELAY) calls
-  uint64_t emptyReaps = 0;   // ... that found nothing (each one a wasted client wake-up)
-  uint64_t bulkOut = 0;      // bulk OUT transfers
-  uint64_t bulkIn = 0;       // bulk IN transfers completed with data
-  uint64_t discards = 0;     // IN transfers the client gave up (time-outs)
-  uint64_t nodeWrites = 0;   // writes to kernel-driver nodes
-  uint64_t hidReports = 0;   // HID output reports
+  uint64_t ioctls = 0;      // usbfs ioctls handled
+  uint64_t reaps = 0;       // REAPURB(NDELAY) calls
+  uint64_t emptyReaps = 0;  // ... that found nothing (each one a wasted client wake-up)
+  uint64_t bulkOut = 0;     // bulk OUT transfers
+  uint64_t bulkIn = 0;      // bulk IN transfers completed with data
+  uint64_t discards = 0;    // IN transfers the client gave up (time-outs)
+  uint64_t nodeWrites = 0;  // writes to kernel-driver nodes
+  uint64_t hidReports = 0;  // HID output reports
 };
 
 struct BusImpl;

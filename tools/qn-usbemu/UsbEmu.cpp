@@ -71,11 +71,11 @@ void Put16(std::vector<uint8_t>* out, uint16_t value) {
 std::vector<uint8_t> DeviceDescriptor(uint16_t vendorId, uint16_t productId, uint8_t maxPacket0,
                                       uint8_t iManufacturer, uint8_t iProduct, uint8_t iSerial) {
   std::vector<uint8_t> d = {18, 0x01};
-  Put16(&d, 0x0200);                // bcdUSB
+  Put16(&d, 0x0200);  // bcdUSB
   d.insert(d.end(), {0, 0, 0, maxPacket0});
   Put16(&d, vendorId);
   Put16(&d, productId);
-  Put16(&d, 0x0100);                // bcdDevice
+  Put16(&d, 0x0100);  // bcdDevice
   d.insert(d.end(), {iManufacturer, iProduct, iSerial, 1});
   return d;
 }
@@ -171,7 +171,7 @@ bool ParseUsbModuleSpec(const std::string& text, UsbModule* out, std::string* er
         which.insert(n);
         start = colon + 1;
       }
-    } else if (key == "node" || key == "port" || key == "behind") {
+    } else if (key == "node" || key == "port") {
       *error = "module key \"" + key + "\" has no meaning on the USB bus";
       return false;
     } else {
@@ -184,6 +184,12 @@ bool ParseUsbModuleSpec(const std::string& text, UsbModule* out, std::string* er
     }
   }
   if (!modsim::ParseModuleSpec(simulatorPart, &module.config, error)) return false;
+  if (module.config.behind != 0 &&
+      (module.kernelNode || productIdSet || serialStringSet || module.denied ||
+       !module.stallIn.empty() || !module.stallOut.empty())) {
+    *error = "a module behind a router is not on the USB bus: bus keys make no sense for it";
+    return false;
+  }
   if (!productIdSet) module.productId = module.config.model;
   if (!serialStringSet) module.serialString = Text("%08X", module.config.serial);
   *out = module;
@@ -199,13 +205,14 @@ const char* UsbModuleSpecHelp() {
          "  stall-out=N[:N...]  these bulk OUT transfers (1-based) stall the endpoint\n"
          "                      until the host clears the halt\n"
          "  stall-in=N[:N...]   the same for bulk IN transfers\n"
-         "  busy[=1]            (simulator key) claiming the interface fails with EBUSY\n";
+         "  busy[=1]            (simulator key) claiming the interface fails with EBUSY\n"
+         "A module with behind=SERIAL is not on the bus: it answers through its router.\n"
+         "The simulator keys port and node have no meaning here and are refused.\n";
 }
 
 std::vector<uint8_t> ModuleDescriptors(uint16_t productId) {
-  std::vector<uint8_t> d =
-      DeviceDescriptor(kModuleVendorId, productId, 64, kManufacturerIndex, kProductIndex,
-                       kSerialIndex);
+  std::vector<uint8_t> d = DeviceDescriptor(kModuleVendorId, productId, 64, kManufacturerIndex,
+                                            kProductIndex, kSerialIndex);
   // Configuration 1: one interface, two bulk endpoints.
   const uint16_t total = 9 + 9 + 7 + 7;
   d.insert(d.end(), {9, 0x02});
@@ -227,15 +234,15 @@ std::vector<uint8_t> ImxReportDescriptor() {
       0x06, 0x00, 0xFF,  // usage page (vendor defined 0xFF00)
       0x09, 0x01,        // usage 1
       0xA1, 0x01,        // collection (application)
-      0x85, 0x01, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
-      0x10, 0x91, 0x02,  // report 1: 16 bytes out
-      0x85, 0x02, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x96,
-      0x00, 0x04, 0x91, 0x02,  // report 2: 1024 bytes out
-      0x85, 0x03, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
-      0x04, 0x81, 0x02,  // report 3: 4 bytes in
-      0x85, 0x04, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
-      0x40, 0x81, 0x02,  // report 4: 64 bytes in
-      0xC0,              // end collection
+      0x85, 0x01, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26,
+      0xFF, 0x00, 0x75, 0x08, 0x95, 0x10, 0x91, 0x02,  // report 1: 16 bytes out
+      0x85, 0x02, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26,
+      0xFF, 0x00, 0x75, 0x08, 0x96, 0x00, 0x04, 0x91, 0x02,  // report 2: 1024 bytes out
+      0x85, 0x03, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26,
+      0xFF, 0x00, 0x75, 0x08, 0x95, 0x04, 0x81, 0x02,  // report 3: 4 bytes in
+      0x85, 0x04, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26,
+      0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x81, 0x02,  // report 4: 64 bytes in
+      0xC0,                                            // end collection
   };
 }
 
@@ -356,14 +363,14 @@ std::string ImxSysfs(int port, int devnum) {
   s += "A: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n";
   s += "A: idVendor=1fc9\\n\nA: idProduct=0130\\n\nA: bcdDevice=0001\\n\n";
   s += Text("A: dev=189:%d\\n\n", devnum - 1);
-  s += "A: manufacturer=NXP SemiConductors Inc\\n\nA: product=SE Blank RT Family\\n\n";
+  s += "A: manufacturer=NXP\\n\nA: product=i.MX RT serial downloader\\n\n";
   s += "H: descriptors=" + Hex(ImxDescriptors()) + "\n\n";
   s += "P: " + interface + "\n";
   s += "E: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\nE: DRIVER=usbhid\nE: INTERFACE=3/0/0\n";
   s += "A: bInterfaceNumber=00\\n\nA: bInterfaceClass=03\\n\nA: bAlternateSetting= 0\\n\n\n";
   s += "P: " + hid + "\n";
   s += "E: SUBSYSTEM=hid\nE: DRIVER=hid-generic\nE: HID_ID=0003:00001FC9:00000130\n";
-  s += "E: HID_NAME=NXP SemiConductors Inc SE Blank RT Family\nE: HID_UNIQ=\n";
+  s += "E: HID_NAME=NXP i.MX RT serial downloader\nE: HID_UNIQ=\n";
   s += Text("E: HID_PHYS=usb-0000:00:14.0-%d/input0\n", port);
   s += "H: report_descriptor=" + Hex(ImxReportDescriptor()) + "\n\n";
   s += "P: " + hid + "/hidraw/hidraw0\n";

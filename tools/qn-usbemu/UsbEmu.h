@@ -58,7 +58,8 @@ struct UsbModule {
 // Parses a module description: the module simulator's keys (serial, model,
 // version, build, busy, ...; see modsim::ModuleSpecHelp) and the bus keys
 // pid=HEX, usb-serial=TEXT, denied[=1], kernel-node[=1], stall-out=N[:N...],
-// stall-in=N[:N...].
+// stall-in=N[:N...]. A module behind a router (behind=SERIAL) takes none of
+// the bus keys: it is not on the bus.
 bool ParseUsbModuleSpec(const std::string& text, UsbModule* out, std::string* error);
 // Help text for the bus keys.
 const char* UsbModuleSpecHelp();

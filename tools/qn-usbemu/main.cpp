@@ -112,13 +112,13 @@ int main(int argc, char** argv) {
   for (uint32_t serial : kernelNodes) {
     bool found = false;
     for (auto& module : modules) {
-      if (module.config.serial == serial) {
+      if (module.config.serial == serial && module.config.behind == 0) {
         module.kernelNode = true;
         found = true;
       }
     }
     if (!found) {
-      fprintf(stderr, "qn-usbemu: --kernel-node %08X names no module\n", serial);
+      fprintf(stderr, "qn-usbemu: --kernel-node %08X names no module on the bus\n", serial);
       return 2;
     }
   }

@@ -22,6 +22,8 @@ const char* kUsage =
     "  idle SERIAL SECONDS     open the USB link to module SERIAL, let it idle for\n"
     "                          SECONDS and print the CPU time this process used\n"
     "  write SERIAL COUNT      open the USB stream and write COUNT bytes in one call\n"
+    "  read SERIAL             open the USB stream and read one byte\n"
+    "  reset SERIAL            start the link and ask the module (address 02) to reset\n"
     "  hid VID PID [HEX...]    open the HID device, write each HEX output report\n"
     "                          (report id first), then print every input report that\n"
     "                          arrives within 100 ms of the last one, one per line\n";
@@ -80,8 +82,8 @@ int Idle(uint32_t serial, double seconds) {
   double wall = WallMs() - wall0;
   uint32_t status = aLink_GetStatus(id);
   aLink_Destroy(&id);
-  printf("idle USB link %08X: %.1f ms CPU in %.1f s (%.2f%% of one core), link status %u\n",
-         serial, cpu, wall / 1000.0, 100.0 * cpu / wall, status);
+  printf("idle USB link %08X: %.1f ms CPU in %.1f s (%.2f%% of one core), link status %u\n", serial,
+         cpu, wall / 1000.0, 100.0 * cpu / wall, status);
   return status == aLINK_STATUS_RUNNING ? 0 : 1;
 }
 
@@ -97,6 +99,46 @@ int Write(uint32_t serial, size_t count) {
   printf("write %zu: error %u\n", count, (unsigned)written);
   aStream_Destroy(&stream);
   return written == aErrNone ? 0 : 1;
+}
+
+// One byte from a USB stream; the module sends nothing before its link is
+// started, so this shows the empty read.
+int Read(uint32_t serial) {
+  aStreamRef stream = nullptr;
+  aErr opened = aStream_CreateUSB(serial, &stream);
+  if (opened != aErrNone) {
+    printf("open: error %u\n", (unsigned)opened);
+    return 1;
+  }
+  uint8_t byte = 0;
+  aErr result = aStream_Read(stream, &byte, 1);
+  printf("read: error %u\n", (unsigned)result);
+  aStream_Destroy(&stream);
+  return 0;
+}
+
+// Starts the link to the module at address 02 and asks it to reset (system
+// value 11), the way a host restarts a module; the module then goes away
+// for its restart time.
+int Reset(uint32_t serial) {
+  aStreamRef stream = nullptr;
+  aErr opened = aStream_CreateUSB(serial, &stream);
+  if (opened != aErrNone) {
+    printf("open: error %u\n", (unsigned)opened);
+    return 1;
+  }
+  const uint8_t start[] = {0xAF, 0x01, 0x01};
+  const uint8_t reset[] = {0x02, 0x03, 0x03, 0x80 + 11, 0x20};
+  aErr result = aStream_Write(stream, start, sizeof(start));
+  if (result == aErrNone) result = aStream_Write(stream, reset, sizeof(reset));
+  // Whatever the module still says before it goes.
+  for (int i = 0; i < 5; i++) {
+    uint8_t byte = 0;
+    if (aStream_Read(stream, &byte, 1) != aErrNone) break;
+  }
+  printf("reset: error %u\n", (unsigned)result);
+  aStream_Destroy(&stream);
+  return result == aErrNone ? 0 : 1;
 }
 
 int Hid(uint16_t vendor, uint16_t product, int count, char** reports) {
@@ -146,6 +188,8 @@ int main(int argc, char** argv) {
   if (command == "write" && argc == 4 && ParseHex32(argv[2], &a)) {
     return Write(a, (size_t)atoi(argv[3]));
   }
+  if (command == "read" && argc == 3 && ParseHex32(argv[2], &a)) return Read(a);
+  if (command == "reset" && argc == 3 && ParseHex32(argv[2], &a)) return Reset(a);
   if (command == "hid" && argc >= 4 && ParseHex32(argv[2], &a) && ParseHex32(argv[3], &b)) {
     return Hid(uint16_t(a), uint16_t(b), argc - 4, argv + 4);
   }
