@@ -243,7 +243,11 @@ std::string LoaderInNoModule(const std::string& port) {
 }
 
 TEST_F(RecoveryImx, SerialPortFallsBackFromTheLpcPathAndLoadsTheLoader) {
-  std::string bird = Pack("77.bird");
+  // A loader entry block too short for an address names no entry: the
+  // loader starts at the default address.
+  std::string shortEntry = work_ / "entry.bin";
+  ASSERT_TRUE(qntest::WriteFile(shortEntry, "\x20\x00"));
+  std::string bird = Pack("77.bird", {"--block", "5:" + shortEntry});
   auto server = Server(bird);
   SerialRom rom(work_);
   ASSERT_TRUE(rom.ready());
@@ -275,33 +279,6 @@ TEST_F(RecoveryImx, SerialPortFallsBackFromTheLpcPathAndLoadsTheLoader) {
           .find(std::string("Recovering device, serial#: ") + kSerial + ", filename: 77.bird"),
       std::string::npos);
   EXPECT_EQ(ReadFile(Store() + "/.settings").find("LAST_TRANSFER"), std::string::npos);
-}
-
-TEST_F(RecoveryImx, LoaderBlocksGoToTheirAddressesAndTheEntryBlockChoosesTheJump) {
-  // A third loader block too short for an address field is written whole
-  // to the address of the block before it.
-  std::string shortBlock = work_ / "short.bin";
-  ASSERT_TRUE(qntest::WriteFile(shortBlock, "\xA5\x5A"));
-  auto server =
-      Server(Pack("77.bird", {"--block", "0:" + shortBlock, "--loader-entry", "0x20002000"}));
-  SerialRom rom(work_);
-  ASSERT_TRUE(rom.ready());
-  RunResult r = Run({}, {"-U", "-t", "RECOVER", "-s", rom.tty(), "-u", server->url(), "-X", "1"});
-  EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("Firmware_Recovery via Serial Interface (iMX):\n"
-                       "Writting Block: 0, size 1000, address: 536879104\n"
-                       "Loader Transfer Successful\n"
-                       "Writting Block: 1, size 3000, address: 536887296\n"
-                       "Loader Transfer Successful\n"
-                       "Writting Block: 2, size 2, address: 536887296\n"
-                       "Loader Transfer Successful\n"),
-            std::string::npos)
-      << r.out;
-  EXPECT_TRUE(rom.Saw("qn-sdpsim: jump to 0x20002000")) << rom.Events() << r.out;
-  EXPECT_NE(rom.Events().find("qn-sdpsim: write 0x20004000 2 bytes\n"), std::string::npos);
-  std::string second = ReadFile(loader2_);
-  second.replace(0, 2, "\xA5\x5A");
-  EXPECT_TRUE(DumpAt(rom.Ram(), 0x20004000) == second);
 }
 
 TEST_F(RecoveryImx, SilentRomEndsWithTheCleanupErrorLine) {
@@ -349,19 +326,6 @@ TEST_F(RecoveryImx, UnknownChipGetsNoFileAndFailsTheRun) {
                 "Invalid Device ID Cannot retreive the information from Vorlaine update server.\n"
                 "Could not retrieve valide .bird file:\n");
   EXPECT_EQ(rom.Events().find("write"), std::string::npos) << rom.Events();
-}
-
-TEST_F(RecoveryImx, UsbGoesStraightToTheHidRom) {
-  auto server = Server(Pack("77.bird"));
-  RunResult r = Run({"--imx", std::string("fingerprint=0000000") + kFuseHigh + kFuseLow, "--stats"},
-                    {"-U", "-t", "RECOVER", "-s", "USB", "-u", server->url()});
-  ASSERT_FALSE(r.timedOut);
-  EXPECT_EQ(r.status, 1) << r.out << r.err;
-  // No serial port is opened: the i.MX path's fingerprint comes first.
-  EXPECT_EQ(WithoutUpdateTime(r.out),
-            std::string("Fetching Fingerprint via Serial Interface (iMX):\n") + kFingerprintOut +
-                kFingerprintWords + LoaderInNoModule("USB"));
-  EXPECT_TRUE(ReadFile(Store() + "/RECOVER/77.bird") == ReadFile(Pack("77.bird")));
 }
 
 // The started loader answers as a USB module with the device's serial

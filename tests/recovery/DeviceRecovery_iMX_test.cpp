@@ -131,19 +131,6 @@ TEST_F(ImxLoaderStep, BlocksGoToTheirAddressesAndTheEntryBlockIsTheJump) {
   EXPECT_TRUE(Ram(rom, 0x20200000, 3000) == second);
 }
 
-TEST_F(ImxLoaderStep, WithoutAnEntryBlockTheLoaderStartsAtTheDefaultAddress) {
-  RomOnPty rom((sdpsim::Config()));
-  ASSERT_TRUE(rom.ok());
-  std::string out;
-  // An entry block too short for an address is no entry.
-  EXPECT_EQ(
-      Transfer(rom, {At(kLoader, 0x20000000, Pattern(100, 4)), {kLoaderEntry, "\x20\x00"}}, &out),
-      aErrNone);
-  uint32_t jump = 0;
-  ASSERT_TRUE(Jumped(rom, &jump));
-  EXPECT_EQ(jump, 0x20000400u);
-}
-
 TEST_F(ImxLoaderStep, FailedBlockEndsTheStepWithoutAJump) {
   sdpsim::Config config;
   config.writeFail = true;
