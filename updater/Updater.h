@@ -26,6 +26,7 @@
 #include "updater/KeyValueStore.h"
 
 class UpdaterClass;
+class NXPSerialClass;
 
 // `first`, then "/" and each further argument up to a null pointer. Nothing
 // is normalised: BuildPath("/a/", "b", nullptr) is "/a//b".
@@ -108,6 +109,24 @@ class UpdaterClass {
 
   // The boot ROM's echo stays on during recovery data transfers ("-e").
   static bool echo_bytes;
+
+  // Writes a recovery BIRD file into an LPC17xx's flash through its boot ROM
+  // and starts it. `isp` must be connected, synchronised and hold the chip's
+  // identification (the file is descrambled with it); the caller keeps it.
+  // True when the flash was written and the start command was sent.
+  static bool DeviceRecovery(NXPSerialClass* isp, const char* birdFile);
+
+  // Recovers an i.MX RT module through its boot ROM's serial download
+  // protocol on `port` ("USB": the ROM's HID device; anything else: a serial
+  // port name): writes the loader blocks of `birdFile` into RAM, starts the
+  // loader, connects to it as the USB module `serial` and transfers the
+  // firmware. Uses and saves this directory's settings and history; `link`
+  // is passed to the clean-up only. True when every step succeeded.
+  bool DeviceRecovery_iMX(std::string port, linkType link, unsigned int serial,
+                          const char* birdFile);
+  // The chip's 64-bit fingerprint (fuse word CFG1 high, CFG0 low) read
+  // through the boot ROM on `port`; 0 when it could not be read.
+  static uint64_t GetFingerPrint_iMX(std::string port);
 
  private:
   // (device, inode) of this directory and of every directory above it that

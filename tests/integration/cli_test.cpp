@@ -215,23 +215,6 @@ TEST_F(CliTest, CommandsRunInTheFixedOrderWhateverTheirPlaceOnTheLine) {
                 missing + ": *** invalid file format ***, SERIAL NUMBER NOT VERIFIED\n");
 }
 
-// Commands whose implementation is still to come fail with a clear line.
-TEST_F(CliTest, PendingCommandsFail) {
-  struct {
-    std::vector<std::string> args;
-    const char* line;
-  } cases[] = {
-      {{"-N", "-s", "/dev/null"}, "ERROR ==> The -N command is not available yet.\n"},
-      {{"-U", "-t", "RECOVER", "-s", "/dev/null"},
-       "ERROR ==> The -U -t RECOVER command is not available yet.\n"},
-  };
-  for (auto& c : cases) {
-    RunResult r = Updater(c.args);
-    EXPECT_EQ(r.status, 1) << c.args[0];
-    EXPECT_EQ(r.out, c.line) << c.args[0];
-  }
-}
-
 // ---- "-C" -----------------------------------------------------------------
 
 TEST_F(CliTest, CheckOfAFileThatIsNotBirdReportsItAndSucceeds) {

@@ -333,6 +333,26 @@ TEST_F(UpgradeTest, LoadWithRestartSendsTheReplyOnTheNextLink) {
   EXPECT_EQ(2, sim.Status(device.serial).stage);
 }
 
+// A module whose loader was started through its boot ROM takes firmware
+// blocks without INIT and LOAD; one running its firmware refuses them.
+TEST_F(UpgradeTest, LoaderRunningModuleTakesFirmwareBlocksAtOnce) {
+  ModuleConfig cfg = Module(0x40F5849A, 0x04);
+  std::string error;
+  ASSERT_TRUE(modsim::ParseModuleSpec("serial=40F5849A,addr=04,loader-running", &cfg, &error))
+      << error;
+  EXPECT_TRUE(cfg.loaderRunning);
+  ModuleConfig plain = Module(0x11112222, 0x06);
+  Start({cfg, plain});
+  EXPECT_EQ(2, sim.Status(cfg.serial).stage);
+  EXPECT_EQ(0, sim.Status(plain.serial).stage);
+  EXPECT_EQ("04 05 5F 07 00 02 00", Ask(Packet(0x04, {0x5F, 0x03, 0x00, 0x00, 0x00, 0x80, 0x00})));
+  Bytes firmware(100, 0x33);
+  uint32_t sum = SendData(firmware);
+  EXPECT_EQ(SumReply(sum), Ask(Packet(0x04, {0x5F, 0x04})));
+  EXPECT_EQ("04 03 5F 07 00", Ask(Packet(0x04, {0x5F, 0x05, 0x00, 0x64})));
+  EXPECT_EQ(firmware, sim.Status(cfg.serial).firmware.begin()->second);
+}
+
 TEST_F(SimTest, ReplyFaultsDropStrayWrongSerialAndClose) {
   ModuleConfig cfg = Module(0x40F5849A, 0x04);
   cfg.faults.dropReplies = {2};

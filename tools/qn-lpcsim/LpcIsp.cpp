@@ -284,6 +284,11 @@ void Device::HandleCommand(const std::string& line) {
     if (!ParseDecimal(tokens[i], &v)) numeric = false;
     args.push_back(v);
   }
+  auto forced = config_.failCommand.find(command);
+  if (forced != config_.failCommand.end()) {
+    ReplyCode(forced->second);
+    return;
+  }
   auto want = [&](size_t n) { return numeric && args.size() == n; };
   std::string extra;
   unsigned code = INVALID_COMMAND;

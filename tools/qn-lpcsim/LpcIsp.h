@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -84,6 +85,8 @@ struct Config {
   bool noSync = false;
   // 1-based numbers of the write checksums answered "RESEND" regardless.
   std::set<unsigned> resendAt;
+  // Commands (by letter) answered with the given return code regardless.
+  std::map<char, unsigned> failCommand;
 };
 
 class Device {

@@ -29,6 +29,7 @@ const char kUsage[] =
     "  --latency-ms N       delay every reply by N ms\n"
     "  --resend-at N[,M..]  answer RESEND to the Nth write checksum (repeatable)\n"
     "  --no-sync            never answer the synchronisation request\n"
+    "  --fail-command L=N   answer return code N to every command L (repeatable)\n"
     "  --crp[=LEVEL]        code read protection level 1 (default), 2 or 3\n"
     "  --part-id N          part identification (default 0x26013F37, LPC1768)\n"
     "  --serial W0,W1,W2,W3 the four device serial number words\n"
@@ -85,6 +86,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
     kLatency,
     kResend,
     kNoSync,
+    kFail,
     kCrp,
     kPartId,
     kSerial,
@@ -100,6 +102,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
       {"latency-ms", required_argument, nullptr, kLatency},
       {"resend-at", required_argument, nullptr, kResend},
       {"no-sync", no_argument, nullptr, kNoSync},
+      {"fail-command", required_argument, nullptr, kFail},
       {"crp", optional_argument, nullptr, kCrp},
       {"part-id", required_argument, nullptr, kPartId},
       {"serial", required_argument, nullptr, kSerial},
@@ -136,6 +139,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
         break;
       case kNoSync:
         o->config.noSync = true;
+        break;
+      case kFail:
+        ok = arg.size() > 2 && arg[1] == '=' && qnsim::ParseU32(arg.substr(2), &v) && v < 256;
+        if (ok) o->config.failCommand[arg[0]] = v;
         break;
       case kCrp:
         v = 1;

@@ -693,6 +693,7 @@ bool Simulator::AddModule(const ModuleConfig& config, std::string* error) {
   m.cfg = config;
   m.version = config.version;
   m.build = config.build;
+  if (config.loaderRunning) m.stage = kStageLoader;
   state_->modules[config.serial] = m;
   return true;
 }

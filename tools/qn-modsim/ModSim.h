@@ -67,6 +67,7 @@ struct ModuleConfig {
   unsigned resetMs = 200;          // how long a restart keeps the module away
   ResetMode resetMode = ResetMode::kDrop;
   LoadMode loadMode = LoadMode::kDirect;
+  bool loaderRunning = false;      // starts in its loader, as when started through its boot ROM
   uint16_t blockSize = 512;        // block size answered to PREPARE
   uint32_t loadBase = 0x10000000;  // answered to INIT
   bool routeRequired = false;      // router: routed replies only while route-to-me is on

@@ -121,6 +121,8 @@ bool ParseModuleSpec(const std::string& text, ModuleConfig* out, std::string* er
     } else if (key == "load") {
       ok = value == "direct" || value == "restart";
       cfg.loadMode = value == "restart" ? LoadMode::kRestart : LoadMode::kDirect;
+    } else if (key == "loader-running") {
+      ok = ParseFlag(value, &cfg.loaderRunning);
     } else if (key == "block") {
       ok = ParseUnsigned(value, 0, 65535, &n);
       cfg.blockSize = uint16_t(n);
@@ -251,7 +253,8 @@ const char* ModuleSpecHelp() {
          "  reset=drop|silent   on restart close the links, or keep them but stay silent\n"
          "  load=direct|restart answer LOAD at once, or restart into the loader and send\n"
          "                      the LOAD reply on the next link started\n"
-         "  block=N             block size answered to PREPARE (default 512)\n"
+         "  loader-running[=1]  start with the loader running, as a module whose loader\n"
+         "                      was started through its processor's boot ROM\n"         "  block=N             block size answered to PREPARE (default 512)\n"
          "  load-base=HEX       load base answered to INIT (default 10000000)\n"
          "  route-required[=1]  router: routed replies only while route-to-me is on\n"
          "  nak-absent[=1]      router: commands to empty network addresses are answered\n"

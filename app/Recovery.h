@@ -1,0 +1,29 @@
+// Recovery of modules whose firmware no longer runs, through the boot ROM of
+// their processor, and the functions the recovery entry is made of.
+//
+// Each function creates its own clients (serial ISP, update server) and
+// releases them before it returns; the store is lent by the caller.
+#ifndef QN_APP_RECOVERY_H
+#define QN_APP_RECOVERY_H
+
+#include "app/Parameters.h"
+
+class UpdaterClass;
+
+// NXP LPC serial ISP recovery on params->serialPort. False when it could not
+// start (port, synchronisation or recovery file); true once the recovery
+// procedure has run, whatever its outcome.
+bool Firmware_Recovery(UpdaterClass* store, Parameters* params);
+// i.MX RT recovery over the serial download protocol. False when it could
+// not start or when the recovery procedure failed (it is the last path the
+// recovery entry tries, so this fails the run and nothing else); true when
+// the module was recovered.
+bool Firmware_Recovery_iMX(UpdaterClass* store, Parameters* params);
+// Asks the update server for the recovery file of the chip whose fingerprint
+// is the four words, stores it and sets params->birdFile and
+// params->serialNumber. A "-f" file given by the user is kept. True when the
+// file to use is known.
+bool Get_Firmware_Recovery_File(UpdaterClass* store, Parameters* params,
+                                const unsigned int* fingerprint);
+
+#endif  // QN_APP_RECOVERY_H

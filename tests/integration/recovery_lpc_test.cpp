@@ -1,0 +1,328 @@
+// "-N" and "-U -t RECOVER -s PORT" against the simulated LPC17xx boot ROM
+// (qn-lpcsim on a pseudo-terminal) and the update server on loopback.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/Lab.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using qntest::Background;
+using qntest::FileExists;
+using qntest::ReadFile;
+using qntest::RunResult;
+using qntest::RunUpdater;
+using qntest::ServerDevice;
+using qntest::TempDir;
+using qntest::ToolPath;
+using qntest::UpdateServer;
+
+// The simulator's default chip identification.
+const char kChipWords[] = "0A000001,0B000002,0C000003,0D000004";
+const char kFingerprintLine[] = "0A000001 0B000002 0C000003 0D000004";
+const char kSerial[] = "40F5849A";
+const uint32_t kFlashSize = 0x80000;
+
+// One simulated chip with its flash dump.
+class Chip {
+ public:
+  Chip(const TempDir& dir, const std::vector<std::string>& extra = {})
+      : tty_(dir / "tty"), dump_(dir / "flash.bin") {
+    std::vector<std::string> argv{ToolPath("qn-lpcsim"), "--link", tty_, "--dump", dump_};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    sim_.reset(new Background(argv));
+    ready_ = !sim_->WaitForLine("/dev/", 10000).empty();
+  }
+  bool ready() const { return ready_; }
+  const std::string& tty() const { return tty_; }
+  std::string Flash() const { return ReadFile(dump_); }
+  // Lines the simulator printed after its first one.
+  std::string Events() { return sim_->Output(); }
+  // Waits (bounded) for the start the simulator reports after a "G": the
+  // Updater may exit before the simulator has taken the command in.
+  bool Started(int timeoutMs = 3000) {
+    return !sim_->WaitForLine("qn-lpcsim: go to 0x00000000 (Thumb), vector checksum valid",
+                              timeoutMs)
+                .empty();
+  }
+
+ private:
+  std::string tty_, dump_;
+  std::unique_ptr<Background> sim_;
+  bool ready_ = false;
+};
+
+// A firmware image and what the flash holds once it is recovered: the image
+// with its vector checksum (word 7 makes words 0 to 7 sum to 0), then erased
+// flash.
+struct Image {
+  std::string path;
+  std::string plain;
+  std::string Flash(size_t limit = kFlashSize) const {
+    std::string flash = plain;
+    uint32_t sum = 0;
+    for (int i = 0; i < 7; ++i) {
+      uint32_t word = 0;
+      for (int b = 3; b >= 0; --b) word = word << 8 | (uint8_t)flash[i * 4 + b];
+      sum += word;
+    }
+    uint32_t check = 0u - sum;
+    for (int b = 0; b < 4; ++b) flash[28 + b] = (char)(uint8_t)(check >> (8 * b));
+    if (flash.size() > limit) flash.resize(limit);
+    flash.resize(kFlashSize, '\xFF');
+    return flash;
+  }
+};
+
+Image MakeImage(const TempDir& dir, const std::string& name, int size, int seed) {
+  Image image;
+  image.path = dir / (name + ".bin");
+  RunResult r = qntest::Run({ToolPath("birdtool"), "gen-image", "--size", std::to_string(size),
+                             "--seed", std::to_string(seed), "-o", image.path});
+  EXPECT_EQ(r.status, 0) << r.err;
+  image.plain = ReadFile(image.path);
+  return image;
+}
+
+// A recovery BIRD file of `image` for the simulated chip.
+std::string PackRecovery(const TempDir& dir, const std::string& build, const Image& image,
+                         const std::vector<std::string>& extra = {}) {
+  std::string out = dir / (build + ".bird");
+  std::vector<std::string> args{"-o", out, "--firmware", "0:" + image.path, "--info",
+                                build + ",1.0.0," + kSerial + ",QN-HUB4", "--vector-checksum",
+                                "--scramble", kChipWords};
+  args.insert(args.end(), extra.begin(), extra.end());
+  std::string why;
+  EXPECT_TRUE(qntest::PackBird(args, &why)) << why;
+  return out;
+}
+
+class RecoveryLpc : public ::testing::Test {
+ protected:
+  std::string Home() const { return home_.path(); }
+  std::string Store() const { return home_.path() + "/.vorlaine/updater"; }
+  RunResult Run(const std::vector<std::string>& args) {
+    qntest::RunOptions options;
+    options.timeoutMs = 30000;
+    return RunUpdater(home_.path(), args, options);
+  }
+  // An update server that maps the simulated chip to build `fixBuild` of
+  // the device, and serves the given builds.
+  std::unique_ptr<UpdateServer> Server(
+      const std::vector<std::pair<std::string, std::string>>& builds, const std::string& fixBuild,
+      bool knowsChip = true) {
+    ServerDevice device;
+    device.serial = kSerial;
+    device.model = "QN-HUB4";
+    device.latest = builds.back().first;
+    for (const auto& b : builds) device.builds.push_back({b.first, {"1.0.0", b.second}});
+    std::vector<std::string> fingerprints;
+    if (knowsChip) fingerprints.push_back(std::string(kFingerprintLine) + " " + kSerial + " " + fixBuild);
+    std::unique_ptr<UpdateServer> server(new UpdateServer(work_ / "fw", {device}, fingerprints));
+    EXPECT_TRUE(server->ready());
+    return server;
+  }
+
+  TempDir home_;
+  TempDir work_;
+};
+
+// ---------------------------------------------------------------------------
+// "-N"
+
+TEST_F(RecoveryLpc, FingerprintPrintsTheChipIdentification) {
+  Chip chip(work_);
+  ASSERT_TRUE(chip.ready());
+  RunResult r = Run({"-N", "-s", chip.tty()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "Getting NXP device fingerprint:\n\t[ 0A000001 0B000002 0C000003 0D000004 ]\n");
+}
+
+TEST_F(RecoveryLpc, FingerprintEndsTheRunBeforeTheStoreWhenThePortFails) {
+  RunResult r = Run({"-N", "-s", work_ / "no-such-tty", "-D"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Getting NXP device fingerprint:\nERROR ==> Could not open serial port\n");
+  EXPECT_FALSE(FileExists(Home() + "/.vorlaine"));
+
+  Chip silent(work_, {"--no-sync"});
+  ASSERT_TRUE(silent.ready());
+  r = Run({"-N", "-s", silent.tty(), "-D"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "Getting NXP device fingerprint:\n"
+            "ERROR ==> Could not communicate with device over serial port\n");
+  EXPECT_FALSE(FileExists(Home() + "/.vorlaine"));
+}
+
+TEST_F(RecoveryLpc, FingerprintWithoutAPortFailsButTheRunGoesOn) {
+  RunResult r = Run({"-N", "-l", "note"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "Getting NXP device fingerprint:\n"
+            "\tERROR ==> Must specify the serial port used for connecting\n\n"
+            "LOGGING ==> note\n");
+  EXPECT_TRUE(FileExists(Store()));
+}
+
+// ---------------------------------------------------------------------------
+// "-U -t RECOVER -s PORT"
+
+TEST_F(RecoveryLpc, RecoversAChipWithTheFileTheServerHasForItsFingerprint) {
+  Image image = MakeImage(work_, "img12", 6000, 12);
+  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
+  Chip chip(work_);
+  ASSERT_TRUE(chip.ready());
+
+  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::string head =
+      "Firmware_Recovery via Serial Interface:\n"
+      "\tGot device fingerprint [ 0A000001 0B000002 0C000003 0D000004 ]\n"
+      "Transferring firmware block 0, 6004 bytes\n";
+  EXPECT_EQ(r.out.compare(0, head.size(), head), 0) << r.out;
+  EXPECT_NE(r.out.find("Transferred 1 blocks, 6000 total bytes\nRebooting Device\nUpdate time: "),
+            std::string::npos)
+      << r.out;
+  const std::string tail = "END of Firmware_Recovery via Serial Interface\n";
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+
+  EXPECT_TRUE(chip.Started()) << chip.Events();
+  EXPECT_TRUE(chip.Flash() == image.Flash()) << "flash differs from the recovered image";
+
+  // The store knew no such device: the file went into "RECOVER".
+  EXPECT_EQ(ReadFile(Store() + "/RECOVER/12.bird"), ReadFile(work_ / "12.bird"));
+  EXPECT_NE(ReadFile(Store() + "/RECOVER/.history")
+                .find("Recovering device, serial#: 40F5849A, filename: 12.bird"),
+            std::string::npos);
+}
+
+TEST_F(RecoveryLpc, RequestedBuildGoesIntoTheDevicesOwnEntry) {
+  Image old = MakeImage(work_, "img11", 5000, 11);
+  Image latest = MakeImage(work_, "img12", 5000, 12);
+  auto server = Server({{"11", PackRecovery(work_, "11", old)}, {"12", PackRecovery(work_, "12", latest)}},
+                       "12");
+  ASSERT_EQ(mkdir((Home() + "/.vorlaine").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(Store().c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((Store() + "/" + kSerial).c_str(), 0755), 0);
+  Chip chip(work_);
+  ASSERT_TRUE(chip.ready());
+
+  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-b", "11"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(chip.Started()) << chip.Events();
+  EXPECT_TRUE(chip.Flash() == old.Flash()) << "flash does not hold build 11";
+  EXPECT_EQ(ReadFile(Store() + "/" + kSerial + "/11.bird"), ReadFile(work_ / "11.bird"));
+  EXPECT_FALSE(FileExists(Store() + "/RECOVER"));
+}
+
+TEST_F(RecoveryLpc, GivenFileIsUsedAndNothingIsStored) {
+  Image served = MakeImage(work_, "img12", 3000, 12);
+  Image mine = MakeImage(work_, "mine", 3000, 99);
+  auto server = Server({{"12", PackRecovery(work_, "12", served)}}, "12");
+  std::string given = PackRecovery(work_, "77", mine);
+  Chip chip(work_);
+  ASSERT_TRUE(chip.ready());
+
+  RunResult r =
+      Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-f", given});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(chip.Started()) << chip.Events();
+  EXPECT_TRUE(chip.Flash() == mine.Flash()) << "flash does not hold the given file";
+  EXPECT_FALSE(FileExists(Store() + "/RECOVER"));
+  EXPECT_FALSE(FileExists(Store() + "/" + kSerial));
+}
+
+TEST_F(RecoveryLpc, OfflineFileIsRefusedBeforeTheChipIsTouched) {
+  Image image = MakeImage(work_, "img12", 3000, 12);
+  auto server =
+      Server({{"12", PackRecovery(work_, "12", image, {"--serial-offsets", "64,128"})}}, "12");
+  Chip chip(work_);
+  ASSERT_TRUE(chip.ready());
+
+  // 0x4001: the procedure's messages and the byte traces of every command.
+  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4001"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Recovery command does not currently support an OFFLINE BIRD file (because it "
+                       "is not device specific).\nError in Recovery process:\n\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("[P 0 29"), std::string::npos);
+  EXPECT_EQ(r.out.find("[E 0 29"), std::string::npos);
+  EXPECT_EQ(r.out.find("[W "), std::string::npos);
+  EXPECT_FALSE(chip.Started(300));
+}
+
+TEST_F(RecoveryLpc, EraseFailureStopsWithTheErrorLineAndNoStart) {
+  Image image = MakeImage(work_, "img12", 3000, 12);
+  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
+  Chip chip(work_, {"--fail-command", "E=11"});
+  ASSERT_TRUE(chip.ready());
+
+  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4000"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Recovery Error transfering data to device[0A000001] ==> [2, Invalid "
+                       "parameter].\nError in Recovery process:\n\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("[W "), std::string::npos);
+  EXPECT_EQ(r.out.find("[G 0 T"), std::string::npos);
+  EXPECT_FALSE(chip.Started(300));
+  EXPECT_TRUE(chip.Flash() == std::string(kFlashSize, '\xFF'));
+}
+
+TEST_F(RecoveryLpc, WriteFailureMidBlockStopsWithTheErrorLineAndNoStart) {
+  // 10000 bytes: the first 4096-byte chunk takes checksums 1 to 5; the
+  // second chunk's first block is refused three times.
+  Image image = MakeImage(work_, "img12", 10000, 12);
+  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
+  Chip chip(work_, {"--resend-at", "6,7,8"});
+  ASSERT_TRUE(chip.ready());
+
+  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4000"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Recovery Error transfering data to device[0A000001] ==> [18, Timeout "
+                       "occurred].\nError in Recovery process:\n\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Rebooting Device"), std::string::npos);
+  EXPECT_EQ(r.out.find("[G 0 T"), std::string::npos);
+  EXPECT_FALSE(chip.Started(300));
+  EXPECT_TRUE(chip.Flash() == image.Flash(4096)) << "only the first chunk should be in flash";
+}
+
+TEST_F(RecoveryLpc, PathsThatCannotStartFallBackToTheOtherBootRom) {
+  RunResult r = Run({"-U", "-t", "RECOVER", "-s", work_ / "no-such-tty", "-u",
+                     "http://127.0.0.1:1/cgi/u"});
+  EXPECT_EQ(r.status, 1);
+  // Then the i.MX path tries the same port.
+  std::string expected =
+      "Firmware_Recovery via Serial Interface:\n"
+      "ERROR ==> Could not open serial port.\n"
+      "Fetching Fingerprint via Serial Interface (iMX):\n"
+      "Error initializing Loader\tGot device fingerprint [";
+  EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+
+  // A chip the server does not know.
+  Image image = MakeImage(work_, "img12", 3000, 12);
+  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12", false);
+  Chip chip(work_);
+  ASSERT_TRUE(chip.ready());
+  r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url()});
+  EXPECT_EQ(r.status, 1);
+  expected =
+      "Firmware_Recovery via Serial Interface:\n"
+      "\tGot device fingerprint [ 0A000001 0B000002 0C000003 0D000004 ]\n"
+      "Invalid Device ID Cannot retreive the information from Vorlaine update server.\n"
+      "Fetching Fingerprint via Serial Interface (iMX):\n";
+  EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+  EXPECT_FALSE(chip.Started(300));
+}
+
+}  // namespace

@@ -1,0 +1,238 @@
+// Getting a chip's recovery file from the update server and storing it:
+// against a scripted HTTP server on loopback, so that the replies can be
+// anything a server might send.
+#include <gtest/gtest.h>
+
+#include <httplib.h>
+#include <stdlib.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Parameters.h"
+#include "app/Recovery.h"
+#include "server/ServerComm.h"
+#include "tests/support/TestSupport.h"
+#include "updater/Updater.h"
+
+namespace {
+
+using qntest::FileExists;
+using qntest::ReadFile;
+using qntest::TempDir;
+using Vorlaine::Updater::ServerCommClass;
+
+const unsigned int kFingerprint[4] = {0x0A000001, 0x0B000002, 0x0C000003, 0x0D000004};
+
+// Answers "op=X" requests with the body given for X ("error" otherwise).
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(std::map<std::string, std::string> replies)
+      : replies_(std::move(replies)) {
+    server_.Get("/cgi/u", [this](const httplib::Request& req, httplib::Response& res) {
+      std::string op = req.get_param_value("op");
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(req);
+      }
+      auto it = replies_.find(op);
+      res.set_content(it == replies_.end() ? "error unknown op" : it->second, "text/plain");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    for (int i = 0; i < 500 && !server_.is_running(); ++i) usleep(2000);
+  }
+  ~ScriptedServer() {
+    server_.stop();
+    thread_.join();
+  }
+  bool ready() const { return port_ > 0 && server_.is_running(); }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u"; }
+  std::vector<httplib::Request> Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  std::map<std::string, std::string> replies_;
+  httplib::Server server_;
+  int port_ = -1;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<httplib::Request> requests_;
+};
+
+std::string Base64(const std::string& data) {
+  size_t n = 0;
+  char* text = ServerCommClass::Base64Encode((const unsigned char*)data.data(), data.size(), &n);
+  std::string out(text, n);
+  free(text);
+  return out;
+}
+
+const std::string kFile = std::string("bird\x01\x01", 6) + "recovery image for the test";
+
+class RecoveryFileTest : public ::testing::Test {
+ protected:
+  std::string Root() const { return dir_.path() + "/updater"; }
+  // Runs the function on a fresh store; its console output in *out.
+  bool Get(ScriptedServer& server, std::string* out, const char* knownDevice = nullptr) {
+    EXPECT_TRUE(server.ready());
+    params_.serverUrl = server.url();
+    UpdaterClass store(dir_.path().c_str(), "updater");
+    if (knownDevice) {
+      EXPECT_NE(store.Create(knownDevice), nullptr);
+    }
+    testing::internal::CaptureStdout();
+    bool ok = Get_Firmware_Recovery_File(&store, &params_, kFingerprint);
+    *out = testing::internal::GetCapturedStdout();
+    return ok;
+  }
+
+  TempDir dir_;
+  Parameters params_;
+};
+
+TEST_F(RecoveryFileTest, UnknownDeviceGoesIntoRecover) {
+  ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile) + "\n"}});
+  std::string out;
+  ASSERT_TRUE(Get(server, &out)) << out;
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(params_.birdFile, Root() + "/RECOVER/12.bird");
+  EXPECT_EQ(params_.serialNumber, 0x40F5849Au);
+  EXPECT_EQ(ReadFile(params_.birdFile), kFile);
+  EXPECT_NE(ReadFile(Root() + "/RECOVER/.history")
+                .find(" | Recovering device, serial#: 40F5849A, filename: 12.bird\n"),
+            std::string::npos);
+  // The four words travel blank-separated.
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].get_param_value("fp"), "0A000001 0B000002 0C000003 0D000004");
+}
+
+TEST_F(RecoveryFileTest, KnownDeviceKeepsItsOwnFile) {
+  ScriptedServer server({{"fix", "ok\n40f5849a\n0x10\n" + Base64(kFile)}});
+  std::string out;
+  ASSERT_TRUE(Get(server, &out, "40F5849A")) << out;
+  // The build number is read with automatic base; the name is decimal.
+  EXPECT_EQ(params_.birdFile, Root() + "/40F5849A/16.bird");
+  EXPECT_EQ(ReadFile(params_.birdFile), kFile);
+  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
+}
+
+TEST_F(RecoveryFileTest, ServerSerialZeroIsStoredUnderRecover) {
+  ScriptedServer server({{"fix", "ok\n0\n7\n" + Base64(kFile)}});
+  std::string out;
+  ASSERT_TRUE(Get(server, &out)) << out;
+  EXPECT_EQ(params_.birdFile, Root() + "/RECOVER/7.bird");
+  EXPECT_EQ(params_.serialNumber, 0u);
+  EXPECT_FALSE(FileExists(Root() + "/00000000"));
+}
+
+TEST_F(RecoveryFileTest, UnusableAnswersLeaveTheRecordAndTheStoreAlone) {
+  struct {
+    const char* reply;
+    bool result;
+    const char* out;
+  } cases[] = {
+      {"error no such chip", false,
+       "Invalid Device ID Cannot retreive the information from Vorlaine update server.\n"},
+      {"ok\n40F5849A\n12\n!!!!", false,
+       "ERROR ==> The server sent no valid recovery file; nothing stored.\n"},
+      {"ok\n40F5849A\n12\nQUJD=", false,
+       "ERROR ==> The server sent no valid recovery file; nothing stored.\n"},
+      // No payload at all: the caller goes on with the file it has.
+      {"ok\n40F5849A\n12", true, ""},
+      {"ok", true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    ScriptedServer server(std::map<std::string, std::string>{{"fix", c.reply}});
+    params_.birdFile.clear();
+    params_.serialNumber = 0x1234;
+    std::string out;
+    EXPECT_EQ(Get(server, &out), c.result);
+    EXPECT_EQ(out, c.out);
+    EXPECT_EQ(params_.birdFile, "");
+    EXPECT_EQ(params_.serialNumber, 0x1234u);
+    EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
+  }
+}
+
+TEST_F(RecoveryFileTest, UnreachableServerAndGivenFileStoreNothing) {
+  std::string url;
+  {
+    ScriptedServer gone(std::map<std::string, std::string>{});
+    url = gone.url();
+  }
+  {
+    // A file given with "-f" is kept; the server is still asked.
+    ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}});
+    params_.birdFile = "/given/file.bird";
+    std::string out;
+    ASSERT_TRUE(Get(server, &out)) << out;
+    EXPECT_EQ(params_.birdFile, "/given/file.bird");
+    EXPECT_EQ(server.Requests().size(), 1u) << "the server is asked even with -f";
+  }
+  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
+  EXPECT_FALSE(FileExists(Root() + "/40F5849A"));
+
+  // Nothing listens there any more: the server client reports no answer,
+  // and the caller goes on with the file it has (none here).
+  params_.birdFile.clear();
+  params_.serverUrl = url;
+  UpdaterClass store(dir_.path().c_str(), "updater");
+  EXPECT_TRUE(Get_Firmware_Recovery_File(&store, &params_, kFingerprint));
+  EXPECT_EQ(params_.birdFile, "");
+  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
+}
+
+TEST_F(RecoveryFileTest, RequestedBuildIsFetchedAndNamedByItsNumber) {
+  const std::string older = std::string("bird\x01\x01", 6) + "build eleven";
+  ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)},
+                         {"qu", "ok\n12\nQN-HUB4\n"},
+                         {"bird", "ok\n" + Base64(older) + "\n"}});
+  params_.build = "11";
+  std::string out;
+  ASSERT_TRUE(Get(server, &out)) << out;
+  EXPECT_EQ(params_.birdFile, Root() + "/RECOVER/11.bird");
+  EXPECT_EQ(ReadFile(params_.birdFile), older);
+  std::vector<httplib::Request> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[1].get_param_value("sn"), "40F5849A");
+  EXPECT_EQ(requests[2].get_param_value("fw"), "QN-HUB4");
+  EXPECT_EQ(requests[2].get_param_value("bld"), "11");
+}
+
+TEST_F(RecoveryFileTest, RequestedBuildFailures) {
+  {
+    ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}});
+    params_.build = "11";
+    std::string out;
+    EXPECT_FALSE(Get(server, &out));
+    EXPECT_EQ(out, "Failed acquiring model string during recovery.\n");
+  }
+  {
+    ScriptedServer server(
+        {{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}, {"qu", "ok\n12\nQN-HUB4\n"}});
+    params_.build = "11";
+    std::string out;
+    EXPECT_FALSE(Get(server, &out));
+    EXPECT_EQ(out, "Failed acquiring specific build during recovery.\n");
+  }
+  {
+    // Only a plain number may name a file in the store.
+    ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}});
+    params_.build = "../11";
+    std::string out;
+    EXPECT_FALSE(Get(server, &out));
+    EXPECT_EQ(out, "ERROR ==> Build [../11] is not a build number.\n");
+    EXPECT_EQ(server.Requests().size(), 1u);
+  }
+  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
+  EXPECT_EQ(params_.birdFile, "");
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+#!/bin/bash
+# Times a complete LPC serial recovery of a 256 KB image by Updater against
+# the time lpc21isp takes to program the same image into the same simulated
+# boot ROM (qn-lpcsim pacing the line at 115200 baud), without and with 16 ms
+# of reply latency per line. Prints one line per run and the ratios.
+#
+#   tests/recovery/bench/recovery_bench.sh [BUILD_DIR]   (default build)
+#
+# Everything runs on this machine: pseudo-terminals and a loopback server.
+set -u
+BUILD=${1:-build}
+TOOLS=$BUILD/tools
+for f in "$BUILD/Updater" "$TOOLS/qn-lpcsim" "$TOOLS/birdtool" "$TOOLS/qn-update-server"; do
+  [ -x "$f" ] || { echo "missing $f (build Updater and the tools first)" >&2; exit 1; }
+done
+command -v lpc21isp > /dev/null || { echo "lpc21isp is not installed" >&2; exit 1; }
+
+WORK=$(mktemp -d)
+PIDS=()
+cleanup() {
+  for p in "${PIDS[@]}"; do kill "$p" 2> /dev/null; wait "$p" 2> /dev/null; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+SIZE=262144
+WORDS=0A000001,0B000002,0C000003,0D000004
+"$TOOLS/birdtool" gen-image --size $SIZE --seed 5 -o "$WORK/image.bin" > /dev/null || exit 1
+mkdir -p "$WORK/fw/devices/40F5849A"
+"$TOOLS/birdtool" pack -o "$WORK/fw/devices/40F5849A/12.bird" --firmware "0:$WORK/image.bin" \
+  --info 12,1.0.0,40F5849A,QN-HUB4 --vector-checksum --scramble $WORDS > /dev/null || exit 1
+echo QN-HUB4 > "$WORK/fw/devices/40F5849A/model"
+echo "${WORDS//,/ } 40F5849A 12" > "$WORK/fw/fingerprints"
+
+"$TOOLS/qn-update-server" --root "$WORK/fw" --listen 127.0.0.1:0 > "$WORK/server.out" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 50); do grep -q listening "$WORK/server.out" && break; sleep 0.1; done
+URL="http://$(grep -o '127.0.0.1:[0-9]*' "$WORK/server.out")/cgi/u"
+
+# start_sim LATENCY: a fresh simulated chip on $WORK/tty.
+start_sim() {
+  rm -f "$WORK/sim.out"
+  "$TOOLS/qn-lpcsim" --link "$WORK/tty" --baud 115200 --latency-ms "$1" \
+    --dump "$WORK/flash.bin" > "$WORK/sim.out" 2>&1 &
+  SIM=$!
+  PIDS+=($SIM)
+  for _ in $(seq 50); do [ -s "$WORK/sim.out" ] && break; sleep 0.1; done
+}
+stop_sim() { kill "$SIM" 2> /dev/null; wait "$SIM" 2> /dev/null; }
+
+# The flash must hold the image (with its vector checksum) in both cases.
+check_flash() {
+  cmp -s -n $((SIZE - 32)) -i 32 "$WORK/flash.bin" "$WORK/image.bin" && echo ok || echo MISMATCH
+}
+
+now() { date +%s.%N; }
+
+declare -A T
+for latency in 0 16; do
+  start_sim $latency
+  start=$(now)
+  QUILLNODE_HOME="$WORK/home" "$BUILD/Updater" -U -t RECOVER -s "$WORK/tty" -o 115200 \
+    -u "$URL" > "$WORK/updater.out" 2>&1
+  status=$?
+  T[updater,$latency]=$(awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }')
+  sleep 0.3
+  printf 'Updater   latency %2d ms: %7.2f s (status %d, flash %s)\n' $latency \
+    "${T[updater,$latency]}" $status "$(check_flash)"
+  stop_sim
+
+  start_sim $latency
+  start=$(now)
+  lpc21isp -bin -wipe "$WORK/image.bin" "$WORK/tty" 115200 14746 > "$WORK/lpc21isp.out" 2>&1
+  status=$?
+  T[lpc21isp,$latency]=$(awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }')
+  sleep 0.3
+  printf 'lpc21isp  latency %2d ms: %7.2f s (status %d, flash %s)\n' $latency \
+    "${T[lpc21isp,$latency]}" $status "$(check_flash)"
+  stop_sim
+done
+
+awk -v u="${T[updater,0]}" -v l="${T[lpc21isp,0]}" \
+  'BEGIN { printf "no latency:    Updater / lpc21isp = %.2f (goal <= 1.2)\n", u / l }'
+awk -v u="${T[updater,16]}" -v l="${T[lpc21isp,16]}" \
+  'BEGIN { printf "16 ms latency: lpc21isp / Updater = %.2f (goal >= 2.5)\n", l / u }'
