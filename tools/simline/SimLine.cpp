@@ -12,6 +12,11 @@
 
 namespace qnsim {
 
+namespace {
+// How far a paced line may fall behind its schedule and still catch up.
+const int64_t kCatchUpNs = 2000000;
+}  // namespace
+
 int64_t NowNs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -132,8 +137,11 @@ int SimLine::ReadByte(uint8_t* byte, int timeoutMs) {
     // earliest.
     int64_t charNs = 10LL * 1000000000LL / baud_;
     int64_t now = NowNs();
-    int64_t due = (rxFreeNs_ > now ? rxFreeNs_ : now) + charNs;
-    if (rxFreeNs_ < now - charNs) due = now;  // idle line: already arrived
+    // Bytes keep to the line's schedule: a sleep that ends late does not
+    // slow the line down (the bytes after it are due at once), or every
+    // wake-up delay would be added to every character.
+    int64_t due = rxFreeNs_ + charNs;
+    if (due < now - kCatchUpNs) due = now;  // idle line: already arrived
     rxFreeNs_ = due;
     PaceTo(due);
   }
@@ -159,7 +167,7 @@ bool SimLine::Write(const std::string& bytes, bool reply) {
   while (done < bytes.size()) {
     size_t chunk = bytes.size() - done;
     int64_t now = NowNs();
-    if (txFreeNs_ < now) txFreeNs_ = now;
+    if (txFreeNs_ < now - kCatchUpNs) txFreeNs_ = now;  // as in ReadByte
     if (charNs) {
       // Sleep until the next character is due, then release every
       // character whose time has come.
