@@ -7,6 +7,7 @@
 # Prints one line per run and the ratios.
 #
 #   tests/recovery/bench/recovery_bench.sh [BUILD_DIR]   (default build)
+#   CONFIGS="16e" tests/recovery/bench/recovery_bench.sh  (only some of 0 16 16e)
 #
 # Everything runs on this machine: pseudo-terminals and a loopback server.
 set -u
@@ -58,8 +59,9 @@ check_flash() {
 now() { date +%s.%N; }
 
 declare -A T
+declare -A LABEL
 LABEL=([0]="no latency          " [16]="16 ms on replies    " [16e]="16 ms, echoes too   ")
-for config in 0 16 16e; do
+for config in ${CONFIGS:-0 16 16e}; do
   latency=${config%e}
   extra=""
   [ "$config" = 16e ] && extra=--echo-latency
@@ -85,9 +87,17 @@ for config in 0 16 16e; do
   stop_sim
 done
 
-awk -v u="${T[updater,0]}" -v l="${T[lpc21isp,0]}" \
-  'BEGIN { printf "no latency:         Updater / lpc21isp = %.2f (goal <= 1.2)\n", u / l }'
-awk -v u="${T[updater,16]}" -v l="${T[lpc21isp,16]}" \
-  'BEGIN { printf "16 ms on replies:   lpc21isp / Updater = %.2f (goal >= 2.5)\n", l / u }'
-awk -v u="${T[updater,16e]}" -v l="${T[lpc21isp,16e]}" \
-  'BEGIN { printf "16 ms, echoes too:  lpc21isp / Updater = %.2f (goal >= 2.5)\n", l / u }'
+# ratio NAME CONFIG: prints the ratio for the configurations that ran.
+ratio() {
+  [ -n "${T[updater,$2]:-}" ] && [ -n "${T[lpc21isp,$2]:-}" ] || return 0
+  if [ "$2" = 0 ]; then
+    awk -v u="${T[updater,$2]}" -v l="${T[lpc21isp,$2]}" -v n="$1" \
+      'BEGIN { printf "%s Updater / lpc21isp = %.2f (goal <= 1.2)\n", n, u / l }'
+  else
+    awk -v u="${T[updater,$2]}" -v l="${T[lpc21isp,$2]}" -v n="$1" \
+      'BEGIN { printf "%s lpc21isp / Updater = %.2f (goal >= 2.5)\n", n, l / u }'
+  fi
+}
+ratio "no latency:        " 0
+ratio "16 ms on replies:  " 16
+ratio "16 ms, echoes too: " 16e
