@@ -17,11 +17,14 @@ const uint32_t kChunkSize = 4096;
 // Sectors 0 to 29: the whole flash of the largest part (512 KB).
 const int kLastSector = 29;
 
-// Every firmware block needs its 4-byte address field; a shorter one would
-// make the image length negative.
+// A file worth erasing the chip for: at least one firmware block (a body that
+// did not load has none, and would leave the chip erased yet "recovered"),
+// and every firmware block long enough for its 4-byte address field (a
+// shorter one would make the image length negative).
 bool sFirmwareBlocksWellFormed(BirdFileClass& bird) {
-  for (BirdFileBlockClass* block = bird.FindBlockType(BirdFileClass::BLOCK_FIRMWARE, nullptr);
-       block; block = bird.FindBlockType(BirdFileClass::BLOCK_FIRMWARE, block)) {
+  BirdFileBlockClass* block = bird.FindBlockType(BirdFileClass::BLOCK_FIRMWARE, nullptr);
+  if (block == nullptr) return false;
+  for (; block; block = bird.FindBlockType(BirdFileClass::BLOCK_FIRMWARE, block)) {
     if (block->length < 4 || block->data == nullptr) return false;
   }
   return true;

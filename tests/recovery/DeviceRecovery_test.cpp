@@ -209,9 +209,19 @@ TEST_F(DeviceRecoveryTest, FilesThatCannotBeUsedAreRefusedBeforeTheChipIsTouched
             "Recovery command does not currently support an OFFLINE BIRD file (because it is not "
             "device specific).\n");
 
-  // A firmware block too short to hold its address.
+  // A firmware block too short to hold its address; no firmware at all.
   EXPECT_FALSE(Recover({Firmware(0, RandomImage(512, 7)), {1, std::string("\x00\x01", 2)}}, &out));
   EXPECT_NE(out.find("has an invalid file format.\n"), std::string::npos) << out;
+  EXPECT_FALSE(Recover({{4, std::string(64, ' ')}}, &out));
+  EXPECT_NE(out.find("has an invalid file format.\n"), std::string::npos) << out;
+
+  // A header whose body does not inflate.
+  std::string broken = dir_ / "broken.bird";
+  ASSERT_TRUE(qntest::WriteFile(broken, std::string("bird\x01\x01", 6) + "not a zlib stream"));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(UpdaterClass::DeviceRecovery(&isp_, broken.c_str()));
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("has an invalid file format.\n"),
+            std::string::npos);
 
   std::string notBird = dir_ / "not.bird";
   ASSERT_TRUE(qntest::WriteFile(notBird, "this is not firmware"));

@@ -27,6 +27,7 @@ const char kUsage[] =
     "                       every erase or copy, and on \"G\"\n"
     "  --baud N             pace the line at N baud (10 bits per character)\n"
     "  --latency-ms N       delay every reply by N ms\n"
+    "  --echo-latency       delay the echo of every line by that latency too\n"
     "  --resend-at N[,M..]  answer RESEND to the Nth write checksum (repeatable)\n"
     "  --no-sync            never answer the synchronisation request\n"
     "  --fail-command L=N   answer return code N to every command L (repeatable)\n"
@@ -72,6 +73,7 @@ struct Options {
   std::string dump;
   unsigned baud = 0;
   unsigned latencyMs = 0;
+  bool echoLatency = false;
   bool exitOnGo = false;
   bool verbose = false;
   lpcsim::Config config;
@@ -84,6 +86,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
     kDump,
     kBaud,
     kLatency,
+    kEchoLatency,
     kResend,
     kNoSync,
     kFail,
@@ -100,6 +103,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
       {"dump", required_argument, nullptr, kDump},
       {"baud", required_argument, nullptr, kBaud},
       {"latency-ms", required_argument, nullptr, kLatency},
+      {"echo-latency", no_argument, nullptr, kEchoLatency},
       {"resend-at", required_argument, nullptr, kResend},
       {"no-sync", no_argument, nullptr, kNoSync},
       {"fail-command", required_argument, nullptr, kFail},
@@ -132,6 +136,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
       case kLatency:
         ok = qnsim::ParseU32(arg, &v) && v <= 10000;
         o->latencyMs = v;
+        break;
+      case kEchoLatency:
+        o->echoLatency = true;
         break;
       case kResend:
         ok = ParseList(arg, &list);
@@ -259,7 +266,10 @@ int main(int argc, char** argv) {
     }
     for (const lpcsim::Device::Chunk& chunk : device.TakeOutput()) {
       if (o.verbose && chunk.reply) fprintf(stderr, "tx: %s\n", Escape(chunk.bytes).c_str());
-      if (!line.Write(chunk.bytes, chunk.reply) && o.verbose)
+      // A USB-serial adapter holds back the tail of an echoed line as it does
+      // a reply: its latency falls on the echo's line end as well.
+      bool delayed = chunk.reply || (o.echoLatency && chunk.bytes.find('\n') != std::string::npos);
+      if (!line.Write(chunk.bytes, delayed) && o.verbose)
         fprintf(stderr, "qn-lpcsim: output dropped, nobody reads the line\n");
     }
     for (const std::string& note : device.TakeNotes()) printf("qn-lpcsim: %s\n", note.c_str());

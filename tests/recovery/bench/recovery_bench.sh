@@ -1,10 +1,13 @@
 #!/bin/bash
 # Times a complete LPC serial recovery of a 256 KB image by Updater against
 # the time lpc21isp takes to program the same image into the same simulated
-# boot ROM (qn-lpcsim pacing the line at 115200 baud), without and with 16 ms
-# of reply latency per line. Prints one line per run and the ratios.
+# boot ROM (qn-lpcsim pacing the line at 115200 baud): without latency, with
+# 16 ms of latency before every reply line, and with that latency also on the
+# echo of every line (as a USB-serial adapter holds back an echo's tail).
+# Prints one line per run and the ratios.
 #
 #   tests/recovery/bench/recovery_bench.sh [BUILD_DIR]   (default build)
+#   CONFIGS="16e" tests/recovery/bench/recovery_bench.sh  (only some of 0 16 16e)
 #
 # Everything runs on this machine: pseudo-terminals and a loopback server.
 set -u
@@ -37,10 +40,10 @@ PIDS+=($!)
 for _ in $(seq 50); do grep -q listening "$WORK/server.out" && break; sleep 0.1; done
 URL="http://$(grep -o '127.0.0.1:[0-9]*' "$WORK/server.out")/cgi/u"
 
-# start_sim LATENCY: a fresh simulated chip on $WORK/tty.
+# start_sim LATENCY [--echo-latency]: a fresh simulated chip on $WORK/tty.
 start_sim() {
   rm -f "$WORK/sim.out"
-  "$TOOLS/qn-lpcsim" --link "$WORK/tty" --baud 115200 --latency-ms "$1" \
+  "$TOOLS/qn-lpcsim" --link "$WORK/tty" --baud 115200 --latency-ms "$1" ${2:-} \
     --dump "$WORK/flash.bin" > "$WORK/sim.out" 2>&1 &
   SIM=$!
   PIDS+=($SIM)
@@ -56,30 +59,45 @@ check_flash() {
 now() { date +%s.%N; }
 
 declare -A T
-for latency in 0 16; do
-  start_sim $latency
+declare -A LABEL
+LABEL=([0]="no latency          " [16]="16 ms on replies    " [16e]="16 ms, echoes too   ")
+for config in ${CONFIGS:-0 16 16e}; do
+  latency=${config%e}
+  extra=""
+  [ "$config" = 16e ] && extra=--echo-latency
+  start_sim $latency $extra
   start=$(now)
   QUILLNODE_HOME="$WORK/home" "$BUILD/Updater" -U -t RECOVER -s "$WORK/tty" -o 115200 \
     -u "$URL" > "$WORK/updater.out" 2>&1
   status=$?
-  T[updater,$latency]=$(awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }')
+  T[updater,$config]=$(awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }')
   sleep 0.3
-  printf 'Updater   latency %2d ms: %7.2f s (status %d, flash %s)\n' $latency \
-    "${T[updater,$latency]}" $status "$(check_flash)"
+  printf 'Updater   %s: %7.2f s (status %d, flash %s)\n' "${LABEL[$config]}" \
+    "${T[updater,$config]}" $status "$(check_flash)"
   stop_sim
 
-  start_sim $latency
+  start_sim $latency $extra
   start=$(now)
   lpc21isp -bin -wipe "$WORK/image.bin" "$WORK/tty" 115200 14746 > "$WORK/lpc21isp.out" 2>&1
   status=$?
-  T[lpc21isp,$latency]=$(awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }')
+  T[lpc21isp,$config]=$(awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }')
   sleep 0.3
-  printf 'lpc21isp  latency %2d ms: %7.2f s (status %d, flash %s)\n' $latency \
-    "${T[lpc21isp,$latency]}" $status "$(check_flash)"
+  printf 'lpc21isp  %s: %7.2f s (status %d, flash %s)\n' "${LABEL[$config]}" \
+    "${T[lpc21isp,$config]}" $status "$(check_flash)"
   stop_sim
 done
 
-awk -v u="${T[updater,0]}" -v l="${T[lpc21isp,0]}" \
-  'BEGIN { printf "no latency:    Updater / lpc21isp = %.2f (goal <= 1.2)\n", u / l }'
-awk -v u="${T[updater,16]}" -v l="${T[lpc21isp,16]}" \
-  'BEGIN { printf "16 ms latency: lpc21isp / Updater = %.2f (goal >= 2.5)\n", l / u }'
+# ratio NAME CONFIG: prints the ratio for the configurations that ran.
+ratio() {
+  [ -n "${T[updater,$2]:-}" ] && [ -n "${T[lpc21isp,$2]:-}" ] || return 0
+  if [ "$2" = 0 ]; then
+    awk -v u="${T[updater,$2]}" -v l="${T[lpc21isp,$2]}" -v n="$1" \
+      'BEGIN { printf "%s Updater / lpc21isp = %.2f (goal <= 1.2)\n", n, u / l }'
+  else
+    awk -v u="${T[updater,$2]}" -v l="${T[lpc21isp,$2]}" -v n="$1" \
+      'BEGIN { printf "%s lpc21isp / Updater = %.2f (goal >= 2.5)\n", n, l / u }'
+  fi
+}
+ratio "no latency:        " 0
+ratio "16 ms on replies:  " 16
+ratio "16 ms, echoes too: " 16e
