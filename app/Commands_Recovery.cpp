@@ -65,11 +65,14 @@ Outcome Entry_Fingerprint(Parameters& params) {
 Outcome Entry_Recovery(Parameters& params, UpdaterClass& store) {
   if (params.serialPort == "USB")
     return Firmware_Recovery_iMX(&store, &params) ? Outcome::Done : Outcome::Failed;
-  if (Firmware_Recovery(&store, &params)) return Outcome::Done;
+  bool recovered = false;
+  if (Firmware_Recovery(&store, &params, &recovered))
+    return recovered ? Outcome::Done : Outcome::Failed;
   return Firmware_Recovery_iMX(&store, &params) ? Outcome::Done : Outcome::Failed;
 }
 
-bool Firmware_Recovery(UpdaterClass* store, Parameters* params) {
+bool Firmware_Recovery(UpdaterClass* store, Parameters* params, bool* recovered) {
+  if (recovered) *recovered = false;
   UpdaterClass::echo_bytes = params->echo;
   Log::FPrintf(stdout, 0, "Firmware_Recovery via Serial Interface:\n");
 
@@ -97,8 +100,9 @@ bool Firmware_Recovery(UpdaterClass* store, Parameters* params) {
   isp.Unlock();
 
   unsigned long start = aTime_GetMSTicks();
-  if (!UpdaterClass::DeviceRecovery(&isp, params->birdFile.c_str()))
-    Log::FPrintf(stdout, 0, "Error in Recovery process:\n\n");
+  bool ok = UpdaterClass::DeviceRecovery(&isp, params->birdFile.c_str());
+  if (!ok) Log::FPrintf(stdout, 0, "Error in Recovery process:\n\n");
+  if (recovered) *recovered = ok;
   Log::FPrintf(stdout, 0, "Update time: %.4f sec\n", (aTime_GetMSTicks() - start) / 1000.0);
   Log::FPrintf(stdout, 0, "END of Firmware_Recovery via Serial Interface\n");
   isp.Disconnect();

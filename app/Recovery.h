@@ -12,8 +12,10 @@ class UpdaterClass;
 
 // NXP LPC serial ISP recovery on params->serialPort. False when it could not
 // start (port, synchronisation or recovery file); true once the recovery
-// procedure has run, whatever its outcome.
-bool Firmware_Recovery(UpdaterClass* store, Parameters* params);
+// procedure has run, whatever its outcome, which goes to *recovered when
+// given (so that a recovery that ran and failed can fail the run without
+// trying the other path).
+bool Firmware_Recovery(UpdaterClass* store, Parameters* params, bool* recovered = nullptr);
 // i.MX RT recovery over the serial download protocol. False when it could
 // not start or when the recovery procedure failed (it is the last path the
 // recovery entry tries, so this fails the run and nothing else); true when

@@ -248,7 +248,9 @@ TEST_F(RecoveryLpc, OfflineFileIsRefusedBeforeTheChipIsTouched) {
 
   // 0x4001: the procedure's messages and the byte traces of every command.
   RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4001"});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  // A recovery that ran and failed fails the run (and does not try the
+  // other boot ROM).
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("Recovery command does not currently support an OFFLINE BIRD file (because it "
                        "is not device specific).\nError in Recovery process:\n\n"),
             std::string::npos)
@@ -266,7 +268,9 @@ TEST_F(RecoveryLpc, EraseFailureStopsWithTheErrorLineAndNoStart) {
   ASSERT_TRUE(chip.ready());
 
   RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4000"});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  // A recovery that ran and failed fails the run (and does not try the
+  // other boot ROM).
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("Recovery Error transfering data to device[0A000001] ==> [2, Invalid "
                        "parameter].\nError in Recovery process:\n\n"),
             std::string::npos)
@@ -286,7 +290,9 @@ TEST_F(RecoveryLpc, WriteFailureMidBlockStopsWithTheErrorLineAndNoStart) {
   ASSERT_TRUE(chip.ready());
 
   RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4000"});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  // A recovery that ran and failed fails the run (and does not try the
+  // other boot ROM).
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("Recovery Error transfering data to device[0A000001] ==> [18, Timeout "
                        "occurred].\nError in Recovery process:\n\n"),
             std::string::npos)
