@@ -262,21 +262,24 @@ TEST(UsbEmuSpec, TheModuleTheImxDeviceBecomesRunsItsLoaderAndMayComeLate) {
   }
 }
 
-TEST(UsbEmuSpec, SerialRomTakesALinkAndTheRomKeys) {
-  std::string link;
-  sdpsim::Config config;
+TEST(UsbEmuSpec, SerialRomTakesALinkTheRomKeysAndTheLineRate) {
+  usbemu::ImxSerial serial;
   std::string error;
-  ASSERT_TRUE(usbemu::ParseImxSerialSpec("/tmp/x/tty,fingerprint=A1234ABCD,hab=closed", &link,
-                                         &config, &error))
+  ASSERT_TRUE(usbemu::ParseImxSerialSpec("/tmp/x/tty,fingerprint=A1234ABCD,baud=115200,hab=closed",
+                                         &serial, &error))
       << error;
-  EXPECT_EQ(link, "/tmp/x/tty");
-  EXPECT_EQ(config.fingerprint, 0xA1234ABCDull);
-  EXPECT_EQ(config.hab, sdpsim::kHabClosed);
-  ASSERT_TRUE(usbemu::ParseImxSerialSpec("tty", &link, &config, &error)) << error;
-  EXPECT_EQ(link, "tty");
-  EXPECT_EQ(config.fingerprint, 0u);
-  EXPECT_FALSE(usbemu::ParseImxSerialSpec(",fingerprint=1", &link, &config, &error));
-  EXPECT_FALSE(usbemu::ParseImxSerialSpec("tty,echo", &link, &config, &error))
+  EXPECT_EQ(serial.link, "/tmp/x/tty");
+  EXPECT_EQ(serial.config.fingerprint, 0xA1234ABCDull);
+  EXPECT_EQ(serial.config.hab, sdpsim::kHabClosed);
+  EXPECT_EQ(serial.baud, 115200u);
+  ASSERT_TRUE(usbemu::ParseImxSerialSpec("tty", &serial, &error)) << error;
+  EXPECT_EQ(serial.link, "tty");
+  EXPECT_EQ(serial.config.fingerprint, 0u);
+  EXPECT_EQ(serial.baud, 0u) << "unpaced by default";
+  EXPECT_FALSE(usbemu::ParseImxSerialSpec(",fingerprint=1", &serial, &error));
+  EXPECT_FALSE(usbemu::ParseImxSerialSpec("tty,baud=fast", &serial, &error));
+  EXPECT_EQ(error, "bad value for i.MX key \"baud\": \"fast\"");
+  EXPECT_FALSE(usbemu::ParseImxSerialSpec("tty,echo", &serial, &error))
       << "the echo responder is HID only";
   EXPECT_EQ(error, "unknown i.MX key \"echo\"");
 }

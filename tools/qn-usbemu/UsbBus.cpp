@@ -173,8 +173,7 @@ struct BusImpl {
 
   // The ROM on a pseudo-terminal, served by serialThread.
   bool serial = false;
-  std::string serialLink;
-  sdpsim::Config serialConfig;
+  ImxSerial serialSpec;
   std::unique_ptr<qnsim::SimLine> serialLine;
   std::thread serialThread;
   std::atomic<bool> serialRunning{false};
@@ -835,7 +834,7 @@ void BusImpl::PlugBecomes(std::unique_lock<std::recursive_mutex>& lock) {
 }
 
 void BusImpl::SerialLoop() {
-  sdpsim::Device device(serialConfig);
+  sdpsim::Device device(serialSpec.config);
   sdpsim::SerialFramer framer(device);
   int64_t lastRx = qnsim::NowNs();
   while (serialRunning) {
@@ -928,10 +927,9 @@ bool UsbBus::AddModule(const UsbModule& module, std::string* error) {
   return true;
 }
 
-void UsbBus::AddImxSerial(const std::string& link, const sdpsim::Config& config) {
+void UsbBus::AddImxSerial(const ImxSerial& serial) {
   impl_->serial = true;
-  impl_->serialLink = link;
-  impl_->serialConfig = config;
+  impl_->serialSpec = serial;
   impl_->serialSummary = "imx serial: 0 bytes written, no jump";
 }
 
@@ -1037,11 +1035,12 @@ bool UsbBus::Start(std::string* error) {
   if (b.serial) {
     b.serialLine.reset(new qnsim::SimLine());
     std::string lineError;
-    if (!b.serialLine->Open(b.serialLink, &lineError)) {
+    if (!b.serialLine->Open(b.serialSpec.link, &lineError)) {
       *error = "i.MX serial ROM: " + lineError;
       b.serialLine.reset();
       return false;
     }
+    b.serialLine->SetBaud(b.serialSpec.baud);
     b.serialRunning = true;
     b.serialThread = std::thread([&b] { b.SerialLoop(); });
   }

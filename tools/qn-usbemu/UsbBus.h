@@ -51,9 +51,9 @@ class UsbBus {
   bool AddModule(const UsbModule& module, std::string* error);
   // Before Start: the i.MX ROM's HID device, answered by `responder`.
   void AddImx(std::unique_ptr<HidResponder> responder);
-  // Before Start: the i.MX ROM on a pseudo-terminal whose slave `link` is a
-  // symlink to; the bus serves it from a thread of its own.
-  void AddImxSerial(const std::string& link, const sdpsim::Config& config);
+  // Before Start: the i.MX ROM on a pseudo-terminal that `serial.link`
+  // becomes a symlink to; the bus serves it from a thread of its own.
+  void AddImxSerial(const ImxSerial& serial);
   // Before Start: what the i.MX device becomes when its ROM (HID or serial)
   // starts the loader: the HID device is unplugged once the host has read
   // the jump's answer (its node then answers ENODEV) and `module` is

@@ -429,17 +429,31 @@ std::unique_ptr<HidResponder> MakeImxResponder(const std::string& spec, std::str
   return std::unique_ptr<HidResponder>(new SdpResponder(config));
 }
 
-bool ParseImxSerialSpec(const std::string& text, std::string* link, sdpsim::Config* config,
-                        std::string* error) {
+bool ParseImxSerialSpec(const std::string& text, ImxSerial* out, std::string* error) {
   size_t comma = text.find(',');
-  std::string path = text.substr(0, comma);
-  if (path.empty()) {
+  ImxSerial serial;
+  serial.link = text.substr(0, comma);
+  if (serial.link.empty()) {
     *error = "--imx-serial needs the path of the terminal's link";
     return false;
   }
-  std::string spec = comma == std::string::npos ? std::string() : text.substr(comma + 1);
-  if (!ParseImxConfig(spec, config, error)) return false;
-  *link = path;
+  std::string rom;
+  if (comma != std::string::npos) {
+    for (const std::string& field : SplitFields(text.substr(comma + 1))) {
+      if (field.compare(0, 5, "baud=") != 0) {
+        rom += field + ",";
+        continue;
+      }
+      uint64_t baud = 0;
+      if (!ParseDecimal(field.substr(5), 4000000, &baud)) {
+        *error = "bad value for i.MX key \"baud\": \"" + field.substr(5) + "\"";
+        return false;
+      }
+      serial.baud = unsigned(baud);
+    }
+  }
+  if (!ParseImxConfig(rom, &serial.config, error)) return false;
+  *out = serial;
   return true;
 }
 
@@ -484,7 +498,8 @@ const char* ImxSpecHelp() {
          "  write-fail[=1]      end WRITE_FILE without the completion word\n"
          "  unsolicited-at=N    answer in the middle of a WRITE_FILE after N data bytes\n"
          "  require-ivt[=1]     refuse to jump where there is no image vector table\n"
-         "--imx-serial LINK[,SPEC]: the same ROM on a pseudo-terminal (symlink LINK).\n"
+         "--imx-serial LINK[,SPEC]: the same ROM on a pseudo-terminal (symlink LINK);\n"
+         "  baud=N              pace the line at N baud (default 0: unpaced)\n"
          "--imx-becomes SPEC: when the ROM (HID or serial) starts the loader it was given,\n"
          "  the HID device leaves the bus and a module with SPEC (module keys above, always\n"
          "  running its loader) is plugged in;\n"

@@ -127,10 +127,15 @@ bool ParseImxConfig(const std::string& spec, sdpsim::Config* out, std::string* e
 // The summary line of a ROM: "NAME: N bytes written, jumped" / "..., no jump".
 std::string ImxSummary(const char* name, const sdpsim::Device& device);
 
-// --imx-serial LINK[,SPEC]: the symlink of the ROM's pseudo-terminal and the
-// ROM's keys.
-bool ParseImxSerialSpec(const std::string& text, std::string* link, sdpsim::Config* config,
-                        std::string* error);
+// --imx-serial LINK[,SPEC]: the symlink of the ROM's pseudo-terminal, the
+// ROM's keys and the line's: baud=N paces the line (10 bits per character,
+// 0 for unpaced, the default).
+struct ImxSerial {
+  std::string link;
+  sdpsim::Config config;
+  unsigned baud = 0;
+};
+bool ParseImxSerialSpec(const std::string& text, ImxSerial* out, std::string* error);
 
 // --imx-becomes SPEC: the module the device turns into when the loader the
 // ROM received is started. A module description (ParseUsbModuleSpec) that

@@ -63,8 +63,7 @@ int main(int argc, char** argv) {
   std::string imxSpec;
   bool imx = false;
   bool imxSerial = false;
-  std::string imxSerialLink;
-  sdpsim::Config imxSerialConfig;
+  usbemu::ImxSerial imxSerialSpec;
   bool becomes = false;
   usbemu::UsbModule becomesModule;
   unsigned becomesDelayMs = 0;
@@ -117,7 +116,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "qn-usbemu: --imx-serial may be given once\n");
         return 2;
       }
-      if (!usbemu::ParseImxSerialSpec(v, &imxSerialLink, &imxSerialConfig, &error)) {
+      if (!usbemu::ParseImxSerialSpec(v, &imxSerialSpec, &error)) {
         fprintf(stderr, "qn-usbemu: %s\n", error.c_str());
         return 2;
       }
@@ -184,7 +183,7 @@ int main(int argc, char** argv) {
     }
     bus.AddImx(std::move(responder));
   }
-  if (imxSerial) bus.AddImxSerial(imxSerialLink, imxSerialConfig);
+  if (imxSerial) bus.AddImxSerial(imxSerialSpec);
   bus.SetTrace(trace);
   bus.SetDoorbell(!noDoorbell);
   if (!bus.Start(&error)) {
