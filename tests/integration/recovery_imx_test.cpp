@@ -349,10 +349,10 @@ TEST_F(RecoveryImx, SerialRecoveryEndsWithTheModuleRunningTheNewFirmware) {
   // the loader's module on the bus.
   const std::string tty = work_ / "tty";
   const std::string trace = work_ / "trace";
-  RunResult r = DiscoverRunDiscover(
-      {"--imx-serial", tty + ",fingerprint=0000000" + kFuseHigh + kFuseLow, "--imx-becomes",
-       kLoaderModule, "--trace", trace},
-      {"-U", "-t", "RECOVER", "-s", tty, "-u", server->url()});
+  RunResult r =
+      DiscoverRunDiscover({"--imx-serial", tty + ",fingerprint=0000000" + kFuseHigh + kFuseLow,
+                           "--imx-becomes", kLoaderModule, "--trace", trace},
+                          {"-U", "-t", "RECOVER", "-s", tty, "-u", server->url()});
   ExpectRecovered(r,
                   std::string("Firmware_Recovery via Serial Interface:\n"
                               "ERROR ==> Syncing Failed. Is this board provisioned?\n"
@@ -373,10 +373,10 @@ TEST_F(RecoveryImx, SerialRecoveryEndsWithTheModuleRunningTheNewFirmware) {
 
 TEST_F(RecoveryImx, HidRecoveryEndsWithTheModuleRunningTheNewFirmware) {
   auto server = Server(Pack("77.bird"));
-  RunResult r = DiscoverRunDiscover(
-      {"--imx", std::string("fingerprint=0000000") + kFuseHigh + kFuseLow, "--imx-becomes",
-       kLoaderModule},
-      {"-U", "-t", "RECOVER", "-s", "USB", "-u", server->url()});
+  RunResult r =
+      DiscoverRunDiscover({"--imx", std::string("fingerprint=0000000") + kFuseHigh + kFuseLow,
+                           "--imx-becomes", kLoaderModule},
+                          {"-U", "-t", "RECOVER", "-s", "USB", "-u", server->url()});
   ExpectRecovered(r,
                   std::string("Fetching Fingerprint via Serial Interface (iMX):\n") +
                       kFingerprintOut + kFingerprintWords +

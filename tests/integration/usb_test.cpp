@@ -430,7 +430,7 @@ TEST_F(UsbBusTest, RecoveryOverHidToTheImxRom) {
   EXPECT_GT(unplugged, jump) << events;
   EXPECT_GT(events.find("0012ABCD plugged\n"), unplugged) << events;
   EXPECT_EQ(events.find("imx OUT", jump), std::string::npos) << "nothing after the jump\n"
-                                                               << events;
+                                                             << events;
 }
 
 }  // namespace

@@ -253,9 +253,9 @@ TEST(UsbEmuSpec, TheModuleTheImxDeviceBecomesRunsItsLoaderAndMayComeLate) {
   EXPECT_EQ(module.productId, 0x8004) << "bus keys still apply";
   EXPECT_EQ(module.stallIn, (std::set<uint64_t>{2}));
 
-  for (const char* bad : {"serial=1,delay-ms=", "serial=1,delay-ms=-1", "serial=1,delay-ms=60001",
-                          "serial=1,delay-ms=x", "serial=2,behind=1", "serial=1,kernel-node",
-                          "model=4", ""}) {
+  for (const char* bad :
+       {"serial=1,delay-ms=", "serial=1,delay-ms=-1", "serial=1,delay-ms=60001",
+        "serial=1,delay-ms=x", "serial=2,behind=1", "serial=1,kernel-node", "model=4", ""}) {
     error.clear();
     EXPECT_FALSE(usbemu::ParseImxBecomesSpec(bad, &module, &delay, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
@@ -479,7 +479,8 @@ std::string SwapEvents(const std::string& trace) {
   std::string out;
   std::stringstream in(trace);
   for (std::string line; std::getline(in, line);)
-    if (line.compare(0, 8, "imx OUT ") != 0 && line.compare(0, 7, "imx IN ") != 0) out += line + "\n";
+    if (line.compare(0, 8, "imx OUT ") != 0 && line.compare(0, 7, "imx IN ") != 0)
+      out += line + "\n";
   return out;
 }
 
@@ -514,8 +515,7 @@ TEST(UsbEmuBus, TheRomsJumpSwapsTheHidDeviceForTheLoadersModule) {
             "imx unplugged\n"
             "40F5849A plugged\n"
             "40F5849A claim\n40F5849A OUT 1\n40F5849A release\n40F5849A link closed\n");
-  EXPECT_NE(r.err.find("qn-usbemu: imx: 1024 bytes written, jumped\n"), std::string::npos)
-      << r.err;
+  EXPECT_NE(r.err.find("qn-usbemu: imx: 1024 bytes written, jumped\n"), std::string::npos) << r.err;
 }
 
 TEST(UsbEmuBus, AJumpOnTheSerialRomPlugsTheModuleAfterItsDelay) {
@@ -526,8 +526,8 @@ TEST(UsbEmuBus, AJumpOnTheSerialRomPlugsTheModuleAfterItsDelay) {
   const std::string script = probe + " write 40F5849A 1; printf '" + kSerialJump + "' > " + tty +
                              "; sleep 0.2; " + probe + " write 40F5849A 1; sleep 2; " + probe +
                              " write 40F5849A 1; exit 0";
-  RunResult r = OnBus({"--trace", dir / "trace", "--stats", "--imx-serial", tty,
-                       "--imx-becomes", "serial=40F5849A,delay-ms=1500"},
+  RunResult r = OnBus({"--trace", dir / "trace", "--stats", "--imx-serial", tty, "--imx-becomes",
+                       "serial=40F5849A,delay-ms=1500"},
                       {"/bin/sh", "-c", script});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "open: error 3\nopen: error 3\nwrite 1: error 0\n") << r.err;
@@ -556,12 +556,11 @@ TEST(UsbEmuBus, ExitStatusIsTheProgramsAndOptionsAreChecked) {
   r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1", "--module", "serial=1",
                    "--", "/bin/true"});
   EXPECT_EQ(r.status, 2);
-  r = qntest::Run(
-      {qntest::ToolPath("qn-usbemu"), "--imx-becomes", "serial=1", "--", "/bin/true"});
+  r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--imx-becomes", "serial=1", "--", "/bin/true"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "qn-usbemu: --imx-becomes needs --imx or --imx-serial\n");
-  r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--imx", "--module", "serial=1",
-                   "--imx-becomes", "serial=1", "--", "/bin/true"});
+  r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--imx", "--module", "serial=1", "--imx-becomes",
+                   "serial=1", "--", "/bin/true"});
   EXPECT_EQ(r.status, 2) << "the module is on the bus already";
   EXPECT_EQ(r.err, "qn-usbemu: module serial already taken by --imx-becomes\n");
 }

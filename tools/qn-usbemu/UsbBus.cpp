@@ -859,7 +859,8 @@ void BusImpl::SerialLoop() {
     if (writes.empty() && !jump) continue;
     std::lock_guard<std::recursive_mutex> lock(mutex);
     for (const sdpsim::FileWrite& w : writes)
-      Trace("imx serial write 0x%08X %u bytes%s", w.address, w.count, w.stored ? "" : " (not stored)");
+      Trace("imx serial write 0x%08X %u bytes%s", w.address, w.count,
+            w.stored ? "" : " (not stored)");
     serialSummary = ImxSummary("imx serial", device);
     if (jump) Jumped(address, NowMs());
   }
