@@ -1,7 +1,9 @@
 // "-U -t RECOVER" on the i.MX RT path: the real Updater against the simulated
-// serial download boot ROM, on a pseudo-terminal (qn-sdpsim) or as the HID
-// device of the emulated USB bus (qn-usbemu), with the update server on
-// loopback, all inside a private network namespace.
+// serial download boot ROM, on a pseudo-terminal (qn-sdpsim, or qn-usbemu
+// --imx-serial) or as the HID device of the emulated USB bus (qn-usbemu
+// --imx), with the update server on loopback, all inside a private network
+// namespace. In the complete recoveries the device turns into a USB module
+// running the loader when the ROM starts it (qn-usbemu --imx-becomes).
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <string.h>
@@ -33,6 +35,10 @@ const char kFingerprintOut[] = "Fingerprint: 0xA1234ABCD\n";
 const char kFingerprintWords[] =
     "\tGot device fingerprint [ 00000000 00000000 0000000A 1234ABCD ]\n";
 const char kZeroWords[] = "\tGot device fingerprint [ 00000000 00000000 00000000 00000000 ]\n";
+// "-D -t USB" on a bus without modules.
+const char kEmptyUsbDiscovery[] =
+    "Discovering USB Devices:\n"
+    "    Device    Module   Router  Model          Firmware Version                   \n";
 
 // The "Update time" line varies; everything else is compared byte for byte.
 std::string WithoutUpdateTime(const std::string& out) {
@@ -166,14 +172,16 @@ class RecoveryImx : public ::testing::Test {
     return qntest::Run(argv, options);
   }
 
-  // Runs the Updater with `args` on the bus and then, on the same bus, a
-  // USB discovery that shows what the module runs afterwards. The first
-  // run's output ends with "== exit N".
-  RunResult RunThenDiscover(const std::vector<std::string>& bus,
-                            const std::vector<std::string>& args) {
-    std::vector<std::string> script{
-        "/bin/sh", "-c", "\"$0\" \"$@\"; echo \"== exit $?\"; sleep 0.5; \"$0\" -D -t USB",
-        qntest::UpdaterPath()};
+  // On the same bus: a USB discovery that shows what is there before the
+  // recovery (its output ends with "== before\n"), the Updater with `args`
+  // (its output ends with "== exit N\n"), and a USB discovery that shows
+  // what the module runs afterwards.
+  RunResult DiscoverRunDiscover(const std::vector<std::string>& bus,
+                                const std::vector<std::string>& args) {
+    std::vector<std::string> script{"/bin/sh", "-c",
+                                    "\"$0\" -D -t USB; echo \"== before\"; \"$0\" \"$@\"; "
+                                    "echo \"== exit $?\"; sleep 0.5; \"$0\" -D -t USB",
+                                    qntest::UpdaterPath()};
     script.insert(script.end(), args.begin(), args.end());
     std::vector<std::string> argv{ToolPath("qn-usbemu")};
     argv.insert(argv.end(), bus.begin(), bus.end());
@@ -185,13 +193,16 @@ class RecoveryImx : public ::testing::Test {
     return qntest::Run(argv, options);
   }
 
-  // The checks of a complete recovery of the device with build 77: the
-  // first run's output, the module's firmware afterwards, settings and
-  // history of the store on which the procedure ran.
+  // The checks of a complete recovery of the device with build 77: no
+  // module was on the bus before it, the recovery's output, the module's
+  // firmware afterwards, settings and history of the store on which the
+  // procedure ran.
   void ExpectRecovered(const RunResult& r, const std::string& start, const std::string& port) {
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    std::string out = WithoutUpdateTime(r.out);
+    const std::string before = kEmptyUsbDiscovery + std::string("== before\n");
+    ASSERT_EQ(r.out.substr(0, before.size()), before) << r.out;
+    std::string out = WithoutUpdateTime(r.out.substr(before.size()));
     EXPECT_EQ(out.substr(0, start.size()), start) << out;
     std::string end = std::string("Transferred 1 blocks, 5004 total bytes\n");
     EXPECT_NE(out.find(end), std::string::npos) << out;
@@ -329,16 +340,19 @@ TEST_F(RecoveryImx, UnknownChipGetsNoFileAndFailsTheRun) {
 }
 
 // The started loader answers as a USB module with the device's serial
-// number. The emulated bus cannot add the module at the moment of the jump,
-// so it is there from the start, already running its loader.
-const char kLoaderModule[] = "serial=5A5AC0DE,model=4,loader-running";
+// number: the emulated bus plugs it in when the ROM jumps to the loader.
+const char kLoaderModule[] = "serial=5A5AC0DE,model=4";
 
 TEST_F(RecoveryImx, SerialRecoveryEndsWithTheModuleRunningTheNewFirmware) {
   auto server = Server(Pack("77.bird"));
-  SerialRom rom(work_);
-  ASSERT_TRUE(rom.ready());
-  RunResult r = RunThenDiscover({"--module", kLoaderModule},
-                                {"-U", "-t", "RECOVER", "-s", rom.tty(), "-u", server->url()});
+  // The ROM on a terminal of the emulator itself, so that its jump can put
+  // the loader's module on the bus.
+  const std::string tty = work_ / "tty";
+  const std::string trace = work_ / "trace";
+  RunResult r =
+      DiscoverRunDiscover({"--imx-serial", tty + ",fingerprint=0000000" + kFuseHigh + kFuseLow,
+                           "--imx-becomes", kLoaderModule, "--trace", trace},
+                          {"-U", "-t", "RECOVER", "-s", tty, "-u", server->url()});
   ExpectRecovered(r,
                   std::string("Firmware_Recovery via Serial Interface:\n"
                               "ERROR ==> Syncing Failed. Is this board provisioned?\n"
@@ -348,15 +362,21 @@ TEST_F(RecoveryImx, SerialRecoveryEndsWithTheModuleRunningTheNewFirmware) {
                       "Loader Transfer Successful\n"
                       "Loader Transfer Successful\n"
                       "Transferring firmware block 0, 5004 bytes\n",
-                  rom.tty());
-  EXPECT_TRUE(rom.Saw("qn-sdpsim: jump to 0x20000400")) << rom.Events();
+                  tty);
+  EXPECT_NE(ReadFile(trace).find("imx serial write 0x20002000 1000 bytes\n"
+                                 "imx serial write 0x20004000 3000 bytes\n"
+                                 "imx jump to 0x20000400\n"
+                                 "5A5AC0DE plugged\n"),
+            std::string::npos)
+      << ReadFile(trace);
 }
 
 TEST_F(RecoveryImx, HidRecoveryEndsWithTheModuleRunningTheNewFirmware) {
   auto server = Server(Pack("77.bird"));
-  RunResult r = RunThenDiscover({"--imx", std::string("fingerprint=0000000") + kFuseHigh + kFuseLow,
-                                 "--module", kLoaderModule},
-                                {"-U", "-t", "RECOVER", "-s", "USB", "-u", server->url()});
+  RunResult r =
+      DiscoverRunDiscover({"--imx", std::string("fingerprint=0000000") + kFuseHigh + kFuseLow,
+                           "--imx-becomes", kLoaderModule},
+                          {"-U", "-t", "RECOVER", "-s", "USB", "-u", server->url()});
   ExpectRecovered(r,
                   std::string("Fetching Fingerprint via Serial Interface (iMX):\n") +
                       kFingerprintOut + kFingerprintWords +

@@ -378,10 +378,10 @@ TEST_F(UsbBusTest, UpdateOverUsb) {
   }
 }
 
-// The i.MX ROM's HID device carries a recovery: the fingerprint read, the
-// loader written and the jump (the ROM's own account on standard error).
-// No module comes up afterwards, so the recovery itself fails; the complete
-// recovery is in recovery_imx_test.cpp.
+// A recovery through the i.MX ROM's HID device: the fingerprint read, the
+// loader written and started (the ROM's own account on standard error); the
+// device then leaves the bus as the ROM and comes back as a module running
+// that loader, which takes the firmware.
 TEST_F(UsbBusTest, RecoveryOverHidToTheImxRom) {
   std::string why;
   ASSERT_TRUE(qntest::EnterPrivateNetwork(&why)) << why;
@@ -397,19 +397,40 @@ TEST_F(UsbBusTest, RecoveryOverHidToTheImxRom) {
   qntest::UpdateServer server(work / "fw", {device}, {"0 0 11223344 55667788 0012ABCD 5"});
   ASSERT_TRUE(server.ready());
 
-  RunResult r = RunOnBus(home_.path(), {"--imx", "fingerprint=1122334455667788", "--stats"},
+  const std::string trace = work / "trace";
+  RunResult r = RunOnBus(home_.path(),
+                         {"--imx", "fingerprint=1122334455667788", "--imx-becomes",
+                          "serial=0012ABCD,model=4", "--trace", trace, "--stats"},
                          {"-U", "-t", "RECOVER", "-s", "USB", "-u", server.url()});
   ASSERT_FALSE(r.timedOut);
-  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out.find("Fetching Fingerprint via Serial Interface (iMX):\n"
                        "Fingerprint: 0x1122334455667788\n"
                        "\tGot device fingerprint [ 00000000 00000000 11223344 55667788 ]\n"
                        "Firmware_Recovery via Serial Interface (iMX):\n"
                        "Loader Transfer Successful\n"
-                       "Device Error [0012ABCD] ==> [3, Not found].\n"),
+                       "Transferring firmware block 0, 2504 bytes\n"),
             0u)
       << r.out;
+  EXPECT_NE(r.out.find("Transferred 1 blocks, 2504 total bytes\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Completed updating firmware on device [0012ABCD]\n"
+                       "Update time: "),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.err.find("qn-usbemu: imx: 2500 bytes written, jumped\n"), std::string::npos) << r.err;
+
+  // The module was not on the bus before the jump, and it came after the
+  // ROM had gone.
+  std::string events = ReadFile(trace);
+  size_t jump = events.find("imx jump to 0x20000400\n");
+  ASSERT_NE(jump, std::string::npos) << events;
+  EXPECT_EQ(events.find("0012ABCD"), events.find("0012ABCD plugged\n")) << events;
+  size_t unplugged = events.find("imx unplugged\n");
+  ASSERT_NE(unplugged, std::string::npos) << events;
+  EXPECT_GT(unplugged, jump) << events;
+  EXPECT_GT(events.find("0012ABCD plugged\n"), unplugged) << events;
+  EXPECT_EQ(events.find("imx OUT", jump), std::string::npos) << "nothing after the jump\n"
+                                                             << events;
 }
 
 }  // namespace

@@ -237,6 +237,53 @@ TEST(UsbEmuSpec, BadDescriptionsAreRefusedWithAReason) {
   }
 }
 
+TEST(UsbEmuSpec, TheModuleTheImxDeviceBecomesRunsItsLoaderAndMayComeLate) {
+  UsbModule module;
+  unsigned delay = 99;
+  std::string error;
+  ASSERT_TRUE(usbemu::ParseImxBecomesSpec("serial=5A5AC0DE,model=4", &module, &delay, &error))
+      << error;
+  EXPECT_EQ(module.config.serial, 0x5A5AC0DEu);
+  EXPECT_TRUE(module.config.loaderRunning);
+  EXPECT_EQ(delay, 0u);
+  ASSERT_TRUE(usbemu::ParseImxBecomesSpec("delay-ms=250,serial=1,pid=8004,stall-in=2", &module,
+                                          &delay, &error))
+      << error;
+  EXPECT_EQ(delay, 250u);
+  EXPECT_EQ(module.productId, 0x8004) << "bus keys still apply";
+  EXPECT_EQ(module.stallIn, (std::set<uint64_t>{2}));
+
+  for (const char* bad :
+       {"serial=1,delay-ms=", "serial=1,delay-ms=-1", "serial=1,delay-ms=60001",
+        "serial=1,delay-ms=x", "serial=2,behind=1", "serial=1,kernel-node", "model=4", ""}) {
+    error.clear();
+    EXPECT_FALSE(usbemu::ParseImxBecomesSpec(bad, &module, &delay, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
+TEST(UsbEmuSpec, SerialRomTakesALinkTheRomKeysAndTheLineRate) {
+  usbemu::ImxSerial serial;
+  std::string error;
+  ASSERT_TRUE(usbemu::ParseImxSerialSpec("/tmp/x/tty,fingerprint=A1234ABCD,baud=115200,hab=closed",
+                                         &serial, &error))
+      << error;
+  EXPECT_EQ(serial.link, "/tmp/x/tty");
+  EXPECT_EQ(serial.config.fingerprint, 0xA1234ABCDull);
+  EXPECT_EQ(serial.config.hab, sdpsim::kHabClosed);
+  EXPECT_EQ(serial.baud, 115200u);
+  ASSERT_TRUE(usbemu::ParseImxSerialSpec("tty", &serial, &error)) << error;
+  EXPECT_EQ(serial.link, "tty");
+  EXPECT_EQ(serial.config.fingerprint, 0u);
+  EXPECT_EQ(serial.baud, 0u) << "unpaced by default";
+  EXPECT_FALSE(usbemu::ParseImxSerialSpec(",fingerprint=1", &serial, &error));
+  EXPECT_FALSE(usbemu::ParseImxSerialSpec("tty,baud=fast", &serial, &error));
+  EXPECT_EQ(error, "bad value for i.MX key \"baud\": \"fast\"");
+  EXPECT_FALSE(usbemu::ParseImxSerialSpec("tty,echo", &serial, &error))
+      << "the echo responder is HID only";
+  EXPECT_EQ(error, "unknown i.MX key \"echo\"");
+}
+
 TEST(UsbEmuSysfs, ModuleEntryCarriesItsDescriptorsAndASafeSerialAttribute) {
   UsbModule module;
   std::string error;
@@ -416,6 +463,83 @@ TEST(UsbEmuBus, WithoutTheRomThereIsNoHidDevice) {
   EXPECT_EQ(r.status, 1);
 }
 
+// The i.MX ROM's commands over HID, as hex for qn-usbprobe: a WRITE_FILE of
+// 1024 bytes to 0x20000000 with its data report, and a JUMP_ADDRESS to
+// 0x20000400.
+const char kWriteFile[] = "0104042000000020000004000000000000";
+const char kJump[] = "010B0B2000040000000000000000000000";
+// The JUMP_ADDRESS on the serial line: the bare 16 command bytes, in octal
+// for printf.
+const char kSerialJump[] =
+    "\\013\\013\\040\\000\\004\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000";
+
+// Trace lines about the swap and the module, in order (the HID reports left
+// out).
+std::string SwapEvents(const std::string& trace) {
+  std::string out;
+  std::stringstream in(trace);
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, 8, "imx OUT ") != 0 && line.compare(0, 7, "imx IN ") != 0)
+      out += line + "\n";
+  return out;
+}
+
+TEST(UsbEmuBus, TheRomsJumpSwapsTheHidDeviceForTheLoadersModule) {
+  TempDir dir;
+  const std::string probe = Probe();
+  // Before the jump the module is not on the bus; at the jump the ROM
+  // answers its HAB state and leaves (the open device fails, a new open
+  // finds nothing); the module that comes instead takes a link.
+  const std::string script = probe + " write 40F5849A 1; " + probe + " hid 1FC9 0130 " +
+                             kWriteFile + " 02" + std::string(2048, '0') + " " + kJump +
+                             "; sleep 0.3; " + probe + " write 40F5849A 1; " + probe +
+                             " hid 1FC9 0130; exit 0";
+  RunResult r = OnBus({"--trace", dir / "trace", "--stats", "--imx", "", "--imx-becomes",
+                       "serial=40F5849A,model=4"},
+                      {"/bin/sh", "-c", script});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string zeros;
+  for (int i = 0; i < 60; i++) zeros += " 00";
+  EXPECT_EQ(r.out,
+            "open: error 3\n"
+            "write 17\nwrite 1025\nwrite 17\n"
+            "read 5: 03 56 78 78 56\nread 65: 04 88 88 88 88" +
+                zeros +
+                "\n"
+                "read 5: 03 56 78 78 56\n"
+                "error\n"
+                "write 1: error 0\n"
+                "hid_open: no device\n");
+  EXPECT_EQ(SwapEvents(ReadFile(dir / "trace")),
+            "imx jump to 0x20000400\n"
+            "imx unplugged\n"
+            "40F5849A plugged\n"
+            "40F5849A claim\n40F5849A OUT 1\n40F5849A release\n40F5849A link closed\n");
+  EXPECT_NE(r.err.find("qn-usbemu: imx: 1024 bytes written, jumped\n"), std::string::npos) << r.err;
+}
+
+TEST(UsbEmuBus, AJumpOnTheSerialRomPlugsTheModuleAfterItsDelay) {
+  TempDir dir;
+  const std::string tty = dir / "tty";
+  const std::string probe = Probe();
+  // The module comes 1.5 s after the jump: right after it, it is not there.
+  const std::string script = probe + " write 40F5849A 1; printf '" + kSerialJump + "' > " + tty +
+                             "; sleep 0.2; " + probe + " write 40F5849A 1; sleep 2; " + probe +
+                             " write 40F5849A 1; exit 0";
+  RunResult r = OnBus({"--trace", dir / "trace", "--stats", "--imx-serial", tty, "--imx-becomes",
+                       "serial=40F5849A,delay-ms=1500"},
+                      {"/bin/sh", "-c", script});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "open: error 3\nopen: error 3\nwrite 1: error 0\n") << r.err;
+  EXPECT_EQ(SwapEvents(ReadFile(dir / "trace")),
+            "imx jump to 0x20000400\n"
+            "40F5849A plugged\n"
+            "40F5849A claim\n40F5849A OUT 1\n40F5849A release\n40F5849A link closed\n");
+  EXPECT_NE(r.err.find("qn-usbemu: imx serial: 0 bytes written, jumped\n"), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(qntest::FileExists(tty)) << "the link goes with the emulator";
+}
+
 TEST(UsbEmuBus, ExitStatusIsTheProgramsAndOptionsAreChecked) {
   RunResult r = OnBus({}, {"/bin/sh", "-c", "exit 7"});
   EXPECT_EQ(r.status, 7);
@@ -432,6 +556,13 @@ TEST(UsbEmuBus, ExitStatusIsTheProgramsAndOptionsAreChecked) {
   r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--module", "serial=1", "--module", "serial=1",
                    "--", "/bin/true"});
   EXPECT_EQ(r.status, 2);
+  r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--imx-becomes", "serial=1", "--", "/bin/true"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "qn-usbemu: --imx-becomes needs --imx or --imx-serial\n");
+  r = qntest::Run({qntest::ToolPath("qn-usbemu"), "--imx", "--module", "serial=1", "--imx-becomes",
+                   "serial=1", "--", "/bin/true"});
+  EXPECT_EQ(r.status, 2) << "the module is on the bus already";
+  EXPECT_EQ(r.err, "qn-usbemu: module serial already taken by --imx-becomes\n");
 }
 
 }  // namespace

@@ -19,12 +19,15 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
+
+#include "tools/simline/SimLine.h"
 
 namespace usbemu {
 
@@ -35,6 +38,9 @@ namespace {
 const int kDoorbellSize = 4096;
 // The ROM's host has been quiet this long: tell the responder once.
 const uint64_t kHidIdleMs = 500;
+// After its jump the ROM's HID device leaves the bus once the host has read
+// the jump's answer, or after this long when it does not read it.
+const uint64_t kHidLeaveMs = 200;
 const uint32_t kUsbCapabilities =
     USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
     USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
@@ -117,6 +123,7 @@ struct UsbDevice {
   uint64_t inCount = 0;
   bool outHalted = false;
   bool inHalted = false;
+  bool attached = false;  // its handler is attached to the node
 };
 
 struct KernelNode {
@@ -139,6 +146,9 @@ struct HidDevice {
   UMockdevIoctlClient* owner = nullptr;  // the client that wrote last
   uint64_t lastWriteMs = 0;
   bool idleSent = true;
+  int port = 0;
+  bool jumped = false;     // the ROM started the loader
+  bool unplugged = false;  // gone from the bus: the open node answers ENODEV
 };
 
 struct BusImpl {
@@ -153,6 +163,22 @@ struct BusImpl {
   bool doorbell = true;
   BusStats stats;
 
+  // The module the i.MX device becomes after its ROM's jump, until it is
+  // plugged in; its port, and when the jump was.
+  std::unique_ptr<UsbDevice> becomes;
+  unsigned becomesDelayMs = 0;
+  int becomesPort = 0;
+  bool jumped = false;
+  uint64_t jumpMs = 0;
+
+  // The ROM on a pseudo-terminal, served by serialThread.
+  bool serial = false;
+  ImxSerial serialSpec;
+  std::unique_ptr<qnsim::SimLine> serialLine;
+  std::thread serialThread;
+  std::atomic<bool> serialRunning{false};
+  std::string serialSummary;
+
   std::recursive_mutex mutex;  // handlers may re-enter through client finalisation
   std::condition_variable_any wake;
   std::thread pump;
@@ -162,6 +188,12 @@ struct BusImpl {
   void ServiceUsb(UsbDevice* dev, uint64_t now);
   void ServiceNode(KernelNode* node, uint64_t now);
   void ServiceHid(uint64_t now);
+  void Jumped(uint32_t address, uint64_t now);
+  void ServiceSwap(std::unique_lock<std::recursive_mutex>& lock, uint64_t now);
+  void UnplugHid(std::unique_lock<std::recursive_mutex>& lock);
+  void PlugBecomes(std::unique_lock<std::recursive_mutex>& lock);
+  bool SetUpUsbNode(UsbDevice* dev, std::string* error);
+  void SerialLoop();
   void Pump();
   void UpdateDoorbell(UsbDevice* dev);
   void DropLink(UsbDevice* dev);
@@ -228,7 +260,7 @@ void BusImpl::ClientGone(UMockdevIoctlClient* client) {
 // --- usbfs ------------------------------------------------------------------
 
 void BusImpl::UpdateDoorbell(UsbDevice* dev) {
-  if (!doorbell) return;
+  if (!doorbell || dev->doorbell < 0) return;
   bool reapable = false;
   for (auto& entry : dev->clients) reapable = reapable || !entry.second.reapable.empty();
   uint8_t bytes[kDoorbellSize];
@@ -572,6 +604,10 @@ gboolean OnHidWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer us
   std::lock_guard<std::recursive_mutex> lock(bus->mutex);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   size_t length = arg ? size_t(arg->data_len) : 0;
+  if (hid->unplugged) {
+    Complete(client, -1, ENODEV);
+    return TRUE;
+  }
   if (hid->owner != client) {
     // Input reports nobody read are gone when their reader closed, as on
     // hidraw; a new client starts from an empty queue.
@@ -584,6 +620,11 @@ gboolean OnHidWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer us
   bus->Trace("imx OUT report %u, %zu bytes", length ? arg->data[0] : 0, length);
   if (length > 0) hid->responder->OutputReport(arg->data, length);
   for (auto& report : hid->responder->TakeInputReports()) hid->toHost.push_back(report);
+  uint32_t address = 0;
+  if (hid->responder->TakeJump(&address)) {
+    hid->jumped = true;
+    bus->Jumped(address, NowMs());
+  }
   hid->lastWriteMs = NowMs();
   hid->idleSent = false;
   Complete(client, long(length), 0);
@@ -603,9 +644,24 @@ bool PutHidText(UMockdevIoctlData* arg, size_t length, const std::string& text,
   return true;
 }
 
+// Input reports come from the FIFO itself; once the device is unplugged the
+// FIFO holds a byte so that poll wakes the reader, whose read then fails as
+// on a vanished hidraw device.
+gboolean OnHidRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  HidDevice* hid = static_cast<HidDevice*>(user);
+  std::lock_guard<std::recursive_mutex> lock(hid->bus->mutex);
+  if (!hid->unplugged) return FALSE;
+  Complete(client, -1, ENODEV);
+  return TRUE;
+}
+
 gboolean OnHidIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
   HidDevice* hid = static_cast<HidDevice*>(user);
   std::lock_guard<std::recursive_mutex> lock(hid->bus->mutex);
+  if (hid->unplugged) {
+    Complete(client, -1, ENODEV);
+    return TRUE;
+  }
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   const std::vector<uint8_t> descriptor = ImxReportDescriptor();
@@ -671,7 +727,7 @@ void BusImpl::ServiceNode(KernelNode* node, uint64_t now) {
 }
 
 void BusImpl::ServiceHid(uint64_t now) {
-  if (!hid) return;
+  if (!hid || hid->unplugged) return;
   if (!hid->idleSent && now - hid->lastWriteMs >= kHidIdleMs) {
     hid->responder->Idle(unsigned(now - hid->lastWriteMs));
     hid->idleSent = true;
@@ -685,6 +741,128 @@ void BusImpl::ServiceHid(uint64_t now) {
   if (write(hid->fifo, report.data(), report.size()) == ssize_t(report.size())) {
     Trace("imx IN report %u, %zu bytes", report.empty() ? 0 : report[0], report.size());
     hid->toHost.pop_front();
+  }
+}
+
+// --- the i.MX device after its ROM's jump --------------------------------------
+
+void BusImpl::Jumped(uint32_t address, uint64_t now) {
+  Trace("imx jump to 0x%08X", address);
+  if (!becomes || jumped) return;
+  jumped = true;
+  jumpMs = now;
+  wake.notify_all();
+}
+
+void BusImpl::ServiceSwap(std::unique_lock<std::recursive_mutex>& lock, uint64_t now) {
+  if (!becomes || !jumped) return;
+  if (hid && hid->jumped && !hid->unplugged) {
+    // The ROM answers the jump with its HAB state; the host reads it before
+    // the device goes (unless it does not read at all).
+    int queued = 0;
+    bool answerRead =
+        hid->toHost.empty() && ioctl(hid->fifo, FIONREAD, &queued) == 0 && queued == 0;
+    if (!answerRead && now - jumpMs < kHidLeaveMs) return;
+    UnplugHid(lock);
+    if (!running) return;
+  }
+  if (NowMs() < jumpMs + becomesDelayMs) return;
+  PlugBecomes(lock);
+}
+
+void BusImpl::UnplugHid(std::unique_lock<std::recursive_mutex>& lock) {
+  hid->unplugged = true;
+  hid->toHost.clear();
+  Drain(hid->fifo);
+  const uint8_t wakeByte = 0;
+  if (write(hid->fifo, &wakeByte, 1) != 1) Trace("imx cannot wake the HID reader");
+  Trace("imx unplugged");
+  // The testbed is changed without the lock: umockdev's worker thread may be
+  // waiting for it in a handler meanwhile. No uevent is sent: umockdev
+  // builds it with libudev in the sending process, which does not see the
+  // testbed (the emulator runs without the preload). Programs find the
+  // change at their next enumeration.
+  const std::string syspath = "/sys" + UsbDevicePath(hid->port);
+  lock.unlock();
+  umockdev_testbed_remove_device(testbed, syspath.c_str());
+  lock.lock();
+}
+
+bool BusImpl::SetUpUsbNode(UsbDevice* dev, std::string* error) {
+  dev->doorbell = MakeFifo(Devnode(dev->node), error);
+  if (dev->doorbell < 0) return false;
+  fcntl(dev->doorbell, F_SETPIPE_SZ, kDoorbellSize);
+  uint8_t fill[kDoorbellSize];
+  memset(fill, 0, sizeof(fill));
+  if (doorbell && write(dev->doorbell, fill, sizeof(fill)) != kDoorbellSize) {
+    *error = "cannot fill the doorbell of " + dev->node;
+    return false;
+  }
+  dev->handler = umockdev_ioctl_base_new();
+  g_signal_connect(dev->handler, "handle-ioctl", G_CALLBACK(OnUsbIoctl), dev);
+  GError* e = nullptr;
+  if (!umockdev_testbed_attach_ioctl(testbed, dev->node.c_str(), dev->handler, &e)) {
+    *error = "umockdev: cannot attach " + dev->node + ": " + (e ? e->message : "?");
+    if (e) g_error_free(e);
+    return false;
+  }
+  dev->attached = true;
+  return true;
+}
+
+void BusImpl::PlugBecomes(std::unique_lock<std::recursive_mutex>& lock) {
+  std::unique_ptr<UsbDevice> dev = std::move(becomes);
+  const uint32_t serial = dev->module.config.serial;
+  const std::string description = ModuleSysfs(dev->module, becomesPort, dev->devnum);
+  // Nobody reaches the device before it is in `devices`: set it up unlocked.
+  lock.unlock();
+  std::string error;
+  GError* gerror = nullptr;
+  bool ok = umockdev_testbed_add_from_string(testbed, description.c_str(), &gerror);
+  if (!ok) error = std::string("umockdev: ") + (gerror ? gerror->message : "cannot add the device");
+  if (gerror) g_error_free(gerror);
+  ok = ok && SetUpUsbNode(dev.get(), &error);
+  lock.lock();
+  if (ok) {
+    Trace("%08X plugged", serial);
+  } else {
+    Trace("%08X cannot be plugged: %s", serial, error.c_str());
+    fprintf(stderr, "qn-usbemu: module %08X cannot be plugged: %s\n", serial, error.c_str());
+  }
+  // Stop releases what was set up, whether or not it is usable.
+  devices.push_back(std::move(dev));
+}
+
+void BusImpl::SerialLoop() {
+  sdpsim::Device device(serialSpec.config);
+  sdpsim::SerialFramer framer(device);
+  int64_t lastRx = qnsim::NowNs();
+  while (serialRunning) {
+    uint8_t byte = 0;
+    int r = serialLine->ReadByte(&byte, 20);
+    if (r < 0) {
+      std::lock_guard<std::recursive_mutex> lock(mutex);
+      Trace("imx serial: the pseudo-terminal failed");
+      return;
+    }
+    if (r == 0) {
+      framer.Idle(unsigned((qnsim::NowNs() - lastRx) / 1000000));
+    } else {
+      lastRx = qnsim::NowNs();
+      framer.Receive(&byte, 1);
+    }
+    std::string out = framer.TakeOutput();
+    if (!out.empty()) serialLine->Write(out, true);
+    std::vector<sdpsim::FileWrite> writes = device.TakeFileWrites();
+    uint32_t address = 0;
+    bool jump = device.TakeJump(&address);
+    if (writes.empty() && !jump) continue;
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    for (const sdpsim::FileWrite& w : writes)
+      Trace("imx serial write 0x%08X %u bytes%s", w.address, w.count,
+            w.stored ? "" : " (not stored)");
+    serialSummary = ImxSummary("imx serial", device);
+    if (jump) Jumped(address, NowMs());
   }
 }
 
@@ -702,11 +880,14 @@ void BusImpl::Pump() {
       if (node->link) next = std::min(next, node->link->NextEventMs());
       if (!node->toHost.empty()) next = std::min(next, now + 2);  // the FIFO was full
     }
-    if (hid) {
+    if (hid && !hid->unplugged) {
       ServiceHid(now);
       if (!hid->toHost.empty()) next = std::min(next, now + 1);  // waiting for the reader
       if (!hid->idleSent) next = std::min(next, hid->lastWriteMs + kHidIdleMs);
     }
+    ServiceSwap(lock, now);
+    if (!running) break;
+    if (becomes && jumped) next = std::min(next, now + 2);  // the swap is due
     if (next <= now) next = now + 1;
     wake.wait_for(lock, std::chrono::milliseconds(next - now));
   }
@@ -717,6 +898,10 @@ UsbBus::UsbBus() : impl_(new BusImpl()) {}
 UsbBus::~UsbBus() { Stop(); }
 
 bool UsbBus::AddModule(const UsbModule& module, std::string* error) {
+  if (impl_->becomes && impl_->becomes->module.config.serial == module.config.serial) {
+    *error = "module serial already taken by --imx-becomes";
+    return false;
+  }
   for (auto& dev : impl_->devices) {
     if (dev->module.config.serial == module.config.serial) {
       char text[64];
@@ -740,6 +925,33 @@ bool UsbBus::AddModule(const UsbModule& module, std::string* error) {
     node->node = KernelNodePath(module.config.serial);
     impl_->nodes.push_back(std::move(node));
   }
+  return true;
+}
+
+void UsbBus::AddImxSerial(const ImxSerial& serial) {
+  impl_->serial = true;
+  impl_->serialSpec = serial;
+  impl_->serialSummary = "imx serial: 0 bytes written, no jump";
+}
+
+bool UsbBus::SetImxBecomes(const UsbModule& module, unsigned delayMs, std::string* error) {
+  for (auto& dev : impl_->devices) {
+    if (dev->module.config.serial == module.config.serial) {
+      char text[96];
+      snprintf(text, sizeof(text), "module %08X is already on the bus", module.config.serial);
+      *error = text;
+      return false;
+    }
+  }
+  if (impl_->becomes) {
+    *error = "the i.MX device becomes one module only";
+    return false;
+  }
+  if (!impl_->sim.AddModule(module.config, error)) return false;
+  impl_->becomes.reset(new UsbDevice());
+  impl_->becomes->bus = impl_.get();
+  impl_->becomes->module = module;
+  impl_->becomesDelayMs = delayMs;
   return true;
 }
 
@@ -775,8 +987,17 @@ bool UsbBus::Start(std::string* error) {
   std::string description;
   int port = 1;
   for (auto& dev : b.devices) description += ModuleSysfs(dev->module, port++, dev->devnum) + "\n";
-  const int imxDevnum = int(b.devices.size()) + 2;
-  if (b.hid) description += ImxSysfs(port, imxDevnum) + "\n";
+  int devnum = int(b.devices.size()) + 2;
+  if (b.hid) {
+    b.hid->port = port;
+    description += ImxSysfs(port++, devnum++) + "\n";
+  }
+  if (b.becomes) {
+    // Not on the bus before the jump: only its place is reserved.
+    b.becomesPort = port;
+    b.becomes->devnum = devnum;
+    b.becomes->node = ModuleDevNode(devnum);
+  }
   GError* gerror = nullptr;
   if (!description.empty() &&
       !umockdev_testbed_add_from_string(b.testbed, description.c_str(), &gerror)) {
@@ -792,18 +1013,7 @@ bool UsbBus::Start(std::string* error) {
     return false;
   };
   for (auto& dev : b.devices) {
-    dev->doorbell = MakeFifo(b.Devnode(dev->node), error);
-    if (dev->doorbell < 0) return false;
-    fcntl(dev->doorbell, F_SETPIPE_SZ, kDoorbellSize);
-    uint8_t fill[kDoorbellSize];
-    memset(fill, 0, sizeof(fill));
-    if (b.doorbell && write(dev->doorbell, fill, sizeof(fill)) != kDoorbellSize) {
-      *error = "cannot fill the doorbell of " + dev->node;
-      return false;
-    }
-    dev->handler = umockdev_ioctl_base_new();
-    g_signal_connect(dev->handler, "handle-ioctl", G_CALLBACK(OnUsbIoctl), dev.get());
-    if (!attach(dev->node, dev->handler)) return false;
+    if (!b.SetUpUsbNode(dev.get(), error)) return false;
   }
   for (auto& node : b.nodes) {
     node->fifo = MakeFifo(b.Devnode(node->node), error);
@@ -819,9 +1029,21 @@ bool UsbBus::Start(std::string* error) {
     if (b.hid->fifo < 0) return false;
     b.hid->handler = umockdev_ioctl_base_new();
     g_signal_connect(b.hid->handler, "handle-write", G_CALLBACK(OnHidWrite), b.hid.get());
-    g_signal_connect(b.hid->handler, "handle-read", G_CALLBACK(OnFifoRead), b.hid.get());
+    g_signal_connect(b.hid->handler, "handle-read", G_CALLBACK(OnHidRead), b.hid.get());
     g_signal_connect(b.hid->handler, "handle-ioctl", G_CALLBACK(OnHidIoctl), b.hid.get());
     if (!attach(kImxHidrawNode, b.hid->handler)) return false;
+  }
+  if (b.serial) {
+    b.serialLine.reset(new qnsim::SimLine());
+    std::string lineError;
+    if (!b.serialLine->Open(b.serialSpec.link, &lineError)) {
+      *error = "i.MX serial ROM: " + lineError;
+      b.serialLine.reset();
+      return false;
+    }
+    b.serialLine->SetBaud(b.serialSpec.baud);
+    b.serialRunning = true;
+    b.serialThread = std::thread([&b] { b.SerialLoop(); });
   }
   b.running = true;
   b.pump = std::thread([&b] { b.Pump(); });
@@ -836,9 +1058,12 @@ void UsbBus::Stop() {
     b.wake.notify_all();
   }
   if (b.pump.joinable()) b.pump.join();
+  b.serialRunning = false;
+  if (b.serialThread.joinable()) b.serialThread.join();
+  b.serialLine.reset();
   if (b.testbed) {
     for (auto& dev : b.devices)
-      umockdev_testbed_detach_ioctl(b.testbed, dev->node.c_str(), nullptr);
+      if (dev->attached) umockdev_testbed_detach_ioctl(b.testbed, dev->node.c_str(), nullptr);
     for (auto& node : b.nodes)
       umockdev_testbed_detach_ioctl(b.testbed, node->node.c_str(), nullptr);
     if (b.hid) umockdev_testbed_detach_ioctl(b.testbed, kImxHidrawNode, nullptr);
@@ -927,6 +1152,7 @@ std::vector<std::string> UsbBus::Summaries() const {
     std::string line = impl_->hid->responder->Summary();
     if (!line.empty()) lines.push_back(line);
   }
+  if (impl_->serial) lines.push_back(impl_->serialSummary);
   return lines;
 }
 

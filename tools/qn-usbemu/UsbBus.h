@@ -10,9 +10,9 @@
 // carry the input bytes themselves so that reads block in the kernel.
 //
 // Thread-safety: the public methods are for the thread that owns the bus.
-// The umockdev worker thread (the handlers) and the bus's pump thread (time:
-// heartbeats, delayed replies, HID input) share the device state under one
-// lock.
+// The umockdev worker thread (the handlers), the bus's pump thread (time:
+// heartbeats, delayed replies, HID input, the device swap after the ROM's
+// jump) and the serial ROM's thread share the device state under one lock.
 #ifndef QN_TOOLS_QN_USBEMU_USBBUS_H
 #define QN_TOOLS_QN_USBEMU_USBBUS_H
 
@@ -51,6 +51,15 @@ class UsbBus {
   bool AddModule(const UsbModule& module, std::string* error);
   // Before Start: the i.MX ROM's HID device, answered by `responder`.
   void AddImx(std::unique_ptr<HidResponder> responder);
+  // Before Start: the i.MX ROM on a pseudo-terminal that `serial.link`
+  // becomes a symlink to; the bus serves it from a thread of its own.
+  void AddImxSerial(const ImxSerial& serial);
+  // Before Start: what the i.MX device becomes when its ROM (HID or serial)
+  // starts the loader: the HID device is unplugged once the host has read
+  // the jump's answer (its node then answers ENODEV) and `module` is
+  // plugged in `delayMs` after the jump (never before the HID device is
+  // gone). False with a message for a serial number already in use.
+  bool SetImxBecomes(const UsbModule& module, unsigned delayMs, std::string* error);
   // One line per bus event ("claim", "OUT n", "IN n", ...) is appended to
   // this file; empty for none. Before Start.
   void SetTrace(const std::string& path);
@@ -70,7 +79,8 @@ class UsbBus {
 
   std::string RootDir() const;
   BusStats Stats() const;
-  // Summary lines of the responders (HID ROM), for the end of a run.
+  // Summary lines of the responders (HID ROM, serial ROM), for the end of a
+  // run.
   std::vector<std::string> Summaries() const;
 
  private:

@@ -122,11 +122,8 @@ class SdpResponder : public HidResponder {
     return framer_.TakeInputReports();
   }
   void Idle(unsigned quietMs) override { framer_.Idle(quietMs); }
-  std::string Summary() const override {
-    size_t bytes = 0;
-    for (const auto& range : device_.written()) bytes += range.second - range.first;
-    return Text("imx: %zu bytes written, %s", bytes, device_.jumped() ? "jumped" : "no jump");
-  }
+  std::string Summary() const override { return ImxSummary("imx", device_); }
+  bool TakeJump(uint32_t* address) override { return device_.TakeJump(address); }
 
  private:
   sdpsim::Device device_;
@@ -329,7 +326,7 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 
 std::string ModuleSysfs(const UsbModule& module, int port, int devnum) {
   std::string s;
-  s += Text("P: %s/1-%d\n", kBusPath, port);
+  s += "P: " + UsbDevicePath(port) + "\n";
   s += Text("N: bus/usb/001/%03d\n", devnum);
   s += Text("E: DEVNAME=%s\n", ModuleDevNode(devnum).c_str());
   s += "E: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nE: DRIVER=usb\n";
@@ -349,8 +346,10 @@ std::string ModuleSysfs(const UsbModule& module, int port, int devnum) {
   return s;
 }
 
+std::string UsbDevicePath(int port) { return Text("%s/1-%d", kBusPath, port); }
+
 std::string ImxSysfs(int port, int devnum) {
-  std::string usb = Text("%s/1-%d", kBusPath, port);
+  std::string usb = UsbDevicePath(port);
   std::string interface = usb + Text("/1-%d:1.0", port);
   std::string hid = interface + "/0003:1FC9:0130.0001";
   std::string s;
@@ -381,8 +380,7 @@ std::string ImxSysfs(int port, int devnum) {
   return s;
 }
 
-std::unique_ptr<HidResponder> MakeImxResponder(const std::string& spec, std::string* error) {
-  if (spec == "echo") return std::unique_ptr<HidResponder>(new EchoResponder());
+bool ParseImxConfig(const std::string& spec, sdpsim::Config* out, std::string* error) {
   sdpsim::Config config;
   for (const std::string& field : SplitFields(spec)) {
     size_t eq = field.find('=');
@@ -407,14 +405,87 @@ std::unique_ptr<HidResponder> MakeImxResponder(const std::string& spec, std::str
       config.unsolicitedAt = n;
     } else {
       *error = "unknown i.MX key \"" + key + "\"";
-      return nullptr;
+      return false;
     }
     if (!ok) {
       *error = "bad value for i.MX key \"" + key + "\": \"" + value + "\"";
-      return nullptr;
+      return false;
     }
   }
+  *out = config;
+  return true;
+}
+
+std::string ImxSummary(const char* name, const sdpsim::Device& device) {
+  size_t bytes = 0;
+  for (const auto& range : device.written()) bytes += range.second - range.first;
+  return Text("%s: %zu bytes written, %s", name, bytes, device.jumped() ? "jumped" : "no jump");
+}
+
+std::unique_ptr<HidResponder> MakeImxResponder(const std::string& spec, std::string* error) {
+  if (spec == "echo") return std::unique_ptr<HidResponder>(new EchoResponder());
+  sdpsim::Config config;
+  if (!ParseImxConfig(spec, &config, error)) return nullptr;
   return std::unique_ptr<HidResponder>(new SdpResponder(config));
+}
+
+bool ParseImxSerialSpec(const std::string& text, ImxSerial* out, std::string* error) {
+  size_t comma = text.find(',');
+  ImxSerial serial;
+  serial.link = text.substr(0, comma);
+  if (serial.link.empty()) {
+    *error = "--imx-serial needs the path of the terminal's link";
+    return false;
+  }
+  std::string rom;
+  if (comma != std::string::npos) {
+    for (const std::string& field : SplitFields(text.substr(comma + 1))) {
+      if (field.compare(0, 5, "baud=") != 0) {
+        rom += field + ",";
+        continue;
+      }
+      uint64_t baud = 0;
+      if (!ParseDecimal(field.substr(5), 4000000, &baud)) {
+        *error = "bad value for i.MX key \"baud\": \"" + field.substr(5) + "\"";
+        return false;
+      }
+      serial.baud = unsigned(baud);
+    }
+  }
+  if (!ParseImxConfig(rom, &serial.config, error)) return false;
+  *out = serial;
+  return true;
+}
+
+bool ParseImxBecomesSpec(const std::string& text, UsbModule* module, unsigned* delayMs,
+                         std::string* error) {
+  std::string rest;
+  uint64_t delay = 0;
+  for (const std::string& field : SplitFields(text)) {
+    if (field.compare(0, 9, "delay-ms=") != 0) {
+      rest += field + ",";
+      continue;
+    }
+    // Longer than the host's search for the module would be pointless.
+    if (!ParseDecimal(field.substr(9), 60000, &delay)) {
+      *error = "bad value for module key \"delay-ms\": \"" + field.substr(9) + "\"";
+      return false;
+    }
+  }
+  UsbModule parsed;
+  if (!ParseUsbModuleSpec(rest, &parsed, error)) return false;
+  if (parsed.config.behind != 0) {
+    *error = "the module the i.MX device becomes is on the bus itself: behind= makes no sense";
+    return false;
+  }
+  if (parsed.kernelNode) {
+    *error = "the module the i.MX device becomes has no kernel-driver node";
+    return false;
+  }
+  parsed.config.loaderRunning = true;
+  *module = parsed;
+  *delayMs = unsigned(delay);
+  return true;
 }
 
 const char* ImxSpecHelp() {
@@ -426,7 +497,13 @@ const char* ImxSpecHelp() {
          "  silent[=1]          never answer\n"
          "  write-fail[=1]      end WRITE_FILE without the completion word\n"
          "  unsolicited-at=N    answer in the middle of a WRITE_FILE after N data bytes\n"
-         "  require-ivt[=1]     refuse to jump where there is no image vector table\n";
+         "  require-ivt[=1]     refuse to jump where there is no image vector table\n"
+         "--imx-serial LINK[,SPEC]: the same ROM on a pseudo-terminal (symlink LINK);\n"
+         "  baud=N              pace the line at N baud (default 0: unpaced)\n"
+         "--imx-becomes SPEC: when the ROM (HID or serial) starts the loader it was given,\n"
+         "  the HID device leaves the bus and a module with SPEC (module keys above, always\n"
+         "  running its loader) is plugged in;\n"
+         "  delay-ms=N          the module appears N ms after the jump (default 0)\n";
 }
 
 }  // namespace usbemu

@@ -21,6 +21,7 @@
 
 #include "tools/qn-modsim/ModSim.h"
 #include "tools/qn-modsim/ModSimWire.h"
+#include "tools/qn-sdpsim/SdpRom.h"
 
 namespace usbemu {
 
@@ -86,6 +87,8 @@ bool ModuleControlRequest(const UsbModule& module, const uint8_t setup[8],
 
 // umockdev device descriptions ("P:", "N:", "E:", "A:", "H:" lines).
 // A module is bus 1, device `devnum`, port `port`.
+// The sysfs path (below /sys) of the USB device at a port of bus 1.
+std::string UsbDevicePath(int port);
 std::string ModuleSysfs(const UsbModule& module, int port, int devnum);
 std::string ModuleDevNode(int devnum);  // "/dev/bus/usb/001/%03d"
 // The ROM's USB device, its HID interface, its HID device and hidraw0.
@@ -107,6 +110,9 @@ class HidResponder {
   virtual void Idle(unsigned /*quietMs*/) {}
   // One line about the responder's end state for the bus's log (may be empty).
   virtual std::string Summary() const { return std::string(); }
+  // True once after the device was told to start the code at `address`
+  // (the ROM leaves the bus then).
+  virtual bool TakeJump(uint32_t* /*address*/) { return false; }
 };
 
 // --imx SPEC: "echo" for a trivial responder that answers every output
@@ -116,6 +122,28 @@ class HidResponder {
 // require-ivt.
 std::unique_ptr<HidResponder> MakeImxResponder(const std::string& spec, std::string* error);
 const char* ImxSpecHelp();
+// The ROM's keys above (without "echo") into a simulator configuration.
+bool ParseImxConfig(const std::string& spec, sdpsim::Config* out, std::string* error);
+// The summary line of a ROM: "NAME: N bytes written, jumped" / "..., no jump".
+std::string ImxSummary(const char* name, const sdpsim::Device& device);
+
+// --imx-serial LINK[,SPEC]: the symlink of the ROM's pseudo-terminal, the
+// ROM's keys and the line's: baud=N paces the line (10 bits per character,
+// 0 for unpaced, the default).
+struct ImxSerial {
+  std::string link;
+  sdpsim::Config config;
+  unsigned baud = 0;
+};
+bool ParseImxSerialSpec(const std::string& text, ImxSerial* out, std::string* error);
+
+// --imx-becomes SPEC: the module the device turns into when the loader the
+// ROM received is started. A module description (ParseUsbModuleSpec) that
+// always runs its loader, plus delay-ms=N (the time from the jump until the
+// module is on the bus). The module must be on the bus itself (no behind=)
+// and has no kernel-driver node.
+bool ParseImxBecomesSpec(const std::string& text, UsbModule* module, unsigned* delayMs,
+                         std::string* error);
 
 }  // namespace usbemu
 

@@ -26,6 +26,12 @@ const char* kUsage =
     "  --kernel-node SERIAL the module SERIAL also has its kernel-driver node\n"
     "                       /dev/quillnode.SERIAL (used instead of libusb)\n"
     "  --imx [SPEC]         add the i.MX RT boot ROM's HID device 1FC9:0130 (hidraw0)\n"
+    "  --imx-serial LINK[,SPEC]\n"
+    "                       serve the i.MX RT boot ROM on a pseudo-terminal; LINK\n"
+    "                       becomes a symlink to it\n"
+    "  --imx-becomes SPEC   when the ROM starts the loader it received, its HID device\n"
+    "                       leaves the bus and this module (running its loader) is\n"
+    "                       plugged in; delay-ms=N delays it after the jump\n"
     "  --trace FILE         append one line per bus event to FILE\n"
     "  --stats              print the bus counters on standard error at the end\n"
     "  --no-doorbell        leave the usbfs nodes always writable, as a plain file\n"
@@ -56,6 +62,11 @@ int main(int argc, char** argv) {
   std::vector<uint32_t> kernelNodes;
   std::string imxSpec;
   bool imx = false;
+  bool imxSerial = false;
+  usbemu::ImxSerial imxSerialSpec;
+  bool becomes = false;
+  usbemu::UsbModule becomesModule;
+  unsigned becomesDelayMs = 0;
   bool stats = false;
   bool noDoorbell = false;
   std::string trace;
@@ -98,6 +109,30 @@ int main(int argc, char** argv) {
     } else if (arg == "--imx") {
       imx = true;
       if (i + 1 < argc && strncmp(argv[i + 1], "--", 2) != 0) imxSpec = argv[++i];
+    } else if (arg == "--imx-serial") {
+      std::string error;
+      if (!value(&v)) return 2;
+      if (imxSerial) {
+        fprintf(stderr, "qn-usbemu: --imx-serial may be given once\n");
+        return 2;
+      }
+      if (!usbemu::ParseImxSerialSpec(v, &imxSerialSpec, &error)) {
+        fprintf(stderr, "qn-usbemu: %s\n", error.c_str());
+        return 2;
+      }
+      imxSerial = true;
+    } else if (arg == "--imx-becomes") {
+      std::string error;
+      if (!value(&v)) return 2;
+      if (becomes) {
+        fprintf(stderr, "qn-usbemu: --imx-becomes may be given once\n");
+        return 2;
+      }
+      if (!usbemu::ParseImxBecomesSpec(v, &becomesModule, &becomesDelayMs, &error)) {
+        fprintf(stderr, "qn-usbemu: %s\n", error.c_str());
+        return 2;
+      }
+      becomes = true;
     } else if (arg == "--trace") {
       if (!value(&trace)) return 2;
     } else if (arg == "--no-doorbell") {
@@ -123,8 +158,17 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (becomes && !imx && !imxSerial) {
+    fprintf(stderr, "qn-usbemu: --imx-becomes needs --imx or --imx-serial\n");
+    return 2;
+  }
+
   usbemu::UsbBus bus;
   std::string error;
+  if (becomes && !bus.SetImxBecomes(becomesModule, becomesDelayMs, &error)) {
+    fprintf(stderr, "qn-usbemu: %s\n", error.c_str());
+    return 2;
+  }
   for (const auto& module : modules) {
     if (!bus.AddModule(module, &error)) {
       fprintf(stderr, "qn-usbemu: %s\n", error.c_str());
@@ -139,6 +183,7 @@ int main(int argc, char** argv) {
     }
     bus.AddImx(std::move(responder));
   }
+  if (imxSerial) bus.AddImxSerial(imxSerialSpec);
   bus.SetTrace(trace);
   bus.SetDoorbell(!noDoorbell);
   if (!bus.Start(&error)) {

@@ -1,19 +1,23 @@
 #!/bin/bash
 # Times the loader download of an i.MX recovery: a 64 KB loader written by
-# Updater into the simulated boot ROM over a serial line (qn-sdpsim, paced
-# at 115200 baud and unpaced) and over USB HID (qn-usbemu --imx), followed by
-# the firmware transfer to a module that runs its loader on the emulated bus.
+# Updater into the simulated boot ROM over a serial line (qn-usbemu
+# --imx-serial, paced at 115200 baud and unpaced) and over USB HID (qn-usbemu
+# --imx), followed by the firmware transfer to the module the device becomes
+# on the emulated bus when the loader is started (--imx-becomes).
 # Prints the loader time and throughput per run; over the paced line it also
 # prints the share of the line rate (10 bits per byte) that was used.
 #
 #   tests/recovery/bench/imx_bench.sh [BUILD_DIR]   (default build)
 #
-# Everything runs on this machine: pseudo-terminals, an emulated USB bus and
-# a loopback update server.
+# Everything runs on this machine, in a network namespace of its own:
+# pseudo-terminals, an emulated USB bus and a loopback update server.
 set -u
+if [ -z "${QN_BENCH_NETNS:-}" ]; then
+  QN_BENCH_NETNS=1 exec unshare --net /bin/bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
 BUILD=${1:-build}
 TOOLS=$BUILD/tools
-for f in "$BUILD/Updater" "$TOOLS/qn-sdpsim" "$TOOLS/qn-usbemu" "$TOOLS/birdtool" \
+for f in "$BUILD/Updater" "$TOOLS/qn-usbemu" "$TOOLS/birdtool" \
   "$TOOLS/qn-update-server"; do
   [ -x "$f" ] || { echo "missing $f (build Updater and the tools first)" >&2; exit 1; }
 done
@@ -42,7 +46,7 @@ echo "0 0 A 1234ABCD $SERIAL 77" > "$WORK/fw/fingerprints"
 PIDS+=($!)
 for _ in $(seq 50); do grep -q listening "$WORK/server.out" && break; sleep 0.1; done
 URL="http://$(grep -o '127.0.0.1:[0-9]*' "$WORK/server.out")/cgi/u"
-MODULE="serial=$SERIAL,model=4,loader-running"
+MODULE="serial=$SERIAL,model=4"
 
 # Stamps every line of standard input with the time it arrived.
 stamp() { while IFS= read -r line; do printf '%s %s\n' "$(date +%s.%N)" "$line"; done; }
@@ -69,26 +73,18 @@ report() {
 }
 
 for baud in ${BAUDS:-115200 0}; do
-  rm -f "$WORK/sim.out"
-  args=(--link "$WORK/tty" --fingerprint 0xA:0x1234ABCD)
-  [ $baud -gt 0 ] && args+=(--baud $baud)
-  "$TOOLS/qn-sdpsim" "${args[@]}" > "$WORK/sim.out" 2>&1 &
-  SIM=$!
-  PIDS+=($SIM)
-  for _ in $(seq 50); do [ -s "$WORK/sim.out" ] && break; sleep 0.1; done
   rm -rf "$WORK/home"
-  QUILLNODE_HOME="$WORK/home" "$TOOLS/qn-usbemu" --module "$MODULE" -- "$BUILD/Updater" \
-    -U -t RECOVER -s "$WORK/tty" -u "$URL" 2>&1 | stamp > "$WORK/serial-$baud.out"
+  QUILLNODE_HOME="$WORK/home" "$TOOLS/qn-usbemu" \
+    --imx-serial "$WORK/tty,fingerprint=0000000A1234ABCD,baud=$baud" --imx-becomes "$MODULE" \
+    -- "$BUILD/Updater" -U -t RECOVER -s "$WORK/tty" -u "$URL" 2>&1 | stamp > "$WORK/serial-$baud.out"
   status=${PIPESTATUS[0]}
   name="serial $baud baud"
   [ $baud -eq 0 ] && name="serial unpaced"
   report "$name" "$WORK/serial-$baud.out" "$status" $baud
-  kill $SIM 2> /dev/null
-  wait $SIM 2> /dev/null
 done
 
 rm -rf "$WORK/home"
 QUILLNODE_HOME="$WORK/home" "$TOOLS/qn-usbemu" --imx fingerprint=0000000A1234ABCD \
-  --module "$MODULE" -- "$BUILD/Updater" -U -t RECOVER -s USB -u "$URL" 2>&1 |
+  --imx-becomes "$MODULE" -- "$BUILD/Updater" -U -t RECOVER -s USB -u "$URL" 2>&1 |
   stamp > "$WORK/hid.out"
 report HID "$WORK/hid.out" "${PIPESTATUS[0]}"
