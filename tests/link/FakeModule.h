@@ -1,5 +1,5 @@
 // An in-process fake module for the link tests: it serves a loopback TCP
-// port (or drives a given descriptor such as a pty master), splits what the
+// port, splits what the
 // host sends into packets, answers sync requests when asked to, and sends
 // whatever bytes a test wants. Every wait is bounded.
 #ifndef QN_TESTS_LINK_FAKEMODULE_H
@@ -53,13 +53,6 @@ class FakeModule {
       getsockname(listener_, (sockaddr*)&address, &length);
       port_ = ntohs(address.sin_port);
     }
-    thread_ = std::thread([this] { Serve(); });
-  }
-
-  // Drives an already open descriptor (for example a pty master); the fake
-  // takes ownership of it.
-  explicit FakeModule(int fd) : connection_(fd) {
-    connections_ = 1;
     thread_ = std::thread([this] { Serve(); });
   }
 

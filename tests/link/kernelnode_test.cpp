@@ -11,14 +11,12 @@
 
 #include <string>
 
-#include "link/aLink.h"
 #include "link/aStreamUSB.h"
 #include "link/qnusb_driver.h"
 #include "tests/link/FakeModule.h"
 #include "tests/support/TestSupport.h"
 
 using qntest::Bytes;
-using qntest::FakeModule;
 using qntest::TempDir;
 using qntest::WaitUntil;
 
@@ -55,7 +53,7 @@ class PtyNode {
     if (slave_ >= 0) close(slave_);
   }
   bool ok() const { return ok_; }
-  // Hands the master to a fake module (which then owns it).
+  // Hands the master over to the caller.
   int TakeMaster() {
     int fd = master_;
     master_ = -1;
@@ -68,8 +66,6 @@ class PtyNode {
   std::string link_;
   bool ok_ = false;
 };
-
-bool MatchAll(const aPacket*, void*) { return true; }
 
 // Points the device directory at a fresh temporary directory.
 class KernelNodeTest : public ::testing::Test {
@@ -124,39 +120,6 @@ TEST_F(KernelNodeTest, TheUSBStreamUsesTheNodeWhenItExists) {
   ASSERT_TRUE(WaitUntil([&] { return aStream_Read(stream, &byte, 1) == aErrIO; }))
       << "a node that hung up is an error, not an endless wait";
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
-}
-
-TEST_F(KernelNodeTest, AModuleWithoutANodeNorOnTheBusGivesNoStream) {
-  aStreamRef stream = (aStreamRef)0x1;
-  aErr result = aStream_CreateUSB(0x0BADF00D, &stream);
-  EXPECT_TRUE(result == aErrNotFound || result == aErrResource) << "result " << result;
-  EXPECT_EQ(stream, nullptr);
-  EXPECT_EQ(aLink_CreateUSB(0x0BADF00D), 0u);
-}
-
-TEST_F(KernelNodeTest, ALinkRunsOverTheNode) {
-  PtyNode node(dir_.path(), kSerial);
-  ASSERT_TRUE(node.ok()) << "no pseudo-terminal available";
-  FakeModule module(node.TakeMaster());
-  uint32_t id = aLink_CreateUSB(kSerial);
-  ASSERT_NE(id, 0u);
-  EXPECT_EQ(aLink_CreateUSB(kSerial), id) << "shared by serial number";
-  EXPECT_EQ(module.WaitForPacket({0xAF, 0x01, 0x01}), 0);
-  ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(id) == aLINK_STATUS_RUNNING; }));
-
-  module.Send({0x02, 0x02, 0x00, 0x00, 0x02, 0x01, 0x42});
-  EXPECT_GE(module.WaitForPacket({0x02, 0x02, 0x00, 0x02}), 1);
-  aPacketRef packet = aLink_AwaitFirst(id, MatchAll, nullptr, 3000);
-  ASSERT_NE(packet, nullptr);
-  EXPECT_EQ(packet->address, 0x02);
-  EXPECT_EQ(packet->data[0], 0x42);
-  aPacket_Destroy(&packet);
-
-  uint32_t second = id;
-  EXPECT_EQ(aLink_Destroy(&second), aErrNone);
-  EXPECT_EQ(aLink_GetStatus(id), (uint32_t)aLINK_STATUS_RUNNING);
-  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
-  EXPECT_GE(module.WaitForPacket({0xAF, 0x01, 0x00}), 1);
 }
 
 }  // namespace

@@ -114,7 +114,7 @@ bool ValueIs(const aPacket* packet, void* ref) { return packet->data[0] == *(int
 bool Everything(const aPacket*, void*) { return true; }
 bool EvenValue(const aPacket* packet, void*) { return packet->data[0] % 2 == 0; }
 
-TEST(FifoTest, IdentifiersAreNeverReusedAndADestroyedFifoRefusesPuts) {
+TEST(FifoTest, IdentifiersAreNeverReusedEmptyReadsReturnAtOnceAndDestroyedFifosRefusePuts) {
   aPacketFifoId id = aPacketFifo_Create();
   const aPacketFifoId stale = id;
   ASSERT_EQ(aPacketFifo_Destroy(&id), aErrNone);
@@ -125,14 +125,10 @@ TEST(FifoTest, IdentifiersAreNeverReusedAndADestroyedFifoRefusesPuts) {
   EXPECT_EQ(aPacketFifo_Get(stale), nullptr);
   aPacketFifoId again = stale;
   EXPECT_EQ(aPacketFifo_Destroy(&again), aErrNotFound);
-}
-
-TEST(FifoTest, EmptyFifoReadsReturnNullAtOnce) {
-  Fifo f;
-  EXPECT_EQ(aPacketFifo_Get(f.id), nullptr);
-  EXPECT_EQ(aPacketFifo_Await(f.id, 0), nullptr);
-  EXPECT_EQ(aPacketFifo_AwaitFirst(f.id, Everything, nullptr, 0), nullptr);
-  EXPECT_EQ(aPacketFifo_Await(f.id, 20), nullptr);
+  // Reads on an empty FIFO return null at once.
+  EXPECT_EQ(aPacketFifo_Get(next.id), nullptr);
+  EXPECT_EQ(aPacketFifo_Await(next.id, 0), nullptr);
+  EXPECT_EQ(aPacketFifo_AwaitFirst(next.id, Everything, nullptr, 0), nullptr);
 }
 
 TEST(FifoTest, PutCopiesAndGetFirstTakesFromAnywhereKeepingOrder) {
@@ -300,7 +296,7 @@ class PacketLogTest : public ::testing::Test {
   aPacketLog* log_ = aPacketLog_Create(16);
 };
 
-TEST_F(PacketLogTest, KeepsOnlyTheNewestRecordsThatFit) {
+TEST_F(PacketLogTest, KeepsOnlyTheNewestRecordsThatFitAndOverrunsChangeNothing) {
   ASSERT_EQ(Put(log_, {1, 1, 1, 1}, aPACKETLOG_OUTBOUND), aErrNone);
   ASSERT_EQ(Put(log_, {2, 2, 2, 2}, aPACKETLOG_INBOUND), aErrNone);
   ASSERT_EQ(Put(log_, {3, 3, 3, 3}, aPACKETLOG_OUTBOUND), aErrNone);
@@ -311,9 +307,8 @@ TEST_F(PacketLogTest, KeepsOnlyTheNewestRecordsThatFit) {
   EXPECT_EQ(r.direction, aPACKETLOG_OUTBOUND);
   EXPECT_EQ(r.bytes, (Bytes{3, 3, 3, 3}));
   EXPECT_EQ(Get(log_).err, aErrNotFound);
-}
 
-TEST_F(PacketLogTest, OverrunsChangeNothing) {
+  // Overruns change nothing.
   ASSERT_EQ(Put(log_, {9, 8, 7, 6, 5}), aErrNone);
   Record small = Get(log_, 2);
   EXPECT_EQ(small.err, aErrOverrun);

@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "link/aSerialInternal.h"
 #include "link/aStream.h"
 #include "tests/support/TestSupport.h"
 
@@ -178,34 +177,6 @@ TEST(StreamRecordTest, Cases) {
   }
 }
 
-// Lines that arrive in two chunks, split at every position, read as the same
-// lines as when they arrive at once.
-TEST(StreamRecordTest, ChunkedArrivalGivesTheSameRecords) {
-  const std::string text = "Synchronized\r\nOK\r\n12000\r\n";
-  const std::vector<std::string> lines = {"Synchronized", "OK", "12000"};
-  for (size_t split = 0; split <= text.size(); split++) {
-    SCOPED_TRACE(split);
-    Script s;
-    ScriptStream st(&s);
-    s.Add(text.substr(0, split));
-    std::vector<std::string> got;
-    char buffer[32];
-    bool secondChunkSent = false;
-    while (got.size() < lines.size()) {
-      aErr err = aStream_ReadCStringRecord(st.stream, buffer, sizeof(buffer), "\r\n");
-      if (err == aErrNotReady) {
-        ASSERT_FALSE(secondChunkSent) << "stalled with all bytes delivered";
-        s.Add(text.substr(split));
-        secondChunkSent = true;
-        continue;
-      }
-      ASSERT_EQ(err, aErrNone);
-      got.push_back(buffer);
-    }
-    EXPECT_EQ(got, lines);
-  }
-}
-
 TEST(StreamCStringTest, ReadStopsAtNulAndWritesCarryTheirNul) {
   Script s;
   ScriptStream st(&s);
@@ -349,20 +320,6 @@ TEST_F(SerialStreamTest, AppliesLineSettingsAndRestoresThePortsOwn) {
   EXPECT_EQ(after.c_lflag, before.c_lflag);
   EXPECT_EQ(after.c_cflag, before.c_cflag);
   EXPECT_EQ(cfgetospeed(&after), (speed_t)B9600);
-}
-
-TEST(SerialSettingsTest, LineFormatBits) {
-  struct termios saved, t;
-  memset(&saved, 0xA5, sizeof(saved));  // whatever the port had
-  ASSERT_EQ(aSerial_MakeSettings(&saved, aBaud57600, true, aSerialBits7, aSerialStopBits2, &t),
-            aErrNone);
-  EXPECT_EQ(t.c_cflag & ~CBAUD, (tcflag_t)(CLOCAL | CREAD | CS7 | PARENB | CSTOPB));
-  EXPECT_EQ(t.c_iflag, (tcflag_t)(IGNBRK | IGNPAR));
-  EXPECT_EQ(t.c_oflag | t.c_lflag | t.c_cc[VMIN] | t.c_cc[VTIME], 0u);
-  ASSERT_EQ(aSerial_MakeSettings(&saved, aBaud9600, false, aSerialBits8, aSerialStopBits1, &t),
-            aErrNone);
-  EXPECT_EQ(t.c_cflag & ~CBAUD, (tcflag_t)(CLOCAL | CREAD | CS8));
-  EXPECT_EQ(cfgetispeed(&t), (speed_t)B9600);
 }
 
 TEST_F(SerialStreamTest, OpenFailuresMapToErrorCodes) {

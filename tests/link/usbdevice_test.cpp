@@ -44,9 +44,4 @@ TEST_F(LibusbDeviceTest, TransfersFollowTheDeviceState) {
   EXPECT_EQ(qnusb_close_quillnode_device(record_), aErrMode) << "no handle to close";
 }
 
-TEST_F(LibusbDeviceTest, AModuleThatIsNotOnTheBusIsNotFound) {
-  EXPECT_EQ(qnusb_open_quillnode_device(record_, "0BADF00D"), aErrNotFound);
-  EXPECT_EQ(record_->handle, nullptr);
-}
-
 }  // namespace
