@@ -76,7 +76,7 @@ TEST(HistoryWrite, NewlinesLevelsAndLongMessages) {
   EXPECT_EQ(ReadFile(path).size(), 19u + 3u + 2047u + 1u) << "messages are cut at 2047";
 }
 
-TEST(HistoryRead, LinesInOrderWithAppendsBetweenReads) {
+TEST(HistoryRead, LinesInOrderWithAppendsBetweenReadsAndLongLinesInPieces) {
   TempDir tmp;
   DeviceHistory h((tmp / ".history").c_str(), 0);
   char buf[256];
@@ -94,42 +94,32 @@ TEST(HistoryRead, LinesInOrderWithAppendsBetweenReads) {
   ASSERT_EQ(h.ReadNextLine(buf, sizeof(buf)), buf);
   EXPECT_EQ(std::string(buf).substr(19), " | third\n");
   EXPECT_EQ(h.ReadNextLine(buf, sizeof(buf)), nullptr);
-}
-
-TEST(HistoryRead, LongLinesComeBackInPieces) {
-  TempDir tmp;
-  ASSERT_TRUE(WriteFile(tmp / ".history", "abcdefghij\nxy\n"));
-  DeviceHistory h((tmp / ".history").c_str(), 0);
-  EXPECT_EQ(ReadAll(h, 5), (std::vector<std::string>{"abcd", "efgh", "ij\n", "xy\n"}));
+  // Lines longer than the buffer come back in pieces.
+  ASSERT_TRUE(WriteFile(tmp / "long", "abcdefghij\nxy\n"));
+  DeviceHistory longLines((tmp / "long").c_str(), 0);
+  EXPECT_EQ(ReadAll(longLines, 5), (std::vector<std::string>{"abcd", "efgh", "ij\n", "xy\n"}));
   char tiny[1];
-  EXPECT_EQ(h.ReadFirstLine(tiny, sizeof(tiny)), nullptr);
+  EXPECT_EQ(longLines.ReadFirstLine(tiny, sizeof(tiny)), nullptr);
 }
 
+// A missing directory and a named pipe (which would block reads) both leave
+// an inert object.
 TEST(HistoryOpen, FailureIsLoggedAndLeavesAnInertObject) {
   TempDir tmp;
-  std::string path = tmp / "no/dir/.history";
-  std::string err = qntest::CaptureWithMask(DEBUG_History, [&] {
-    DeviceHistory h(path.c_str(), 0);
-    EXPECT_FALSE(h.IsOpen());
-    h.Log("lost");
-    char buf[32];
-    EXPECT_EQ(h.ReadFirstLine(buf, sizeof(buf)), nullptr);
-  });
-  EXPECT_EQ(err, "History: Error opening file [" + path + "] ==> 2\n");
-  EXPECT_FALSE(qntest::FileExists(path));
-}
-
-TEST(HistoryOpen, ANamedPipeIsRefusedRatherThanBlockingReads) {
-  TempDir tmp;
-  std::string path = tmp / ".history";
-  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
-  std::string err = qntest::CaptureWithMask(DEBUG_History, [&] {
-    DeviceHistory h(path.c_str(), 0);
-    EXPECT_FALSE(h.IsOpen());
-    char buf[32];
-    EXPECT_EQ(h.ReadFirstLine(buf, sizeof(buf)), nullptr);
-  });
-  EXPECT_EQ(err, "History: Error opening file [" + path + "] ==> " + std::to_string(EINVAL) + "\n");
+  std::string missing = tmp / "no/dir/.history", fifo = tmp / ".history";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  for (const auto& c : {std::make_pair(missing, ENOENT), std::make_pair(fifo, EINVAL)}) {
+    std::string err = qntest::CaptureWithMask(DEBUG_History, [&] {
+      DeviceHistory h(c.first.c_str(), 0);
+      EXPECT_FALSE(h.IsOpen());
+      h.Log("lost");
+      char buf[32];
+      EXPECT_EQ(h.ReadFirstLine(buf, sizeof(buf)), nullptr);
+    });
+    EXPECT_EQ(err, "History: Error opening file [" + c.first + "] ==> " +
+                       std::to_string(c.second) + "\n");
+  }
+  EXPECT_FALSE(qntest::FileExists(missing));
 }
 
 }  // namespace

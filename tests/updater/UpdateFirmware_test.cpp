@@ -5,7 +5,6 @@
 #include "updater/UpdateFirmware.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -21,51 +20,24 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using qntest::Bytes;
+using qntest::Record;
 // Standard output of `body` with the log channels `mask` active.
 std::string CaptureStdoutWithMask(unsigned int mask, const std::function<void()>& body) {
   return qntest::CaptureWithMask(mask, body, /*captureStdout=*/true);
 }
 
-void PutBE(Bytes* out, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) out->push_back((uint8_t)(v >> s));
-}
-
-Bytes Block(uint8_t type, const Bytes& data) {
-  Bytes r = {type};
-  PutBE(&r, (uint32_t)data.size());
-  r.insert(r.end(), data.begin(), data.end());
-  return r;
-}
-
 Bytes Image(uint32_t address, size_t size) {
-  Bytes d;
-  PutBE(&d, address);
-  for (size_t i = 0; i < size; ++i) d.push_back((uint8_t)(i * 7));
-  return d;
+  Bytes image;
+  for (size_t i = 0; i < size; ++i) image.push_back((uint8_t)(i * 7));
+  return qntest::ImageData(address, image);
 }
 
 Bytes Info(const std::string& serial, const std::string& model) {
-  Bytes d;
-  for (std::string f : {std::string("100"), std::string("2.1.7"), serial, model}) {
-    f.resize(16, ' ');
-    d.insert(d.end(), f.begin(), f.end());
-  }
-  return d;
+  return qntest::Info("100", "2.1.7", serial, model);
 }
 
-std::string BirdFile(const std::vector<Bytes>& blocks) {
-  Bytes body;
-  PutBE(&body, (uint32_t)blocks.size());
-  for (const Bytes& b : blocks) body.insert(body.end(), b.begin(), b.end());
-  PutBE(&body, 0);
-  uLongf size = compressBound(body.size());
-  Bytes z(size);
-  EXPECT_EQ(compress2(z.data(), &size, body.data(), body.size(), 6), Z_OK);
-  std::string file = "bird\x01\x01";
-  file.append(z.begin(), z.begin() + size);
-  return file;
-}
+std::string BirdFile(const std::vector<Bytes>& records) { return qntest::BirdFileText(records); }
 
 const uint32_t kSerial = 0x40F5849A;
 
@@ -96,13 +68,13 @@ TEST_F(UpdateStepsTest, ValidateBirdFileRefusesWhatCannotBeInstalled) {
       {"text.bird", "no firmware here\n",
        "UpdateFirmware: BIRD file [%s] has an invalid file format.\n"},
       {"loader-only.bird",
-       BirdFile({Block(0, Image(0x10000000, 40)), Block(4, Info("40F5849A", "Tarlinx"))}),
+       BirdFile({Record(0, Image(0x10000000, 40)), Record(4, Info("40F5849A", "Tarlinx"))}),
        "Error:  No valid firmware blocks in the BIRD file.\n"},
       {"empty.bird", BirdFile({}), "Error:  No valid firmware blocks in the BIRD file.\n"},
-      {"other.bird", BirdFile({Block(1, Image(0, 64)), Block(4, Info("11112222", "Tarlinx"))}),
+      {"other.bird", BirdFile({Record(1, Image(0, 64)), Record(4, Info("11112222", "Tarlinx"))}),
        "Error: Update command must specify an OFFLINE or device specific device BIRD file.\n"
        "Error: Bird serial number [11112222] != [40F5849A]\n"},
-      {"no-info.bird", BirdFile({Block(1, Image(0, 64))}),
+      {"no-info.bird", BirdFile({Record(1, Image(0, 64))}),
        "Error: Update command must specify an OFFLINE or device specific device BIRD file.\n"
        "Error: Bird serial number [] != [40F5849A]\n"},
   };
@@ -122,13 +94,11 @@ TEST_F(UpdateStepsTest, ValidateBirdFileRefusesWhatCannotBeInstalled) {
 
 TEST_F(UpdateStepsTest, ValidateBirdFileHandsOutDeviceSpecificAndOfflineFiles) {
   std::string device =
-      Write("device.bird", BirdFile({Block(0, Image(0x10000000, 40)), Block(1, Image(0, 64)),
-                                     Block(4, Info("40F5849A", "Tarlinx"))}));
-  Bytes offsets;
-  PutBE(&offsets, 0x10);
-  PutBE(&offsets, 0x20);
-  std::string offline = Write("offline.bird", BirdFile({Block(1, Image(0, 64)), Block(2, offsets),
-                                                        Block(4, Info("00000000", "Tarlinx"))}));
+      Write("device.bird", BirdFile({Record(0, Image(0x10000000, 40)), Record(1, Image(0, 64)),
+                                     Record(4, Info("40F5849A", "Tarlinx"))}));
+  Bytes offsets = qntest::Offsets(0x10, 0x20);
+  std::string offline = Write("offline.bird", BirdFile({Record(1, Image(0, 64)), Record(2, offsets),
+                                                        Record(4, Info("00000000", "Tarlinx"))}));
 
   BirdFileClass* bird = nullptr;
   bool ok = false;
@@ -152,7 +122,7 @@ TEST_F(UpdateStepsTest, ValidateBirdFileHandsOutDeviceSpecificAndOfflineFiles) {
 
 TEST_F(UpdateStepsTest, ValidateModuleTriesToConnectTwiceThenReports) {
   std::string path = Write(
-      "device.bird", BirdFile({Block(1, Image(0, 64)), Block(4, Info("40F5849A", "Tarlinx"))}));
+      "device.bird", BirdFile({Record(1, Image(0, 64)), Record(4, Info("40F5849A", "Tarlinx"))}));
   BirdFileClass bird(path.c_str());
   NetworkClass net(LINK_INVALID);
   DeviceHistory history((dir_ / ".history").c_str(), 0);
@@ -171,7 +141,7 @@ TEST_F(UpdateStepsTest, ValidateModuleTriesToConnectTwiceThenReports) {
 
 TEST_F(UpdateStepsTest, TransferLoaderOnAConnectionThatIsGoneFailsAtOnce) {
   std::string path =
-      Write("device.bird", BirdFile({Block(0, Image(0x10000000, 40)), Block(1, Image(0, 64))}));
+      Write("device.bird", BirdFile({Record(0, Image(0x10000000, 40)), Record(1, Image(0, 64))}));
   BirdFileClass bird(path.c_str());
   NetworkClass net(LINK_INVALID);
   aErr status = aErrNone;
@@ -182,7 +152,7 @@ TEST_F(UpdateStepsTest, TransferLoaderOnAConnectionThatIsGoneFailsAtOnce) {
 }
 
 TEST_F(UpdateStepsTest, CleanupRecordsOnlyACompleteTransfer) {
-  std::string path = Write("device.bird", BirdFile({Block(1, Image(0, 64))}));
+  std::string path = Write("device.bird", BirdFile({Record(1, Image(0, 64))}));
   std::string settingsPath = dir_ / ".settings";
 
   // A failed transfer: reported, nothing recorded, the file released.

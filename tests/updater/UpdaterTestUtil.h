@@ -1,16 +1,17 @@
-// Helpers shared by the store tests.
+// Helpers shared by the store and BIRD file tests.
 #ifndef QN_TESTS_UPDATER_UPDATERTESTUTIL_H
 #define QN_TESTS_UPDATER_UPDATERTESTUTIL_H
 
 #include <dirent.h>
+#include <string.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <zlib.h>
 
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "app/Log.h"
 
@@ -31,22 +32,6 @@ inline std::string CaptureWithMask(unsigned int mask, const std::function<void()
   return text;
 }
 
-// Runs `body` in a child process without write permission to anything it
-// does not own: as root the child switches to the user "nobody" (65534).
-// Returns the child's exit status, 99 when it could not drop privileges.
-inline int RunUnprivileged(const std::function<int()>& body) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
-    _exit(body());
-  }
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // Names in `dir` other than "." and "..".
 inline std::set<std::string> ListNames(const std::string& dir) {
   std::set<std::string> names;
@@ -57,6 +42,69 @@ inline std::set<std::string> ListNames(const std::string& dir) {
   }
   if (d) closedir(d);
   return names;
+}
+
+// Builders of BIRD files: block records, image and information block data,
+// the body (count, records, checksum) and the compressed file around it.
+using Bytes = std::vector<uint8_t>;
+
+inline void PutBE(Bytes* out, uint32_t v) {
+  for (int s = 24; s >= 0; s -= 8) out->push_back((uint8_t)(v >> s));
+}
+
+// `length` is what the record claims, which a malformed file may make differ
+// from the data that follows.
+inline Bytes Record(uint8_t typeByte, const Bytes& data, int64_t length = -1) {
+  Bytes r = {typeByte};
+  PutBE(&r, length < 0 ? (uint32_t)data.size() : (uint32_t)length);
+  r.insert(r.end(), data.begin(), data.end());
+  return r;
+}
+
+inline Bytes ImageData(uint32_t address, const Bytes& image) {
+  Bytes d;
+  PutBE(&d, address);
+  d.insert(d.end(), image.begin(), image.end());
+  return d;
+}
+
+inline Bytes Info(const std::string& build, const std::string& version, const std::string& serial,
+                  const std::string& model) {
+  Bytes d;
+  for (std::string f : {build, version, serial, model}) {
+    f.resize(16, ' ');
+    d.insert(d.end(), f.begin(), f.end());
+  }
+  return d;
+}
+
+inline Bytes Offsets(uint32_t serialOffset, uint32_t descriptorOffset) {
+  Bytes d;
+  PutBE(&d, serialOffset);
+  PutBE(&d, descriptorOffset);
+  return d;
+}
+
+inline Bytes Body(uint32_t count, const std::vector<Bytes>& records, uint32_t checksum = 0x12345678) {
+  Bytes b;
+  PutBE(&b, count);
+  for (const Bytes& r : records) b.insert(b.end(), r.begin(), r.end());
+  PutBE(&b, checksum);
+  return b;
+}
+
+inline Bytes FileOf(const Bytes& body) {
+  uLongf size = compressBound(body.size());
+  Bytes f(6 + size);
+  memcpy(f.data(), "bird\x01\x01", 6);
+  EXPECT_EQ(compress2(f.data() + 6, &size, body.data(), body.size(), 6), Z_OK);
+  f.resize(6 + size);
+  return f;
+}
+
+inline std::string BirdFileText(const std::vector<Bytes>& records) {
+  Bytes f = FileOf(Body((uint32_t)records.size(), records));
+  return std::string(f.begin(), f.end());
 }
 
 inline mode_t FileMode(const std::string& path) {
