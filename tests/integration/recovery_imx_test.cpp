@@ -1,6 +1,6 @@
 // "-U -t RECOVER" on the i.MX RT path: the real Updater against the simulated
-// serial download boot ROM, on a pseudo-terminal (qn-sdpsim, or qn-usbemu
-// --imx-serial) or as the HID device of the emulated USB bus (qn-usbemu
+// serial download boot ROM, on a pseudo-terminal (qn-usbemu --imx-serial)
+// or as the HID device of the emulated USB bus (qn-usbemu
 // --imx), with the update server on loopback, all inside a private network
 // namespace. In the complete recoveries the device turns into a USB module
 // running the loader when the ROM starts it (qn-usbemu --imx-becomes).
@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,6 @@
 
 namespace {
 
-using qntest::Background;
 using qntest::FileExists;
 using qntest::ReadFile;
 using qntest::RunResult;
@@ -42,47 +42,16 @@ const char kEmptyUsbDiscovery[] =
 
 // The "Update time" line varies; everything else is compared byte for byte.
 std::string WithoutUpdateTime(const std::string& out) {
-  std::string result;
-  size_t at = 0;
-  while (at < out.size()) {
-    size_t end = out.find('\n', at);
-    end = end == std::string::npos ? out.size() : end + 1;
-    std::string line = out.substr(at, end - at);
-    if (line.compare(0, 13, "Update time: ") == 0 && line.find(" sec\n") != std::string::npos)
-      line = "Update time: T sec\n";
-    result += line;
-    at = end;
-  }
-  return result;
+  static const std::regex time("Update time: [0-9.]+ sec\n");
+  return std::regex_replace(out, time, "Update time: T sec\n");
 }
-
-// qn-sdpsim on a pseudo-terminal reached through a symlink.
-class SerialRom {
- public:
-  SerialRom(const TempDir& dir, const std::vector<std::string>& extra = {})
-      : tty_(dir / "tty") {
-    std::vector<std::string> argv{ToolPath("qn-sdpsim"), "--link", tty_, "--fingerprint",
-                                  std::string("0x") + kFuseHigh + ":0x" + kFuseLow};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    sim_.reset(new Background(argv));
-    ready_ = !sim_->WaitForLine("/dev/", 10000).empty();
-  }
-  bool ready() const { return ready_; }
-  const std::string& tty() const { return tty_; }
-  std::string Events() { return sim_->Output(); }
-
- private:
-  std::string tty_;
-  std::unique_ptr<Background> sim_;
-  bool ready_ = false;
-};
 
 class RecoveryImx : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
     if (!qntest::EnterPrivateNetwork(&why)) GTEST_SKIP() << "no private network: " << why;
-    for (const char* tool : {"qn-sdpsim", "qn-usbemu", "qn-update-server", "birdtool"})
+    for (const char* tool : {"qn-usbemu", "qn-update-server", "birdtool"})
       if (!FileExists(ToolPath(tool))) FAIL() << tool << " is not built";
     loader1_ = Image("loader1", 1000, 1);
     loader2_ = Image("loader2", 3000, 2);
@@ -205,10 +174,10 @@ TEST_F(RecoveryImx, SilentRomEndsWithTheCleanupErrorLine) {
   // The user's file, no server: the recovery goes ahead with "-f" and the
   // device named with "-d".
   std::string bird = Pack("mine.bird");
-  SerialRom rom(work_, {"--silent"});
-  ASSERT_TRUE(rom.ready());
-  RunResult r = Run({}, {"-U", "-t", "RECOVER", "-s", rom.tty(), "-f", bird, "-d", kSerial, "-u",
-                         "http://127.0.0.1:1/cgi/u"});
+  const std::string tty = work_ / "tty", trace = work_ / "trace";
+  RunResult r = Run({"--imx-serial", tty + ",silent", "--trace", trace},
+                    {"-U", "-t", "RECOVER", "-s", tty, "-f", bird, "-d", kSerial, "-u",
+                     "http://127.0.0.1:1/cgi/u"});
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_EQ(WithoutUpdateTime(r.out),
@@ -227,8 +196,8 @@ TEST_F(RecoveryImx, SilentRomEndsWithTheCleanupErrorLine) {
                 "]\n"
                 "Update time: T sec\n"
                 "END of Firmware_Recovery via Serial Interface(" +
-                rom.tty() + ")\n");
-  EXPECT_EQ(rom.Events().find("write"), std::string::npos) << rom.Events();
+                tty + ")\n");
+  EXPECT_EQ(ReadFile(trace).find("write"), std::string::npos) << ReadFile(trace);
 }
 
 // The started loader answers as a USB module with the device's serial
