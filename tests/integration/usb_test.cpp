@@ -204,30 +204,10 @@ TEST_F(UsbBusTest, DeviceInformationMarksAnAvailableDevice) {
   EXPECT_EQ(r.out.compare(0, settings(' ').size(), settings(' ')), 0) << r.out;
 }
 
-TEST_F(UsbBusTest, KernelDriverNodeIsUsedInsteadOfLibusbWhenItExists) {
-  std::string trace = home_ / "bus.trace";
-  RunResult r = RunOnBus(
-      home_.path(),
-      {"--trace", trace, "--module", kModuleA, "--module", kModuleB, "--kernel-node", "0012ABCD"},
-      {"-D", "-t", "USB"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  std::vector<std::string> lines = Lines(r.out);
-  ASSERT_EQ(lines.size(), 4u) << r.out;
-  EXPECT_EQ(Sorted({lines[2], lines[3]}), Sorted({kRowA, kRowB}));
-  EXPECT_TRUE(FileExists(DeviceDir(home_, "0012ABCD") + "/.settings"));
-
-  std::string events = ReadFile(trace);
-  // The module with a node talked over the node only; the other over libusb.
-  EXPECT_NE(events.find("0012ABCD node OUT"), std::string::npos) << events;
-  EXPECT_EQ(events.find("0012ABCD claim"), std::string::npos) << events;
-  EXPECT_EQ(events.find("0012ABCD OUT"), std::string::npos) << events;
-  EXPECT_NE(events.find("40F5849A claim"), std::string::npos) << events;
-  EXPECT_EQ(events.find("40F5849A node"), std::string::npos) << events;
-}
-
-// "-U" over USB, through libusb and through the kernel node: discovery makes
-// the device entry, the update installs a stamped image, and a discovery on
-// the same bus then shows the version the module reports after its reboot.
+// "-U" over USB, through libusb and through the kernel-driver node (used
+// instead of libusb when it exists): discovery makes the device entry, the
+// update installs a stamped image, and a discovery on the same bus then shows
+// the version the module reports after its reboot.
 TEST_F(UsbBusTest, UpdateOverUsb) {
   TempDir work;
   std::string image = work.path() + "/fw.bin", loader = work.path() + "/loader.bin";
@@ -245,9 +225,13 @@ TEST_F(UsbBusTest, UpdateOverUsb) {
                              "\" -D -t USB -d 0012ABCD";
   for (bool node : {false, true}) {
     TempDir home;
-    std::vector<std::string> bus{"--module", kModuleA};
+    std::string trace = home / "bus.trace";
+    std::vector<std::string> bus{"--trace", trace, "--module", kModuleA};
     if (node) bus.insert(bus.end(), {"--kernel-node", "0012ABCD"});
     RunResult r = RunCommandOnBus(home.path(), bus, {"/bin/sh", "-c", script});
+    std::string events = ReadFile(trace);
+    EXPECT_EQ(events.find("0012ABCD node OUT") != std::string::npos, node) << events;
+    EXPECT_EQ(events.find("0012ABCD claim") == std::string::npos, node) << events;
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0) << (node ? "node: " : "libusb: ") << r.out << r.err;
     EXPECT_NE(r.out.find("Completed updating firmware on device [0012ABCD]\n"), std::string::npos)
