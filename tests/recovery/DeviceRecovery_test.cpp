@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <random>
@@ -16,6 +15,7 @@
 #include "recovery/NXPSerial.h"
 #include "tests/recovery/PtyPeer.h"
 #include "tests/support/TestSupport.h"
+#include "tools/birdtool/BirdPack.h"
 #include "updater/BirdFile.h"
 #include "updater/DeviceRecovery_iMX.h"
 #include "updater/Updater.h"
@@ -29,10 +29,6 @@ using qntest::TempDir;
 const uint32_t kWords[4] = {0x0A000001, 0x0B000002, 0x0C000003, 0x0D000004};
 const uint8_t kLoader = 0, kFirmware = 1, kSerialOffsets = 2, kLoaderEntry = 5;
 
-void PutBE32(std::string* out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out->push_back((char)(uint8_t)(v >> shift));
-}
-
 std::string RandomImage(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
   std::string out(n, '\0');
@@ -40,60 +36,38 @@ std::string RandomImage(size_t n, unsigned seed) {
   return out;
 }
 
-struct Block {
-  uint8_t type;
-  std::string data;
-};
+using Block = birdpack::Block;
+
+Block Raw(uint8_t type, const std::string& bytes) {
+  Block block;
+  block.type = type;
+  block.data.assign(bytes.begin(), bytes.end());
+  return block;
+}
 
 Block At(uint8_t type, uint32_t address, const std::string& bytes) {
-  std::string data;
-  PutBE32(&data, address);
-  return {type, data + bytes};
+  Block block = Raw(type, "");
+  block.data = birdpack::ImageBlockData(address, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  return block;
 }
 
 // A firmware block as a recovery file carries it for the LPC chip `kWords`.
-Block Firmware(uint32_t address, const std::string& plain) {
-  uint8_t key[16];
-  for (int w = 0; w < 4; ++w)
-    for (int b = 0; b < 4; ++b) key[4 * w + b] = (uint8_t)(kWords[w] >> (24 - 8 * b));
-  std::string scrambled(plain.size(), '\0');
-  uint8_t prev = 0;
-  for (size_t i = 0; i < plain.size(); ++i) {
-    scrambled[i] = (char)((uint8_t)plain[i] ^ key[i % 16] ^ prev);
-    prev = (uint8_t)plain[i];
-  }
-  return At(kFirmware, address, scrambled);
+Block Firmware(uint32_t address, std::string plain) {
+  birdpack::ScrambleImage((uint8_t*)&plain[0], plain.size(), kWords);
+  return At(kFirmware, address, plain);
 }
 
-// A BIRD file: signature, version 1.1, zlib body of count, records, checksum.
 std::string Bird(const std::vector<Block>& blocks) {
-  std::string body;
-  PutBE32(&body, (uint32_t)blocks.size());
-  for (const Block& b : blocks) {
-    body.push_back((char)b.type);
-    PutBE32(&body, (uint32_t)b.data.size());
-    body += b.data;
-  }
-  uint32_t sum = 0;
-  for (char c : body) sum += (uint8_t)c;
-  PutBE32(&body, sum);
-  uLongf size = compressBound(body.size());
-  std::string z(size, '\0');
-  compress2((Bytef*)&z[0], &size, (const Bytef*)body.data(), body.size(), 9);
-  z.resize(size);
-  return std::string("bird\x01\x01", 6) + z;
+  std::vector<uint8_t> stream;
+  std::string error;
+  EXPECT_TRUE(birdpack::CompressBody(birdpack::BuildBody(blocks), &stream, &error)) << error;
+  std::vector<uint8_t> file = birdpack::BuildFile(stream);
+  return std::string(file.begin(), file.end());
 }
 
 // The image with its vector checksum, as it must land at address 0.
 std::string WithVectorChecksum(std::string image) {
-  uint32_t sum = 0;
-  for (int w = 0; w < 7; ++w) {
-    uint32_t word = 0;
-    for (int b = 3; b >= 0; --b) word = word << 8 | (uint8_t)image[4 * w + b];
-    sum += word;
-  }
-  uint32_t check = 0u - sum;
-  for (int b = 0; b < 4; ++b) image[28 + b] = (char)(uint8_t)(check >> (8 * b));
+  birdpack::SetVectorChecksum((uint8_t*)&image[0], image.size());
   return image;
 }
 
@@ -200,18 +174,16 @@ TEST_F(DeviceRecoveryTest, FourByteImageEndsTheBlockLoop) {
 TEST_F(DeviceRecoveryTest, FilesThatCannotBeUsedAreRefusedBeforeTheChipIsTouched) {
   size_t before = peer_.Lines().size();
   std::string out;
-  std::string offsets;
-  PutBE32(&offsets, 64);
-  PutBE32(&offsets, 128);
-  EXPECT_FALSE(Recover({Firmware(0, RandomImage(512, 6)), {kSerialOffsets, offsets}}, &out));
+  std::string offsets("\0\0\0\x40\0\0\0\x80", 8);
+  EXPECT_FALSE(Recover({Firmware(0, RandomImage(512, 6)), Raw(kSerialOffsets, offsets)}, &out));
   EXPECT_EQ(out,
             "Recovery command does not currently support an OFFLINE BIRD file (because it is not "
             "device specific).\n");
 
   // A firmware block too short to hold its address; no firmware at all.
   for (const std::vector<Block>& blocks :
-       {std::vector<Block>{Firmware(0, RandomImage(512, 7)), {kFirmware, std::string(2, '\0')}},
-        std::vector<Block>{{4, std::string(64, ' ')}}}) {
+       {std::vector<Block>{Firmware(0, RandomImage(512, 7)), Raw(kFirmware, std::string(2, '\0'))},
+        std::vector<Block>{Raw(4, std::string(64, ' '))}}) {
     EXPECT_FALSE(Recover(blocks, &out));
     EXPECT_NE(out.find("has an invalid file format.\n"), std::string::npos) << out;
   }
@@ -274,7 +246,7 @@ TEST_F(ImxLoaderStep, BlocksGoToTheirAddressesAndTheEntryBlockIsTheJump) {
   // than its address field goes whole to the previous block's address.
   EXPECT_EQ(Transfer(rom.path(),
                      {At(kLoader, 0x20002000, first), At(kFirmware, 0x60000000, RandomImage(64, 3)),
-                      At(kLoader, 0x20200000, second), {kLoader, "\x11\x22"},
+                      At(kLoader, 0x20200000, second), Raw(kLoader, "\x11\x22"),
                       At(kLoaderEntry, 0x20002000, "")},
                      &out),
             aErrNone);
