@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Lab.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -34,42 +35,6 @@ std::string AfterBanner(const std::string& out) {
   return out.substr(nl + 1);
 }
 
-void PutBE32(std::string* out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out->push_back((char)(uint8_t)(v >> shift));
-}
-
-// A zlib stream holding `data` in one stored (uncompressed) deflate block.
-std::string StoredZlib(const std::string& data) {
-  std::string z = "\x78\x01";
-  z.push_back('\x01');  // final block, stored
-  uint16_t len = (uint16_t)data.size();
-  z.push_back((char)(len & 0xFF));
-  z.push_back((char)(len >> 8));
-  z.push_back((char)(~len & 0xFF));
-  z.push_back((char)((uint16_t)~len >> 8));
-  z += data;
-  uint32_t a = 1, b = 0;
-  for (unsigned char c : data) {
-    a = (a + c) % 65521;
-    b = (b + a) % 65521;
-  }
-  PutBE32(&z, (b << 16) | a);
-  return z;
-}
-
-// A BIRD file: header, then a body of (type, data) blocks and a checksum.
-std::string BirdFile(const std::vector<std::pair<uint8_t, std::string>>& blocks) {
-  std::string body;
-  PutBE32(&body, (uint32_t)blocks.size());
-  for (const auto& b : blocks) {
-    body.push_back((char)b.first);
-    PutBE32(&body, (uint32_t)b.second.size());
-    body += b.second;
-  }
-  PutBE32(&body, 0);
-  return std::string("bird\x01\x01", 6) + StoredZlib(body);
-}
-
 class CliTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -88,47 +53,32 @@ class CliTest : public testing::Test {
 
 // ---- help and usage -------------------------------------------------------
 
-TEST_F(CliTest, NoArgumentsShowTheShortUsageAndTouchNothing) {
-  RunResult r = Updater({});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(AfterBanner(r.out), Expected("usage_short.txt"));
-  EXPECT_EQ(r.err, "");
-  EXPECT_FALSE(FileExists(home_ / ".vorlaine"));
-}
-
-TEST_F(CliTest, EveryHelpOptionShowsTheFullUsage) {
-  for (const char* help : {"-h", "-H", "--help", "--he"}) {
-    RunResult r = Updater({help});
-    EXPECT_EQ(r.status, 0) << help;
-    EXPECT_EQ(AfterBanner(r.out), Expected("usage_full.txt")) << help;
-    EXPECT_EQ(r.err, "") << help;
+// No arguments, or only values without a command: the short usage. Any help
+// option: the full usage, and it wins over commands and unknown options; the
+// extended usage needs the log mask before the help option. Nothing else runs.
+TEST_F(CliTest, UsageTextsAndTheirOptions) {
+  struct {
+    std::vector<std::string> args;
+    const char* expected;
+  } cases[] = {
+      {{}, "usage_short.txt"},
+      {{"-d", "40F5849A", "-t", "TCP", "-OVERRIDE", "stray"}, "usage_short.txt"},
+      {{"-h"}, "usage_full.txt"},
+      {{"-H"}, "usage_full.txt"},
+      {{"--help"}, "usage_full.txt"},
+      {{"--he"}, "usage_full.txt"},
+      {{"-Q", "-h", "-D"}, "usage_full.txt"},
+      {{"-h", "-X", "0x10000"}, "usage_full.txt"},
+      {{"-X", "1", "-h"}, "usage_extended.txt"},
+      {{"-X", "0x10000", "-h"}, "usage_extended.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "no arguments" : c.args[0]);
+    RunResult r = Updater(c.args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(AfterBanner(r.out), Expected(c.expected));
+    EXPECT_EQ(r.err, "");
   }
-  EXPECT_FALSE(FileExists(home_ / ".vorlaine"));
-}
-
-TEST_F(CliTest, ExtendedUsageNeedsTheLogMaskBeforeTheHelpOption) {
-  RunResult ext = Updater({"-X", "1", "-h"});
-  EXPECT_EQ(ext.status, 0);
-  EXPECT_EQ(AfterBanner(ext.out), Expected("usage_extended.txt"));
-
-  RunResult app = Updater({"-X", "0x10000", "-h"});
-  EXPECT_EQ(AfterBanner(app.out), Expected("usage_extended.txt"));
-
-  RunResult after = Updater({"-h", "-X", "0x10000"});
-  EXPECT_EQ(AfterBanner(after.out), Expected("usage_full.txt"));
-}
-
-TEST_F(CliTest, HelpWinsOverCommandsAndUnknownOptions) {
-  RunResult r = Updater({"-Q", "-h", "-D"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(AfterBanner(r.out), Expected("usage_full.txt"));
-  EXPECT_FALSE(FileExists(home_ / ".vorlaine"));
-}
-
-TEST_F(CliTest, OnlyValuesWithoutACommandShowTheShortUsage) {
-  RunResult r = Updater({"-d", "40F5849A", "-t", "TCP", "-OVERRIDE", "stray"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(AfterBanner(r.out), Expected("usage_short.txt"));
   EXPECT_FALSE(FileExists(home_ / ".vorlaine"));
 }
 
@@ -217,31 +167,25 @@ TEST_F(CliTest, CommandsRunInTheFixedOrderWhateverTheirPlaceOnTheLine) {
 
 // ---- "-C" -----------------------------------------------------------------
 
+// A file that is not BIRD, a truncated header (reading it must not crash)
+// and no file at all are reported as invalid, and the run succeeds.
 TEST_F(CliTest, CheckOfAFileThatIsNotBirdReportsItAndSucceeds) {
   std::string file = home_ / "file.bird";
-  ASSERT_TRUE(qntest::WriteFile(file, "this is not firmware\n"));
-  RunResult r = Updater({"-C", "-f", file, "-d", "40F5849A"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "\t\t" + file + ": *** invalid file format ***, SERIAL NUMBER NOT VERIFIED\n");
-
-  RunResult none = Updater({"-C"});
-  EXPECT_EQ(none.status, 0);
-  EXPECT_EQ(none.out, "\t\t: *** invalid file format ***, SERIAL NUMBER NOT VERIFIED\n");
-
-  // A truncated header is just as invalid, and reading it must not crash.
-  ASSERT_TRUE(qntest::WriteFile(file, "bir"));
-  RunResult shortFile = Updater({"-C", "-f", file});
-  EXPECT_EQ(shortFile.status, 0);
-  EXPECT_EQ(shortFile.out,
-            "\t\t" + file + ": *** invalid file format ***, SERIAL NUMBER NOT VERIFIED\n");
+  for (const char* content : {"this is not firmware\n", "bir", ""}) {
+    ASSERT_TRUE(qntest::WriteFile(file, content));
+    std::string name = *content ? file : "";
+    RunResult r = *content ? Updater({"-C", "-f", file, "-d", "40F5849A"}) : Updater({"-C"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\t\t" + name + ": *** invalid file format ***, SERIAL NUMBER NOT VERIFIED\n");
+  }
 }
 
 TEST_F(CliTest, CheckOfAnOfflineBirdFileListsItsBuildInformation) {
-  std::string firmware("\x00\x00\x00\x00\x9A\x84\xF5\x40\x01\x02", 10);
-  std::string offsets("\x00\x00\x00\x00\x00\x00\x00\x00", 8);
-  std::string info = "99528558        1.2.3           40F5849A        QN-Hub          ";
-  std::string file = home_ / "99528558.bird";
-  ASSERT_TRUE(qntest::WriteFile(file, BirdFile({{1, firmware}, {2, offsets}, {4, info}})));
+  // The image holds the serial number where the offsets block says.
+  std::string image = home_ / "image.bin", file = home_ / "99528558.bird";
+  ASSERT_TRUE(qntest::WriteFile(image, std::string("\x9A\x84\xF5\x40\x01\x02", 6)));
+  ASSERT_TRUE(qntest::PackBird({"-o", file, "--firmware", "0:" + image, "--serial-offsets", "0,0",
+                                "--info", "99528558,1.2.3,40F5849A,QN-Hub"}));
   const std::string details =
       "\n\t\t\tBuild:   99528558        \n\t\t\tVersion: 1.2.3           "
       "\n\t\t\tSerial#: 40F5849A        \n\t\t\tModel:   QN-Hub          \n\t\t\t\n";
@@ -276,13 +220,12 @@ TEST_F(CliTest, LogFileCollectsTheDiagnosticChannels) {
   // A second run appends.
   Updater({"-k", log, "-X", "0x10000"});
   EXPECT_EQ(ReadFile(log), echo + echo);
-}
 
-TEST_F(CliTest, AnUnwritableLogFileDoesNotFailTheRun) {
-  std::string log = home_ / "no/such/dir.log";
-  RunResult r = Updater({"-k", log, "-Z", "1"});
+  // A log file that cannot be opened does not fail the run.
+  std::string lost = home_ / "no/such/dir.log";
+  r = Updater({"-k", lost, "-Z", "1"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "ERROR: Cannot open log file [" + log + "]\n");
+  EXPECT_EQ(r.err, "ERROR: Cannot open log file [" + lost + "]\n");
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 // The discovery, build and information commands against simulated modules
 // and a local update server, all inside the test's private network.
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <algorithm>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/Lab.h"
@@ -202,30 +200,17 @@ TEST_F(CommandsTest, InfoForAnUnknownDevice) {
             "Error: Must supply a specfic serial number [\"-d\"] to list device information\n");
 }
 
-// A server whose replies try to name files outside the device's directory.
+// A server whose latest build tries to name a file outside the device's
+// directory.
 TEST_F(CommandsTest, GetRefusesBuildNamesThatAreNotNumbers) {
-  httplib::Server evil;
-  evil.Get("/cgi/u", [](const httplib::Request& req, httplib::Response& res) {
-    std::string op = req.get_param_value("op");
-    if (op == "qu") res.set_content("ok\n../../../escaped\nQN\n", "text/plain");
-    else if (op == "bird") res.set_content("ok\nYmlyZA==\n", "text/plain");
-    else res.set_content("ok\n", "text/plain");
-  });
-  int port = evil.bind_to_any_port("127.0.0.1");
-  std::thread serve([&] { evil.listen_after_bind(); });
-  RunResult r = Updater({"-G", "-d", "40F5849A", "-u",
-                         "http://127.0.0.1:" + std::to_string(port) + "/cgi/u"});
-  evil.stop();
-  serve.join();
+  qntest::UpdateServer server(work_ / "fw", {{"40F5849A", "QN", "../../../escaped", {}}});
+  ASSERT_TRUE(server.ready());
+  RunResult r = Updater({"-G", "-d", "40F5849A", "-u", server.url()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("is not a build number; nothing stored."), std::string::npos) << r.out;
   EXPECT_FALSE(qntest::FileExists(home_.path() + "/.vorlaine/escaped.bird"));
   EXPECT_FALSE(qntest::FileExists(home_.path() + "/escaped.bird"));
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(CommandsTest, DiscoverThroughARouterScansItsNetwork) {
   qntest::ModuleSim sim({"serial=D272031D,port=0,model=13,addr=02,nak-absent=1",

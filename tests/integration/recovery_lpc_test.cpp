@@ -116,16 +116,14 @@ class RecoveryLpc : public ::testing::Test {
   // An update server that maps the simulated chip to build `fixBuild` of
   // the device, and serves the given builds.
   std::unique_ptr<UpdateServer> Server(
-      const std::vector<std::pair<std::string, std::string>>& builds, const std::string& fixBuild,
-      bool knowsChip = true) {
+      const std::vector<std::pair<std::string, std::string>>& builds, const std::string& fixBuild) {
     ServerDevice device;
     device.serial = kSerial;
     device.model = "QN-HUB4";
     device.latest = builds.back().first;
     for (const auto& b : builds) device.builds.push_back({b.first, {"1.0.0", b.second}});
-    std::vector<std::string> fingerprints;
-    if (knowsChip) fingerprints.push_back(std::string(kFingerprintLine) + " " + kSerial + " " + fixBuild);
-    std::unique_ptr<UpdateServer> server(new UpdateServer(work_ / "fw", {device}, fingerprints));
+    std::unique_ptr<UpdateServer> server(new UpdateServer(
+        work_ / "fw", {device}, {std::string(kFingerprintLine) + " " + kSerial + " " + fixBuild}));
     EXPECT_TRUE(server->ready());
     return server;
   }
@@ -137,38 +135,34 @@ class RecoveryLpc : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // "-N"
 
-TEST_F(RecoveryLpc, FingerprintPrintsTheChipIdentification) {
-  Chip chip(work_);
-  ASSERT_TRUE(chip.ready());
-  RunResult r = Run({"-N", "-s", chip.tty()});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(r.out, "Getting NXP device fingerprint:\n\t[ 0A000001 0B000002 0C000003 0D000004 ]\n");
-}
-
-TEST_F(RecoveryLpc, FingerprintEndsTheRunBeforeTheStoreWhenThePortFails) {
-  RunResult r = Run({"-N", "-s", work_ / "no-such-tty", "-D"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Getting NXP device fingerprint:\nERROR ==> Could not open serial port\n");
-  EXPECT_FALSE(FileExists(Home() + "/.vorlaine"));
-
-  Chip silent(work_, {"--no-sync"});
+// "-N" prints the chip's identification. A port that cannot be opened, or a
+// chip that does not answer, ends the run before the store is opened; no
+// port at all is reported and the other commands still run.
+TEST_F(RecoveryLpc, FingerprintCommand) {
+  TempDir dir;
+  Chip silent(dir, {"--no-sync"});
   ASSERT_TRUE(silent.ready());
-  r = Run({"-N", "-s", silent.tty(), "-D"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out,
-            "Getting NXP device fingerprint:\n"
-            "ERROR ==> Could not communicate with device over serial port\n");
-  EXPECT_FALSE(FileExists(Home() + "/.vorlaine"));
-}
+  const std::string head = "Getting NXP device fingerprint:\n";
+  const std::pair<std::string, std::string> failures[] = {
+      {work_ / "no-such-tty", head + "ERROR ==> Could not open serial port\n"},
+      {silent.tty(), head + "ERROR ==> Could not communicate with device over serial port\n"}};
+  for (const auto& f : failures) {
+    RunResult r = Run({"-N", "-s", f.first, "-D"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, f.second);
+    EXPECT_FALSE(FileExists(Home() + "/.vorlaine"));
+  }
 
-TEST_F(RecoveryLpc, FingerprintWithoutAPortFailsButTheRunGoesOn) {
   RunResult r = Run({"-N", "-l", "note"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out,
-            "Getting NXP device fingerprint:\n"
-            "\tERROR ==> Must specify the serial port used for connecting\n\n"
-            "LOGGING ==> note\n");
+  EXPECT_EQ(r.out, head + "\tERROR ==> Must specify the serial port used for connecting\n\nLOGGING ==> note\n");
   EXPECT_TRUE(FileExists(Store()));
+
+  Chip chip(work_);
+  ASSERT_TRUE(chip.ready());
+  r = Run({"-N", "-s", chip.tty()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, head + "\t[ 0A000001 0B000002 0C000003 0D000004 ]\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -203,40 +197,39 @@ TEST_F(RecoveryLpc, RecoversAChipWithTheFileTheServerHasForItsFingerprint) {
             std::string::npos);
 }
 
-TEST_F(RecoveryLpc, RequestedBuildGoesIntoTheDevicesOwnEntry) {
+// "-b 11" for a device the store knows: build 11 is fetched into the
+// device's own entry and flashed. "-f": the given file is flashed and
+// nothing more is stored.
+TEST_F(RecoveryLpc, RequestedBuildOrGivenFile) {
   Image old = MakeImage(work_, "img11", 5000, 11);
-  Image latest = MakeImage(work_, "img12", 5000, 12);
-  auto server = Server({{"11", PackRecovery(work_, "11", old)}, {"12", PackRecovery(work_, "12", latest)}},
+  Image mine = MakeImage(work_, "mine", 3000, 99);
+  auto server = Server({{"11", PackRecovery(work_, "11", old)},
+                        {"12", PackRecovery(work_, "12", MakeImage(work_, "img12", 5000, 12))}},
                        "12");
+  std::string given = PackRecovery(work_, "77", mine);
   ASSERT_EQ(mkdir((Home() + "/.vorlaine").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(Store().c_str(), 0755), 0);
   ASSERT_EQ(mkdir((Store() + "/" + kSerial).c_str(), 0755), 0);
-  Chip chip(work_);
-  ASSERT_TRUE(chip.ready());
-
-  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-b", "11"});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(chip.Started()) << chip.Events();
-  EXPECT_TRUE(chip.Flash() == old.Flash()) << "flash does not hold build 11";
+  const struct {
+    const char* option;
+    std::string value;
+    const Image& image;
+  } cases[] = {{"-b", "11", old}, {"-f", given, mine}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    TempDir dir;
+    Chip chip(dir);
+    ASSERT_TRUE(chip.ready());
+    RunResult r =
+        Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), c.option, c.value});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(chip.Started()) << chip.Events();
+    EXPECT_TRUE(chip.Flash() == c.image.Flash()) << "flash does not hold the file";
+  }
   EXPECT_EQ(ReadFile(Store() + "/" + kSerial + "/11.bird"), ReadFile(work_ / "11.bird"));
+  EXPECT_FALSE(FileExists(Store() + "/" + kSerial + "/77.bird"));
+  EXPECT_FALSE(FileExists(Store() + "/" + kSerial + "/12.bird"));
   EXPECT_FALSE(FileExists(Store() + "/RECOVER"));
-}
-
-TEST_F(RecoveryLpc, GivenFileIsUsedAndNothingIsStored) {
-  Image served = MakeImage(work_, "img12", 3000, 12);
-  Image mine = MakeImage(work_, "mine", 3000, 99);
-  auto server = Server({{"12", PackRecovery(work_, "12", served)}}, "12");
-  std::string given = PackRecovery(work_, "77", mine);
-  Chip chip(work_);
-  ASSERT_TRUE(chip.ready());
-
-  RunResult r =
-      Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-f", given});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(chip.Started()) << chip.Events();
-  EXPECT_TRUE(chip.Flash() == mine.Flash()) << "flash does not hold the given file";
-  EXPECT_FALSE(FileExists(Store() + "/RECOVER"));
-  EXPECT_FALSE(FileExists(Store() + "/" + kSerial));
 }
 
 TEST_F(RecoveryLpc, OfflineFileIsRefusedBeforeTheChipIsTouched) {
@@ -248,8 +241,6 @@ TEST_F(RecoveryLpc, OfflineFileIsRefusedBeforeTheChipIsTouched) {
 
   // 0x4001: the procedure's messages and the byte traces of every command.
   RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4001"});
-  // A recovery that ran and failed fails the run (and does not try the
-  // other boot ROM).
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("Recovery command does not currently support an OFFLINE BIRD file (because it "
                        "is not device specific).\nError in Recovery process:\n\n"),
@@ -261,74 +252,41 @@ TEST_F(RecoveryLpc, OfflineFileIsRefusedBeforeTheChipIsTouched) {
   EXPECT_FALSE(chip.Started(300));
 }
 
-TEST_F(RecoveryLpc, EraseFailureStopsWithTheErrorLineAndNoStart) {
-  Image image = MakeImage(work_, "img12", 3000, 12);
-  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
-  Chip chip(work_, {"--fail-command", "E=11"});
-  ASSERT_TRUE(chip.ready());
-
-  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4000"});
-  // A recovery that ran and failed fails the run (and does not try the
-  // other boot ROM).
-  EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("Recovery Error transfering data to device[0A000001] ==> [2, Invalid "
-                       "parameter].\nError in Recovery process:\n\n"),
-            std::string::npos)
-      << r.out;
-  EXPECT_EQ(r.out.find("[W "), std::string::npos);
-  EXPECT_EQ(r.out.find("[G 0 T"), std::string::npos);
-  EXPECT_FALSE(chip.Started(300));
-  EXPECT_TRUE(chip.Flash() == std::string(kFlashSize, '\xFF'));
-}
-
-TEST_F(RecoveryLpc, WriteFailureMidBlockStopsWithTheErrorLineAndNoStart) {
-  // 10000 bytes: the first 4096-byte chunk takes checksums 1 to 5; the
-  // second chunk's first block is refused three times.
+// A failing erase, or a block the chip refuses three times in the middle of
+// the image (10000 bytes: the first 4096-byte chunk takes checksums 1 to 5,
+// the second chunk's first block is refused), stops with the error line and
+// without starting the chip; a recovery that ran and failed fails the run
+// (and does not try the other boot ROM).
+TEST_F(RecoveryLpc, EraseOrWriteFailureStopsWithTheErrorLineAndNoStart) {
   Image image = MakeImage(work_, "img12", 10000, 12);
   auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
-  Chip chip(work_, {"--resend-at", "6,7,8"});
-  ASSERT_TRUE(chip.ready());
-
-  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4000"});
-  // A recovery that ran and failed fails the run (and does not try the
-  // other boot ROM).
-  EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("Recovery Error transfering data to device[0A000001] ==> [18, Timeout "
-                       "occurred].\nError in Recovery process:\n\n"),
-            std::string::npos)
-      << r.out;
-  EXPECT_EQ(r.out.find("Rebooting Device"), std::string::npos);
-  EXPECT_EQ(r.out.find("[G 0 T"), std::string::npos);
-  EXPECT_FALSE(chip.Started(300));
-  EXPECT_TRUE(chip.Flash() == image.Flash(4096)) << "only the first chunk should be in flash";
-}
-
-TEST_F(RecoveryLpc, PathsThatCannotStartFallBackToTheOtherBootRom) {
-  RunResult r = Run({"-U", "-t", "RECOVER", "-s", work_ / "no-such-tty", "-u",
-                     "http://127.0.0.1:1/cgi/u"});
-  EXPECT_EQ(r.status, 1);
-  // Then the i.MX path tries the same port.
-  std::string expected =
-      "Firmware_Recovery via Serial Interface:\n"
-      "ERROR ==> Could not open serial port.\n"
-      "Fetching Fingerprint via Serial Interface (iMX):\n"
-      "Error initializing Loader\tGot device fingerprint [";
-  EXPECT_EQ(r.out.substr(0, expected.size()), expected);
-
-  // A chip the server does not know.
-  Image image = MakeImage(work_, "img12", 3000, 12);
-  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12", false);
-  Chip chip(work_);
-  ASSERT_TRUE(chip.ready());
-  r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url()});
-  EXPECT_EQ(r.status, 1);
-  expected =
-      "Firmware_Recovery via Serial Interface:\n"
-      "\tGot device fingerprint [ 0A000001 0B000002 0C000003 0D000004 ]\n"
-      "Invalid Device ID Cannot retreive the information from Vorlaine update server.\n"
-      "Fetching Fingerprint via Serial Interface (iMX):\n";
-  EXPECT_EQ(r.out.substr(0, expected.size()), expected);
-  EXPECT_FALSE(chip.Started(300));
+  struct {
+    const char* option;
+    const char* value;
+    const char* error;
+    size_t flashed;
+  } cases[] = {{"--fail-command", "E=11", "[2, Invalid parameter]", 0},
+               {"--resend-at", "6,7,8", "[18, Timeout occurred]", 4096}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    TempDir dir;
+    Chip chip(dir, {c.option, c.value});
+    ASSERT_TRUE(chip.ready());
+    RunResult r =
+        Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4000"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(std::string("Recovery Error transfering data to device[0A000001] ==> ") +
+                         c.error + ".\nError in Recovery process:\n\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Rebooting Device"), std::string::npos);
+    EXPECT_EQ(r.out.find("[G 0 T"), std::string::npos);
+    if (c.flashed == 0) {
+      EXPECT_EQ(r.out.find("[W "), std::string::npos);
+    }
+    EXPECT_FALSE(chip.Started(300));
+    EXPECT_TRUE(chip.Flash() == (c.flashed ? image.Flash(c.flashed) : std::string(kFlashSize, '\xFF')));
+  }
 }
 
 }  // namespace

@@ -96,38 +96,32 @@ class RecoveryFileTest : public ::testing::Test {
   Parameters params_;
 };
 
+// A chip the store does not know, or one the server gives serial number 0:
+// the file goes into the entry "RECOVER", never into "00000000".
 TEST_F(RecoveryFileTest, UnknownDeviceGoesIntoRecover) {
-  ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile) + "\n"}});
-  std::string out;
-  ASSERT_TRUE(Get(server, &out)) << out;
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(params_.birdFile, Root() + "/RECOVER/12.bird");
-  EXPECT_EQ(params_.serialNumber, 0x40F5849Au);
-  EXPECT_EQ(ReadFile(params_.birdFile), kFile);
+  struct {
+    const char* serial;
+    const char* build;
+    unsigned number;
+  } cases[] = {{"40F5849A", "12", 0x40F5849A}, {"0", "7", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.serial);
+    params_.birdFile.clear();
+    ScriptedServer server(
+        {{"fix", std::string("ok\n") + c.serial + "\n" + c.build + "\n" + Base64(kFile) + "\n"}});
+    std::string out;
+    ASSERT_TRUE(Get(server, &out)) << out;
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(params_.birdFile, Root() + "/RECOVER/" + c.build + ".bird");
+    EXPECT_EQ(params_.serialNumber, c.number);
+    EXPECT_EQ(ReadFile(params_.birdFile), kFile);
+    // The four words travel blank-separated.
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].get_param_value("fp"), "0A000001 0B000002 0C000003 0D000004");
+  }
   EXPECT_NE(ReadFile(Root() + "/RECOVER/.history")
                 .find(" | Recovering device, serial#: 40F5849A, filename: 12.bird\n"),
             std::string::npos);
-  // The four words travel blank-separated.
-  ASSERT_EQ(server.Requests().size(), 1u);
-  EXPECT_EQ(server.Requests()[0].get_param_value("fp"), "0A000001 0B000002 0C000003 0D000004");
-}
-
-TEST_F(RecoveryFileTest, KnownDeviceKeepsItsOwnFile) {
-  ScriptedServer server({{"fix", "ok\n40f5849a\n0x10\n" + Base64(kFile)}});
-  std::string out;
-  ASSERT_TRUE(Get(server, &out, "40F5849A")) << out;
-  // The build number is read with automatic base; the name is decimal.
-  EXPECT_EQ(params_.birdFile, Root() + "/40F5849A/16.bird");
-  EXPECT_EQ(ReadFile(params_.birdFile), kFile);
-  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
-}
-
-TEST_F(RecoveryFileTest, ServerSerialZeroIsStoredUnderRecover) {
-  ScriptedServer server({{"fix", "ok\n0\n7\n" + Base64(kFile)}});
-  std::string out;
-  ASSERT_TRUE(Get(server, &out)) << out;
-  EXPECT_EQ(params_.birdFile, Root() + "/RECOVER/7.bird");
-  EXPECT_EQ(params_.serialNumber, 0u);
   EXPECT_FALSE(FileExists(Root() + "/00000000"));
 }
 
@@ -161,75 +155,41 @@ TEST_F(RecoveryFileTest, UnusableAnswersLeaveTheRecordAndTheStoreAlone) {
   }
 }
 
-TEST_F(RecoveryFileTest, UnreachableServerAndGivenFileStoreNothing) {
-  std::string url;
-  {
-    ScriptedServer gone(std::map<std::string, std::string>{});
-    url = gone.url();
-  }
-  {
-    // A file given with "-f" is kept; the server is still asked.
-    ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}});
-    params_.birdFile = "/given/file.bird";
-    std::string out;
-    ASSERT_TRUE(Get(server, &out)) << out;
-    EXPECT_EQ(params_.birdFile, "/given/file.bird");
-    EXPECT_EQ(server.Requests().size(), 1u) << "the server is asked even with -f";
-  }
-  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
-  EXPECT_FALSE(FileExists(Root() + "/40F5849A"));
-
-  // Nothing listens there any more: the server client reports no answer,
-  // and the caller goes on with the file it has (none here).
-  params_.birdFile.clear();
-  params_.serverUrl = url;
-  UpdaterClass store(dir_.path().c_str(), "updater");
-  EXPECT_TRUE(Get_Firmware_Recovery_File(&store, &params_, kFingerprint));
-  EXPECT_EQ(params_.birdFile, "");
-  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
-}
-
-TEST_F(RecoveryFileTest, RequestedBuildIsFetchedAndNamedByItsNumber) {
-  const std::string older = std::string("bird\x01\x01", 6) + "build eleven";
-  ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)},
-                         {"qu", "ok\n12\nQN-HUB4\n"},
-                         {"bird", "ok\n" + Base64(older) + "\n"}});
-  params_.build = "11";
+// A file given with "-f" is kept and nothing is stored; the server is still
+// asked.
+TEST_F(RecoveryFileTest, GivenFileIsKept) {
+  ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}});
+  params_.birdFile = "/given/file.bird";
   std::string out;
   ASSERT_TRUE(Get(server, &out)) << out;
-  EXPECT_EQ(params_.birdFile, Root() + "/RECOVER/11.bird");
-  EXPECT_EQ(ReadFile(params_.birdFile), older);
-  std::vector<httplib::Request> requests = server.Requests();
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[1].get_param_value("sn"), "40F5849A");
-  EXPECT_EQ(requests[2].get_param_value("fw"), "QN-HUB4");
-  EXPECT_EQ(requests[2].get_param_value("bld"), "11");
+  EXPECT_EQ(params_.birdFile, "/given/file.bird");
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
+  EXPECT_FALSE(FileExists(Root() + "/40F5849A"));
 }
 
+// A requested build ("-b") that the server cannot name or deliver, or that is
+// not a plain number (it names the file in the store), stores nothing.
 TEST_F(RecoveryFileTest, RequestedBuildFailures) {
-  {
-    ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}});
-    params_.build = "11";
+  const std::string fix = "ok\n40F5849A\n12\n" + Base64(kFile);
+  struct {
+    const char* build;
+    const char* query;
+    const char* out;
+    size_t requests;
+  } cases[] = {
+      {"11", "error", "Failed acquiring model string during recovery.\n", 2},
+      {"11", "ok\n12\nQN-HUB4\n", "Failed acquiring specific build during recovery.\n", 3},
+      {"../11", "ok\n12\nQN-HUB4\n", "ERROR ==> Build [../11] is not a build number.\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.out);
+    ScriptedServer server({{"fix", fix}, {"qu", c.query}});
+    params_.build = c.build;
     std::string out;
     EXPECT_FALSE(Get(server, &out));
-    EXPECT_EQ(out, "Failed acquiring model string during recovery.\n");
-  }
-  {
-    ScriptedServer server(
-        {{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}, {"qu", "ok\n12\nQN-HUB4\n"}});
-    params_.build = "11";
-    std::string out;
-    EXPECT_FALSE(Get(server, &out));
-    EXPECT_EQ(out, "Failed acquiring specific build during recovery.\n");
-  }
-  {
-    // Only a plain number may name a file in the store.
-    ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}});
-    params_.build = "../11";
-    std::string out;
-    EXPECT_FALSE(Get(server, &out));
-    EXPECT_EQ(out, "ERROR ==> Build [../11] is not a build number.\n");
-    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(out, c.out);
+    EXPECT_EQ(server.Requests().size(), c.requests);
   }
   EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
   EXPECT_EQ(params_.birdFile, "");
