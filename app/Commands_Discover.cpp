@@ -2,7 +2,7 @@
 #include "app/Commands.h"
 #include "app/Discovery.h"
 #include "app/Log.h"
-#include "link/aLinkSpec.h"
+#include "link/aLinkTypes.h"
 
 Outcome Entry_Discover(Parameters& params, UpdaterClass& store) {
   if (params.routerSerialNumber != 0) {

@@ -23,7 +23,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#include "link/aLinkSpec.h"
+#include "link/aLinkTypes.h"
 
 struct sockaddr;
 

@@ -30,7 +30,7 @@
 #include <stdint.h>
 
 #include "link/aErr.h"
-#include "link/aLinkSpec.h"
+#include "link/aLinkTypes.h"
 #include "link/aPacket.h"
 #include "link/aPacketDebug.h"
 #include "link/aPacketFifo.h"

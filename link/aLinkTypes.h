@@ -1,6 +1,6 @@
 // Link types and the record that describes one discovered module.
-#ifndef QN_LINK_ALINKSPEC_H
-#define QN_LINK_ALINKSPEC_H
+#ifndef QN_LINK_ALINKTYPES_H
+#define QN_LINK_ALINKTYPES_H
 
 #include <stdint.h>
 #include "link/aErr.h"
@@ -40,4 +40,4 @@ linkSpec* aLinkSpec_Create(linkType type);
 // or a null spec.
 aErr aLinkSpec_Destroy(linkSpec** spec);
 
-#endif  // QN_LINK_ALINKSPEC_H
+#endif  // QN_LINK_ALINKTYPES_H

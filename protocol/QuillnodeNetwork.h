@@ -16,7 +16,7 @@
 
 #include "link/aDiscovery.h"
 #include "link/aErr.h"
-#include "link/aLinkSpec.h"
+#include "link/aLinkTypes.h"
 #include "link/aPacket.h"
 
 class NetworkClass {

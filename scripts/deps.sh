@@ -12,7 +12,6 @@ PACKAGES=(
   umockdev libumockdev-dev
   lpc21isp imx-usb-loader
   iproute2 curl procps
-  clang
 )
 
 missing=()

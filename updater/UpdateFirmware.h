@@ -11,7 +11,7 @@
 #define QN_UPDATER_UPDATEFIRMWARE_H
 
 #include "link/aErr.h"
-#include "link/aLinkSpec.h"
+#include "link/aLinkTypes.h"
 
 class BirdFileClass;
 class DeviceHistory;

@@ -21,7 +21,7 @@
 
 #include "link/aDirectory.h"
 #include "link/aErr.h"
-#include "link/aLinkSpec.h"
+#include "link/aLinkTypes.h"
 #include "updater/History.h"
 #include "updater/KeyValueStore.h"
 
