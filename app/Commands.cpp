@@ -30,16 +30,10 @@ Outcome Entry_UpdateOrRecover(Parameters& params, UpdaterClass& store) {
 
 Outcome Entry_Check(Parameters& params) {
   const char* path = params.birdFile.c_str();
-  std::string status = BirdFileClass::VerifyFile(path) ? "verified" : "*** invalid file format ***";
-
-  BirdFileClass file(path);
-  if (file.blockCount != 0) status += ", valid firmware blocks";
-  if (file.FindBlockType(BirdFileClass::BLOCK_SERIAL_OFFSETS, nullptr))
-    status += ", offline compatible";
-  uint8_t serial[4] = {(uint8_t)params.serialNumber, (uint8_t)(params.serialNumber >> 8),
-                       (uint8_t)(params.serialNumber >> 16), (uint8_t)(params.serialNumber >> 24)};
-  status += file.ValidateData(serial, sizeof(serial)) ? ", serial number verifed"
-                                                      : ", SERIAL NUMBER NOT VERIFIED";
+  BirdFileClass file;
+  std::string status = GetBIRDFileStatus(path, file);
+  status += BIRDHoldsSerial(file, params.serialNumber) ? ", serial number verifed"
+                                                       : ", SERIAL NUMBER NOT VERIFIED";
   status += GetBIRDBuildInfo(file);
 
   Log::FPrintf(stdout, 0, "\t\t%s: %s\n", path, status.c_str());

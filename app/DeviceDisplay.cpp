@@ -29,3 +29,18 @@ std::string GetBIRDBuildInfo(BirdFileClass& file) {
          "\n\t\t\tSerial#: " + sInfoField(*info, 2) + "\n\t\t\tModel:   " + sInfoField(*info, 3) +
          "\n\t\t\t";
 }
+
+std::string GetBIRDFileStatus(const char* path, BirdFileClass& file) {
+  std::string status = BirdFileClass::VerifyFile(path) ? "verified" : "*** invalid file format ***";
+  file.Load(path);
+  if (file.blockCount != 0) status += ", valid firmware blocks";
+  if (file.FindBlockType(BirdFileClass::BLOCK_SERIAL_OFFSETS, nullptr))
+    status += ", offline compatible";
+  return status;
+}
+
+bool BIRDHoldsSerial(BirdFileClass& file, uint32_t serial) {
+  uint8_t pattern[4] = {(uint8_t)serial, (uint8_t)(serial >> 8), (uint8_t)(serial >> 16),
+                        (uint8_t)(serial >> 24)};
+  return file.ValidateData(pattern, sizeof(pattern));
+}

@@ -4,6 +4,8 @@
 #ifndef QN_APP_DEVICEDISPLAY_H
 #define QN_APP_DEVICEDISPLAY_H
 
+#include <stdint.h>
+
 #include <string>
 
 class BirdFileClass;
@@ -12,5 +14,13 @@ class BirdFileClass;
 // block, each on its own indented line; empty when the file has no info
 // block. Fields that lie beyond the end of a short info block are empty.
 std::string GetBIRDBuildInfo(BirdFileClass& file);
+
+// Checks the header of the file at `path`, loads it into `file` and returns
+// the start of its status text: "verified" or "*** invalid file format ***",
+// then ", valid firmware blocks" and ", offline compatible" where they hold.
+std::string GetBIRDFileStatus(const char* path, BirdFileClass& file);
+
+// Whether the file's body holds `serial` as four little-endian bytes.
+bool BIRDHoldsSerial(BirdFileClass& file, uint32_t serial);
 
 #endif  // QN_APP_DEVICEDISPLAY_H

@@ -264,15 +264,9 @@ namespace {
 
 // The status text of a stored build file.
 std::string sBuildStatus(const std::string& path, uint32_t serial, int model) {
-  std::string status = BirdFileClass::VerifyFile(path.c_str()) ? "verified"
-                                                               : "*** invalid file format ***";
-  BirdFileClass file(path.c_str());
-  if (file.blockCount != 0) status += ", valid firmware blocks";
-  if (file.FindBlockType(BirdFileClass::BLOCK_SERIAL_OFFSETS, nullptr))
-    status += ", offline compatible";
-  uint8_t pattern[4] = {(uint8_t)serial, (uint8_t)(serial >> 8), (uint8_t)(serial >> 16),
-                        (uint8_t)(serial >> 24)};
-  status += file.ValidateData(pattern, 4) ? ", serial number verifed"
+  BirdFileClass file;
+  std::string status = GetBIRDFileStatus(path.c_str(), file);
+  status += BIRDHoldsSerial(file, serial) ? ", serial number verifed"
                                           : ", SERIAL NUMBER NOT VERIFIED";
   status += file.ValidateModel(NetworkClass::GetModelName((unsigned)model)) ? ", model verifed"
                                                                             : ", MODEL NOT VERIFIED";
@@ -314,15 +308,10 @@ void DisplayDevice(UpdaterItemClass* entry, Parameters& params) {
   if (params.birdFile.empty()) return;
 
   const char* path = params.birdFile.c_str();
-  std::string status = BirdFileClass::VerifyFile(path) ? "verified" : "*** invalid file format ***";
-  BirdFileClass file(path);
-  if (file.blockCount != 0) status += ", valid firmware blocks";
-  if (file.FindBlockType(BirdFileClass::BLOCK_SERIAL_OFFSETS, nullptr))
-    status += ", offline compatible";
-  uint32_t s = params.serialNumber;
-  uint8_t pattern[4] = {(uint8_t)s, (uint8_t)(s >> 8), (uint8_t)(s >> 16), (uint8_t)(s >> 24)};
-  status += file.ValidateData(pattern, 4) ? ", serial number verifed"
-                                          : ", serial number NOT verifed";
+  BirdFileClass file;
+  std::string status = GetBIRDFileStatus(path, file);
+  status += BIRDHoldsSerial(file, params.serialNumber) ? ", serial number verifed"
+                                                       : ", serial number NOT verifed";
   uint8_t product[14];
   const char* name = "Tarlinx";
   for (int i = 0; i < 7; ++i) {
