@@ -68,6 +68,23 @@ unsigned int BigEndian32(const unsigned char* p) {
          (unsigned int)p[3];
 }
 
+// The result of a query and frees its reply: the byte at `offset`, or with
+// `wide` the four big-endian bytes there. When the query failed, logs that
+// no `what` reply came and returns `failed`.
+unsigned int sQueryResult(const NetworkClass& net, aPacket* reply, unsigned int offset, bool wide,
+                          unsigned int failed, const char* what) {
+  unsigned int result = failed;
+  if (reply && net.lastError == aErrNone)
+    result = wide ? BigEndian32(&reply->data[offset]) : reply->data[offset];
+  if (reply) aPacket_Destroy(&reply);
+  if (net.lastError != aErrNone) {
+    Log::FPrintf(stdout, DEBUG_Network, "NETWORK: Error no response to %s request to [%08X].\n",
+                 what, net.serialNumber);
+    return failed;
+  }
+  return result;
+}
+
 }  // namespace
 
 NetworkClass::NetworkClass(linkType type)
@@ -520,29 +537,11 @@ unsigned char NetworkClass::GetModuleAddress() {
 }
 
 unsigned char NetworkClass::GetRouterAddress() {
-  aPacket* reply = SystemQuery(2, 4);
-  unsigned char result = 255;
-  if (reply && lastError == aErrNone) result = reply->data[3];
-  if (reply) aPacket_Destroy(&reply);
-  if (lastError != aErrNone) {
-    Log::FPrintf(stdout, DEBUG_Network,
-                 "NETWORK: Error no response to router address request to [%08X].\n", serialNumber);
-    return 255;
-  }
-  return result;
+  return (unsigned char)sQueryResult(*this, SystemQuery(2, 4), 3, false, 255, "router address");
 }
 
 unsigned char NetworkClass::GetModel() {
-  aPacket* reply = SystemQuery(8, 4);
-  unsigned char result = 255;
-  if (reply && lastError == aErrNone) result = reply->data[3];
-  if (reply) aPacket_Destroy(&reply);
-  if (lastError != aErrNone) {
-    Log::FPrintf(stdout, DEBUG_Network, "NETWORK: Error no response to model request to [%08X].\n",
-                 serialNumber);
-    return 255;
-  }
-  return result;
+  return (unsigned char)sQueryResult(*this, SystemQuery(8, 4), 3, false, 255, "model");
 }
 
 unsigned int NetworkClass::GetSerialNumber() {
@@ -559,31 +558,14 @@ unsigned int NetworkClass::GetSerialNumber() {
 }
 
 unsigned int NetworkClass::GetVersion() {
-  aPacket* reply = SystemQuery(7, 7);
-  unsigned int result = 0;
-  if (reply && lastError == aErrNone) result = BigEndian32(&reply->data[3]);
-  if (reply) aPacket_Destroy(&reply);
-  if (lastError != aErrNone) {
-    Log::FPrintf(stdout, DEBUG_Network, "NETWORK: Error no response to version request to [%08X].\n",
-                 serialNumber);
-    return 0;
-  }
-  return result;
+  return sQueryResult(*this, SystemQuery(7, 7), 3, true, 0, "version");
 }
 
 unsigned int NetworkClass::GetBuild() {
   const unsigned char request[2] = {0x49, 0xFF};
   SendPacket(request, 2);
-  aPacket* reply = ReceiveCommandResponsePacket(0x49, 0xFF, 6, false);
-  unsigned int result = 0;
-  if (reply && lastError == aErrNone) result = BigEndian32(&reply->data[2]);
-  if (reply) aPacket_Destroy(&reply);
-  if (lastError != aErrNone) {
-    Log::FPrintf(stdout, DEBUG_Network, "NETWORK: Error no response to version request to [%08X].\n",
-                 serialNumber);
-    return 0;
-  }
-  return result;
+  return sQueryResult(*this, ReceiveCommandResponsePacket(0x49, 0xFF, 6, false), 2, true, 0,
+                      "version");
 }
 
 void NetworkClass::SetRouterAddress(unsigned char address) {
