@@ -494,6 +494,16 @@ aPacket* NetworkClass::SystemQuery(unsigned char value, unsigned char replyLengt
   return ReceiveResponsePacket(value, replyLength, false);
 }
 
+void NetworkClass::SystemSet(unsigned char value, unsigned char parameter, const char* what) {
+  SendSystem((unsigned char)(0x80 + value), &parameter, 1);
+  aPacket* reply = ReceiveResponsePacket(value, 3, false);
+  if (reply) aPacket_Destroy(&reply);
+  if (lastError != aErrNone)
+    Log::FPrintf(stdout, DEBUG_Network,
+                 "NETWORK: Error no response to set %s request to [%08X:%02X].\n", what,
+                 serialNumber, moduleAddress);
+}
+
 unsigned char NetworkClass::GetModuleAddress() {
   if (linkId == 0) {
     Log::FPrintf(stdout, DEBUG_Network, "\nNETWORK:  *** no connection ***\n");
@@ -569,23 +579,11 @@ unsigned int NetworkClass::GetBuild() {
 }
 
 void NetworkClass::SetRouterAddress(unsigned char address) {
-  SendSystem(0x80 + 2, &address, 1);
-  aPacket* reply = ReceiveResponsePacket(2, 3, false);
-  if (reply) aPacket_Destroy(&reply);
-  if (lastError != aErrNone)
-    Log::FPrintf(stdout, DEBUG_Network,
-                 "NETWORK: Error no response to set router address request to [%08X:%02X].\n",
-                 serialNumber, moduleAddress);
+  SystemSet(2, address, "router address");
 }
 
 void NetworkClass::SetRouteToMe(unsigned char value) {
-  SendSystem(0x80 + 20, &value, 1);
-  aPacket* reply = ReceiveResponsePacket(20, 3, false);
-  if (reply) aPacket_Destroy(&reply);
-  if (lastError != aErrNone)
-    Log::FPrintf(stdout, DEBUG_Network,
-                 "NETWORK: Error no response to set route to me request to [%08X:%02X].\n",
-                 serialNumber, moduleAddress);
+  SystemSet(20, value, "route to me");
 }
 
 void NetworkClass::Save() {

@@ -138,6 +138,9 @@ class NetworkClass {
  private:
   aErr SendSystem(unsigned char op, const unsigned char* parameter, unsigned char parameterLength);
   aPacket* SystemQuery(unsigned char value, unsigned char replyLength);
+  // Sets system value `value` to `parameter`; a missing reply is logged
+  // as "set `what`" and left in lastError.
+  void SystemSet(unsigned char value, unsigned char parameter, const char* what);
 };
 
 #endif  // QN_PROTOCOL_QUILLNODENETWORK_H
