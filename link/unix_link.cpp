@@ -674,6 +674,25 @@ aPacketRef aLink_AwaitFirst(uint32_t id, aPacketMatchProc match, void* ref,
 
 // --- Packet debug log ---------------------------------------------------------
 
+namespace {
+
+// Runs `op` on the link's packet log under the table lock and the log's
+// mutex. aErrParam for an unknown link, aErrNotReady before the log exists.
+template <typename Op>
+aErr sWithPacketLog(uint32_t linkId, Op op) {
+  sTableLock lock;
+  aLink* link = sGetLink(linkId);
+  if (!link || link->tag != aVALIDLINK) return aErrParam;
+  aPacketLog* log = link->packetLog.load();
+  if (!log) return aErrNotReady;
+  aMutex_Lock(link->logMutex);
+  aErr result = op(log);
+  aMutex_Unlock(link->logMutex);
+  return result;
+}
+
+}  // namespace
+
 aErr aLink_PacketDebug_SetLogSize(uint32_t linkId, long size) {
   sTableLock lock;
   aLink* link = sGetLink(linkId);
@@ -708,39 +727,20 @@ aErr aLink_PacketDebug_Enable(uint32_t linkId) {
 }
 
 aErr aLink_PacketDebug_Disable(uint32_t linkId) {
-  sTableLock lock;
-  aLink* link = sGetLink(linkId);
-  if (!link || link->tag != aVALIDLINK) return aErrParam;
-  aPacketLog* log = link->packetLog.load();
-  if (!log) return aErrNotReady;
-  aMutex_Lock(link->logMutex);
-  log->enabled = false;
-  aMutex_Unlock(link->logMutex);
-  return aErrNone;
+  return sWithPacketLog(linkId, [](aPacketLog* log) {
+    log->enabled = false;
+    return aErrNone;
+  });
 }
 
 aErr aLink_PacketDebug_Read(uint32_t linkId, uint8_t* direction, unsigned int* length,
                             uint8_t* buffer) {
-  sTableLock lock;
-  aLink* link = sGetLink(linkId);
-  if (!link || link->tag != aVALIDLINK) return aErrParam;
-  aPacketLog* log = link->packetLog.load();
-  if (!log) return aErrNotReady;
-  aMutex_Lock(link->logMutex);
-  aErr result = aPacketLog_Get(log, direction, length, buffer);
-  aMutex_Unlock(link->logMutex);
-  return result;
+  return sWithPacketLog(
+      linkId, [&](aPacketLog* log) { return aPacketLog_Get(log, direction, length, buffer); });
 }
 
 aErr aLink_PacketDebug_Write(uint32_t linkId, uint8_t direction, unsigned int length,
                              const uint8_t* bytes) {
-  sTableLock lock;
-  aLink* link = sGetLink(linkId);
-  if (!link || link->tag != aVALIDLINK) return aErrParam;
-  aPacketLog* log = link->packetLog.load();
-  if (!log) return aErrNotReady;
-  aMutex_Lock(link->logMutex);
-  aErr result = aPacketLog_Put(log, direction, length, bytes);
-  aMutex_Unlock(link->logMutex);
-  return result;
+  return sWithPacketLog(
+      linkId, [&](aPacketLog* log) { return aPacketLog_Put(log, direction, length, bytes); });
 }
