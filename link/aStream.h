@@ -148,9 +148,6 @@ typedef enum {
 typedef enum { aSerialBits8 = 0, aSerialBits7 = 1 } aSerial_Bits;
 typedef enum { aSerialStopBits1 = 0, aSerialStopBits2 = 1 } aSerial_Stop_bits;
 
-// Line rate of a baud selector; 0 for a selector outside the table.
-unsigned int aSerial_BaudRate(unsigned int baudSelector);
-
 // Opens a terminal device raw and non-blocking (reads never wait: get gives
 // aErrNotReady when nothing is there), with the given line settings and no
 // flow control; the port's previous settings are restored by destroy. The

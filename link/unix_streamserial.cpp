@@ -26,8 +26,6 @@ struct aUnixSerialStream {
 
 const speed_t kSpeeds[aSERIAL_BAUD_COUNT] = {B2400,  B4800,  B9600,   B19200,
                                              B38400, B57600, B115200, B230400};
-const unsigned int kRates[aSERIAL_BAUD_COUNT] = {2400,  4800,  9600,   19200,
-                                                 38400, 57600, 115200, 230400};
 
 aUnixSerialStream* sSerial(void* procRef) {
   aUnixSerialStream* serial = static_cast<aUnixSerialStream*>(procRef);
@@ -118,10 +116,6 @@ aErr aSerial_MakeSettings(const struct termios* saved, aSerial_Baud baudSelector
   }
   *working = t;
   return aErrNone;
-}
-
-unsigned int aSerial_BaudRate(unsigned int baudSelector) {
-  return baudSelector < aSERIAL_BAUD_COUNT ? kRates[baudSelector] : 0;
 }
 
 aErr aStream_CreateSerial(const char* portPath, aSerial_Baud baudSelector, bool parity,
