@@ -15,12 +15,6 @@
 
 using Vorlaine::Updater::ServerCommClass;
 
-namespace {
-
-const int kServerBufferSize = 1024000;
-
-}  // namespace
-
 Outcome Entry_Get(Parameters& params, UpdaterClass& store) {
   if (params.serialNumber == 0) {
     Log::FPrintf(stdout, 0, "ERROR ==> -G must specify a specific device via -d.\n");
@@ -37,7 +31,7 @@ Outcome Entry_Get(Parameters& params, UpdaterClass& store) {
     if (!entry) return Outcome::Done;
   }
 
-  ServerCommClass server(params.serverUrl.c_str(), kServerBufferSize);
+  ServerCommClass server(params.serverUrl.c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   if (Log::IsActive(DEBUG_ServerComm)) server.Connect();
 
   std::string latest, firmware;
@@ -125,7 +119,7 @@ Outcome Entry_Builds(Parameters& params, UpdaterClass& store) {
                  "device serial number, and device module number.\n");
     return Outcome::Done;
   }
-  ServerCommClass server(params.serverUrl.c_str(), kServerBufferSize);
+  ServerCommClass server(params.serverUrl.c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   if (Log::IsActive(DEBUG_ServerComm)) server.Connect();
   Log::FPrintf(stdout, 0, "\nBuild List for device[%08X]:\n", params.serialNumber);
   std::vector<std::string> builds, versions;

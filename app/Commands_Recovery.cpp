@@ -18,7 +18,6 @@ using Vorlaine::Updater::ServerCommClass;
 
 namespace {
 
-const int kServerBufferSize = 1024000;
 const char kRecoverEntry[] = "RECOVER";
 
 // The store entry that keeps the recovery file of `serial`: the device's own,
@@ -111,7 +110,7 @@ bool Firmware_Recovery(UpdaterClass* store, Parameters* params, bool* recovered)
 
 bool Get_Firmware_Recovery_File(UpdaterClass* store, Parameters* params,
                                 const unsigned int* fingerprint) {
-  ServerCommClass server(params->serverUrl.c_str(), kServerBufferSize);
+  ServerCommClass server(params->serverUrl.c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   unsigned int serial = 0;
   unsigned int number = 0;
   std::string content;

@@ -17,8 +17,6 @@ using Vorlaine::Updater::ServerCommClass;
 
 namespace {
 
-const int kServerBufferSize = 1024000;
-
 // What differs between a direct update and one through a router.
 struct UpdateRoute {
   bool network;  // a device behind the router params->routerSerialNumber
@@ -47,7 +45,7 @@ bool sChooseFile(UpdaterItemClass* entry, Parameters* params, FILE* report) {
   }
 
   if (params->birdFile.empty()) {
-    ServerCommClass server(params->serverUrl.c_str(), kServerBufferSize);
+    ServerCommClass server(params->serverUrl.c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
     std::string latest, firmware;
     if (server.QueryBuild(params->serialNumber, latest, firmware)) {
       // The build names a file in the device's directory: only a plain build
