@@ -202,11 +202,11 @@ bool NetworkClass::DiscoveredLink(const linkSpec* found_spec, bool* found, void*
 
 aErr NetworkClass::DiscoverLinkType(unsigned int serial) {
   serialNumber = serial;
-  connectionType = (linkType)0;
+  connectionType = LINK_INVALID;
   Log::FPrintf(stdout, DEBUG_Network,
                "NETWORK: NetworkClass Discovering link type for device [%08X]:\n", serial);
-  aDiscovery_EnumerateModules((linkType)1, DiscoveredLink, this);
-  if (connectionType == (linkType)0) aDiscovery_EnumerateModules((linkType)2, DiscoveredLink, this);
+  aDiscovery_EnumerateModules(LINK_USB, DiscoveredLink, this);
+  if (connectionType == LINK_INVALID) aDiscovery_EnumerateModules(LINK_TCPIP, DiscoveredLink, this);
   return aErrNone;
 }
 
@@ -220,7 +220,7 @@ bool NetworkClass::IsAvailable(linkType type, unsigned int serial) {
 aErr NetworkClass::Connect(linkType type, unsigned int serial, bool indirect) {
   Log::FPrintf(stdout, DEBUG_Network, "NETWORK: finding Quillnode module via %s [%08X] %s ...\n",
                GetLinkName(type), serial, indirect ? "indirectly" : "");
-  if (type != (linkType)1 && type != (linkType)2) {
+  if (type != LINK_USB && type != LINK_TCPIP) {
     Log::FPrintf(stdout, DEBUG_Network, "NETWORK: %s NOT IMPLEMENTED\n", GetLinkName(type));
     return aErrInvalidOption;
   }
@@ -239,7 +239,7 @@ aErr NetworkClass::Connect(linkType type, unsigned int serial, bool indirect) {
   }
 
   aErr openError = aErrNone;
-  if (type == (linkType)1)
+  if (type == LINK_USB)
     linkId = aLink_CreateUSBResult(spec->linkAddress, &openError);
   else
     linkId = aLink_CreateTCPIP(spec->linkAddress, spec->port);
@@ -255,13 +255,13 @@ aErr NetworkClass::Connect(linkType type, unsigned int serial, bool indirect) {
   }
 
   unsigned int status = aLink_GetStatus(linkId);
-  for (int i = 0; i < 200 && status != 2; ++i) {
+  for (int i = 0; i < 200 && status != aLINK_STATUS_RUNNING; ++i) {
     aTime_MSSleep(10);
     status = aLink_GetStatus(linkId);
   }
   Log::FPrintf(stdout, DEBUG_Network, "Network: (done waiting for link to init, running=%s)\n",
-               status == 2 ? "true" : "false");
-  if (status != 2) {
+               status == aLINK_STATUS_RUNNING ? "true" : "false");
+  if (status != aLINK_STATUS_RUNNING) {
     lastError = aErrIO;
     Release();
     return aErrIO;
@@ -318,7 +318,7 @@ aErr NetworkClass::ConnectIndirect(linkType type, unsigned int serial, unsigned 
     Disconnect();
     Release();
   }
-  if (deviceCount == 0) Discover((linkType)1);
+  if (deviceCount == 0) Discover(LINK_USB);
   for (unsigned int i = 0; i < deviceCount; ++i) {
     unsigned int router = deviceSerials[i];
     if (Connect(type, router, false) != aErrNone) continue;
