@@ -147,17 +147,27 @@ void DiscoverDevice(Parameters* params, uint32_t serial, UpdaterItemClass* entry
   settings.Save();
 }
 
+namespace {
+
+// The store entry of `serial`; a new one, with that noted in its history,
+// when the store has none yet. Null when none can be created.
+UpdaterItemClass* sFindOrCreateDevice(UpdaterClass& store, uint32_t serial, uint32_t linkType) {
+  UpdaterItemClass* entry = store.Find(serial);
+  if (entry) return entry;
+  entry = CreateNewDevice(store, serial, linkType);
+  if (entry) entry->updater->history.Log(0, "Created new device directory for [%08X]\n", serial);
+  return entry;
+}
+
+}  // namespace
+
 void Discover(Parameters params, UpdaterClass& store) {
   const char* linkName = NetworkClass::GetLinkName(params.linkType);
   if (params.serialNumber != 0) {
     uint32_t serial = params.serialNumber;
     Log::FPrintf(stdout, 0, "Discovering Device [%08X] [%s]:\n", serial, linkName);
     Log::FPrintf(stdout, 0, "%s", kRowHeaderSerial);
-    UpdaterItemClass* entry = store.Find(serial);
-    if (!entry) {
-      entry = CreateNewDevice(store, serial, params.linkType);
-      if (entry) entry->updater->history.Log(0, "Created new device directory for [%08X]\n", serial);
-    }
+    UpdaterItemClass* entry = sFindOrCreateDevice(store, serial, params.linkType);
     DiscoverDevice(&params, serial, entry);
     return;
   }
@@ -183,11 +193,7 @@ void Discover(Parameters params, UpdaterClass& store) {
   }
   for (unsigned int i = 0; i < net.deviceCount; ++i) {
     uint32_t serial = net.deviceSerials[i];
-    UpdaterItemClass* entry = store.Find(serial);
-    if (!entry) {
-      entry = CreateNewDevice(store, serial, LINK_USB);
-      if (entry) entry->updater->history.Log(0, "Created new device directory for [%08X]\n", serial);
-    }
+    UpdaterItemClass* entry = sFindOrCreateDevice(store, serial, LINK_USB);
     if (sHasStore(entry) && !params.logMessage.empty())
       entry->updater->history.Log(0, "%s", params.logMessage.c_str());
     DiscoverDevice(&params, serial, entry);
