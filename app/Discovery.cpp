@@ -35,9 +35,9 @@ bool sHasStore(UpdaterItemClass* entry) { return entry && entry->updater; }
 // Finds the router's link type when "-t" was not given; false when the
 // router was found on neither transport.
 bool sRouterLinkType(uint32_t router, uint32_t* linkType) {
-  NetworkClass finder(0);
+  NetworkClass finder(LINK_INVALID);
   finder.DiscoverLinkType(router);
-  if (finder.connectionType == 0) return false;
+  if (finder.connectionType == LINK_INVALID) return false;
   *linkType = finder.connectionType;
   return true;
 }
@@ -107,7 +107,7 @@ UpdaterItemClass* CreateNewDevice(UpdaterClass& store, uint32_t serial, uint32_t
 }
 
 void DiscoverDevice(Parameters* params, uint32_t serial, UpdaterItemClass* entry) {
-  NetworkClass net(0);
+  NetworkClass net(LINK_INVALID);
   aErr status = net.Connect(params->linkType, serial, false);
   if (status != aErrNone) {
     if (net.lastError == aErrBusy || net.lastError == aErrPermission)
@@ -176,7 +176,7 @@ void Discover(Parameters params, UpdaterClass& store) {
   Log::FPrintf(stdout, 0, "Discovering %s Devices:\n", linkName);
   Log::FPrintf(stdout, 0, "    Device    Module   Router  Model          Firmware Version    %-15s\n",
                tcp ? "IP address" : "");
-  NetworkClass net(0);
+  NetworkClass net(LINK_INVALID);
   net.Discover(params.linkType);
   if (Log::IsActive(DEBUG_APP)) {
     for (unsigned int i = 0; i < net.deviceCount; ++i) {
@@ -216,7 +216,7 @@ void DiscoverIndirect(Parameters params, UpdaterClass& store) {
   Log::FPrintf(stdout, 0, "    Device    Module   Router  Model          Firmware Version   %-15s\n",
                tcp ? "[IP address]" : "");
   Log::FPrintf(stdout, DEBUG_APP, "Connecting to [%08X] ...", router);
-  NetworkClass net(0);
+  NetworkClass net(LINK_INVALID);
   net.Connect(params.linkType, router, false);
   if (net.lastError != aErrNone) return;
   Log::FPrintf(stdout, DEBUG_APP, " connected\n");
@@ -250,7 +250,7 @@ void Discover_Indirect_Module(Parameters& params, UpdaterClass& store) {
     else
       Log::FPrintf(stderr, 0, "Error could not discover the device on either USB or TCPIP.\n");
   }
-  NetworkClass net(0);
+  NetworkClass net(LINK_INVALID);
   if (net.Connect(params.linkType, params.routerSerialNumber, false) != aErrNone) {
     Log::FPrintf(stderr, DEBUG_APP, "error connecting\n");
     return;
@@ -287,7 +287,7 @@ void DisplayDevice(UpdaterItemClass* entry, Parameters& params) {
   UpdaterClass* device = entry->updater;
   Log::FPrintf(stdout, 0, "\n");
   uint32_t serial = device->settings.GetHex("SERIAL_NUMBER", 0x7FFFFFFF);
-  NetworkClass probe(0);
+  NetworkClass probe(LINK_INVALID);
   bool available = probe.IsAvailable(params.linkType, serial);
   Log::FPrintf(stdout, 0, "\tSettings for device:\n");
   Log::FPrintf(stdout, 0, "\t%c[%s]\n", available ? '*' : ' ', entry->name.c_str());
