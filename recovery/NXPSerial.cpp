@@ -78,6 +78,9 @@ std::string sHex(const char* data, int length) {
   return out;
 }
 
+// A non-printable character as a space.
+char sPrintableChar(unsigned char c) { return isprint(c) ? (char)c : ' '; }
+
 // Characters as the send traces show them: CR and LF as \r and \n, other
 // non-printable characters as a space.
 std::string sShown(const char* data, int length) {
@@ -89,7 +92,7 @@ std::string sShown(const char* data, int length) {
     } else if (c == '\n') {
       out += "\\n";
     } else {
-      out += isprint(c) ? (char)c : ' ';
+      out += sPrintableChar(c);
     }
   }
   return out;
@@ -98,12 +101,9 @@ std::string sShown(const char* data, int length) {
 // Non-printable characters as a space.
 std::string sPrintable(const char* data, int length) {
   std::string out(data, (size_t)length);
-  for (char& c : out)
-    if (!isprint((unsigned char)c)) c = ' ';
+  for (char& c : out) c = sPrintableChar((unsigned char)c);
   return out;
 }
-
-char sPrintableChar(unsigned char c) { return isprint(c) ? (char)c : ' '; }
 
 // Advances the CR LF match with one stored byte; true once it is complete.
 bool sMatchTerminator(unsigned char byte, int* match) {
