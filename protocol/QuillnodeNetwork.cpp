@@ -68,9 +68,9 @@ unsigned int BigEndian32(const unsigned char* p) {
          (unsigned int)p[3];
 }
 
-// The result of a query and frees its reply: the byte at `offset`, or with
-// `wide` the four big-endian bytes there. When the query failed, logs that
-// no `what` reply came and returns `failed`.
+// Takes the result out of a query's reply and frees the reply: the byte at
+// `offset`, or with `wide` the four big-endian bytes there. When the query
+// failed, logs that no `what` reply came and returns `failed`.
 unsigned int sQueryResult(const NetworkClass& net, aPacket* reply, unsigned int offset, bool wide,
                           unsigned int failed, const char* what) {
   unsigned int result = failed;
