@@ -1,6 +1,5 @@
-// Error codes of the link library and of most operations above it.
-// 0 is success; every other value names one failure. Texts live beside the
-// protocol client (NetworkClass::ERROR_TEXT), indexed by these values.
+// Error codes of the link library and of most operations above it, and their
+// texts. 0 is success; every other value names one failure.
 #ifndef QN_LINK_AERR_H
 #define QN_LINK_AERR_H
 
@@ -44,5 +43,11 @@ enum {
   // its own and displays as "Unknown error".
   aErrUnexpected = 34
 };
+
+// The texts of the codes aErrNone to aErrUnknown, indexed by code.
+extern const char* const aErr_TEXT[aErrUnknown + 1];
+
+// The text of `error`; any code above aErrUnknown reads "Unknown error".
+const char* aErr_Text(aErr error);
 
 #endif  // QN_LINK_AERR_H

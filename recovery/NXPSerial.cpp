@@ -8,8 +8,8 @@
 #include <string.h>
 
 #include "app/Log.h"
+#include "link/aErr.h"
 #include "link/aTime.h"
-#include "protocol/QuillnodeNetwork.h"
 
 const char* const NXPSerialClass::ERROR_TEXT[MAX_ERROR + 1] = {
     "CMD_SUCCESS",
@@ -144,7 +144,7 @@ aErr NXPSerialClass::Connect(const char* portName, unsigned int baudRate) {
   if (err != aErrNone) {
     stream_ = nullptr;
     Log::FPrintf(stdout, DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", portName,
-                 NetworkClass::GetErrorText(err));
+                 aErr_Text(err));
     return err;
   }
   return aErrNone;
@@ -172,8 +172,7 @@ aErr NXPSerialClass::Send(const char* text, bool echo) {
   Log::FPrintf(stdout, DEBUG_NXPSerial_SR, "Send() wait %dms\n", waitMs);
   aTime_MSSleep((unsigned long)waitMs);
   if (err != aErrNone)
-    Log::FPrintf(stdout, DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n",
-                 NetworkClass::GetErrorText(err));
+    Log::FPrintf(stdout, DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aErr_Text(err));
   if (echo) {
     int count = 0;
     GetEcho(text, length - 1, count);
@@ -194,8 +193,7 @@ aErr NXPSerialClass::SendCommand(const char* text, int waitMs) {
     aTime_MSSleep((unsigned long)waitMs);
   }
   if (err != aErrNone)
-    Log::FPrintf(stdout, DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n",
-                 NetworkClass::GetErrorText(err));
+    Log::FPrintf(stdout, DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aErr_Text(err));
   if (echo_) {
     int count = 0;
     GetEcho(text, length - 1, count);
@@ -204,8 +202,7 @@ aErr NXPSerialClass::SendCommand(const char* text, int waitMs) {
                    length);
   }
   if (err != aErrNone)
-    Log::FPrintf(stdout, DEBUG_NXPSerial, "Error Write Serial [%s]\n",
-                 NetworkClass::GetErrorText(err));
+    Log::FPrintf(stdout, DEBUG_NXPSerial, "Error Write Serial [%s]\n", aErr_Text(err));
   return err;
 }
 
@@ -272,8 +269,8 @@ aErr NXPSerialClass::GetLine(char* buffer, int size, int& count, int retries) {
     std::string chars(buffer, (size_t)count);
     for (char& c : chars) c = sPrintableChar((unsigned char)c);
     Log::FPrintf(stdout, DEBUG_NXPSerial_SR, "GetLine() Received: [%s] [%s] %d %s [%s]\n",
-                 sHex(buffer, count).c_str(), chars.c_str(), count, match != 0 ? "term" : "non-term",
-                 NetworkClass::GetErrorText(last));
+                 sHex(buffer, count).c_str(), chars.c_str(), count,
+                 match != 0 ? "term" : "non-term", aErr_Text(last));
   }
   return last;
 }
@@ -440,7 +437,7 @@ aErr NXPSerialClass::Exchange(const char* text, char* line, int& count) {
   aErr err = SendCommand(text, 0);
   if (err != aErrNone) {
     Log::FPrintf(stdout, DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", text,
-                 NetworkClass::GetErrorText(err));
+                 aErr_Text(err));
     return err;
   }
   GetLine(line, kLineSize, count, kLineRetries);
@@ -603,7 +600,7 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data
   aErr err = SendCommand(text, 0);
   if (err != aErrNone) {
     Log::FPrintf(stdout, DEBUG_NXPSerial, "Write() Error Sending command [%s] [%s]\n", text,
-                 NetworkClass::GetErrorText(err));
+                 aErr_Text(err));
     return err;
   }
   char line[kLineSize];

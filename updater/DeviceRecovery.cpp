@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/Log.h"
-#include "protocol/QuillnodeNetwork.h"
+#include "link/aErr.h"
 #include "recovery/NXPSerial.h"
 #include "updater/BirdFile.h"
 #include "updater/Updater.h"
@@ -166,7 +166,7 @@ bool UpdaterClass::DeviceRecovery(NXPSerialClass* isp, const char* birdFile) {
     status = isp->ExecuteFrom(0);
   } else {
     Log::FPrintf(stdout, 0, "Recovery Error transfering data to device[%08X] ==> [%d, %s].\n",
-                 isp->deviceID[0], (int)status, NetworkClass::GetErrorText(status));
+                 isp->deviceID[0], (int)status, aErr_Text(status));
   }
   return status == aErrNone;
 }
