@@ -28,9 +28,6 @@ enum {
 
 class Log {
  public:
-  Log() {}
-  ~Log() {}
-
   static unsigned int package_bitmask;
   static bool timestamped;
   static const char* const TIMESTAMP_FORMAT;  // "%Y:%m:%d:%H:%M:%S"

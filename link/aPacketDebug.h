@@ -10,7 +10,7 @@
 //
 // This file provides the ring (aPacketLog_*). The per-link functions
 // aLink_PacketDebug_* are declared here and implemented by the link engine
-// (aLink.cpp), which owns each link's log and its log mutex.
+// (unix_link.cpp), which owns each link's log and its log mutex.
 //
 // Ownership: aPacketLog_Create returns a log owned by the caller, released with
 // aPacketLog_Destroy. Thread-safety: a log has no lock of its own; the link

@@ -39,7 +39,6 @@ enum {
   QNUSB_STATE_FAILED = 5,  // an I/O error; stays until closed
 };
 
-#define QNUSB_VENDOR_ID 0x24FF
 #define QNUSB_INTERFACE_CLASS 0xFF
 #define QNUSB_INTERFACE_SUBCLASS 0x88
 #define QNUSB_INTERFACE_PROTOCOL 0x10
