@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "link/aBytes.h"
 #include "link/aTime.h"
 
 namespace {
@@ -42,15 +43,11 @@ void sCopyToUSBLinkspec(linkSpec* spec, uint32_t serialNumber, uint16_t productI
   spec->linkAddress = serialNumber;
 }
 
-uint32_t sLittle32(const uint8_t* p) {
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 void sCopyToTCPIPLinkspec(linkSpec* spec, const uint8_t* info, uint32_t senderAddress) {
   spec->module = info[1];
   spec->router = info[1];
-  spec->port = (uint32_t)info[2] | ((uint32_t)info[3] << 8);
-  spec->serialNumber = sLittle32(info + 4);
+  spec->port = aBytes_GetLE16(info + 2);
+  spec->serialNumber = aBytes_GetLE32(info + 4);
   spec->routerSerialNumber = spec->serialNumber;
   spec->model = info[kReplyModelOffset];
   spec->linkAddress = senderAddress;

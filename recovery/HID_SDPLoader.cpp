@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "app/Log.h"
+#include "link/aBytes.h"
 #include "recovery/SDPLoader.h"
 
 namespace {
@@ -64,6 +65,6 @@ bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, unsigne
                                       unsigned& value) {
   if (reply.size() != FULL_REPLY_BYTES || offset >= 16) return false;
   const uint8_t* p = reply.data() + offset + 6;
-  value |= unsigned(p[0]) | unsigned(p[1]) << 8 | unsigned(p[2]) << 16 | unsigned(p[3]) << 24;
+  value |= aBytes_GetLE32(p);
   return true;
 }

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "link/aBytes.h"
 #include "recovery/SDPLoader.h"
 
 struct PrivateSerial_SDPLoader {
@@ -155,6 +156,6 @@ bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, unsi
                                          unsigned& value) {
   if (offset > 15 || reply.size() < (offset + 2) * 4) return false;
   const uint8_t* p = reply.data() + offset + 4;
-  value |= unsigned(p[0]) | unsigned(p[1]) << 8 | unsigned(p[2]) << 16 | unsigned(p[3]) << 24;
+  value |= aBytes_GetLE32(p);
   return true;
 }

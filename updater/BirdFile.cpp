@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/Log.h"
+#include "link/aBytes.h"
 #include "link/aFile.h"
 
 const uint8_t BirdFileClass::BIRD_FILE_SIGNATURE[4] = {'b', 'i', 'r', 'd'};
@@ -23,17 +24,6 @@ const uint32_t kAddressSize = 4;
 const uint32_t kDescriptorBytes = 16;
 const uint32_t kVectorBytes = 32;
 const uint32_t kDumpLineBytes = 50;
-
-uint32_t sGetLE32(const uint8_t* p) {
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-void sPutLE32(uint8_t* p, uint32_t v) {
-  p[0] = (uint8_t)v;
-  p[1] = (uint8_t)(v >> 8);
-  p[2] = (uint8_t)(v >> 16);
-  p[3] = (uint8_t)(v >> 24);
-}
 
 // True when `count` bytes at `offset` lie inside `size` bytes; never wraps.
 bool sFits(uint32_t size, uint32_t offset, uint32_t count) {
@@ -86,9 +76,7 @@ void BirdFileClass::ReleaseData() {
   offline = false;
 }
 
-uint32_t BirdFileClass::GetInt(const uint8_t* p) {
-  return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | (uint32_t)p[3];
-}
+uint32_t BirdFileClass::GetInt(const uint8_t* p) { return aBytes_GetBE32(p); }
 
 bool BirdFileClass::VerifyFile(const char* path) {
   aFileRef file = sOpenable(path) ? aFile_Open(path, aFileModeRead) : nullptr;
@@ -316,8 +304,8 @@ bool BirdFileClass::ReplaceSerialNumber(uint32_t serial) {
     uint32_t imageLength = block->length - kAddressSize;
     if (sFits(imageLength, serialOffset, 4)) {
       Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n",
-                   sGetLE32(image + serialOffset), serial);
-      sPutLE32(image + serialOffset, serial);
+                   aBytes_GetLE32(image + serialOffset), serial);
+      aBytes_PutLE32(image + serialOffset, serial);
     }
     if (descriptorOffset != 0 && sFits(imageLength, descriptorOffset, kDescriptorBytes)) {
       for (uint32_t k = 0; k < 8; k++) image[descriptorOffset + 2 * k] = (uint8_t)digits[k];
@@ -333,12 +321,12 @@ bool BirdFileClass::ReplaceVectorChecksum() {
     if (GetInt(block->data) != 0) continue;
     uint8_t* image = block->data + kAddressSize;
     uint32_t sum = 0;
-    for (int w = 0; w < 7; w++) sum += sGetLE32(image + 4 * w);
-    uint32_t oldWord = sGetLE32(image + 28);
+    for (int w = 0; w < 7; w++) sum += aBytes_GetLE32(image + 4 * w);
+    uint32_t oldWord = aBytes_GetLE32(image + 28);
     uint32_t newWord = 0u - sum;
     Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n",
                  oldWord, newWord);
-    sPutLE32(image + 28, newWord);
+    aBytes_PutLE32(image + 28, newWord);
   }
   return true;
 }
