@@ -20,6 +20,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
+
 #include "link/aErr.h"
 
 #define aPACKET_TAG 0xBEEFu
@@ -67,5 +69,11 @@ aErr aPacket_Destroy(aPacketRef* packet);
 // The wire bytes of a packet: address, length, data.
 inline const uint8_t* aPacket_Wire(const aPacket* packet) { return &packet->address; }
 inline size_t aPacket_WireSize(const aPacket* packet) { return (size_t)packet->length + 2u; }
+
+// An owner for a packet in C++ code: aPacket_Destroy runs when it goes.
+struct aPacketDeleter {
+  void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
+};
+typedef std::unique_ptr<aPacket, aPacketDeleter> aPacketOwner;
 
 #endif  // QN_LINK_APACKET_H

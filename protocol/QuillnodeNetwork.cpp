@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "app/Log.h"
+#include "link/aBytes.h"
 #include "link/aLink.h"
 #include "link/aTime.h"
 #include "link/aVersion.h"
@@ -17,40 +18,7 @@ const char* const NetworkClass::COMMAND_NAMES[NetworkClass::MAX_COMMAND + 1] = {
     "voltage",           "module-hw-offset", "module-hw-base",     "module-hw-software",
     "module-router-addr-setting",            "unknown"};
 
-const char* const NetworkClass::ERROR_TEXT[NetworkClass::MAX_ERROR + 1] = {
-    "Success, no error",
-    "Memory allocation",
-    "Invalid parameter",
-    "Not found",
-    "File name too long",
-    "Resource busy",
-    "Input/Output error",
-    "Invalid Mode",
-    "Write error",
-    "Read error",
-    "End of file",
-    "Not ready, no bytes available",
-    "Insufficient permissions",
-    "Value out of range",
-    "Invalid Size",
-    "Buffer/queue overrun",
-    "Parse error",
-    "Configuration error",
-    "Timeout occurred",
-    "Initialization error",
-    "Invalid version",
-    "Functionality unimplemented",
-    "Duplicate request",
-    "Cancelation occured, or did not complete",
-    "Packet byte invalid",
-    "Connection error",
-    "Index out of range",
-    "Quillnode command to short",
-    "Invalid entity error",
-    "Invalid option code",
-    "Resource unavailable",
-    "Media error",
-    "Unknown error"};
+const char* const* const NetworkClass::ERROR_TEXT = aErr_TEXT;
 
 const char* const NetworkClass::MODEL_NAMES[NetworkClass::N_MODELS + 1] = {
     "unknown",  "Hub4",      "Hub7",     "Switch2",     "Tarlinx",   "Relay8",   "DigitalIO16",
@@ -63,20 +31,14 @@ namespace {
 const unsigned int kReplyTimeoutMs = 1000;
 const unsigned char kLinkControlAddress = 0xAD;
 
-unsigned int BigEndian32(const unsigned char* p) {
-  return ((unsigned int)p[0] << 24) | ((unsigned int)p[1] << 16) | ((unsigned int)p[2] << 8) |
-         (unsigned int)p[3];
-}
-
 // Takes the result out of a query's reply and frees the reply: the byte at
 // `offset`, or with `wide` the four big-endian bytes there. When the query
 // failed, logs that no `what` reply came and returns `failed`.
-unsigned int sQueryResult(const NetworkClass& net, aPacket* reply, unsigned int offset, bool wide,
-                          unsigned int failed, const char* what) {
+unsigned int sQueryResult(const NetworkClass& net, aPacketOwner reply, unsigned int offset,
+                          bool wide, unsigned int failed, const char* what) {
   unsigned int result = failed;
   if (reply && net.lastError == aErrNone)
-    result = wide ? BigEndian32(&reply->data[offset]) : reply->data[offset];
-  if (reply) aPacket_Destroy(&reply);
+    result = wide ? aBytes_GetBE32(&reply->data[offset]) : reply->data[offset];
   if (net.lastError != aErrNone) {
     Log::FPrintf(stdout, DEBUG_Network, "NETWORK: Error no response to %s request to [%08X].\n",
                  what, net.serialNumber);
@@ -125,10 +87,7 @@ const char* NetworkClass::GetCommandName(unsigned int value) {
   return COMMAND_NAMES[0];
 }
 
-const char* NetworkClass::GetErrorText(aErr error) {
-  if (error <= (aErr)MAX_ERROR) return ERROR_TEXT[error];
-  return ERROR_TEXT[MAX_ERROR];
-}
+const char* NetworkClass::GetErrorText(aErr error) { return aErr_Text(error); }
 
 // ---------------------------------------------------------------------------
 // Discovery and connection
@@ -370,14 +329,9 @@ aErr NetworkClass::SendPacket(const unsigned char* data, unsigned char length) {
     for (unsigned int i = 0; i < length; ++i) Log::FPrintf(stdout, DEBUG_Network_SR, "%02X ", data[i]);
     Log::FPrintf(stdout, DEBUG_Network_SR, "]\n");
   }
-  aErr err = aErrNone;
-  aPacket* packet = aPacket_CreateWithData(moduleAddress, length, data);
-  if (!packet) {
-    err = aErrMemory;
-  } else {
-    err = aLink_PutPacket(linkId, packet);
-    aPacket_Destroy(&packet);
-  }
+  aErr err = aErrMemory;
+  aPacketOwner packet(aPacket_CreateWithData(moduleAddress, length, data));
+  if (packet) err = aLink_PutPacket(linkId, packet.get());
   if (err != aErrNone)
     Log::FPrintf(stdout, DEBUG_Network_SR, "NETWORK: Error (%d, %s) queuing request to [%08X].\n",
                  err, GetErrorText(err), serialNumber);
@@ -428,13 +382,14 @@ static void sTraceReply(const aPacket* packet) {
   Log::FPrintf(stdout, DEBUG_Network_SR, "]\n");
 }
 
-aPacket* NetworkClass::ReceiveResponsePacket(unsigned char value, unsigned char length, bool flag) {
+aPacketOwner NetworkClass::ReceiveResponsePacket(unsigned char value, unsigned char length,
+                                                 bool flag) {
   ReplyRef ref = {cmdSYSTEM, value, length, (uint8_t)flag};
-  aPacket* reply = aLink_AwaitFirst(linkId, MatchSystem, &ref, kReplyTimeoutMs);
+  aPacketOwner reply(aLink_AwaitFirst(linkId, MatchSystem, &ref, kReplyTimeoutMs));
   if (reply && reply->data[0] == 0x80) {
     Log::FPrintf(stdout, DEBUG_Network_SR, "NETWORK: 0x80 reply to request [%02X, %s] from [%08X].\n",
                  value, GetCommandName(value), serialNumber);
-    aPacket_Destroy(&reply);
+    reply.reset();
   }
   if (!reply) {
     Log::FPrintf(stdout, DEBUG_Network_SR, "NETWORK: No reply to request [%02X, %s] from [%08X].\n",
@@ -442,7 +397,7 @@ aPacket* NetworkClass::ReceiveResponsePacket(unsigned char value, unsigned char 
     lastError = aErrTimeout;
     return nullptr;
   }
-  sTraceReply(reply);
+  sTraceReply(reply.get());
   if (reply->length == length && (reply->data[2] & 0x80) == 0) return reply;
   Log::FPrintf(stdout, DEBUG_Network_SR, "NETWORK: Invalid [%02X] response from [%08X].\n", value,
                serialNumber);
@@ -450,15 +405,15 @@ aPacket* NetworkClass::ReceiveResponsePacket(unsigned char value, unsigned char 
   return reply;
 }
 
-aPacket* NetworkClass::ReceiveCommandResponsePacket(unsigned char command, unsigned char value,
-                                                    unsigned char length, bool flag) {
+aPacketOwner NetworkClass::ReceiveCommandResponsePacket(unsigned char command, unsigned char value,
+                                                        unsigned char length, bool flag) {
   ReplyRef ref = {command, value, length, (uint8_t)flag};
-  aPacket* reply = aLink_AwaitFirst(linkId, MatchUpgrade, &ref, kReplyTimeoutMs);
+  aPacketOwner reply(aLink_AwaitFirst(linkId, MatchUpgrade, &ref, kReplyTimeoutMs));
   if (reply && reply->data[0] == 0x80) {
     Log::FPrintf(stdout, DEBUG_Network_SR,
                  "NETWORK: 0x80 reply to request [%02X][%02X, %s] from [%08X].\n", command, value,
                  GetCommandName(value), serialNumber);
-    aPacket_Destroy(&reply);
+    reply.reset();
   }
   if (!reply) {
     Log::FPrintf(stdout, DEBUG_Network_SR,
@@ -467,7 +422,7 @@ aPacket* NetworkClass::ReceiveCommandResponsePacket(unsigned char command, unsig
     lastError = aErrTimeout;
     return nullptr;
   }
-  sTraceReply(reply);
+  sTraceReply(reply.get());
   if (reply->length == length) return reply;
   Log::FPrintf(stdout, DEBUG_Network_SR, "NETWORK: Invalid [%02X][%02X] response from [%08X].\n",
                command, value, serialNumber);
@@ -489,15 +444,14 @@ aErr NetworkClass::SendSystem(unsigned char op, const unsigned char* parameter,
   return SendPacket(data, length);
 }
 
-aPacket* NetworkClass::SystemQuery(unsigned char value, unsigned char replyLength) {
+aPacketOwner NetworkClass::SystemQuery(unsigned char value, unsigned char replyLength) {
   SendSystem((unsigned char)(0x40 + value), nullptr, 0);
   return ReceiveResponsePacket(value, replyLength, false);
 }
 
 void NetworkClass::SystemSet(unsigned char value, unsigned char parameter, const char* what) {
   SendSystem((unsigned char)(0x80 + value), &parameter, 1);
-  aPacket* reply = ReceiveResponsePacket(value, 3, false);
-  if (reply) aPacket_Destroy(&reply);
+  ReceiveResponsePacket(value, 3, false);
   if (lastError != aErrNone)
     Log::FPrintf(stdout, DEBUG_Network,
                  "NETWORK: Error no response to set %s request to [%08X:%02X].\n", what,
@@ -512,20 +466,15 @@ unsigned char NetworkClass::GetModuleAddress() {
   }
   Log::FPrintf(stdout, DEBUG_Network_SR, "NETWORK: Sending:[%02X, %2d]:[%02X]\n", moduleAddress, 0,
                kLinkControlAddress);
-  aPacket* request = aPacket_CreateWithData(kLinkControlAddress, 0, &moduleAddress);
-  if (!request) {
-    lastError = aErrMemory;
-  } else {
-    lastError = aLink_PutPacket(linkId, request);
-    aPacket_Destroy(&request);
-  }
+  aPacketOwner request(aPacket_CreateWithData(kLinkControlAddress, 0, &moduleAddress));
+  lastError = request ? aLink_PutPacket(linkId, request.get()) : (aErr)aErrMemory;
   if (lastError != aErrNone) {
     Log::FPrintf(stdout, DEBUG_Network,
                  "NETWORK: Error (%d, %s) queuing module number request to [%08X].\n", lastError,
                  GetErrorText(lastError), serialNumber);
     return 0;
   }
-  aPacket* reply = aLink_AwaitFirst(linkId, MatchMagic, nullptr, kReplyTimeoutMs);
+  aPacketOwner reply(aLink_AwaitFirst(linkId, MatchMagic, nullptr, kReplyTimeoutMs));
   unsigned char result = 0;
   if (reply) {
     if (Log::IsActive(DEBUG_Network_SR)) {
@@ -536,7 +485,6 @@ unsigned char NetworkClass::GetModuleAddress() {
       Log::FPrintf(stdout, DEBUG_Network_SR, "]\n");
     }
     result = reply->address;
-    aPacket_Destroy(&reply);
   } else {
     lastError = aErrTimeout;
     Log::FPrintf(stdout, DEBUG_Network,
@@ -555,16 +503,14 @@ unsigned char NetworkClass::GetModel() {
 }
 
 unsigned int NetworkClass::GetSerialNumber() {
-  aPacket* reply = SystemQuery(9, 7);
+  aPacketOwner reply = SystemQuery(9, 7);
   if (!reply) {
     Log::FPrintf(stdout, DEBUG_Network,
                  "NETWORK: Error no response to serial number request to [%08X].\n", serialNumber);
     return 0;
   }
   // Taken from any reply held, even one marked invalid.
-  unsigned int result = BigEndian32(&reply->data[3]);
-  aPacket_Destroy(&reply);
-  return result;
+  return aBytes_GetBE32(&reply->data[3]);
 }
 
 unsigned int NetworkClass::GetVersion() {

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "app/Log.h"
+#include "link/aBytes.h"
 #include "link/aTime.h"
 #include "link/aVersion.h"
 #include "protocol/QuillnodeNetwork.h"
@@ -15,9 +16,7 @@ const unsigned int kDataChunk = 26;
 const unsigned int kChecksumVersionGate = 0x20FFFFFF;
 
 unsigned int BlockAddress(const unsigned char* blockData, unsigned int blockLength) {
-  if (!blockData || blockLength < 4) return 0;
-  return ((unsigned int)blockData[0] << 24) | ((unsigned int)blockData[1] << 16) |
-         ((unsigned int)blockData[2] << 8) | (unsigned int)blockData[3];
+  return blockData && blockLength >= 4 ? aBytes_GetBE32(blockData) : 0;
 }
 
 // The image length of a block: the bytes after its 4-byte address (0 for a
@@ -28,6 +27,19 @@ void EraseProgressLine() { Log::FPrintf(stdout, 0, "\r%85s\r", ""); }
 
 }  // namespace
 
+aErr NetworkClass::UpgradeExchange(const unsigned char* request, unsigned char length,
+                                   unsigned char replyValue, unsigned char replyLength,
+                                   const char* sendFailure, aPacketOwner* reply) {
+  reply->reset();
+  aErr err = SendPacket(request, length);
+  if (err != aErrNone) {
+    if (sendFailure) Log::FPrintf(stdout, DEBUG_Network_FIRM, sendFailure, err, GetErrorText(err));
+    return err;
+  }
+  *reply = ReceiveCommandResponsePacket(cmdUPGRADE, replyValue, replyLength, false);
+  return aErrNone;
+}
+
 aErr NetworkClass::LoaderInit() {
   lastError = aErrNone;
   firmwareVersion = GetVersion();
@@ -37,21 +49,18 @@ aErr NetworkClass::LoaderInit() {
   Log::FPrintf(stdout, DEBUG_Network_FIRM,
                "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
   const unsigned char request[2] = {cmdUPGRADE, val_UPGRADE_INIT};
-  aErr err = SendPacket(request, 2);
-  if (err != aErrNone) {
-    Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
-    return err;
-  }
-  aPacket* reply = ReceiveCommandResponsePacket(cmdUPGRADE, val_UPGRADE_INIT, 6, false);
+  aPacketOwner reply;
+  aErr err = UpgradeExchange(request, 2, val_UPGRADE_INIT, 6,
+                             "NETWORK: Error sending UPGRADE_INIT (%d)\n", &reply);
+  if (err != aErrNone) return err;
   if (!reply || lastError != aErrNone) {
-    Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK(INIT): No reply when initializing upgrade.\n");
-    if (reply) aPacket_Destroy(&reply);
+    Log::FPrintf(stdout, DEBUG_Network_FIRM,
+                 "NETWORK(INIT): No reply when initializing upgrade.\n");
     lastError = aErrPacket;
     return lastError;
   }
-  unsigned int base = BlockAddress(&reply->data[2], 4);
+  unsigned int base = aBytes_GetBE32(&reply->data[2]);
   Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", base, base);
-  aPacket_Destroy(&reply);
   return aErrNone;
 }
 
@@ -73,13 +82,10 @@ aErr NetworkClass::LoaderBlockTransfer(const unsigned char* bytes, unsigned int 
     request[0] = cmdUPGRADE;
     request[1] = val_UPGRADE_DATA;
     memcpy(&request[2], bytes + offset, n);
-    err = SendPacket(request, (unsigned char)(n + 2));
-    if (err != aErrNone) {
-      Log::FPrintf(stdout, DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
-      lastError = err;
-      return err;
-    }
-    aPacket* reply = ReceiveCommandResponsePacket(cmdUPGRADE, val_UPGRADE_DATA, 3, false);
+    aPacketOwner reply;
+    err = UpgradeExchange(request, (unsigned char)(n + 2), val_UPGRADE_DATA, 3,
+                          "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", &reply);
+    if (err != aErrNone) return err;
     if (!reply || lastError != aErrNone) {
       Log::FPrintf(stdout, DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
       err = aErrPacket;
@@ -103,7 +109,6 @@ aErr NetworkClass::LoaderBlockTransfer(const unsigned char* bytes, unsigned int 
         err = aErrPacket;
       }
     }
-    if (reply) aPacket_Destroy(&reply);
   }
 
   Log::FPrintf(stdout, DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n",
@@ -116,18 +121,16 @@ aErr NetworkClass::LoaderBlockTransfer(const unsigned char* bytes, unsigned int 
   Log::FPrintf(stdout, DEBUG_Network_FIRM,
                "\nNETWORK: Loader Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
   const unsigned char sum[2] = {cmdUPGRADE, val_UPGRADE_SUM};
-  SendPacket(sum, 2);
-  aPacket* reply = ReceiveCommandResponsePacket(cmdUPGRADE, val_UPGRADE_STATUS, 7, false);
-  if (!reply || lastError != aErrNone) {
+  aPacketOwner reply;
+  if (UpgradeExchange(sum, 2, val_UPGRADE_STATUS, 7, nullptr, &reply) != aErrNone || !reply ||
+      lastError != aErrNone) {
     Log::FPrintf(stdout, DEBUG_Network_FIRM,
                  "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-    if (reply) aPacket_Destroy(&reply);
     lastError = aErrPacket;
     return lastError;
   }
   unsigned char status = reply->data[2];
-  unsigned int moduleSum = BlockAddress(&reply->data[3], 4);
-  aPacket_Destroy(&reply);
+  unsigned int moduleSum = aBytes_GetBE32(&reply->data[3]);
   if (firmwareVersion > kChecksumVersionGate) {
     if (status == 0 && moduleSum == checksum) {
       Log::FPrintf(stdout, DEBUG_Network_FIRM,
@@ -163,18 +166,14 @@ aErr NetworkClass::LoaderStart() {
   lastError = aErrNone;
   Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
   const unsigned char request[2] = {cmdUPGRADE, val_UPGRADE_LOAD};
-  aErr err = SendPacket(request, 2);
-  if (err != aErrNone) {
-    Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", err);
-    return err;
-  }
-  aPacket* reply = ReceiveCommandResponsePacket(cmdUPGRADE, val_UPGRADE_LOAD, 2, false);
+  aPacketOwner reply;
+  aErr err = UpgradeExchange(request, 2, val_UPGRADE_LOAD, 2,
+                             "NETWORK: Error sending UPGRADE_LOAD (%d)\n", &reply);
+  if (err != aErrNone) return err;
   if (reply && lastError == aErrNone) {
-    aPacket_Destroy(&reply);
     Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Loader validated start \n");
     return aErrNone;
   }
-  if (reply) aPacket_Destroy(&reply);
 
   // The module is restarting into its loader: find it again and wait for
   // the start reply on the new link. A reconnect re-reads the connected
@@ -195,11 +194,9 @@ aErr NetworkClass::LoaderStart() {
   lastError = aErrNone;
   reply = ReceiveCommandResponsePacket(cmdUPGRADE, val_UPGRADE_LOAD, 2, false);
   if (reply && lastError == aErrNone) {
-    aPacket_Destroy(&reply);
     Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect) \n");
     return aErrNone;
   }
-  if (reply) aPacket_Destroy(&reply);
   Log::FPrintf(stdout, DEBUG_Network_FIRM,
                "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n", lastError,
                GetErrorText(lastError));
@@ -214,27 +211,24 @@ aErr NetworkClass::TransferPrepare(const unsigned char* blockData, unsigned int 
                blockLength, flags, blockSize ? *blockSize : 0);
   unsigned char a[4] = {0, 0, 0, 0};
   if (blockData && blockLength >= 4) memcpy(a, blockData, 4);
-  unsigned int address = BlockAddress(a, 4);
+  unsigned int address = aBytes_GetBE32(a);
   Log::FPrintf(stdout, DEBUG_Network_FIRM,
                "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X "
                "%02X]} \n",
                flags, a[0], a[1], a[2], a[3]);
   Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Address: %d\n", address);
   const unsigned char request[7] = {cmdUPGRADE, val_UPGRADE_PREPARE, flags, a[0], a[1], a[2], a[3]};
-  aErr err = SendPacket(request, 7);
-  if (err != aErrNone) {
-    Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
-    return err;
-  }
-  aPacket* reply = ReceiveCommandResponsePacket(cmdUPGRADE, val_UPGRADE_STATUS, 5, false);
+  aPacketOwner reply;
+  aErr err = UpgradeExchange(request, 7, val_UPGRADE_STATUS, 5,
+                             "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", &reply);
+  if (err != aErrNone) return err;
   if (!reply) {
     Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: No response when issuing PREPARE command.\n");
     lastError = aErrTimeout;
     return lastError;
   }
   unsigned char status = reply->data[2];
-  unsigned short size = (unsigned short)((reply->data[3] << 8) | reply->data[4]);
-  aPacket_Destroy(&reply);
+  unsigned short size = aBytes_GetBE16(&reply->data[3]);
   if (status != 0) {
     Log::FPrintf(stdout, DEBUG_Network_FIRM,
                  "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
@@ -291,23 +285,18 @@ aErr NetworkClass::FirmwareTransfer(const unsigned char* blockData, unsigned int
 aErr NetworkClass::FirmwareWrite(unsigned short byteCount) {
   Log::FPrintf(stdout, DEBUG_Network_FIRM,
                "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n", byteCount);
-  const unsigned char request[4] = {cmdUPGRADE, val_UPGRADE_WRITE, (unsigned char)(byteCount >> 8),
-                                    (unsigned char)(byteCount & 0xFF)};
-  aErr err = SendPacket(request, 4);
-  if (err != aErrNone) {
-    Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err,
-                 GetErrorText(err));
-    return err;
-  }
-  aPacket* reply = ReceiveCommandResponsePacket(cmdUPGRADE, val_UPGRADE_STATUS, 3, false);
+  unsigned char request[4] = {cmdUPGRADE, val_UPGRADE_WRITE, 0, 0};
+  aBytes_PutBE16(&request[2], byteCount);
+  aPacketOwner reply;
+  aErr err = UpgradeExchange(request, 4, val_UPGRADE_STATUS, 3,
+                             "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", &reply);
+  if (err != aErrNone) return err;
   if (!reply || lastError != aErrNone || reply->data[2] != 0) {
     Log::FPrintf(stdout, DEBUG_Network_FIRM,
                  "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-    if (reply) aPacket_Destroy(&reply);
     lastError = aErrInvalidOption;
     return lastError;
   }
-  aPacket_Destroy(&reply);
   Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
   return aErrNone;
 }
