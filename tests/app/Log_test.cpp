@@ -4,18 +4,12 @@
 
 #include <string>
 
+#include "tests/support/Capture.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
-// Captures what a call writes to standard output.
-template <typename F>
-std::string CaptureStdout(F f) {
-  testing::internal::CaptureStdout();
-  f();
-  fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
+using qntest::CaptureStdout;
 
 class LogTest : public testing::Test {
  protected:

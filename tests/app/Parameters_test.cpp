@@ -48,109 +48,155 @@ class ParametersTest : public testing::Test {
   }
 };
 
-TEST_F(ParametersTest, NoArgumentsGiveNoCommandAndNoOutput) {
+// What a command line set, as words for the fields that differ from an empty
+// command line: "cmd=" mask, "d=" and "r=" serial numbers, "t=" link type,
+// "o=" baud rate, "l=" message, "b=" build, "X=" log mask, and "e", "O", "h"
+// for echo, override and help.
+std::string Summary(const Parameters& p) {
+  const Parameters d;
+  auto hex = [](uint32_t v) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%X", v);
+    return std::string(buf);
+  };
+  std::string s;
+  auto add = [&s](bool differs, const std::string& word) {
+    if (differs) s += (s.empty() ? "" : " ") + word;
+  };
+  add(p.commands.mask != d.commands.mask, "cmd=" + hex(p.commands.mask));
+  add(p.serialNumber != d.serialNumber, "d=" + hex(p.serialNumber));
+  add(p.routerSerialNumber != d.routerSerialNumber, "r=" + hex(p.routerSerialNumber));
+  add(p.linkType != d.linkType, "t=" + std::to_string(p.linkType));
+  add(p.baudRate != d.baudRate, "o=" + std::to_string(p.baudRate));
+  add(p.logMessage != d.logMessage, "l=" + p.logMessage);
+  add(p.build != d.build, "b=" + p.build);
+  add(p.logMask != d.logMask, "X=" + hex(p.logMask));
+  add(p.echo, "e");
+  add(p.overrideModel, "O");
+  add(p.helpRequested, "h");
+  return s;
+}
+
+TEST_F(ParametersTest, NoArgumentsGiveTheDefaults) {
   Parsed p = Parse({});
-  EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.out + p.err, "");
-  EXPECT_EQ(p.params.commands.mask, 0u);
   EXPECT_EQ(p.params.linkType, 1u);
   EXPECT_EQ(p.params.appName, "Updater");
   EXPECT_EQ(p.params.logFileName, "Updater.log");
 }
 
-TEST_F(ParametersTest, EachCommandOptionSetsItsOwnBit) {
-  struct {
-    const char* option;
-    uint32_t bit;
-  } cases[] = {{"-B", COMMAND_BUILDS},  {"-C", COMMAND_CHECK}, {"-D", COMMAND_DISCOVER},
-               {"-G", COMMAND_GET},     {"-I", COMMAND_INFO},  {"-N", COMMAND_FINGERPRINT},
-               {"-U", COMMAND_UPDATE},  {"-h", COMMAND_HELP},  {"-H", COMMAND_HELP},
-               {"--help", COMMAND_HELP}};
-  for (auto& c : cases) {
-    Parsed p = Parse({c.option});
-    EXPECT_EQ(p.result, 0) << c.option;
-    EXPECT_EQ(p.params.commands.mask, c.bit) << c.option;
-    EXPECT_EQ(p.err, "") << c.option;
+// One command line per row: its result, the fields it set and its error
+// output; nothing goes to standard output.
+TEST_F(ParametersTest, CommandLines) {
+  const char* kBadSerial = "ERROR: Invalid serial number obtained from argument [";
+  const char* kTransports = "]\nMust be one of the following: USB, TCPIP, RECOVER\n";
+  const struct {
+    std::vector<std::string> args;
+    int result;
+    std::string fields;
+    std::string err;
+  } cases[] = {
+      {{}, 0, "", ""},
+      // Each command option sets its own bit.
+      {{"-B"}, 0, "cmd=4", ""},
+      {{"-C"}, 0, "cmd=20", ""},
+      {{"-D"}, 0, "cmd=1", ""},
+      {{"-G"}, 0, "cmd=8", ""},
+      {{"-I"}, 0, "cmd=10", ""},
+      {{"-N"}, 0, "cmd=40", ""},
+      {{"-U"}, 0, "cmd=2", ""},
+      {{"-Z", "1"}, 0, "cmd=80", ""},
+      {{"-h"}, 0, "cmd=80000000 h", ""},
+      {{"-H"}, 0, "cmd=80000000 h", ""},
+      // Unique prefixes after the hyphens select the long options.
+      {{"--help"}, 0, "cmd=80000000 h", ""},
+      {{"--h"}, 0, "cmd=80000000 h", ""},
+      {{"--hel"}, 0, "cmd=80000000 h", ""},
+      {{"-O"}, 0, "O", ""},
+      {{"-OVER"}, 0, "O", ""},
+      {{"-OVERRIDE"}, 0, "O", ""},
+      // Help stops the scan; its result wins over earlier errors, which are
+      // still reported.
+      {{"-h", "-D"}, 0, "cmd=80000000 h", ""},
+      {{"-Q", "-h"}, 0, "cmd=80000000 h", ""},
+      {{"-Y", "-d", "zz", "--help", "-t", "bad"},
+       0,
+       "cmd=80000000 h",
+       std::string("ERROR: Unhandled command: [-Y]\n") + kBadSerial + "zz]\n"},
+      // "=" gives a value to parameters only, split at the first "=".
+      {{"-d=40F5849A"}, 0, "d=40F5849A", ""},
+      {{"-l=a=b"}, 0, "l=a=b", ""},
+      {{"-OVER=1", "-D=x", "-h=1"}, 0, "", ""},
+      {{"-d="}, 1, "", std::string(kBadSerial) + "]\n"},
+      // A parameter before an option has no value; the option still counts.
+      // A value that begins with "-" can be given only with "=".
+      {{"-d", "-D"}, 0, "cmd=1", ""},
+      {{"-e"}, 0, "", ""},
+      {{"-e", "1"}, 0, "e", ""},
+      {{"-l", "-note"}, 0, "", ""},
+      {{"-l=-note"}, 0, "l=-note", ""},
+      // Serial numbers are hexadecimal with an optional prefix, cut to 32 bits.
+      {{"-d", "0x40f5849a"}, 0, "d=40F5849A", ""},
+      {{"-d", "40F5849A"}, 0, "d=40F5849A", ""},
+      {{"-d", "0X40F5849A"}, 0, "d=40F5849A", ""},
+      {{"-d", "123456789"}, 0, "d=23456789", ""},
+      {{"-d", "40F5849G"}, 1, "", std::string(kBadSerial) + "40F5849G]\n"},
+      {{"-d", "0x"}, 1, "", std::string(kBadSerial) + "]\n"},
+      {{"-d", "0"}, 1, "", std::string(kBadSerial) + "0]\n"},
+      {{"-r", "R2D2"},
+       1,
+       "",
+       "ERROR: Invalid router serial number obtained from argument [R2D2]\n"},
+      // The transport looks only at the leading characters.
+      {{"-t", "USBX"}, 0, "", ""},
+      {{"-t", "TCP"}, 0, "t=2", ""},
+      {{"-t", "TCPIP"}, 0, "t=2", ""},
+      {{"-t", "RECOVERY"}, 0, "t=255", ""},
+      {{"-t", "tcp"}, 1, "t=0", std::string("ERROR: invalid transport type:[tcp") + kTransports},
+      {{"-t", "RECOVE"},
+       1,
+       "t=0",
+       std::string("ERROR: invalid transport type:[RECOVE") + kTransports},
+      // Build and baud rate are strict decimals; a bad one is 0, not an error.
+      {{"-b", "99528558"}, 0, "b=99528558", ""},
+      {{"-b", "007"}, 0, "b=7", ""},
+      {{"-b", "4294967296"}, 0, "b=0", ""},
+      {{"-o", "96k"}, 0, "o=0", ""},
+      {{"-b", "12a", "-o", "x"}, 0, "o=0 b=0", ""},
+      // A malformed log mask is kept as read and reported, but neither
+      // activated nor an error.
+      {{"-X", "12z"},
+       0,
+       "X=C",
+       "ERROR: Invalid format for \"-X\" parameter, unprocessed characters [z]\n"},
+      {{"-X", "0x"},
+       0,
+       "",
+       "ERROR: Invalid format for \"-X\" parameter, unprocessed characters [x]\n"},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    Parsed p = Parse(c.args);
+    EXPECT_EQ(p.result, c.result) << line;
+    EXPECT_EQ(Summary(p.params), c.fields) << line;
+    EXPECT_EQ(p.err, c.err) << line;
+    EXPECT_EQ(p.out, "") << line;
+    EXPECT_EQ(Log::package_bitmask, 0u) << line;
   }
-  EXPECT_EQ(Parse({"-Z", "1"}).params.commands.mask, (uint32_t)COMMAND_Z);
-}
-
-// ---- scanner rules --------------------------------------------------------
-
-// Unique prefixes after the hyphens select the long options; words that match
-// no row are skipped silently.
-TEST_F(ParametersTest, PrefixesSelectLongOptionsAndOtherWordsAreSkipped) {
-  for (const char* word : {"-O", "-OVER", "-OVERRIDE"}) {
-    EXPECT_TRUE(Parse({word}).params.overrideModel) << word;
-  }
-  for (const char* word : {"--h", "--hel", "--help"}) {
-    EXPECT_TRUE(Parse({word}).params.commands.IsSet(COMMAND_HELP)) << word;
-  }
-  for (const char* word : {"--D", "-", "--", "---help", "-OVERRIDEX", "-DU", "-d40F5849A", "-Q",
-                           "-help", "-o0", "-x"}) {
-    Parsed p = Parse({word});
-    EXPECT_EQ(p.result, 0) << word;
-    EXPECT_EQ(p.params.commands.mask, 0u) << word;
-    EXPECT_FALSE(p.params.overrideModel || p.params.serialNumber || p.params.baudRate != 115200)
-        << word;
-    EXPECT_EQ(p.out + p.err, "") << word;
-  }
-}
-
-TEST_F(ParametersTest, HelpStopsTheScanAndDiscardsEarlierErrors) {
-  Parsed p = Parse({"-h", "-D"});
-  EXPECT_EQ(p.result, 0);
-  EXPECT_FALSE(p.params.commands.IsSet(COMMAND_DISCOVER));
-
-  Parsed q = Parse({"-Q", "-h"});
-  EXPECT_EQ(q.result, 0);
-  EXPECT_TRUE(q.params.helpRequested);
-
-  // The error is still reported, but the result is the help's.
-  Parsed y = Parse({"-Y", "-d", "zz", "--help", "-t", "bad"});
-  EXPECT_EQ(y.result, 0);
-  EXPECT_TRUE(y.params.helpRequested);
-  EXPECT_EQ(y.err,
-            "ERROR: Unhandled command: [-Y]\n"
-            "ERROR: Invalid serial number obtained from argument [zz]\n");
-}
-
-TEST_F(ParametersTest, EqualsGivesAValueToParametersOnly) {
-  Parsed d = Parse({"-d=40F5849A"});
-  EXPECT_EQ(d.params.serialNumber, 0x40F5849Au);
-
-  Parsed l = Parse({"-l=a=b"});  // split at the first "="
-  EXPECT_EQ(l.params.logMessage, "a=b");
-
-  Parsed over = Parse({"-OVER=1", "-D=x", "-h=1"});
-  EXPECT_EQ(over.result, 0);
-  EXPECT_FALSE(over.params.overrideModel || over.params.helpRequested);
-  EXPECT_EQ(over.params.commands.mask, 0u);
-
-  // An empty value after "=" is a value, and an invalid serial number.
-  Parsed empty = Parse({"-d="});
-  EXPECT_EQ(empty.result, 1);
-  EXPECT_EQ(empty.err, "ERROR: Invalid serial number obtained from argument []\n");
-}
-
-TEST_F(ParametersTest, AParameterBeforeAnOptionHasNoValueAndTheOptionStillCounts) {
-  Parsed p = Parse({"-d", "-D"});
-  EXPECT_EQ(p.result, 0);
-  EXPECT_EQ(p.params.serialNumber, 0u);
-  EXPECT_TRUE(p.params.commands.IsSet(COMMAND_DISCOVER));
-  EXPECT_EQ(p.err, "");
-
-  Parsed last = Parse({"-e"});
-  EXPECT_FALSE(last.params.echo);
-  EXPECT_EQ(last.out + last.err, "");
-  EXPECT_TRUE(Parse({"-e", "1"}).params.echo);
-  // A value that begins with "-" cannot be given as the next word, only with "=".
-  EXPECT_EQ(Parse({"-l", "-note"}).params.logMessage, "");
-  EXPECT_EQ(Parse({"-l=-note"}).params.logMessage, "-note");
 }
 
 // Loose words are ignored and moved behind the options; the application
 // channel echoes the reordered command line.
+TEST_F(ParametersTest, WordsThatMatchNoOptionAreSkippedSilently) {
+  for (const char* word : {"--D", "-", "--", "---help", "-OVERRIDEX", "-DU", "-d40F5849A", "-Q",
+                           "-help", "-o0", "-x"}) {
+    Parsed p = Parse({word});
+    EXPECT_EQ(p.result, 0) << word;
+    EXPECT_EQ(Summary(p.params), "") << word;
+    EXPECT_EQ(p.out + p.err, "") << word;
+  }
+}
+
 TEST_F(ParametersTest, LooseWordsAreMovedBehindTheOptionsAndEchoed) {
   Parsed p = Parse({"foo", "-X", "0x10000", "bar", "-d", "12", "-Q", "-t", "TCP"});
   EXPECT_EQ(p.result, 0);
@@ -164,39 +210,21 @@ TEST_F(ParametersTest, LooseWordsAreMovedBehindTheOptionsAndEchoed) {
   EXPECT_EQ(p.out, echo);
 }
 
-// ---- option values ------------------------------------------------------
-
-TEST_F(ParametersTest, LogMaskIsDecimalOrHexAccumulatesAndReportsTrailingCharacters) {
-  EXPECT_EQ(Parse({"-X", "65536"}).params.logMask, 0x10000u);
-  EXPECT_EQ(Log::package_bitmask, 0x10000u);
-  Log::package_bitmask = 0;
+// Channels switch on while scanning: the last value is kept, the mask
+// accumulates, and a later error does not undo it.
+TEST_F(ParametersTest, LogMaskAccumulatesWhileScanning) {
   Parsed two = Parse({"-X", "1", "-X=0X4"});
   EXPECT_EQ(two.params.logMask, 4u);
   EXPECT_EQ(Log::package_bitmask, 5u);
   Log::package_bitmask = 0;
-  for (const char* bad : {"12z", "0x"}) {
-    Parsed p = Parse({"-X", bad});
-    EXPECT_EQ(p.result, 0);
-    EXPECT_EQ(p.err, std::string("ERROR: Invalid format for \"-X\" parameter, unprocessed "
-                                 "characters [") +
-                         bad[strlen(bad) - 1] + "]\n");
-    EXPECT_EQ(Log::package_bitmask, 0u);
-  }
-  // Channels switch on while scanning, so a later error does not undo them.
+  EXPECT_EQ(Parse({"-X", "65536"}).params.logMask, 0x10000u);
+  EXPECT_EQ(Log::package_bitmask, 0x10000u);
+  Log::package_bitmask = 0;
   EXPECT_EQ(Parse({"-X", "0x20", "-Y"}).result, 1);
   EXPECT_EQ(Log::package_bitmask, 0x20u);
 }
 
-TEST_F(ParametersTest, SerialNumbersAreHexWithAnOptionalPrefix) {
-  for (auto args : std::vector<std::vector<std::string>>{
-           {"-d", "0x40f5849a"}, {"-d", "40F5849A"}, {"-d=40F5849A"}, {"-d", "0X40F5849A"}}) {
-    Parsed p = Parse(args);
-    EXPECT_EQ(p.result, 0) << args[0];
-    EXPECT_EQ(p.params.serialNumber, 0x40F5849Au) << args[0];
-    EXPECT_EQ(p.out, "");  // the prefix note is on a channel that is off
-  }
-  EXPECT_EQ(Parse({"-d", "123456789"}).params.serialNumber, 0x23456789u);
-  // The prefix note needs the updater channel active beforehand.
+TEST_F(ParametersTest, SerialNumberPrefixNoteNeedsTheUpdaterChannelFirst) {
   Parsed p = Parse({"-X", "1", "-d", "0x40f5849a", "-r", "0xD272031D"});
   EXPECT_EQ(p.out,
             "Discarding '0x' serial number prefix\n"
@@ -204,80 +232,6 @@ TEST_F(ParametersTest, SerialNumbersAreHexWithAnOptionalPrefix) {
   EXPECT_EQ(p.params.routerSerialNumber, 0xD272031Du);
   Log::package_bitmask = 0;
   EXPECT_EQ(Parse({"-d", "0x40f5849a", "-X", "1"}).out, "");
-}
-
-TEST_F(ParametersTest, InvalidSerialNumbersAreErrors) {
-  struct {
-    std::vector<std::string> args;
-    const char* err;
-  } cases[] = {
-      {{"-d", "40F5849G"}, "ERROR: Invalid serial number obtained from argument [40F5849G]\n"},
-      {{"-d", "0x"}, "ERROR: Invalid serial number obtained from argument []\n"},
-      {{"-d", "0"}, "ERROR: Invalid serial number obtained from argument [0]\n"},
-      {{"-r", "R2D2"}, "ERROR: Invalid router serial number obtained from argument [R2D2]\n"},
-  };
-  for (auto& c : cases) {
-    Parsed p = Parse(c.args);
-    EXPECT_EQ(p.result, 1) << c.args[1];
-    EXPECT_EQ(p.err, c.err);
-    EXPECT_EQ(p.params.serialNumber, 0u);
-    EXPECT_EQ(p.params.routerSerialNumber, 0u);
-  }
-}
-
-TEST_F(ParametersTest, TransportLooksOnlyAtTheLeadingCharacters) {
-  struct {
-    const char* value;
-    uint32_t linkType;
-  } cases[] = {{"USBX", 1}, {"TCP", 2}, {"TCPIP", 2}, {"RECOVERY", 255}};
-  for (auto& c : cases) {
-    Parsed p = Parse({"-t", c.value});
-    EXPECT_EQ(p.result, 0) << c.value;
-    EXPECT_EQ(p.params.linkType, c.linkType) << c.value;
-  }
-  for (const char* bad : {"tcp", "RECOVE"}) {
-    Parsed p = Parse({"-t", bad});
-    EXPECT_EQ(p.result, 1) << bad;
-    EXPECT_EQ(p.params.linkType, 0u) << bad;
-    EXPECT_EQ(p.err, std::string("ERROR: invalid transport type:[") + bad +
-                         "]\nMust be one of the following: USB, TCPIP, RECOVER\n");
-  }
-}
-
-TEST_F(ParametersTest, BuildAndBaudRateAreStrictDecimals) {
-  EXPECT_EQ(Parse({"-b", "99528558"}).params.build, "99528558");
-  EXPECT_EQ(Parse({"-b", "007"}).params.build, "7");
-  EXPECT_EQ(Parse({"-b", "4294967296"}).params.build, "0");
-  EXPECT_EQ(Parse({"-o", "96k"}).params.baudRate, 0u);
-  Parsed p = Parse({"-b", "12a", "-o", "x"});
-  EXPECT_EQ(p.params.build, "0");
-  EXPECT_EQ(p.result, 0);  // not checked here
-  EXPECT_EQ(p.err, "");
-}
-
-TEST_F(ParametersTest, SeveralErrorsAreAllReportedInOneRun) {
-  Parsed p = Parse({"-Y", "-d", "xyz", "-t", "bad", "-D"});
-  EXPECT_EQ(p.result, 1);
-  EXPECT_EQ(p.err,
-            "ERROR: Unhandled command: [-Y]\n"
-            "ERROR: Invalid serial number obtained from argument [xyz]\n"
-            "ERROR: invalid transport type:[bad]\n"
-            "Must be one of the following: USB, TCPIP, RECOVER\n");
-  EXPECT_TRUE(p.params.commands.IsSet(COMMAND_DISCOVER));
-}
-
-// The -k file receives the diagnostics of the rest of the scan.
-TEST_F(ParametersTest, LogFileOptionOpensTheDiagnosticFile) {
-  qntest::TempDir dir;
-  std::string file = dir / "run.log";
-  Parsed p = Parse({"-k", file, "-X", "0x10000", "-Z", "1"});
-  EXPECT_EQ(p.result, 0);
-  Log::SetLogFile(nullptr);
-  EXPECT_NE(qntest::ReadFile(file).find("\nApplication parameters:[Updater]\n"), std::string::npos);
-  // An unopenable log file is reported but is not an error.
-  Parsed bad = Parse({"-k", dir / "missing/run.log"});
-  EXPECT_EQ(bad.result, 0);
-  EXPECT_EQ(bad.err, "ERROR: Cannot open log file [" + (dir / "missing/run.log") + "]\n");
 }
 
 TEST_F(ParametersTest, ArbitraryCommandLinesKeepEveryWordAndNeverCrash) {

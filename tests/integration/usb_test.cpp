@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 namespace {
 
 using qntest::FileExists;
+using qntest::Lines;
 using qntest::ReadFile;
 using qntest::RunResult;
 using qntest::TempDir;
@@ -30,42 +30,20 @@ const char kRowA[] = "    0012ABCD  02       02      Tarlinx        2.1.3 (12345
 const char kModuleB[] = "serial=40F5849A,model=13,addr=04,version=1.0.7,build=7";
 const char kRowB[] = "    40F5849A  04       04      Router         1.0.7 (7)          ";
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::stringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
-
 std::vector<std::string> Sorted(std::vector<std::string> lines) {
   std::sort(lines.begin(), lines.end());
   return lines;
 }
 
-// Runs `command` on a bus described by `bus` (qn-usbemu options), with the
-// store under `home`.
-RunResult RunCommandOnBus(const std::string& home, const std::vector<std::string>& bus,
-                          const std::vector<std::string>& command) {
-  std::vector<std::string> argv{qntest::ToolPath("qn-usbemu")};
-  argv.insert(argv.end(), bus.begin(), bus.end());
-  argv.push_back("--");
-  argv.insert(argv.end(), command.begin(), command.end());
-  qntest::RunOptions options;
-  options.env["QUILLNODE_HOME"] = home;
-  options.timeoutMs = 60000;
-  return qntest::Run(argv, options);
-}
-
-// Runs Updater with `args` on a bus.
+// Runs Updater with `args` on a bus, or a command line (argv) there; a
+// device's entry in the store under `home`.
 RunResult RunOnBus(const std::string& home, const std::vector<std::string>& bus,
-                   std::vector<std::string> args) {
-  args.insert(args.begin(), qntest::UpdaterPath());
-  return RunCommandOnBus(home, bus, args);
+                   const std::vector<std::string>& args) {
+  return qntest::RunUpdaterOnUsbBus(home, bus, args);
 }
 
 std::string DeviceDir(const TempDir& home, const std::string& serial) {
-  return home.path() + "/.vorlaine/updater/" + serial;
+  return qntest::DeviceDir(home.path(), serial);
 }
 
 class UsbBusTest : public ::testing::Test {
@@ -214,21 +192,21 @@ TEST_F(UsbBusTest, UpdateOverUsb) {
   ASSERT_TRUE(qntest::WriteFile(image, std::string(3000, '\x3C')));
   ASSERT_TRUE(qntest::WriteFile(loader, std::string(300, '\x11')));
   std::string bird = work.path() + "/update.bird", log;
-  ASSERT_TRUE(qntest::PackBird({"-o", bird, "--loader", "0x10000000:" + loader, "--firmware",
-                                "0x0:" + image, "--info", "77,2.2.9,0012ABCD,Tarlinx", "--stamp",
-                                "2.2.9,77"},
-                               &log))
+  ASSERT_TRUE(qntest::PackBird(
+      {"-o", bird, "--loader", "0x10000000:" + loader, "--firmware", "0x0:" + image, "--info",
+       "77,2.2.9,0012ABCD,Tarlinx", "--stamp", "2.2.9,77"},
+      &log))
       << log;
   const std::string updater = qntest::UpdaterPath();
-  const std::string script = "\"" + updater + "\" -D -t USB -d 0012ABCD > /dev/null && \"" + updater +
-                             "\" -U -t USB -d 0012ABCD -f \"" + bird + "\" && \"" + updater +
-                             "\" -D -t USB -d 0012ABCD";
+  const std::string script = "\"" + updater + "\" -D -t USB -d 0012ABCD > /dev/null && \"" +
+                             updater + "\" -U -t USB -d 0012ABCD -f \"" + bird + "\" && \"" +
+                             updater + "\" -D -t USB -d 0012ABCD";
   for (bool node : {false, true}) {
     TempDir home;
     std::string trace = home / "bus.trace";
     std::vector<std::string> bus{"--trace", trace, "--module", kModuleA};
     if (node) bus.insert(bus.end(), {"--kernel-node", "0012ABCD"});
-    RunResult r = RunCommandOnBus(home.path(), bus, {"/bin/sh", "-c", script});
+    RunResult r = qntest::RunOnUsbBus(home.path(), bus, {"/bin/sh", "-c", script});
     std::string events = ReadFile(trace);
     EXPECT_EQ(events.find("0012ABCD node OUT") != std::string::npos, node) << events;
     EXPECT_EQ(events.find("0012ABCD claim") == std::string::npos, node) << events;
@@ -240,8 +218,9 @@ TEST_F(UsbBusTest, UpdateOverUsb) {
     EXPECT_NE(r.out.find("    0012ABCD  02       02      Tarlinx        2.2.9 (77)         \n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(ReadFile(DeviceDir(home, "0012ABCD") + "/.settings").find("LAST_TRANSFER_VERSION=" + bird),
-              std::string::npos);
+    EXPECT_NE(
+        ReadFile(DeviceDir(home, "0012ABCD") + "/.settings").find("LAST_TRANSFER_VERSION=" + bird),
+        std::string::npos);
   }
 }
 

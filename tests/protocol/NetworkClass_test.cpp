@@ -1,57 +1,25 @@
 // The protocol client against a scripted module on the other end of a
 // socket pair: the bytes the client sends and how it treats each reply.
-#include "protocol/QuillnodeNetwork.h"
-
-#include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "app/Log.h"
-#include "link/aLink.h"
-#include "link/aStream.h"
+#include "protocol/QuillnodeNetwork.h"
+#include "tests/support/Capture.h"
+#include "tests/support/SocketPair.h"
 
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
-
-// A stream over one end of a socket pair.
-aErr sGet(uint8_t* byte, void* ref) {
-  int fd = *static_cast<int*>(ref);
-  ssize_t r = read(fd, byte, 1);
-  if (r == 1) return aErrNone;
-  if (r == 0) return aErrEOF;
-  return (errno == EAGAIN || errno == EWOULDBLOCK) ? aErrNotReady : aErrIO;
-}
-aErr sWrite(const uint8_t* data, size_t length, void* ref) {
-  int fd = *static_cast<int*>(ref);
-  size_t done = 0;
-  while (done < length) {
-    ssize_t w = write(fd, data + done, length - done);
-    if (w <= 0) return aErrIO;
-    done += (size_t)w;
-  }
-  return aErrNone;
-}
-aErr sPut(uint8_t byte, void* ref) { return sWrite(&byte, 1, ref); }
-aErr sDelete(void* ref) {
-  int* fd = static_cast<int*>(ref);
-  close(*fd);
-  delete fd;
-  return aErrNone;
-}
 
 // The module's side: assembles the client's packets, records them and
 // answers through a handler that the test sets.
@@ -131,15 +99,10 @@ class ScriptedModule {
 class NetworkClassTest : public testing::Test {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    module_.reset(new ScriptedModule(fds[1]));
-    aStreamRef stream = aStream_Create(sGet, sPut, sWrite, sDelete, new int(fds[0]));
-    aStream_SetWaitHandle(stream, fds[0]);
-    net_.linkId = aLink_Create(stream);
+    int peer = -1;
+    net_.linkId = qntest::SocketPairLink(&peer);
     ASSERT_NE(net_.linkId, 0u);
-    for (int i = 0; i < 200 && aLink_GetStatus(net_.linkId) != 2; ++i) usleep(1000);
+    module_.reset(new ScriptedModule(peer));
     net_.moduleAddress = 0x02;
     net_.serialNumber = 0x40F5849A;
   }
@@ -158,7 +121,8 @@ class NetworkClassTest : public testing::Test {
         return {{0x03, 0xC7, 0x20, 0x21, 0x00, 0x00, 0x00}};
       if (d.size() < 2 || d[0] != 0x5F) return {};
       switch (d[1]) {
-        case 0: return {{0x5F, 0x00, 0x00, 0x01, 0x00, 0x00}};
+        case 0:
+          return {{0x5F, 0x00, 0x00, 0x01, 0x00, 0x00}};
         case 1: {
           size_t n = d.size() - 2;
           uint8_t count = dataCount ? dataCount(n) : (uint8_t)n;
@@ -166,16 +130,20 @@ class NetworkClassTest : public testing::Test {
             for (size_t i = 2; i < d.size(); ++i) *sum += d[i];
           return {{0x5F, 0x01, count}};
         }
-        case 2: return {{0x5F, 0x02}};
-        case 3: return {{0x5F, 0x07, prepareStatus, (uint8_t)(blockSize >> 8), (uint8_t)blockSize}};
+        case 2:
+          return {{0x5F, 0x02}};
+        case 3:
+          return {{0x5F, 0x07, prepareStatus, (uint8_t)(blockSize >> 8), (uint8_t)blockSize}};
         case 4: {
           uint32_t s = *sum + (wrongSum ? 1 : 0);
           *sum = 0;
           return {{0x5F, 0x07, 0x00, (uint8_t)(s >> 24), (uint8_t)(s >> 16), (uint8_t)(s >> 8),
                    (uint8_t)s}};
         }
-        case 5: return {{0x5F, 0x07, 0x00}};
-        default: return {};
+        case 5:
+          return {{0x5F, 0x07, 0x00}};
+        default:
+          return {};
       }
     });
   }
@@ -203,7 +171,8 @@ class NetworkClassTest : public testing::Test {
 };
 
 TEST(NetworkNames, TablesAreCompleteAndLookupsClamp) {
-  for (int i = 0; i <= NetworkClass::MAX_ERROR; ++i) ASSERT_NE(NetworkClass::ERROR_TEXT[i], nullptr);
+  for (int i = 0; i <= NetworkClass::MAX_ERROR; ++i)
+    ASSERT_NE(NetworkClass::ERROR_TEXT[i], nullptr);
   for (int i = 0; i <= NetworkClass::MAX_COMMAND; ++i)
     ASSERT_NE(NetworkClass::COMMAND_NAMES[i], nullptr);
   for (int i = 0; i <= NetworkClass::N_MODELS; ++i) {
@@ -230,12 +199,20 @@ TEST(NetworkUnconnected, QueriesFailWithoutALink) {
   EXPECT_EQ(net.lastError, (aErr)aErrConnection);
   EXPECT_EQ(net.GetModel(), 255);
   EXPECT_EQ(net.lastError, (aErr)aErrTimeout);
-  Log::ActivatePackage(DEBUG_Network);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(net.Connect(3, 0x1234, false), (aErr)aErrInvalidOption);
-  std::string out = testing::internal::GetCapturedStdout();
-  Log::package_bitmask = 0;
+  std::string out = qntest::CaptureStdout(DEBUG_Network, [&] {
+    EXPECT_EQ(net.Connect(LINK_RECOVER, 0x1234, false), (aErr)aErrInvalidOption);
+  });
   EXPECT_NE(out.find("NETWORK: RECOVER NOT IMPLEMENTED\n"), std::string::npos);
+  // Every upgrade exchange stops at its request and returns the send's error.
+  const unsigned char block[8] = {};
+  unsigned short size = 0;
+  unsigned counter = 0;
+  EXPECT_EQ(net.LoaderInit(), (aErr)aErrConnection);
+  EXPECT_EQ(net.LoaderBlockTransfer(block, 8, &counter), (aErr)aErrConnection);
+  EXPECT_EQ(net.LoaderStart(), (aErr)aErrConnection);
+  EXPECT_EQ(net.TransferPrepare(block, 8, 0, &size), (aErr)aErrConnection);
+  EXPECT_EQ(net.FirmwareWrite(4), (aErr)aErrConnection);
+  EXPECT_EQ(net.lastError, (aErr)aErrConnection);
 }
 
 TEST_F(NetworkClassTest, QueriesDecodeRepliesAndRefusals) {
@@ -296,13 +273,14 @@ TEST_F(NetworkClassTest, ChecksumMismatchFailsOnlyOnNewerModules) {
   Bytes block(4 + 30, 1);
   net_.firmwareVersion = 0x21000000;
   unsigned counter = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(net_.LoaderBlockTransfer(block.data() + 4, 30, &counter), (aErr)aErrInvalidOption);
-  net_.firmwareVersion = 0x20FFFFFF;
-  EXPECT_EQ(net_.LoaderBlockTransfer(block.data() + 4, 30, &counter), (aErr)aErrNone);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("\nNETWORK: Unable to validate loader transfer [00] [0000001E != 0000001F].\n"),
-            std::string::npos);
+  std::string out = qntest::CaptureStdout([&] {
+    EXPECT_EQ(net_.LoaderBlockTransfer(block.data() + 4, 30, &counter), (aErr)aErrInvalidOption);
+    net_.firmwareVersion = 0x20FFFFFF;
+    EXPECT_EQ(net_.LoaderBlockTransfer(block.data() + 4, 30, &counter), (aErr)aErrNone);
+  });
+  EXPECT_NE(
+      out.find("\nNETWORK: Unable to validate loader transfer [00] [0000001E != 0000001F].\n"),
+      std::string::npos);
   EXPECT_NE(out.find("\nNETWORK: Unable to validate loader transfer to older software versions "
                      "[2.0.16777215]\n"),
             std::string::npos);
@@ -316,18 +294,17 @@ TEST_F(NetworkClassTest, FirmwareBlockIsChunkedByTheModulesBlockSize) {
             (aErr)aErrNone);
   EXPECT_EQ(blockSize, 512);
   net_.firmwareVersion = 0x21000000;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(net_.FirmwareTransfer(block.data(), (unsigned)block.size(), blockSize), (aErr)aErrNone);
-  testing::internal::GetCapturedStdout();
+  qntest::CaptureStdout([&] {
+    EXPECT_EQ(net_.FirmwareTransfer(block.data(), (unsigned)block.size(), blockSize),
+              (aErr)aErrNone);
+  });
   std::vector<std::string> expected{"UPG 03 20 5A 5A 5A 5A"};
-  for (int i = 0; i < 19; ++i) expected.push_back("DATA 26");
-  expected.push_back("DATA 18");
-  expected.push_back("UPG 04");
-  expected.push_back("UPG 05 02 00");
-  for (int i = 0; i < 18; ++i) expected.push_back("DATA 26");
-  expected.push_back("DATA 20");
-  expected.push_back("UPG 04");
-  expected.push_back("UPG 05 01 E8");
+  for (auto chunk : {std::make_pair(19, "DATA 18"), std::make_pair(18, "DATA 20")}) {
+    expected.insert(expected.end(), chunk.first, "DATA 26");
+    expected.push_back(chunk.second);
+    expected.push_back("UPG 04");
+    expected.push_back(chunk.first == 19 ? "UPG 05 02 00" : "UPG 05 01 E8");
+  }
   EXPECT_EQ(Trace(), expected);
 }
 
@@ -342,9 +319,8 @@ TEST_F(NetworkClassTest, WrongDataCountRepeatsThePacketButNotForever) {
 
   module_->ClearReceived();
   CooperativeUpgrade(512, [](size_t n) { return (uint8_t)(n - 1); });
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(net_.LoaderBlockTransfer(image.data(), 26, &counter), (aErr)aErrPacket);
-  testing::internal::GetCapturedStdout();
+  qntest::CaptureStdout(
+      [&] { EXPECT_EQ(net_.LoaderBlockTransfer(image.data(), 26, &counter), (aErr)aErrPacket); });
   EXPECT_EQ(Trace().size(), (size_t)NetworkClass::MAX_DATA_REPEATS + 1);
 }
 
@@ -355,9 +331,10 @@ TEST_F(NetworkClassTest, PrepareRefusalsAndAZeroBlockSize) {
   EXPECT_EQ(net_.TransferPrepare(block.data(), (unsigned)block.size(), 0, &blockSize),
             (aErr)aErrInvalidOption);
   EXPECT_EQ(blockSize, 77);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(net_.FirmwareTransfer(block.data(), (unsigned)block.size(), 0), (aErr)aErrInvalidOption);
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = qntest::CaptureStdout([&] {
+    EXPECT_EQ(net_.FirmwareTransfer(block.data(), (unsigned)block.size(), 0),
+              (aErr)aErrInvalidOption);
+  });
   EXPECT_NE(out.find("NETWORK: Failed to transfer firmware\n"), std::string::npos);
 }
 

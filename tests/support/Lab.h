@@ -11,6 +11,8 @@
 #ifndef QN_TESTS_SUPPORT_LAB_H
 #define QN_TESTS_SUPPORT_LAB_H
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -25,6 +27,16 @@ extern const char* const kLabAddress;  // "10.77.0.1"
 // True once the process is in its private network (idempotent); false with
 // the reason when the namespace cannot be made (for example without root).
 bool EnterPrivateNetwork(std::string* why);
+
+// A fixture whose tests run in the private network; a test fails when it
+// cannot be entered. A derived SetUp calls this one first.
+class PrivateNetworkTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(EnterPrivateNetwork(&why)) << "no private network namespace: " << why;
+  }
+};
 
 // qn-modsim with the given "--module" specs (and any extra options), bound
 // to the lab address and answering discovery there.

@@ -177,6 +177,43 @@ RunResult RunUpdater(const std::string& home, const std::vector<std::string>& ar
   return Run(argv, options);
 }
 
+RunResult RunTool(const std::string& name, const std::vector<std::string>& args,
+                  RunOptions options) {
+  std::vector<std::string> argv{ToolPath(name)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv, options);
+}
+
+std::string StoreDir(const std::string& home) { return home + "/.vorlaine/updater"; }
+
+std::string DeviceDir(const std::string& home, const std::string& serial) {
+  return StoreDir(home) + "/" + serial;
+}
+
+RunResult RunOnUsbBus(const std::string& home, const std::vector<std::string>& bus,
+                      const std::vector<std::string>& command, int timeoutMs) {
+  std::vector<std::string> args = bus;
+  args.push_back("--");
+  args.insert(args.end(), command.begin(), command.end());
+  RunOptions options;
+  if (!home.empty()) options.env["QUILLNODE_HOME"] = home;
+  options.timeoutMs = timeoutMs;
+  return RunTool("qn-usbemu", args, options);
+}
+
+RunResult RunUpdaterOnUsbBus(const std::string& home, const std::vector<std::string>& bus,
+                             std::vector<std::string> args, int timeoutMs) {
+  args.insert(args.begin(), UpdaterPath());
+  return RunOnUsbBus(home, bus, args, timeoutMs);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

@@ -51,6 +51,26 @@ std::string ToolPath(const std::string& name);
 RunResult RunUpdater(const std::string& home, const std::vector<std::string>& args,
                      RunOptions options = RunOptions());
 
+// A tool of this tree (ToolPath) with `args`.
+RunResult RunTool(const std::string& name, const std::vector<std::string>& args,
+                  RunOptions options = RunOptions());
+
+// The store under a home folder ("<home>/.vorlaine/updater") and a device's
+// entry in it.
+std::string StoreDir(const std::string& home);
+std::string DeviceDir(const std::string& home, const std::string& serial);
+
+// Runs `command` (argv) on an emulated USB bus: qn-usbemu with the `bus`
+// options, and QUILLNODE_HOME = `home` unless it is empty.
+RunResult RunOnUsbBus(const std::string& home, const std::vector<std::string>& bus,
+                      const std::vector<std::string>& command, int timeoutMs = 60000);
+// Runs Updater with `args` on such a bus.
+RunResult RunUpdaterOnUsbBus(const std::string& home, const std::vector<std::string>& bus,
+                             std::vector<std::string> args, int timeoutMs = 60000);
+
+// The lines of `text`, without their "\n".
+std::vector<std::string> Lines(const std::string& text);
+
 std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);

@@ -1,7 +1,7 @@
 // Tests of the module simulator: the state machine driven byte by byte with
 // a virtual clock, and the qn-modsim command line. The binary serving TCP,
-// discovery and kernel nodes, busy modules and LOAD with a restart are
-// exercised through the updater by the integration tests.
+// discovery and kernel nodes, busy modules, the upgrade sequence and LOAD
+// with a restart are exercised through the updater by the integration tests.
 #include "tools/qn-modsim/ModSim.h"
 
 #include <gtest/gtest.h>
@@ -159,87 +159,6 @@ TEST_F(SimTest, ModulesBehindRouterAnswerThroughItsLink) {
   EXPECT_EQ("02 04 03 C8 20 04", Ask(Packet(0x02, {0x03, 0x48, 0x20})));
 }
 
-// Host-side helpers for the upgrade exchanges.
-class UpgradeTest : public SimTest {
- protected:
-  // Sends `image` as DATA packets of up to 26 bytes; returns the byte sum.
-  uint32_t SendData(const Bytes& image) {
-    uint32_t sum = 0;
-    for (size_t at = 0; at < image.size(); at += 26) {
-      size_t n = std::min<size_t>(26, image.size() - at);
-      Bytes data{0x5F, 0x01};
-      data.insert(data.end(), image.begin() + at, image.begin() + at + n);
-      char expect[32];
-      snprintf(expect, sizeof expect, "04 03 5F 01 %02X", unsigned(n));
-      EXPECT_EQ(expect, Ask(Packet(0x04, data)));
-      for (size_t i = 0; i < n; ++i) sum += image[at + i];
-    }
-    return sum;
-  }
-  static std::string SumReply(uint32_t sum) {
-    char buf[64];
-    snprintf(buf, sizeof buf, "04 07 5F 07 00 %02X %02X %02X %02X", sum >> 24, (sum >> 16) & 0xFF,
-             (sum >> 8) & 0xFF, sum & 0xFF);
-    return buf;
-  }
-  static Bytes Stamped(size_t size, uint32_t version, uint32_t build, uint8_t fill) {
-    Bytes image(size, fill);
-    const char magic[] = "QNFWSTMP";
-    size_t at = size / 2;
-    std::copy(magic, magic + 8, image.begin() + at);
-    for (int i = 0; i < 4; ++i) {
-      image[at + 8 + i] = uint8_t(version >> (24 - 8 * i));
-      image[at + 12 + i] = uint8_t(build >> (24 - 8 * i));
-    }
-    return image;
-  }
-};
-
-TEST_F(UpgradeTest, FullSequenceWritesFirmwareAndRebootsIntoItsStamp) {
-  ModuleConfig cfg = Module(0x40F5849A, 0x04);
-  cfg.blockSize = 512;
-  Start({cfg});
-  EXPECT_EQ("04 06 5F 00 10 00 00 00", Ask(Packet(0x04, {0x5F, 0x00})));
-  // Loader block: prepare (answered with the block size), data, sum.
-  EXPECT_EQ("04 05 5F 07 00 02 00", Ask(Packet(0x04, {0x5F, 0x03, 0x01, 0x10, 0x00, 0x00, 0x00})));
-  Bytes loader(60);
-  for (size_t i = 0; i < loader.size(); ++i) loader[i] = uint8_t(200 + i);
-  uint32_t sum = SendData(loader);
-  EXPECT_EQ(SumReply(sum), Ask(Packet(0x04, {0x5F, 0x04})));
-  EXPECT_EQ("04 02 5F 02", Ask(Packet(0x04, {0x5F, 0x02})));
-  // Firmware block of 1000 bytes at 0x00008000, chunks of 512 and 488.
-  Bytes firmware = Stamped(1000, 0x21000007, 4242, 0x5A);
-  EXPECT_EQ("04 05 5F 07 00 02 00", Ask(Packet(0x04, {0x5F, 0x03, 0x00, 0x00, 0x00, 0x80, 0x00})));
-  Bytes first(firmware.begin(), firmware.begin() + 512);
-  Bytes second(firmware.begin() + 512, firmware.end());
-  sum = SendData(first);
-  EXPECT_EQ(SumReply(sum), Ask(Packet(0x04, {0x5F, 0x04})));
-  EXPECT_EQ("04 03 5F 07 00", Ask(Packet(0x04, {0x5F, 0x05, 0x02, 0x00})));
-  sum = SendData(second);
-  EXPECT_EQ(SumReply(sum), Ask(Packet(0x04, {0x5F, 0x04})));
-  EXPECT_EQ("04 03 5F 07 00", Ask(Packet(0x04, {0x5F, 0x05, 0x01, 0xE8})));
-  // Reboot: no reply, the link drops, the new version comes from the stamp.
-  EXPECT_EQ("", Ask(Packet(0x04, {0x5F, 0x06})));
-  EXPECT_TRUE(link->Closed());
-  EXPECT_EQ((std::vector<std::string>{
-                "module 40F5849A load: loader running",
-                "module 40F5849A reboot into new firmware version 2.1.7 build 4242"}),
-            sim.TakeEvents());
-  qntest::TempDir dump;
-  std::string error;
-  ASSERT_TRUE(sim.DumpImages(cfg.serial, dump.path(), &error)) << error;
-  EXPECT_EQ(std::string(firmware.begin(), firmware.end()),
-            qntest::ReadFile(dump / "40F5849A-fw-00008000.bin"));
-  EXPECT_EQ(std::string(loader.begin(), loader.end()),
-            qntest::ReadFile(dump / "40F5849A-loader-10000000.bin"));
-  link = sim.OpenLink(cfg.serial, now + 200);
-  ASSERT_TRUE(link);
-  now += 200;
-  Send({0xAF, 0x01, 0x01});
-  EXPECT_EQ("04 07 03 C7 20 21 00 00 07", Ask(Packet(0x04, {0x03, 0x47, 0x20})));
-  EXPECT_EQ("04 06 49 FF 00 00 10 92", Ask(Packet(0x04, {0x49, 0xFF})));
-}
-
 TEST_F(SimTest, ReplyFaultsDropStrayWrongSerialAndClose) {
   ModuleConfig cfg = Module(0x40F5849A, 0x04);
   cfg.faults.dropReplies = {2};
@@ -294,7 +213,7 @@ TEST(ModSimConfig, ModuleSpecsVersionsAndFiles) {
 // --- The qn-modsim binary -------------------------------------------------
 
 TEST(ModSimBinary, CommandLineErrorsAndHelp) {
-  qntest::RunResult help = qntest::Run({qntest::ToolPath("qn-modsim"), "--help"});
+  qntest::RunResult help = qntest::RunTool("qn-modsim", {"--help"});
   EXPECT_EQ(0, help.status);
   EXPECT_NE(std::string::npos, help.out.find("--module SPEC")) << help.out;
   // Bad command lines end with status 2, endpoints that cannot be set up with 1.
@@ -313,13 +232,10 @@ TEST(ModSimBinary, CommandLineErrorsAndHelp) {
        "qn-modsim: module 00000002: tcp 192.0.2.1:0: "},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> argv{qntest::ToolPath("qn-modsim")};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    qntest::RunResult r = qntest::Run(argv);
+    qntest::RunResult r = qntest::RunTool("qn-modsim", c.args);
     EXPECT_EQ(c.status, r.status) << r.err;
     EXPECT_EQ(c.err, r.err.substr(0, c.err.size()));
   }
 }
-
 
 }  // namespace
