@@ -211,6 +211,26 @@ TEST(FifoTest, DestroyWakesEveryWaiter) {
   }
 }
 
+// The link's output thread sleeps on its FIFO with no time limit; clearing
+// its running flag and waking the FIFO must end that wait.
+TEST(FifoTest, AwaitWhileEndsOnceTheFlagIsClearedAndTheFifoWoken) {
+  Fifo f;
+  std::atomic<bool> keepWaiting{true};
+  auto waiter = std::async(std::launch::async, [&] {
+    return aPacketFifo_AwaitWhile(f.id, 24ul * 3600 * 1000, &keepWaiting);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  keepWaiting = false;
+  ASSERT_EQ(aPacketFifo_Wake(f.id), aErrNone);
+  ASSERT_EQ(waiter.wait_for(kGuard), std::future_status::ready) << "the wake-up was lost";
+  EXPECT_EQ(waiter.get(), nullptr);
+  ASSERT_EQ(PutByte(f.id, 5), aErrNone);  // a queued packet is still taken at once
+  aPacketRef p = aPacketFifo_AwaitWhile(f.id, 24ul * 3600 * 1000, &keepWaiting);
+  ASSERT_NE(p, nullptr);
+  aPacket_Destroy(&p);
+  EXPECT_EQ(aPacketFifo_Wake(0), aErrParam);
+}
+
 // Producers and a consumer hammer one FIFO; every packet arrives once and each
 // producer's packets keep their order.
 TEST(FifoTest, ManyProducersOneConsumer) {
