@@ -21,6 +21,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "link/aErr.h"
 #include "link/aPacket.h"
 
@@ -56,6 +58,16 @@ aPacketRef aPacketFifo_Get(aPacketFifoId id);
 // Takes the oldest packet, waiting up to timeoutMs for one to arrive; null
 // on time-out, destroy or no memory. A timeout of 0 never waits.
 aPacketRef aPacketFifo_Await(aPacketFifoId id, unsigned long timeoutMs);
+
+// As aPacketFifo_Await, but the wait also ends (null when the FIFO is empty)
+// as soon as *keepWaiting is false. A thread that clears the flag calls
+// aPacketFifo_Wake afterwards, so that a waiter sees it at once.
+aPacketRef aPacketFifo_AwaitWhile(aPacketFifoId id, unsigned long timeoutMs,
+                                  const std::atomic<bool>* keepWaiting);
+
+// Makes every thread waiting on the FIFO look at its wait condition again.
+// aErrParam for an identifier that names no FIFO.
+aErr aPacketFifo_Wake(aPacketFifoId id);
 
 // Takes the first packet for which match(packet, ref) is true; the others
 // keep their order. Null when none matches (never waits) or match is null.

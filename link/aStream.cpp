@@ -72,6 +72,22 @@ aErr sFileDelete(void* procRef) {
   return aFile_Close(&file);
 }
 
+// Polls `fd` for input together with `wakeFd` (ignored when negative): 0 for
+// input, hang-up or error on fd (the next read tells which), aErrCancel when
+// only wakeFd is readable, aErrTimeout, aErrIO when poll fails.
+aErr sPollForInput(int fd, int wakeFd, unsigned long timeoutMs) {
+  // poll takes an int; longer waits are cut to about 24 days.
+  int timeout = timeoutMs == aSTREAM_WAIT_FOREVER ? -1
+                : timeoutMs > 0x7FFFFFFFul      ? 0x7FFFFFFF
+                                                : static_cast<int>(timeoutMs);
+  struct pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  int ready = poll(p, wakeFd >= 0 ? 2 : 1, timeout);
+  if (ready > 0) return p[0].revents != 0 ? aErrNone : aErrCancel;
+  if (ready == 0) return aErrTimeout;
+  // Interrupted: report no input yet; the caller's loop calls again.
+  return errno == EINTR ? aErrTimeout : aErrIO;
+}
+
 }  // namespace
 
 aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
@@ -85,6 +101,7 @@ aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWritePr
   stream->procRef = procRef;
   stream->check = aSTREAMCHECK;
   stream->waitHandle = -1;
+  stream->waitProc = nullptr;
   return stream;
 }
 
@@ -289,17 +306,21 @@ aErr aStream_WaitReadable(aStreamRef stream, unsigned long timeoutMs) {
   if (!aVALIDSTREAM(stream)) return aErrParam;
   if (stream->buffered > 0) return aErrNone;
   if (stream->waitHandle < 0) return aErrUnimplemented;
-  // poll takes an int; longer waits are cut to about 24 days.
-  int timeout = timeoutMs > 0x7FFFFFFFul ? 0x7FFFFFFF : static_cast<int>(timeoutMs);
-  struct pollfd p;
-  p.fd = stream->waitHandle;
-  p.events = POLLIN;
-  p.revents = 0;
-  int ready = poll(&p, 1, timeout);
-  if (ready > 0) return aErrNone;  // input, hang-up or error: the next read tells
-  if (ready == 0) return aErrTimeout;
-  // Interrupted: report no input yet; the caller's loop calls again.
-  return errno == EINTR ? aErrTimeout : aErrIO;
+  return sPollForInput(stream->waitHandle, -1, timeoutMs);
+}
+
+aErr aStream_SetWaitProc(aStreamRef stream, aStreamWaitProc wait) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  stream->waitProc = wait;
+  return aErrNone;
+}
+
+aErr aStream_AwaitInput(aStreamRef stream, int wakeFd, unsigned long timeoutMs) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  if (stream->buffered > 0) return aErrNone;
+  if (stream->waitProc != nullptr) return stream->waitProc(wakeFd, timeoutMs, stream->procRef);
+  if (stream->waitHandle < 0) return aErrUnimplemented;
+  return sPollForInput(stream->waitHandle, wakeFd, timeoutMs);
 }
 
 aErr aStream_CreateFileInput(const char* path, aStreamRef* stream) {

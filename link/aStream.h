@@ -33,6 +33,13 @@ typedef aErr (*aStreamWriteProc)(const uint8_t* data, size_t length, void* procR
 // delete: closes the transport and frees procRef; its result becomes the
 //   result of aStream_Destroy.
 typedef aErr (*aStreamDeleteProc)(void* procRef);
+// wait: for transports whose input cannot be waited for on one descriptor.
+//   Sleeps until input may be there (0), the descriptor `wakeFd` (when >= 0)
+//   becomes readable (aErrCancel), or timeoutMs pass (aErrTimeout); a
+//   timeoutMs of aSTREAM_WAIT_FOREVER waits without a time limit.
+typedef aErr (*aStreamWaitProc)(int wakeFd, unsigned long timeoutMs, void* procRef);
+
+#define aSTREAM_WAIT_FOREVER (~0ul)
 
 #define aSTREAMCHECK 0x4321u
 #define aSTREAMBUFCHUNK 512u
@@ -50,6 +57,7 @@ typedef struct aStream {
   size_t tail;               // next free slot
   uint16_t check;            // aSTREAMCHECK while the stream lives
   int waitHandle;            // descriptor to poll for input, -1 when none
+  aStreamWaitProc waitProc;  // transport's own wait, may be absent
 } aStream;
 
 typedef aStream* aStreamRef;
@@ -122,6 +130,17 @@ int aStream_GetWaitHandle(aStreamRef stream);
 // wait handle (the caller paces itself with a sleep); aErrParam for an
 // invalid stream.
 aErr aStream_WaitReadable(aStreamRef stream, unsigned long timeoutMs);
+
+// A transport whose input needs more than one descriptor to wait on (libusb)
+// registers its own wait instead of a wait handle.
+aErr aStream_SetWaitProc(aStreamRef stream, aStreamWaitProc wait);
+// For the reading thread, after a read gave aErrNotReady: sleeps until a byte
+// may be read (0), the descriptor `wakeFd` (when >= 0) is readable
+// (aErrCancel: the caller was asked to stop), or timeoutMs pass (aErrTimeout;
+// aSTREAM_WAIT_FOREVER: no time limit). Uses the transport's wait, else its
+// wait handle; aErrUnimplemented at once when it has neither. aErrParam for
+// an invalid stream, aErrIO when the wait itself failed.
+aErr aStream_AwaitInput(aStreamRef stream, int wakeFd, unsigned long timeoutMs);
 
 // File streams over aFile_Open.
 // Input: get (end of file gives aErrEOF) and delete. Stores the stream only on

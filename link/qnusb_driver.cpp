@@ -8,9 +8,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <new>
+#include <vector>
 
 #include "link/aDiscovery.h"
 #include "link/aFile.h"
@@ -143,6 +146,92 @@ bool sWriteChunk(qnusb* record, const uint8_t* data, size_t length, aErr* rememb
   return false;
 }
 
+// --- Bulk IN transfer of libusb mode ---------------------------------------
+
+void LIBUSB_CALL sInTransferDone(libusb_transfer* transfer) {
+  qnusb* record = (qnusb*)transfer->user_data;
+  record->inStatus = transfer->status;
+  record->inLength = transfer->actual_length;
+  record->inState.store(QNUSB_IN_DONE, std::memory_order_release);
+  if (record->readyFd >= 0) {
+    uint64_t one = 1;
+    while (write(record->readyFd, &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+void sDrainReady(qnusb* record) {
+  uint64_t count;
+  if (record->readyFd >= 0) {
+    while (read(record->readyFd, &count, sizeof(count)) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+// Submits the bulk IN transfer into the read buffer, without a time-out:
+// it completes when the module sends, and close cancels it.
+aErr sSubmitIn(qnusb* record) {
+  if (!record->inTransfer) record->inTransfer = libusb_alloc_transfer(0);
+  if (!record->inTransfer) return aErrMemory;
+  libusb_fill_bulk_transfer(record->inTransfer, record->handle, record->inEndpoint,
+                            record->readBuffer, QNUSB_READ_BUFFER_SIZE, sInTransferDone, record, 0);
+  record->inState = QNUSB_IN_SUBMITTED;
+  if (libusb_submit_transfer(record->inTransfer) != 0) {
+    record->inState = QNUSB_IN_IDLE;
+    return aErrIO;
+  }
+  return aErrNone;
+}
+
+// Handles whatever libusb events are pending, without waiting.
+void sHandlePendingEvents(qnusb* record) {
+  timeval zero = {0, 0};
+  libusb_handle_events_timeout_completed(record->context, &zero, nullptr);
+}
+
+// Takes the result of the completed bulk IN transfer into the read buffer.
+aErr sTakeIn(qnusb* record) {
+  record->inState = QNUSB_IN_IDLE;
+  sDrainReady(record);
+  switch (record->inStatus) {
+    case LIBUSB_TRANSFER_COMPLETED:
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      break;
+    case LIBUSB_TRANSFER_STALL:
+      libusb_clear_halt(record->handle, record->inEndpoint);
+      return aErrNotReady;
+    case LIBUSB_TRANSFER_CANCELLED:
+      return aErrNotReady;
+    default:
+      record->state = QNUSB_STATE_FAILED;
+      return aErrIO;
+  }
+  int length = record->inLength;
+  if (length <= 0) return aErrNotReady;
+  if (length > QNUSB_READ_BUFFER_SIZE) length = QNUSB_READ_BUFFER_SIZE;
+  record->buffered = (size_t)length;
+  record->readPosition = record->readBuffer;
+  return aErrNone;
+}
+
+// Cancels a bulk IN transfer still out and frees it. A transfer that does
+// not come back within a second is left to libusb (closing the handle ends
+// it) rather than freed under it.
+void sCancelIn(qnusb* record) {
+  if (!record->inTransfer) return;
+  if (record->inState.load() == QNUSB_IN_SUBMITTED) {
+    libusb_cancel_transfer(record->inTransfer);
+    for (int i = 0; i < 100 && record->inState.load() == QNUSB_IN_SUBMITTED; i++) {
+      timeval slice = {0, 10000};
+      libusb_handle_events_timeout_completed(record->context, &slice, nullptr);
+    }
+  }
+  if (record->inState.load() != QNUSB_IN_SUBMITTED) libusb_free_transfer(record->inTransfer);
+  record->inTransfer = nullptr;
+  record->inState = QNUSB_IN_IDLE;
+  sDrainReady(record);
+}
+
 // A read of 0 bytes normally means nothing is pending; on a node whose
 // device went away it would mean that for ever, so a hang-up is an error.
 bool sNodeHungUp(int fd) {
@@ -163,9 +252,18 @@ qnusb* qnusb_create_usb(uint32_t mode) {
   record->state = QNUSB_STATE_CREATED;
   record->buffered = 0;
   record->readPosition = record->readBuffer;
-  if (mode == QNUSB_MODE_LIBUSB && libusb_init(&record->context) != 0) {
-    delete record;
-    return nullptr;
+  record->inTransfer = nullptr;
+  record->inState = QNUSB_IN_IDLE;
+  record->inStatus = 0;
+  record->inLength = 0;
+  record->readyFd = -1;
+  if (mode == QNUSB_MODE_LIBUSB) {
+    record->readyFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (record->readyFd < 0 || libusb_init(&record->context) != 0) {
+      if (record->readyFd >= 0) close(record->readyFd);
+      delete record;
+      return nullptr;
+    }
   }
   return record;
 }
@@ -176,6 +274,7 @@ aErr qnusb_destroy(qnusb** record) {
   if (device->mode == QNUSB_MODE_LIBUSB) {
     if (device->handle) qnusb_close_quillnode_USBlib_device(device);
     if (device->context) libusb_exit(device->context);
+    if (device->readyFd >= 0) close(device->readyFd);
   } else if (device->fd >= 0) {
     qnusb_close_quillnode_kernel_device(device);
   }
@@ -268,29 +367,62 @@ aErr qnusb_get_from_USBlib_device(qnusb* record, uint8_t* byte) {
   if (record->buffered == 0) {
     aErr stateError = sStateError(record->state);
     if (stateError != aErrNone) return stateError;
-    int transferred = 0;
-    int result = libusb_bulk_transfer(record->handle, record->inEndpoint, record->readBuffer,
-                                      QNUSB_READ_BUFFER_SIZE, &transferred, QNUSB_READ_TIMEOUT_MS);
-    if (result == LIBUSB_ERROR_PIPE) {
-      libusb_clear_halt(record->handle, record->inEndpoint);
-      return aErrNotReady;
-    }
-    if (result != 0 && result != LIBUSB_ERROR_TIMEOUT) {
+    if (record->inState.load() == QNUSB_IN_IDLE && sSubmitIn(record) != aErrNone) {
       record->state = QNUSB_STATE_FAILED;
       return aErrIO;
     }
-    if (transferred <= 0) return aErrNotReady;
-    if (transferred > QNUSB_READ_BUFFER_SIZE) transferred = QNUSB_READ_BUFFER_SIZE;
-    record->buffered = (size_t)transferred;
-    record->readPosition = record->readBuffer;
+    if (record->inState.load() == QNUSB_IN_SUBMITTED) sHandlePendingEvents(record);
+    if (record->inState.load(std::memory_order_acquire) != QNUSB_IN_DONE) return aErrNotReady;
+    aErr taken = sTakeIn(record);
+    if (taken != aErrNone) return taken;
   }
   *byte = *record->readPosition++;
   record->buffered--;
   return aErrNone;
 }
 
+aErr qnusb_wait_for_input(qnusb* record, int wakeFd, unsigned long timeoutMs) {
+  if (!record || record->mode != QNUSB_MODE_LIBUSB || !record->context) return aErrMode;
+  typedef std::chrono::steady_clock Clock;
+  const bool forever = timeoutMs == ~0ul;
+  const Clock::time_point deadline =
+      forever ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::vector<pollfd> fds;
+  for (;;) {
+    // Nothing submitted (the next get submits) or a transfer to take.
+    if (record->buffered > 0 || record->inState.load() != QNUSB_IN_SUBMITTED) return aErrNone;
+    fds.clear();
+    fds.push_back({record->readyFd, POLLIN, 0});
+    fds.push_back({wakeFd, POLLIN, 0});  // a negative descriptor is ignored
+    const libusb_pollfd** usbFds = libusb_get_pollfds(record->context);
+    for (size_t i = 0; usbFds && usbFds[i]; i++) {
+      fds.push_back({usbFds[i]->fd, usbFds[i]->events, 0});
+    }
+    libusb_free_pollfds(usbFds);
+    int timeout = -1;
+    if (!forever) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return aErrTimeout;
+      timeout = left > 0x7FFFFFFF ? 0x7FFFFFFF : (int)left;
+    }
+    timeval next;
+    if (!libusb_pollfds_handle_timeouts(record->context) &&
+        libusb_get_next_timeout(record->context, &next) == 1) {
+      int nextMs = (int)(next.tv_sec * 1000 + (next.tv_usec + 999) / 1000);
+      if (timeout < 0 || nextMs < timeout) timeout = nextMs;
+    }
+    int ready = poll(fds.data(), fds.size(), timeout);
+    if (ready < 0 && errno != EINTR) return aErrIO;
+    if (ready > 0 && fds[1].revents != 0) return aErrCancel;
+    if (ready > 0 && fds[0].revents != 0) sDrainReady(record);
+    // libusb's descriptors (or its time-outs): let it complete what it can.
+    sHandlePendingEvents(record);
+  }
+}
+
 aErr qnusb_close_quillnode_USBlib_device(qnusb* record) {
   if (!record || record->mode != QNUSB_MODE_LIBUSB || !record->handle) return aErrMode;
+  sCancelIn(record);
   int released = libusb_release_interface(record->handle, record->interfaceNumber);
   if (released != 0) printf("error release %d\n", released);
   sCloseHandle(record);

@@ -24,6 +24,7 @@
 
 struct libusb_context;
 struct libusb_device_handle;
+struct libusb_transfer;
 
 enum {
   QNUSB_MODE_KERNEL = 0,
@@ -64,7 +65,22 @@ typedef struct qnusb {
   uint8_t readBuffer[QNUSB_READ_BUFFER_SIZE];
   size_t buffered;
   const uint8_t* readPosition;
+  // libusb mode: the bulk IN transfer that fills readBuffer. It stays
+  // submitted (without a time-out) while the reader waits; whichever thread
+  // handles libusb's events completes it, and its callback makes readyFd
+  // readable so that a reader asleep in qnusb_wait_for_input wakes.
+  libusb_transfer* inTransfer;
+  std::atomic<int> inState;  // QNUSB_IN_IDLE, _SUBMITTED or _DONE
+  int inStatus;              // libusb_transfer_status once done
+  int inLength;              // bytes received once done
+  int readyFd;               // eventfd, -1 when none
 } qnusb;
+
+enum {
+  QNUSB_IN_IDLE = 0,
+  QNUSB_IN_SUBMITTED = 1,
+  QNUSB_IN_DONE = 2,
+};
 
 // A new record in state 1; libusb mode initialises a libusb context of its
 // own. Null when memory runs out, the mode is unknown or libusb cannot start.
@@ -88,8 +104,15 @@ aErr qnusb_close_quillnode_device(qnusb* record);
 // libusb mode.
 aErr qnusb_open_quillnode_USBlib_device(qnusb* record, const char* serialText);
 aErr qnusb_write_to_USBlib_device(qnusb* record, const uint8_t* data, size_t length);
-// Never waits longer than one bulk IN transfer (100 ms).
+// Never waits: with the buffer empty it keeps one bulk IN transfer
+// submitted and gives aErrNotReady until that transfer has brought bytes.
 aErr qnusb_get_from_USBlib_device(qnusb* record, uint8_t* byte);
+// For the reader after aErrNotReady: sleeps until the bulk IN transfer has
+// completed (0), `wakeFd` (when >= 0) is readable (aErrCancel) or timeoutMs
+// pass (aErrTimeout; ~0ul waits without a limit). libusb's own descriptors
+// are part of the wait and their events are handled here. aErrMode in
+// kernel mode, aErrIO when the wait fails.
+aErr qnusb_wait_for_input(qnusb* record, int wakeFd, unsigned long timeoutMs);
 aErr qnusb_close_quillnode_USBlib_device(qnusb* record);
 
 // Kernel driver node mode. The node is opened non-blocking: a read with

@@ -6,7 +6,9 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,11 +29,11 @@ const int kResetAttempts = 20;
 const unsigned long kResetDelayMs = 100;
 const unsigned long kReadErrorPauseMs = 100;
 const unsigned long kSyncPauseMs = 2;
-const unsigned long kOutputWaitMs = 5;
 const unsigned long kOutputPacePauseMs = 1;
 const useconds_t kIdlePollMicroseconds = 5;
-// Longest the input thread sleeps in the stream's readiness wait, so that a
-// stop is still seen within a few milliseconds.
+// Pause after a stream reported input that a read then did not find (a peer
+// that closed its side keeps reporting input); also the longest wait of an
+// input thread that has no wake-up descriptor to be stopped through.
 const unsigned long kIdleWaitMs = 10;
 const int16_t kMaxUseCount = INT16_MAX;
 
@@ -63,6 +65,9 @@ struct aLink {
   aPacketFifoId inputFifo;
   aPacketRef receivePacket;
   aPacketFifoId outputFifo;
+  // Readable once the link is asked to stop (never drained): the input
+  // thread waits on it together with the stream. -1 when none could be made.
+  int wakeFd;
   pthread_t inputThread;
   pthread_t outputThread;
   bool hasInputThread;
@@ -163,6 +168,7 @@ uint32_t sCreate(uint32_t identifier, uint32_t port, linkType type) {
   _links.head = entry;
   link->id = entry->id;
   link->stream = nullptr;
+  link->wakeFd = -1;
   link->packetLog.store(nullptr);
   return entry->id;
 }
@@ -221,7 +227,10 @@ void* sOutPipeProcess(void* argument) {
   // The pace is 1 ms; the default timer slack (50 us) would add 5 % to it.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   while (link->running.load()) {
-    aPacketRef packet = aPacketFifo_Await(link->outputFifo, kOutputWaitMs);
+    // Sleeps until a packet is queued or aLink_Stop clears the running flag
+    // (and wakes the FIFO); no periodic wake-ups.
+    aPacketRef packet =
+        aPacketFifo_AwaitWhile(link->outputFifo, aSTREAM_WAIT_FOREVER, &link->running);
     if (!packet) continue;
     sWritePacket(link, packet);
     struct timespec written;
@@ -324,24 +333,40 @@ aErr sHandlePacket(aLink* link) {
   return result;
 }
 
-// Waits for input after an empty read: on the stream's descriptor when it has
-// one (a bounded wait, so the running flag is still seen promptly), else a
-// 5-microsecond pause. `readyButEmpty` tracks a descriptor that reports input
+// Sleeps for timeoutMs (aSTREAM_WAIT_FOREVER: without a limit) or until the
+// link is asked to stop, whichever comes first.
+void sPause(aLink* link, unsigned long timeoutMs) {
+  if (link->wakeFd < 0) {
+    aTime_MSSleep(timeoutMs == aSTREAM_WAIT_FOREVER ? kIdleWaitMs : timeoutMs);
+    return;
+  }
+  pollfd wake = {link->wakeFd, POLLIN, 0};
+  int timeout = timeoutMs == aSTREAM_WAIT_FOREVER ? -1 : (int)timeoutMs;
+  while (poll(&wake, 1, timeout) < 0 && errno == EINTR && link->running.load()) {
+  }
+}
+
+// Waits for input after an empty read: in the stream's own wait (its
+// descriptor, or the transport's wait) together with the link's wake-up
+// descriptor, with no time limit, so an idle link sleeps until bytes arrive
+// or it is stopped; a stream that offers no wait is polled with a
+// 5-microsecond pause. `readyButEmpty` tracks a stream that reports input
 // while the read finds none (a peer that closed its side): then the thread
 // pauses instead of waking at once again.
 void sIdleWait(aLink* link, bool* readyButEmpty) {
   if (*readyButEmpty) {
-    aTime_MSSleep(kIdleWaitMs);
+    sPause(link, kIdleWaitMs);
     *readyButEmpty = false;
     return;
   }
-  aErr waited = aStream_WaitReadable(link->stream, kIdleWaitMs);
+  unsigned long limit = link->wakeFd >= 0 ? aSTREAM_WAIT_FOREVER : kIdleWaitMs;
+  aErr waited = aStream_AwaitInput(link->stream, link->wakeFd, limit);
   if (waited == aErrNone) {
     *readyButEmpty = true;
-  } else if (waited == aErrUnimplemented || waited == aErrParam) {
-    usleep(kIdlePollMicroseconds);  // no descriptor (or no stream): poll
-  } else if (waited != aErrTimeout) {
-    aTime_MSSleep(kIdleWaitMs);  // the wait itself failed; do not spin on it
+  } else if (waited == aErrUnimplemented) {
+    usleep(kIdlePollMicroseconds);  // no wait offered: poll
+  } else if (waited != aErrTimeout && waited != aErrCancel) {
+    sPause(link, kIdleWaitMs);  // the wait itself failed; do not spin on it
   }
 }
 
@@ -361,7 +386,8 @@ void* sInPipeProcess(void* argument) {
     readyButEmpty = false;
     if (result != aErrNone) {
       link->status = aLINK_STATUS_READ_ERROR;
-      aTime_MSSleep(kReadErrorPauseMs);
+      // Without a stream nothing can ever arrive: sleep until stopped.
+      sPause(link, link->stream ? kReadErrorPauseMs : aSTREAM_WAIT_FOREVER);
       continue;
     }
     if (link->status == aLINK_STATUS_SYNCING) {
@@ -397,6 +423,7 @@ uint32_t aLink_Init(uint32_t id, aStreamRef stream) {
   link->stream = stream;
   link->inputFifo = aPacketFifo_Create();
   link->outputFifo = aPacketFifo_Create();
+  link->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   link->heartbeatPhase = 0;
   link->heartbeatObserver = nullptr;
   link->syncState = kSyncDone;
@@ -415,6 +442,11 @@ aErr aLink_Start(uint32_t id) {
   if (!link || link->tag != aVALIDLINK) return aErrParam;
   if (link->running.load()) return aErrNone;
   aErr result = aErrNone;
+  if (link->wakeFd >= 0) {
+    uint64_t stale;  // a stop request left from an earlier run
+    while (read(link->wakeFd, &stale, sizeof(stale)) < 0 && errno == EINTR) {
+    }
+  }
   link->running = true;
   link->status = aLINK_STATUS_STARTING;
   link->heartbeatPhase = 0;
@@ -450,6 +482,13 @@ aErr aLink_Stop(aLink* link) {
   aErr result = aErrNone;
   if (active) result = sQueueBytes(link, kStopPacket);
   link->running = false;
+  // Both threads may sleep without a time limit: wake them.
+  aPacketFifo_Wake(link->outputFifo);
+  if (link->wakeFd >= 0) {
+    uint64_t one = 1;
+    while (write(link->wakeFd, &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+  }
   if (link->hasInputThread && pthread_join(link->inputThread, nullptr) != 0) {
     result = aErrUnexpected;
   }
@@ -474,6 +513,8 @@ aErr sReleaseLinkParts(aLink* link) {
   if (link->receivePacket) aPacket_Destroy(&link->receivePacket);
   sDestroyPacketLog(link);
   if (link->stream) aStream_Destroy(&link->stream);
+  if (link->wakeFd >= 0) close(link->wakeFd);
+  link->wakeFd = -1;
   return result;
 }
 

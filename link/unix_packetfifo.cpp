@@ -237,6 +237,11 @@ aPacketRef aPacketFifo_Get(aPacketFifoId id) {
 }
 
 aPacketRef aPacketFifo_Await(aPacketFifoId id, unsigned long timeoutMs) {
+  return aPacketFifo_AwaitWhile(id, timeoutMs, nullptr);
+}
+
+aPacketRef aPacketFifo_AwaitWhile(aPacketFifoId id, unsigned long timeoutMs,
+                                  const std::atomic<bool>* keepWaiting) {
   sFifoUse use(id);
   packetFifo* fifo = use.get();
   if (fifo == nullptr) return nullptr;
@@ -247,12 +252,24 @@ aPacketRef aPacketFifo_Await(aPacketFifoId id, unsigned long timeoutMs) {
   {
     std::unique_lock<std::mutex> lock(fifo->mutex);
     if (timeoutMs > 0) {
-      fifo->condition.wait_until(lock, sDeadline(timeoutMs),
-                                 [fifo] { return fifo->cancelled() || fifo->count > 0; });
+      // The flag is read under the FIFO's mutex and aPacketFifo_Wake takes
+      // that mutex after the flag was cleared, so no wake-up is lost.
+      fifo->condition.wait_until(lock, sDeadline(timeoutMs), [fifo, keepWaiting] {
+        return fifo->cancelled() || fifo->count > 0 || (keepWaiting && !keepWaiting->load());
+      });
     }
     if (!fifo->cancelled() && fifo->head != nullptr) node = sUnlinkHead(fifo);
   }
   return sHandOut(node, result);
+}
+
+aErr aPacketFifo_Wake(aPacketFifoId id) {
+  sFifoUse use(id);
+  packetFifo* fifo = use.get();
+  if (fifo == nullptr) return aErrParam;
+  std::lock_guard<std::mutex> lock(fifo->mutex);
+  fifo->condition.notify_all();
+  return aErrNone;
 }
 
 aPacketRef aPacketFifo_GetFirst(aPacketFifoId id, aPacketMatchProc match, void* ref) {

@@ -32,6 +32,12 @@ aErr sUSBStreamWrite(const uint8_t* data, size_t length, void* procRef) {
   return qnusb_write_to_device(record->device, data, length);
 }
 
+aErr sUSBStreamWait(int wakeFd, unsigned long timeoutMs, void* procRef) {
+  aUnixUSBStream* record = (aUnixUSBStream*)procRef;
+  if (!sValid(record)) return aErrParam;
+  return qnusb_wait_for_input(record->device, wakeFd, timeoutMs);
+}
+
 aErr sUSBStreamPut(uint8_t byte, void* procRef) { return sUSBStreamWrite(&byte, 1, procRef); }
 
 aErr sUSBStreamDelete(void* procRef) {
@@ -77,7 +83,11 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream) {
     delete record;
     return aErrMemory;
   }
-  if (kernel) aStream_SetWaitHandle(created, record->device->fd);
+  if (kernel) {
+    aStream_SetWaitHandle(created, record->device->fd);
+  } else {
+    aStream_SetWaitProc(created, sUSBStreamWait);
+  }
   *stream = created;
   return aErrNone;
 }

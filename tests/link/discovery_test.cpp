@@ -14,13 +14,6 @@ bool CountCall(const linkSpec*, bool* found, void* ref) {
   return true;
 }
 
-TEST(DiscoveryIdentityTest, OnlyVendor24FFWithAProductIdBelow8000IsAModule) {
-  EXPECT_TRUE(is_quillnode_device(0x24FF, 0x0000));
-  EXPECT_TRUE(is_quillnode_device(0x24FF, 0x7FFF));
-  EXPECT_FALSE(is_quillnode_device(0x24FF, 0x8000));
-  EXPECT_FALSE(is_quillnode_device(0x24FE, 0x0013));
-}
-
 TEST(DiscoveryIdentityTest, SerialStringsAreExactlyEightHexDigits) {
   uint32_t serial = 7;
   EXPECT_TRUE(aDiscovery_ParseUSBSerial("0012ABCD", &serial));

@@ -43,21 +43,6 @@ class SocketStreamTest : public ::testing::Test {
   aStreamRef stream_ = nullptr;
 };
 
-TEST_F(SocketStreamTest, BytesTravelBothWaysInOrder) {
-  uint8_t byte;
-  EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady) << "nothing pending";
-  server_.Send({0x04, 0x03, 0x01, 0x02, 0x03});
-  EXPECT_EQ(ReadBytes(stream_, 5), (Bytes{0x04, 0x03, 0x01, 0x02, 0x03}));
-  EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady);
-
-  const uint8_t one[] = {0x06, 0x00};
-  EXPECT_EQ(aStream_Write(stream_, one, 2), aErrNone);
-  EXPECT_EQ(server_.WaitForPacket({0x06, 0x00}), 0);
-  EXPECT_EQ(aStream_WaitReadable(stream_, 20), aErrTimeout);
-  server_.Send({0x02, 0x00});
-  EXPECT_EQ(aStream_WaitReadable(stream_, 5000), aErrNone);
-}
-
 TEST_F(SocketStreamTest, APeerThatClosesReadsAsNotReady) {
   server_.CloseGracefully();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -1,11 +1,14 @@
-// linkbench: the idle CPU cost of an open link and the time from a module's
-// write to aLink_AwaitFirst returning, against an in-process fake module on
-// loopback TCP.
+// linkbench: the idle cost of an open link (CPU time and context switches of
+// the whole process) and the time from a module's write to aLink_AwaitFirst
+// returning, against an in-process fake module on loopback TCP.
 //
 //   linkbench [--idle-seconds N] [--replies N] [--no-wait-handle]
+//   linkbench --usb SERIAL [--idle-seconds N]
 //
 // --no-wait-handle runs the link over a stream that offers no descriptor to
 // wait on, so the input thread falls back to polling with short sleeps.
+// --usb holds a USB link to module SERIAL instead (run it inside qn-usbemu,
+// see tools/qn-usbemu/idle-bench.sh) and measures only its idle cost.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -33,6 +36,7 @@ struct Options {
   int idleSeconds = 5;
   int replies = 300;
   bool waitHandle = true;
+  uint32_t usbSerial = 0;
 };
 
 // The fake module: accepts one connection, then on request writes a
@@ -146,11 +150,56 @@ uint32_t OpenLink(const Module& module, bool waitHandle) {
                                      new PlainSocket{fd}));
 }
 
-double CpuSeconds() {
+// CPU time and context switches (voluntary and not) of all the process's
+// threads, the ones that ended included.
+struct Usage {
+  double cpuSeconds;
+  long switches;
+};
+
+Usage Now() {
   rusage usage;
   getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return {usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+              (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6,
+          usage.ru_nvcsw + usage.ru_nivcsw};
+}
+
+// Lets the link idle for `seconds` and prints what the process spent.
+void MeasureIdle(const char* what, int seconds) {
+  Usage before = Now();
+  auto wallBefore = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  Usage after = Now();
+  double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
+  double cpu = after.cpuSeconds - before.cpuSeconds;
+  long switches = after.switches - before.switches;
+  printf("idle %s: %.3f s CPU in %.3f s = %.2f %% of one core, %ld context switches = %.1f/s\n",
+         what, cpu, wall, 100.0 * cpu / wall, switches, switches / wall);
+}
+
+bool WaitRunning(uint32_t id) {
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (aLink_GetStatus(id) != aLINK_STATUS_RUNNING && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return id && aLink_GetStatus(id) == aLINK_STATUS_RUNNING;
+}
+
+int IdleUsb(const Options& options) {
+  uint32_t id = aLink_CreateUSB(options.usbSerial);
+  if (!WaitRunning(id)) {
+    fprintf(stderr, "linkbench: the USB link to %08X did not start\n", options.usbSerial);
+    if (id) aLink_Destroy(&id);
+    return 1;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  char what[64];
+  snprintf(what, sizeof(what), "USB link %08X", options.usbSerial);
+  MeasureIdle(what, options.idleSeconds);
+  uint32_t status = aLink_GetStatus(id);
+  aLink_Destroy(&id);
+  return status == aLINK_STATUS_RUNNING ? 0 : 1;
 }
 
 bool MatchAll(const aPacket*, void*) { return true; }
@@ -163,6 +212,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->replies = atoi(argv[++i]);
     } else if (!strcmp(argv[i], "--no-wait-handle")) {
       options->waitHandle = false;
+    } else if (!strcmp(argv[i], "--usb") && i + 1 < argc) {
+      options->usbSerial = (uint32_t)strtoul(argv[++i], nullptr, 16);
+      if (!options->usbSerial) return false;
     } else {
       return false;
     }
@@ -175,9 +227,12 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    fprintf(stderr, "usage: linkbench [--idle-seconds N] [--replies N] [--no-wait-handle]\n");
+    fprintf(stderr,
+            "usage: linkbench [--idle-seconds N] [--replies N] [--no-wait-handle]\n"
+            "       linkbench --usb SERIAL [--idle-seconds N]\n");
     return 2;
   }
+  if (options.usbSerial) return IdleUsb(options);
   Module module;
   if (!module.port()) {
     fprintf(stderr, "linkbench: cannot listen on loopback\n");
@@ -185,11 +240,10 @@ int main(int argc, char** argv) {
   }
   uint32_t id = OpenLink(module, options.waitHandle);
   auto deadline = Clock::now() + std::chrono::seconds(5);
-  while ((aLink_GetStatus(id) != aLINK_STATUS_RUNNING || !module.connected()) &&
-         Clock::now() < deadline) {
+  while (!module.connected() && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (!id || aLink_GetStatus(id) != aLINK_STATUS_RUNNING) {
+  if (!WaitRunning(id)) {
     fprintf(stderr, "linkbench: the link did not start\n");
     if (id) aLink_Destroy(&id);
     return 1;
@@ -198,13 +252,7 @@ int main(int argc, char** argv) {
 
   printf("stream: %s\n", options.waitHandle ? "TCP socket stream (wait handle)"
                                             : "socket without wait handle (polling)");
-  double cpuBefore = CpuSeconds();
-  auto wallBefore = Clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(options.idleSeconds));
-  double cpu = CpuSeconds() - cpuBefore;
-  double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
-  printf("idle link: %.3f s CPU in %.3f s = %.2f %% of one core\n", cpu, wall,
-         100.0 * cpu / wall);
+  MeasureIdle("link", options.idleSeconds);
 
   std::vector<double> latencies;
   int missed = 0;

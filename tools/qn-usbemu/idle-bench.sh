@@ -1,6 +1,7 @@
 #!/bin/sh
 # Idle cost of an open USB link: holds a link to one emulated module for a
-# few seconds and prints the CPU time the client used, once with the bus's
+# few seconds and prints the CPU time and context switches of the client
+# (linkbench --usb), once with the bus's
 # doorbell nodes (what a real usbfs node does: poll sleeps until a transfer
 # completes), once with always-writable nodes (libusb then spins) and once
 # over the module's kernel-driver node instead of libusb.
@@ -10,10 +11,10 @@ set -eu
 build=${1:-build-dev}
 seconds=${2:-5}
 emu="$build/tools/qn-usbemu"
-probe="$build/tools/qn-usbprobe"
+probe="$build/tools/linkbench"
 for tool in "$emu" "$probe"; do
   if [ ! -x "$tool" ]; then
-    echo "idle-bench: $tool is not built (cmake --build $build --target qn-usbemu qn-usbprobe)" >&2
+    echo "idle-bench: $tool is not built (cmake --build $build --target qn-usbemu linkbench)" >&2
     exit 1
   fi
 done
@@ -23,6 +24,6 @@ for mode in doorbell no-doorbell kernel-node; do
   [ "$mode" = no-doorbell ] && flag=--no-doorbell
   [ "$mode" = kernel-node ] && module=serial=0012ABCD,kernel-node
   echo "== $mode"
-  "$emu" --stats $flag --module "$module" -- "$probe" idle 0012ABCD "$seconds" 2>&1 |
+  "$emu" --stats $flag --module "$module" -- "$probe" --usb 0012ABCD --idle-seconds "$seconds" 2>&1 |
     grep -E "idle USB link|qn-usbemu: stats"
 done
