@@ -32,6 +32,13 @@ std::string sAddressText(const NetworkClass& net) {
 
 bool sHasStore(UpdaterItemClass* entry) { return entry && entry->updater; }
 
+// A save that fails is reported here; the run's exit status counts it.
+void sSaveSettings(KeyValueStore& settings) {
+  if (!settings.Save())
+    Log::FPrintf(stdout, 0, "ERROR ==> Could not save the device settings [%s]: %s.\n",
+                 settings.filename.c_str(), strerror(settings.SaveError()));
+}
+
 // Finds the router's link type when "-t" was not given; false when the
 // router was found on neither transport.
 bool sRouterLinkType(uint32_t router, uint32_t* linkType) {
@@ -102,7 +109,7 @@ UpdaterItemClass* CreateNewDevice(UpdaterClass& store, uint32_t serial, uint32_t
   device->history.Log("Created device entry");
   device->settings.filename = BuildPath(device->path.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
   device->settings.Add("LINK_TYPE", NetworkClass::GetLinkName(linkType));
-  device->settings.Save();
+  sSaveSettings(device->settings);
   return entry;
 }
 
@@ -144,7 +151,7 @@ void DiscoverDevice(Parameters* params, uint32_t serial, UpdaterItemClass* entry
   char version[32];
   snprintf(version, sizeof(version), "%3d.%d.%d", info.major, info.minor, info.patch);
   settings.Add("VERSIONx", version);
-  settings.Save();
+  sSaveSettings(settings);
 }
 
 namespace {

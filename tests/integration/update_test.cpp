@@ -305,13 +305,13 @@ TEST_F(UpdateTest, SettingsThatCannotBeSavedAfterTheTransferAreReported) {
   // A directory where the settings file belongs: the save cannot replace it.
   mkdir((DeviceDir() + "/.settings").c_str(), 0755);
   RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", DeviceBird()});
-  // The firmware is in the module; the lost record is reported.
-  EXPECT_EQ(r.status, 0) << r.out;
+  // The firmware is in the module; the lost record is reported and fails the run.
+  EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_EQ(Normalize(r.out), std::string(kSuccessfulUpdate) +
                                   "Error: Could not save the update record in the device "
                                   "settings [" +
                                   DeviceDir() +
-                                  "/.settings].\n"
+                                  "/.settings]: Is a directory.\n"
                                   "Completed updating firmware on device [40F5849A]\n"
                                   "Update time: <t> sec\n"
                                   "END Firmware Update\n");
@@ -339,12 +339,12 @@ TEST_F(UpdateTest, MissingFilesAndUnknownDevicesAreReportedWithoutConnecting) {
   EXPECT_EQ(missingGiven.status, 1);
   EXPECT_EQ(missingGiven.out, "BIRD firmware file does not exist [" + gone + "].\n" + kNoFileTail);
 
-  // No server: the latest release names ".bird" in the device directory, then
-  // the last installed file, which has gone.
+  // No server: that is reported, then the last installed file, which has gone.
   RunResult fallback = Updater({"-U", "-d", kDevice, "-t", "TCP"});
   EXPECT_EQ(fallback.status, 1);
-  EXPECT_EQ(fallback.out, "Latest release is firmware file not found [" + DeviceDir() +
-                              "/.bird].\n"
+  std::string failure = "ERROR ==> Update server [" + std::string(kNoServer) + "] failed: ";
+  ASSERT_EQ(fallback.out.compare(0, failure.size(), failure), 0) << fallback.out;
+  EXPECT_EQ(fallback.out.substr(fallback.out.find('\n') + 1),
                               "Last downloaded firmware file not found [" +
                               gone +
                               "].\n"

@@ -84,7 +84,7 @@ TEST_F(UpdateServerLogicTest, AnswersEveryOperation) {
   EXPECT_EQ(Ask({{"op", "qu"}, {"sn", "abcd"}}), "ok\n10\nQN-IO\n")
       << "short lower-case serials name the same device; latest is the highest build";
   EXPECT_EQ(Ask({{"op", "builds"}, {"sn", "40F5849A"}}), "ok\n11;1.2.0\n12;1.3.0\n");
-  EXPECT_EQ(Ask({{"op", "builds"}, {"sn", "0000ABCD"}}), "ok\n7\n10\n");
+  EXPECT_EQ(Ask({{"op", "builds"}, {"sn", "0000ABCD"}}), "ok\n7;\n10;\n");
   EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "0000ABCD"}, {"fw", "QN-IO"}, {"bld", "7"}}),
             "ok\nA4YJ\n7.bird 3 bytes\n");
   EXPECT_EQ(Ask({{"op", "fix"}, {"fp", "0 0 ABCD 1234"}}), "ok\n0000ABCD\n7\nA4YJ\n");
