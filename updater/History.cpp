@@ -87,7 +87,7 @@ bool DeviceHistory::Log(int level, const char* fmt, ...) {
 
 bool DeviceHistory::WriteLog(const char* text) {
   if (fd_ < 0) {
-    lastError_ = EBADF;
+    if (lastError_ == 0) lastError_ = EBADF;  // else why the open failed
     return false;
   }
   if (!text) return false;
@@ -107,9 +107,15 @@ bool DeviceHistory::WriteLog(const char* text) {
   struct stat st;
   bool ok = lastError_ == 0 && fstat(fd_, &st) == 0;
   if (ok) {
+    errno = 0;
     ssize_t n = write(fd_, line.data(), line.size());
+    if (n >= 0 && n < (ssize_t)line.size()) {
+      // The rest fails with the system's reason (full disk, size limit).
+      ssize_t more = write(fd_, line.data() + n, line.size() - (size_t)n);
+      if (more > 0) n += more;
+    }
     if (n != (ssize_t)line.size()) {
-      lastError_ = n < 0 ? errno : ENOSPC;
+      lastError_ = errno != 0 ? errno : ENOSPC;
       if (n > 0 && ftruncate(fd_, st.st_size) != 0) lastError_ = errno;
       ok = false;
     }
