@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <regex>
 #include <string>
@@ -188,12 +190,24 @@ const char kSuccessfulUpdate[] =
 
 // ---- Direct updates ----------------------------------------------------------
 
+// Discoveries run back to back while the update runs: the update record
+// survives their saves, and what they learned survives the update's.
 TEST_F(UpdateTest, DeviceSpecificFileIsWrittenAndRecorded) {
   StartDevice();
   AddDevice();
   std::string bird = DeviceBird();
-  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", bird});
+  auto update = std::async(std::launch::async,
+                           [&] { return Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", bird}); });
+  int discoveries = 0;
+  do {
+    Updater({"-D", "-d", kDevice, "-t", "TCP"});
+    ++discoveries;
+  } while (update.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready);
+  Updater({"-D", "-d", kDevice, "-t", "TCP"});
+  RunResult r = update.get();
   EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_GT(discoveries, 1);
+  EXPECT_NE(Settings().find("MODEL_NAME=Tarlinx\n"), std::string::npos) << Settings();
   EXPECT_EQ(Normalize(r.out), std::string(kSuccessfulUpdate) +
                                   "Completed updating firmware on device [40F5849A]\n"
                                   "Update time: <t> sec\n"
