@@ -240,6 +240,10 @@ TEST_F(CommandsTest, ServerFaults) {
         "\t12             \t1?[2J          "}, "\x1b"},
       {"-U does not take \".bird\" for an empty latest build", {{"qu", "ok\n"}},
        {"-U", "-t", "TCP"}, 1, {"Latest release [] is not a build number; ignored."}, ""},
+      {"-U takes no file from outside the device directory", {{"qu", "ok\n../12\nQN\n"}},
+       {"-U", "-t", "TCP"}, 1,
+       {"Latest release [../12] is not a build number; ignored.",
+        "Could not locate a valid firmware file."}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

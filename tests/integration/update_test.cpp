@@ -367,22 +367,6 @@ TEST_F(UpdateTest, MissingFilesAndUnknownDevicesAreReportedWithoutConnecting) {
 
 }
 
-TEST_F(UpdateTest, ServerBuildNameThatIsNotANumberNamesNoFile) {
-  // A server that answers a path instead of a build number must not make the
-  // Updater install a file from outside the device directory.
-  std::string outside = DeviceBird();
-  qntest::UpdateServer server(work_ / "server",
-                              {{kDevice, "Tarlinx", "../../../../dev-40F5849A-Tarlinx", {}}});
-  ASSERT_TRUE(server.ready());
-  AddDevice();
-  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-u", server.url()});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out,
-            "Latest release [../../../../dev-40F5849A-Tarlinx] is not a build number; "
-            "ignored.\n" +
-                std::string(kNoFileTail));
-}
-
 // ---- Through a router ------------------------------------------------------
 
 TEST_F(UpdateTest, NetworkDeviceIsUpdatedThroughItsRouterAndGetsItsRouterAddressBack) {
