@@ -19,6 +19,19 @@ namespace {
 const size_t kMessageSize = 2048;
 const size_t kTimestampSize = 32;
 const size_t kReadChunk = 65536;
+// Other processes hold the lock only for one write.
+const int kLockAttempts = 2000;  // of 5 ms: 10 s
+
+// An exclusive flock on `fd`, waiting at most kLockAttempts * 5 ms; 0 or the
+// errno of the failure.
+int sLock(int fd) {
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+    usleep(5000);
+  }
+  return ETIMEDOUT;
+}
 }  // namespace
 
 DeviceHistory::DeviceHistory(const char* name, int level) { Init(name, level); }
@@ -102,8 +115,7 @@ bool DeviceHistory::WriteLog(const char* text) {
   // One write per entry, under the lock, so entries of other processes never
   // land inside it; a short write is cut back off so that no torn entry
   // remains for the next one to be glued onto.
-  lastError_ = 0;
-  if (flock(fd_, LOCK_EX) != 0) lastError_ = errno;
+  lastError_ = sLock(fd_);
   struct stat st;
   bool ok = lastError_ == 0 && fstat(fd_, &st) == 0;
   if (ok) {

@@ -197,7 +197,12 @@ bool KeyValueStore::WriteLocked(int* error) {
   }
   for (const auto& entry : entries_) {
     auto old = base_.find(entry.first);
-    if (old == base_.end() || old->second != entry.second) merged[entry.first] = entry.second;
+    if (old == base_.end() && entry.second.empty()) {
+      // Added empty by a typed getter: it never replaces a value saved meanwhile.
+      merged.emplace(entry.first, entry.second);
+    } else if (old == base_.end() || old->second != entry.second) {
+      merged[entry.first] = entry.second;
+    }
   }
 
   ReplaceResult result = ReplaceFileAtomically(

@@ -49,6 +49,7 @@ TEST(StoreOverlap, ASaveKeepsWhatAnotherProcessSavedMeanwhile) {
   update.Add("LAST_TRANSFER_VERSION", "/store/12.bird");
   update.Add("LAST_TRANSFER_DATE", "Sun Dec  6 17:25:41 2026");
   ASSERT_TRUE(update.Save());
+  discover.GetInt("LAST_TRANSFER_DATE", 0);  // adds the key empty: must not erase it
   discover.Add("LINK_TYPE", "TCPIP");
   discover.Add("VERSIONx", "  2.1.3");
   ASSERT_TRUE(discover.Save());
