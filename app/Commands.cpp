@@ -4,16 +4,27 @@
 #include "app/Commands.h"
 
 #include <stdint.h>
+#include <string.h>
 
 #include <string>
 
 #include "app/DeviceDisplay.h"
 #include "app/Log.h"
+#include "server/ServerComm.h"
 #include "updater/BirdFile.h"
 #include "updater/Updater.h"
 
+void PrintServerFailure(const Vorlaine::Updater::ServerCommClass& server) {
+  Log::FPrintf(stdout, 0, "ERROR ==> Update server [%s] failed: %s.\n", server.Url().c_str(),
+               server.Failure().c_str());
+}
+
 Outcome Entry_HistoryMessage(Parameters& params, UpdaterClass& store) {
-  store.history.Log(0u, "%s", params.logMessage.c_str());
+  if (!store.history.Log(0u, "%s", params.logMessage.c_str())) {
+    Log::FPrintf(stdout, 0, "ERROR ==> Could not add the message to [%s]: %s.\n",
+                 store.history.filename.c_str(), strerror(store.history.LastError()));
+    return Outcome::Failed;
+  }
   Log::FPrintf(stdout, 0, "LOGGING ==> %s\n", params.logMessage.c_str());
   return Outcome::Done;
 }

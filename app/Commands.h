@@ -11,6 +11,11 @@
 #include "app/Parameters.h"
 
 class UpdaterClass;
+namespace Vorlaine {
+namespace Updater {
+class ServerCommClass;
+}
+}  // namespace Vorlaine
 
 // How an entry ended: Done, Failed (the run is marked failed and goes on), or
 // EndRun (the run ends at once with exit status 1).
@@ -43,5 +48,9 @@ Outcome Entry_Info(Parameters& params, UpdaterClass& store);
 Outcome Entry_Builds(Parameters& params, UpdaterClass& store);
 // "-C": check the BIRD file given with "-f".
 Outcome Entry_Check(Parameters& params);
+
+// The one line that reports a failed update server request: the server and
+// the reason.
+void PrintServerFailure(const Vorlaine::Updater::ServerCommClass& server);
 
 #endif  // QN_APP_COMMANDS_H

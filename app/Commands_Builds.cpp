@@ -2,6 +2,7 @@
 // server offers) and "-I" (show what the store knows about a device).
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "app/Commands.h"
 #include "app/Discovery.h"
 #include "app/Log.h"
+#include "app/Printable.h"
 #include "server/ServerComm.h"
 #include "updater/BirdFile.h"
 #include "updater/Updater.h"
@@ -39,12 +41,16 @@ Outcome Entry_Get(Parameters& params, UpdaterClass& store) {
     Log::FPrintf(stdout, 0, "ERROR ==> -G no build information for device.\n");
     return Outcome::EndRun;
   }
+  if (server.Failed()) {
+    PrintServerFailure(server);
+    return Outcome::Failed;
+  }
 
   bool valid = false;
   if (params.build.empty()) {
     Log::FPrintf(stdout, 0, "\tNo build specified.\n");
-    Log::FPrintf(stdout, 0, "\tUsing Latest build for %s device.\n", firmware.c_str());
-    Log::FPrintf(stdout, 0, "\tFound build: %s.\n", latest.c_str());
+    Log::FPrintf(stdout, 0, "\tUsing Latest build for %s device.\n", Printable(firmware).c_str());
+    Log::FPrintf(stdout, 0, "\tFound build: %s.\n", Printable(latest).c_str());
     params.build = latest;
     valid = true;
   } else if (params.overrideModel) {
@@ -54,10 +60,11 @@ Outcome Entry_Get(Parameters& params, UpdaterClass& store) {
   } else {
     Log::FPrintf(stdout, 0, "\tValidating build %s with server.\n", params.build.c_str());
     std::vector<std::string> builds, versions;
-    if (server.GetBuildList(serial, builds, versions)) {
+    if (server.GetBuildList(serial, builds, versions) && !server.Failed()) {
       for (const std::string& b : builds)
         if (b == params.build) valid = true;
     } else {
+      if (server.Failed()) PrintServerFailure(server);
       Log::FPrintf(stdout, 0, "ERROR ==> -G Failed to retrieve info from update server.\n");
     }
     if (valid) Log::FPrintf(stdout, 0, "\tBuild %s VALIDATED.\n", params.build.c_str());
@@ -68,42 +75,53 @@ Outcome Entry_Get(Parameters& params, UpdaterClass& store) {
   }
 
   // The build names a file in the device's directory: only a plain build
-  // number may, whatever the server sent.
-  if (!params.build.empty() && !ServerCommClass::IsPlainBuildNumber(params.build)) {
+  // number may, whatever the server sent (an empty one would name ".bird").
+  if (!ServerCommClass::IsPlainBuildNumber(params.build)) {
     Log::FPrintf(stdout, 0, "ERROR ==> -G Build name [%s] is not a build number; nothing stored.\n",
-                 params.build.c_str());
+                 Printable(params.build).c_str());
     return Outcome::Failed;
   }
 
-  Log::FPrintf(stdout, 0, "\tRetrieving %s firmware.\n", firmware.c_str());
+  Log::FPrintf(stdout, 0, "\tRetrieving %s firmware.\n", Printable(firmware).c_str());
   std::string content;
   bool got = server.GetBuild(serial, firmware, params.build, content);
-  if (got && !server.Overflowed())
+  if (server.Failed()) {
+    PrintServerFailure(server);
+    return Outcome::Failed;
+  }
+  if (got)
     Log::FPrintf(stdout, DEBUG_APP, "Get build for [%08X][%s][%s] ==> %d bytes [%.20s].\n", serial,
-                 firmware.c_str(), params.build.c_str(), (int)content.size(), content.c_str());
+                 Printable(firmware).c_str(), params.build.c_str(), (int)content.size(),
+                 Printable(content.substr(0, 20)).c_str());
   if (content.empty()) {
     Log::FPrintf(stdout, 0, "\nERROR ==> GetBuild failed to retreive a valid BIRD file.\n");
     return Outcome::Failed;
   }
 
   std::string fileName = params.build + ".bird";
+  std::string path = BuildPath(entry->path.c_str(), entry->name.c_str(), fileName.c_str(), nullptr);
   size_t length = 0;
   unsigned char* data = ServerCommClass::Base64Decode(content.c_str(), content.size(), &length);
-  if (data) {
-    entry->Write_Birdfile(fileName.c_str(), data, length);
-    free(data);
-  } else {
+  if (!data) {
     Log::FPrintf(stdout, 0, "\tERROR ==> The server's BIRD file is not valid Base64; nothing stored.\n");
+    return Outcome::Failed;
   }
-
-  std::string path = BuildPath(entry->path.c_str(), entry->name.c_str(), fileName.c_str(), nullptr);
-  if (BirdFileClass::VerifyFile(path.c_str())) {
-    Log::FPrintf(stdout, DEBUG_APP, "Downloaded firmware into local file [%s]\n", path.c_str());
-    Log::FPrintf(stdout, 0, "\tBuild %s VERIFIED.\n", params.build.c_str());
-    return Outcome::Done;
+  // The new file replaces the old one only once it is complete and verified.
+  int error = 0;
+  aErr written = entry->Write_Birdfile(fileName.c_str(), data, length, BirdFileClass::VerifyFile,
+                                       &error);
+  free(data);
+  if (written == aErrParse) {
+    Log::FPrintf(stdout, 0, "\n\tERROR ==> Invalid bird file received from server.\n");
+    return Outcome::Failed;
   }
-  Log::FPrintf(stdout, 0, "\n\tERROR ==> Invalid bird file received from server.\n");
-  return Outcome::Failed;
+  if (written != aErrNone) {
+    Log::FPrintf(stdout, 0, "ERROR ==> Could not write [%s]: %s.\n", path.c_str(), strerror(error));
+    return Outcome::Failed;
+  }
+  Log::FPrintf(stdout, DEBUG_APP, "Downloaded firmware into local file [%s]\n", path.c_str());
+  Log::FPrintf(stdout, 0, "\tBuild %s VERIFIED.\n", params.build.c_str());
+  return Outcome::Done;
 }
 
 Outcome Entry_Builds(Parameters& params, UpdaterClass& store) {
@@ -123,13 +141,15 @@ Outcome Entry_Builds(Parameters& params, UpdaterClass& store) {
   if (Log::IsActive(DEBUG_ServerComm)) server.Connect();
   Log::FPrintf(stdout, 0, "\nBuild List for device[%08X]:\n", params.serialNumber);
   std::vector<std::string> builds, versions;
-  if (!server.GetBuildList(params.serialNumber, builds, versions)) {
+  if (!server.GetBuildList(params.serialNumber, builds, versions) || server.Failed()) {
+    if (server.Failed()) PrintServerFailure(server);
     Log::FPrintf(stdout, 0, "Error getting build information from the Vorlaine Update Server.\n");
     return Outcome::Failed;
   }
   Log::FPrintf(stdout, 0, "\t%-15.15s\t%-15.15s\n", "Build", "Version");
   for (size_t i = 0; i < builds.size() && i < versions.size(); ++i)
-    Log::FPrintf(stdout, 0, "\t%-15.15s\t%-15.15s\n", builds[i].c_str(), versions[i].c_str());
+    Log::FPrintf(stdout, 0, "\t%-15.15s\t%-15.15s\n", Printable(builds[i]).c_str(),
+                 Printable(versions[i]).c_str());
   Log::FPrintf(stdout, 0, "\n\n");
   return Outcome::Done;
 }
@@ -153,7 +173,11 @@ Outcome Entry_Info(Parameters& params, UpdaterClass& store) {
   if (!history.ReadFirstLine(line, sizeof(line))) return Outcome::Done;
   Log::FPrintf(stdout, 0, "\tHistory for device [%s]:\n", entry->name.c_str());
   do {
-    Log::FPrintf(stdout, 0, "\t\t%s", line);
+    // Each line keeps its own line break; anything else is made printable.
+    size_t length = strlen(line);
+    bool ends = length > 0 && line[length - 1] == '\n';
+    std::string text = Printable(std::string(line, ends ? length - 1 : length));
+    Log::FPrintf(stdout, 0, "\t\t%s%s", text.c_str(), ends ? "\n" : "");
   } while (history.ReadNextLine(line, sizeof(line)));
   return Outcome::Done;
 }

@@ -2,6 +2,7 @@
 // a module through its processor's boot ROM).
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -119,6 +120,11 @@ bool Get_Firmware_Recovery_File(UpdaterClass* store, Parameters* params,
                  "Invalid Device ID Cannot retreive the information from Vorlaine update server.\n");
     return false;
   }
+  if (server.Failed()) {
+    // A file given with "-f" does not need the server's answer.
+    PrintServerFailure(server);
+    return !params->birdFile.empty();
+  }
   if (content.empty() || !params->birdFile.empty()) return true;
 
   if (!params->build.empty()) {
@@ -130,11 +136,13 @@ bool Get_Firmware_Recovery_File(UpdaterClass* store, Parameters* params,
     }
     number = (unsigned int)strtoul(params->build.c_str(), nullptr, 10);
     std::string latest, firmware;
-    if (!server.QueryBuild(serial, latest, firmware)) {
+    if (!server.QueryBuild(serial, latest, firmware) || server.Failed()) {
+      if (server.Failed()) PrintServerFailure(server);
       Log::FPrintf(stdout, 0, "Failed acquiring model string during recovery.\n");
       return false;
     }
-    if (!server.GetBuild(serial, firmware, params->build, content)) {
+    if (!server.GetBuild(serial, firmware, params->build, content) || server.Failed()) {
+      if (server.Failed()) PrintServerFailure(server);
       Log::FPrintf(stdout, 0, "Failed acquiring specific build during recovery.\n");
       return false;
     }
@@ -150,18 +158,25 @@ bool Get_Firmware_Recovery_File(UpdaterClass* store, Parameters* params,
     return false;
   }
   UpdaterItemClass* entry = sRecoveryEntry(store, serial);
+  // The new file replaces an old one of that name only once it is complete
+  // and verified; the old one stays otherwise.
   aErr written = aErrNotFound;
-  if (entry) written = entry->Write_Birdfile(fileName.c_str(), data, length);
+  int error = 0;
+  if (entry)
+    written = entry->Write_Birdfile(fileName.c_str(), data, length, BirdFileClass::VerifyFile,
+                                    &error);
   free(data);
   if (!entry) return false;
-  if (written != aErrNone) {
-    Log::FPrintf(stdout, 0, "ERROR ==> Could not store the recovery file %s.\n", fileName.c_str());
+  std::string path = BuildPath(entry->path.c_str(), entry->name.c_str(), fileName.c_str(), nullptr);
+  if (written == aErrParse) {
+    Log::FPrintf(stdout, 0, "ERROR ==> The server's recovery file is not a valid BIRD file; nothing stored.\n");
     return false;
   }
-
-  std::string path = BuildPath(entry->path.c_str(), entry->name.c_str(), fileName.c_str(), nullptr);
-  Log::FPrintf(stdout, DEBUG_APP, "GetBuild BIRD [%s] %s.\n", path.c_str(),
-               BirdFileClass::VerifyFile(path.c_str()) ? "VERIFIED" : "INVALID");
+  if (written != aErrNone) {
+    Log::FPrintf(stdout, 0, "ERROR ==> Could not write [%s]: %s.\n", path.c_str(), strerror(error));
+    return false;
+  }
+  Log::FPrintf(stdout, DEBUG_APP, "GetBuild BIRD [%s] %s.\n", path.c_str(), "VERIFIED");
   params->birdFile = path;
   entry->updater->history.Log("Recovering device, serial#: %08X, filename: %s", serial,
                               fileName.c_str());

@@ -10,14 +10,21 @@
 bool Firmware_Recovery_iMX(UpdaterClass* store, Parameters* params) {
   UpdaterClass::echo_bytes = params->echo;
 
-  // A fingerprint that could not be read is 0 and is sent as such: the
-  // server decides what it makes of it.
   uint64_t fingerprint = UpdaterClass::GetFingerPrint_iMX(params->serialPort);
   unsigned int words[4] = {0, 0, (unsigned int)(fingerprint >> 32), (unsigned int)fingerprint};
   Log::FPrintf(stdout, 0, "\tGot device fingerprint [ %08X %08X %08X %08X ]\n", words[0], words[1],
                words[2], words[3]);
 
-  if (!Get_Firmware_Recovery_File(store, params, words)) {
+  // A fingerprint that could not be read is 0. The server is never asked
+  // about it: its answer would belong to some other chip. A file given with
+  // "-f" is still used.
+  if (fingerprint == 0 && params->birdFile.empty()) {
+    Log::FPrintf(stdout, 0,
+                 "ERROR ==> Could not read the chip fingerprint through [%s]; nothing recovered.\n",
+                 params->serialPort.c_str());
+    return false;
+  }
+  if (fingerprint != 0 && !Get_Firmware_Recovery_File(store, params, words)) {
     Log::FPrintf(stdout, 0, "Could not retrieve valide .bird file:\n");
     return false;
   }

@@ -6,6 +6,7 @@
 #include "app/Commands.h"
 #include "app/Discovery.h"
 #include "app/Log.h"
+#include "app/Printable.h"
 #include "link/aFile.h"
 #include "link/aTime.h"
 #include "protocol/QuillnodeNetwork.h"
@@ -47,13 +48,16 @@ bool sChooseFile(UpdaterItemClass* entry, Parameters* params, FILE* report) {
   if (params->birdFile.empty()) {
     ServerCommClass server(params->serverUrl.c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
     std::string latest, firmware;
-    if (server.QueryBuild(params->serialNumber, latest, firmware)) {
+    bool answered = server.QueryBuild(params->serialNumber, latest, firmware);
+    if (server.Failed()) {
+      // Reported; the last installed file may still serve.
+      PrintServerFailure(server);
+    } else if (answered) {
       // The build names a file in the device's directory: only a plain build
-      // number may, whatever the server sent. An unreachable server gives an
-      // empty build, which still names the candidate ".bird".
-      if (!latest.empty() && !ServerCommClass::IsPlainBuildNumber(latest)) {
+      // number may, whatever the server sent (an empty one would name ".bird").
+      if (!ServerCommClass::IsPlainBuildNumber(latest)) {
         Log::FPrintf(report, 0, "Latest release [%s] is not a build number; ignored.\n",
-                     latest.c_str());
+                     Printable(latest).c_str());
       } else {
         std::string candidate = BuildPath(dir.c_str(), (latest + ".bird").c_str(), nullptr);
         if (aFile_Exists(candidate.c_str()))

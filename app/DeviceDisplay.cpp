@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "app/Printable.h"
 #include "updater/BirdFile.h"
 
 namespace {
@@ -17,7 +18,8 @@ std::string sInfoField(const BirdFileBlockClass& block, uint32_t index) {
   uint32_t size = avail < kInfoFieldSize ? avail : kInfoFieldSize;
   const char* field = (const char*)block.data + start;
   const void* nul = memchr(field, 0, size);
-  return std::string(field, nul ? (const char*)nul - field : size);
+  // The file came from a server: its texts must not drive the terminal.
+  return Printable(std::string(field, nul ? (const char*)nul - field : size));
 }
 
 }  // namespace

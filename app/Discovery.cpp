@@ -5,6 +5,7 @@
 
 #include "app/DeviceDisplay.h"
 #include "app/Log.h"
+#include "app/Printable.h"
 #include "link/aVersion.h"
 #include "protocol/QuillnodeNetwork.h"
 #include "updater/BirdFile.h"
@@ -31,6 +32,13 @@ std::string sAddressText(const NetworkClass& net) {
 }
 
 bool sHasStore(UpdaterItemClass* entry) { return entry && entry->updater; }
+
+// A save that fails is reported here; the run's exit status counts it.
+void sSaveSettings(KeyValueStore& settings) {
+  if (!settings.Save())
+    Log::FPrintf(stdout, 0, "ERROR ==> Could not save the device settings [%s]: %s.\n",
+                 settings.filename.c_str(), strerror(settings.SaveError()));
+}
 
 // Finds the router's link type when "-t" was not given; false when the
 // router was found on neither transport.
@@ -102,7 +110,7 @@ UpdaterItemClass* CreateNewDevice(UpdaterClass& store, uint32_t serial, uint32_t
   device->history.Log("Created device entry");
   device->settings.filename = BuildPath(device->path.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
   device->settings.Add("LINK_TYPE", NetworkClass::GetLinkName(linkType));
-  device->settings.Save();
+  sSaveSettings(device->settings);
   return entry;
 }
 
@@ -144,7 +152,7 @@ void DiscoverDevice(Parameters* params, uint32_t serial, UpdaterItemClass* entry
   char version[32];
   snprintf(version, sizeof(version), "%3d.%d.%d", info.major, info.minor, info.patch);
   settings.Add("VERSIONx", version);
-  settings.Save();
+  sSaveSettings(settings);
 }
 
 namespace {
@@ -293,20 +301,22 @@ void DisplayDevice(UpdaterItemClass* entry, Parameters& params) {
   Log::FPrintf(stdout, 0, "\t%c[%s]\n", available ? '*' : ' ', entry->name.c_str());
 
   std::string firmware = device->settings.GetString("FIRMWARE");
-  if (!firmware.empty()) Log::FPrintf(stdout, 0, "\t  Firmware: %s\n", firmware.c_str());
+  if (!firmware.empty())
+    Log::FPrintf(stdout, 0, "\t  Firmware: %s\n", Printable(firmware).c_str());
   std::string module = device->settings.GetString("MODULE_NUMBER");
-  if (!module.empty()) Log::FPrintf(stdout, 0, "\t  Module: %s\n", module.c_str());
+  if (!module.empty()) Log::FPrintf(stdout, 0, "\t  Module: %s\n", Printable(module).c_str());
   int model = device->settings.GetInt("MODEL_NUMBER", -1);
   if (model >= 0)
     Log::FPrintf(stdout, 0, "\t  Model: %d [%s]\n", model, NetworkClass::GetModelName((unsigned)model));
   std::string last = device->settings.GetString("LAST_TRANSFER_VERSION");
-  if (!last.empty()) Log::FPrintf(stdout, 0, "\t  Version of Last Update: %s\n", last.c_str());
+  if (!last.empty())
+    Log::FPrintf(stdout, 0, "\t  Version of Last Update: %s\n", Printable(last).c_str());
 
   if (!device->items.empty()) {
     Log::FPrintf(stdout, 0, "\t  Builds:\n");
     for (UpdaterItemClass* item : device->items) {
       std::string path = BuildPath(device->path.c_str(), item->name.c_str(), nullptr);
-      Log::FPrintf(stdout, 0, "\t\t%s [%d bytes] %s\n", item->name.c_str(), (int)item->size,
+      Log::FPrintf(stdout, 0, "\t\t%s [%d bytes] %s\n", Printable(item->name).c_str(), (int)item->size,
                    sBuildStatus(path, serial, model).c_str());
     }
     return;

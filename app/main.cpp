@@ -1,10 +1,12 @@
 // The life of one run: parse the command line, show help or walk the fixed
 // run order once, and return 0 or 1.
+#include <signal.h>
 #include <stdio.h>
 
 #include "app/Commands.h"
 #include "app/Log.h"
 #include "app/Parameters.h"
+#include "updater/KeyValueStore.h"
 #include "updater/Updater.h"
 
 namespace {
@@ -38,6 +40,9 @@ int sRunWithStore(Parameters& params, UpdaterClass& store) {
 
 int main(int argc, char** argv) {
   setbuf(stdout, NULL);
+  // A file-size limit makes a write fail with EFBIG, which is reported,
+  // instead of killing the run silently.
+  signal(SIGXFSZ, SIG_IGN);
 
   Parameters params;
   if (get_params(argc, argv, &params) != 0) {
@@ -59,5 +64,8 @@ int main(int argc, char** argv) {
   if (!store) return 1;
   int status = sRunWithStore(params, *store);
   delete store;
+  // A settings file that could not be saved was reported where it happened;
+  // the run did not do all it was asked to.
+  if (KeyValueStore::FailedSaves() > 0) status = 1;
   return status | failed;
 }

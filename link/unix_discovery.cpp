@@ -157,13 +157,32 @@ bool sTCPIPSendRequests() {
   return sent;
 }
 
+// Waits for the next reply until `deadline` (in aTime_GetMSTicks); false on
+// time-out or error.
+bool sTCPIPWaitForReply(int listener, unsigned long deadline) {
+  unsigned long now = aTime_GetMSTicks();
+  if (now >= deadline) return false;
+  unsigned long left = deadline - now;
+  timeval timeout;
+  timeout.tv_sec = (time_t)(left / 1000);
+  timeout.tv_usec = (suseconds_t)((left % 1000) * 1000);
+  return setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0;
+}
+
+// The search ends aDISCOVERY_REPLY_TIMEOUT_MS after the request, or after the
+// last reply that the callback counted: replies it passes over (other
+// modules, or a host that keeps sending) do not stretch the window.
 uint8_t sEnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref) {
   unsigned long start = aTime_GetMSTicks();
   int listener = sTCPIPSetupListener();
   uint8_t count = 0;
   if (listener >= 0 && sTCPIPSendRequests()) {
     bool goOn = true;
-    while (goOn && aTime_GetMSTicks() - start < kTCPIPMaxEnumerationMs) {
+    unsigned long windowEnd = aTime_GetMSTicks() + aDISCOVERY_REPLY_TIMEOUT_MS;
+    while (goOn) {
+      unsigned long deadline = windowEnd;
+      if (deadline > start + kTCPIPMaxEnumerationMs) deadline = start + kTCPIPMaxEnumerationMs;
+      if (!sTCPIPWaitForReply(listener, deadline)) break;
       uint8_t reply[aDISCOVERY_DATAGRAM_SIZE];
       sockaddr_in sender;
       socklen_t senderLength = sizeof(sender);
@@ -175,7 +194,10 @@ uint8_t sEnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref) {
       aDiscovery_ReplyToSpec(reply, (size_t)n, sender.sin_addr.s_addr, spec);
       bool found = false;
       goOn = callback(spec, &found, ref);
-      if (found) sCount(&count);
+      if (found) {
+        sCount(&count);
+        windowEnd = aTime_GetMSTicks() + aDISCOVERY_REPLY_TIMEOUT_MS;
+      }
       aLinkSpec_Destroy(&spec);
     }
   }

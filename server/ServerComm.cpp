@@ -84,9 +84,10 @@ bool ServerCommClass::ReleaseResponse() {
   return true;
 }
 
-void ServerCommClass::SetTimeouts(long connectSeconds, long totalSeconds) {
+void ServerCommClass::SetTimeouts(long connectSeconds, long totalSeconds, long lowSpeedSeconds) {
   connectTimeout_ = connectSeconds;
   totalTimeout_ = totalSeconds;
+  if (lowSpeedSeconds > 0) lowSpeedTime_ = lowSpeedSeconds;
 }
 
 std::string ServerCommClass::Escape(const std::string& text) {
@@ -108,8 +109,10 @@ bool ServerCommClass::Send(const char* format, ...) {
     query = vsnprintf(request + prefix, sizeof(request) - prefix, format, args);
     va_end(args);
   }
+  failure_.clear();
   // A cut URL would ask the server something else than meant: refuse it.
   if (query < 0 || static_cast<size_t>(prefix) + static_cast<size_t>(query) >= sizeof(request)) {
+    failure_ = "request URL too long";
     Log::FPrintf(stdout, DEBUG_ServerComm,
                  "ServerCommClass::Send: request URL does not fit in %d bytes\n",
                  static_cast<int>(sizeof(request)));
@@ -117,7 +120,10 @@ bool ServerCommClass::Send(const char* format, ...) {
   }
 
   CURL* curl = static_cast<CURL*>(curl_);
-  if (!curl) return false;
+  if (!curl) {
+    failure_ = "no HTTP client";
+    return false;
+  }
 
   overflow_ = false;
   CURLcode rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &ServerCommClass::rcv_data);
@@ -145,13 +151,22 @@ bool ServerCommClass::Send(const char* format, ...) {
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeout_);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, totalTimeout_);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_BYTES);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, lowSpeedTime_);
+  char detail[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
 
   received_ = 0;
   if (response_) response_[0] = '\0';
   rc = curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   if (rc != CURLE_OK) {
     Log::FPrintf(stdout, DEBUG_ServerComm, "curl_easy_perform() failed: %s\n",
                  curl_easy_strerror(rc));
+    if (overflow_)
+      failure_ = "reply larger than " + std::to_string(bufferSize_ - 1) + " bytes";
+    else
+      failure_ = detail[0] ? detail : curl_easy_strerror(rc);
     return false;
   }
   return true;

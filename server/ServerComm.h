@@ -7,8 +7,14 @@
 // channel DEBUG_ServerComm.
 //
 // A server that cannot be reached is not an error of the queries: they return
-// true and leave their outputs empty (or untouched), and the caller notices the
-// missing results. A reply without "ok" makes them return false.
+// true and leave their outputs empty (or untouched). Callers ask Failed()
+// after each query and report Failure(), which names the reason. A reply
+// without "ok" makes them return false.
+//
+// Every request is bounded: the connection must be made within
+// CONNECT_TIMEOUT_S, the reply must keep coming (at least LOW_SPEED_BYTES per
+// second over LOW_SPEED_TIME_S), and the whole exchange must end within
+// TRANSFER_TIMEOUT_S.
 //
 // The server is not trusted: texts placed into a request URL are escaped, a
 // request URL that would not fit is refused, a reply that does not fit the
@@ -36,6 +42,8 @@ class ServerCommClass {
   static const size_t URL_BUFFER_SIZE = 1024;
   // Time limits of one request, in seconds.
   static const long CONNECT_TIMEOUT_S = 10;
+  static const long LOW_SPEED_BYTES = 1;
+  static const long LOW_SPEED_TIME_S = 20;
   static const long TRANSFER_TIMEOUT_S = 120;
 
   static const char* const default_url;
@@ -93,9 +101,14 @@ class ServerCommClass {
   size_t Received() const { return received_; }
   bool Overflowed() const { return overflow_; }
   const std::string& Url() const { return url_; }
+  // Whether the last request failed (no reply at all, a reply cut off or too
+  // large), and why, in words ("" when it did not fail).
+  bool Failed() const { return !failure_.empty(); }
+  const std::string& Failure() const { return failure_; }
 
-  // Shortens the time limits of later requests (tests, slow links).
-  void SetTimeouts(long connectSeconds, long totalSeconds);
+  // Changes the time limits of later requests (tests, slow links); a
+  // lowSpeedSeconds of 0 keeps the current one.
+  void SetTimeouts(long connectSeconds, long totalSeconds, long lowSpeedSeconds = 0);
 
   static void Base64BuildDecodingTable();
   static void Base64Cleanup();
@@ -122,6 +135,8 @@ class ServerCommClass {
   bool overflow_ = false;
   long connectTimeout_ = CONNECT_TIMEOUT_S;
   long totalTimeout_ = TRANSFER_TIMEOUT_S;
+  long lowSpeedTime_ = LOW_SPEED_TIME_S;
+  std::string failure_;
 };
 
 }  // namespace Updater

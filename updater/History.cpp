@@ -1,10 +1,13 @@
 #include "updater/History.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "app/Log.h"
 
@@ -15,6 +18,20 @@ const char* const DeviceHistory::SEPARATOR = " | ";
 namespace {
 const size_t kMessageSize = 2048;
 const size_t kTimestampSize = 32;
+const size_t kReadChunk = 65536;
+// Other processes hold the lock only for one write.
+const int kLockAttempts = 2000;  // of 5 ms: 10 s
+
+// An exclusive flock on `fd`, waiting at most kLockAttempts * 5 ms; 0 or the
+// errno of the failure.
+int sLock(int fd) {
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+    usleep(5000);
+  }
+  return ETIMEDOUT;
+}
 }  // namespace
 
 DeviceHistory::DeviceHistory(const char* name, int level) { Init(name, level); }
@@ -26,63 +43,99 @@ void DeviceHistory::Init(const char* name, int level) {
   if (level >= 0) level_ = (unsigned int)level;
   if (!name) return;
   filename = name;
-  // Only regular files: reading a named pipe or a device could block forever.
+  // Never through a link; only regular files (reading a named pipe or a
+  // device could block forever).
+  int fd = open(name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   struct stat st;
-  bool special = stat(name, &st) == 0 && !S_ISREG(st.st_mode);
-  file_ = special ? nullptr : aFile_Open(name, aFileModeAppend);
-  if (!file_) {
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+    errno = EINVAL;
+  }
+  if (fd < 0) {
+    lastError_ = errno;
     ::Log::FPrintf(stderr, DEBUG_History, "History: Error opening file [%s] ==> %d\n", name,
-                   special ? EINVAL : errno);
+                   lastError_);
     return;
   }
-  aFile_SetUnbuffered(file_);
+  fd_ = fd;
 }
 
 void DeviceHistory::Close() {
-  if (file_) aFile_Close(&file_);
-  file_ = nullptr;
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  buffer_.clear();
 }
 
-void DeviceHistory::VLog(unsigned int level, const char* fmt, va_list args) {
-  if (!file_ || !fmt || level > level_) return;
+bool DeviceHistory::VLog(unsigned int level, const char* fmt, va_list args) {
+  if (!fmt || level > level_) return true;
   char message[kMessageSize];
-  if (vsnprintf(message, sizeof(message), fmt, args) < 0) return;
-  WriteLog(message);
+  if (vsnprintf(message, sizeof(message), fmt, args) < 0) return false;
+  return WriteLog(message);
 }
 
-void DeviceHistory::Log(const char* fmt, ...) {
+bool DeviceHistory::Log(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  VLog(0, fmt, args);
+  bool ok = VLog(0, fmt, args);
   va_end(args);
+  return ok;
 }
 
-void DeviceHistory::Log(unsigned int level, const char* fmt, ...) {
+bool DeviceHistory::Log(unsigned int level, const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  VLog(level, fmt, args);
+  bool ok = VLog(level, fmt, args);
   va_end(args);
+  return ok;
 }
 
-void DeviceHistory::Log(int level, const char* fmt, ...) {
+bool DeviceHistory::Log(int level, const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  VLog((unsigned int)level, fmt, args);
+  bool ok = VLog((unsigned int)level, fmt, args);
   va_end(args);
+  return ok;
 }
 
-void DeviceHistory::WriteLog(const char* text) {
-  if (!file_ || !text) return;
+bool DeviceHistory::WriteLog(const char* text) {
+  if (fd_ < 0) {
+    if (lastError_ == 0) lastError_ = EBADF;  // else why the open failed
+    return false;
+  }
+  if (!text) return false;
   char stamp[kTimestampSize];
   GetTimestamp(stamp, sizeof(stamp));
-  // One write per entry, so a crash cannot leave a stamp without its text.
   std::string line = stamp;
   line += SEPARATOR;
   line += text;
   size_t length = strlen(text);
   if (length > 0 && text[length - 1] != '\n') line += '\n';
-  if (aFile_Seek(file_, 0, aSeekEnd) != aErrNone) return;
-  aFile_Write(file_, (const unsigned char*)line.data(), line.size(), nullptr);
+
+  // One write per entry, under the lock, so entries of other processes never
+  // land inside it; a short write is cut back off so that no torn entry
+  // remains for the next one to be glued onto.
+  lastError_ = sLock(fd_);
+  struct stat st;
+  bool ok = lastError_ == 0 && fstat(fd_, &st) == 0;
+  if (ok) {
+    errno = 0;
+    ssize_t n = write(fd_, line.data(), line.size());
+    if (n >= 0 && n < (ssize_t)line.size()) {
+      // The rest fails with the system's reason (full disk, size limit).
+      ssize_t more = write(fd_, line.data() + n, line.size() - (size_t)n);
+      if (more > 0) n += more;
+    }
+    if (n != (ssize_t)line.size()) {
+      lastError_ = errno != 0 ? errno : ENOSPC;
+      if (n > 0 && ftruncate(fd_, st.st_size) != 0) lastError_ = errno;
+      ok = false;
+    }
+  } else if (lastError_ == 0) {
+    lastError_ = errno;
+  }
+  flock(fd_, LOCK_UN);
+  return ok;
 }
 
 void DeviceHistory::GetTimestamp(char* buf, size_t size) {
@@ -93,15 +146,33 @@ void DeviceHistory::GetTimestamp(char* buf, size_t size) {
 }
 
 char* DeviceHistory::ReadLineAt(size_t position, char* buf, size_t size) {
-  if (!file_ || !buf || size < 2) return nullptr;
+  if (fd_ < 0 || !buf || size < 2) return nullptr;
   buf[0] = '\0';
-  if (aFile_Seek(file_, (long)position, aSeekStart) != aErrNone) return nullptr;
   size_t length = 0;
-  aErr err = aFile_ReadLine(file_, buf, size, &length);
-  if ((err != aErrNone && err != aErrOverrun) || length == 0) return nullptr;
-  size_t after = 0;
-  if (aFile_GetPosition(file_, &after) != aErrNone) return nullptr;
-  readPosition_ = after;
+  while (length < size - 1) {
+    size_t at = position + length;
+    if (at < bufferStart_ || at >= bufferStart_ + buffer_.size()) {
+      // Refill from the file: lines appended since the last read are seen.
+      buffer_.resize(kReadChunk);
+      ssize_t n = pread(fd_, buffer_.data(), buffer_.size(), (off_t)at);
+      if (n <= 0) {
+        buffer_.clear();
+        break;
+      }
+      buffer_.resize((size_t)n);
+      bufferStart_ = at;
+    }
+    char c = buffer_[at - bufferStart_];
+    buf[length++] = c;
+    if (c == '\n') break;
+  }
+  buf[length] = '\0';
+  // The end of what was read: drop the buffer so the next read sees appends.
+  if (length == 0) {
+    buffer_.clear();
+    return nullptr;
+  }
+  readPosition_ = position + length;
   return buf;
 }
 

@@ -2,9 +2,12 @@
 // text file and read back one by one.
 //
 // Line format: "YYYY:MM:DD:hh:mm:ss | message\n", the time in UTC. The file is
-// only ever appended to. Writes are unbuffered, so every line is on disk when
-// Log returns. Reading and writing share one handle: every write goes to the
-// end, every read starts at the stored read position.
+// only ever appended to, one whole entry per write(2) under an advisory lock
+// (flock), so entries of processes sharing the file never interleave and a
+// write that the disk cuts short is taken back: an entry is in the file whole
+// or not at all. Every read starts at the stored read position and goes
+// through a buffer. A ".history" that is a symbolic link or not a regular
+// file is not opened.
 //
 // Single-threaded; one object per file per process.
 #ifndef QN_UPDATER_HISTORY_H
@@ -14,8 +17,7 @@
 #include <stddef.h>
 
 #include <string>
-
-#include "link/aFile.h"
+#include <vector>
 
 class DeviceHistory {
  public:
@@ -35,18 +37,22 @@ class DeviceHistory {
   // leaves the object without a file: writes and reads then do nothing.
   void Init(const char* filename, int level);
   void Close();
-  bool IsOpen() const { return file_ != nullptr; }
+  bool IsOpen() const { return fd_ >= 0; }
 
-  // Appends one entry (formatted into at most 2047 characters).
-  void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // Appends one entry (formatted into at most 2047 characters); the result
+  // is that of WriteLog (true when the level keeps the entry out).
+  bool Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   // As above, only when level <= the threshold.
-  void Log(unsigned int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+  bool Log(unsigned int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
   // Lets Log(0, "...") pick the level form rather than the format form.
-  void Log(int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+  bool Log(int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
   // Appends the timestamp, the separator, `text`, and a newline unless the
-  // text is empty or already ends with one.
-  void WriteLog(const char* text);
+  // text is empty or already ends with one. False when the entry could not be
+  // written whole (LastError() then holds the system's reason) or there is
+  // no file.
+  bool WriteLog(const char* text);
+  int LastError() const { return lastError_; }
   // The current UTC time in TIMESTAMP_FORMAT (at most size bytes).
   void GetTimestamp(char* buf, size_t size);
 
@@ -59,12 +65,16 @@ class DeviceHistory {
   std::string filename;
 
  private:
-  void VLog(unsigned int level, const char* fmt, va_list args);
+  bool VLog(unsigned int level, const char* fmt, va_list args);
   char* ReadLineAt(size_t position, char* buf, size_t size);
 
-  aFileRef file_ = nullptr;
+  int fd_ = -1;
   unsigned int level_ = 0;
   size_t readPosition_ = 0;
+  int lastError_ = 0;
+  // Bytes of the file from offset bufferStart_ on, as last read.
+  std::vector<char> buffer_;
+  size_t bufferStart_ = 0;
 };
 
 #endif  // QN_UPDATER_HISTORY_H

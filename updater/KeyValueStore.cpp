@@ -1,13 +1,16 @@
 #include "updater/KeyValueStore.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/Log.h"
-#include "link/aFile.h"
+#include "link/aTime.h"
 #include "updater/AtomicFile.h"
 
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
@@ -15,6 +18,54 @@ const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
 namespace {
 
 const size_t kLineSize = 2048;
+// Other processes hold the lock only while they write a small file.
+const unsigned long kLockWaitMs = 10000;
+unsigned int sFailedSaves = 0;
+
+// The directory part of `path` ("." when it has none).
+std::string sDirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// An exclusive flock on a directory, released on destruction. Waits at most
+// kLockWaitMs for another holder.
+class DirectoryLock {
+ public:
+  explicit DirectoryLock(const std::string& dir) {
+    fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+      error_ = errno;
+      return;
+    }
+    unsigned long start = aTime_GetMSTicks();
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        error_ = errno;
+        return;
+      }
+      if (aTime_GetMSTicks() - start > kLockWaitMs) {
+        error_ = ETIMEDOUT;
+        return;
+      }
+      aTime_MSSleep(5);
+    }
+    locked_ = true;
+  }
+  ~DirectoryLock() {
+    if (fd_ >= 0) close(fd_);  // closing releases the lock
+  }
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  bool locked() const { return locked_; }
+  int error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  bool locked_ = false;
+  int error_ = 0;
+};
 
 bool sIsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -41,29 +92,55 @@ KeyValueStore::KeyValueStore(const char* name) {
 
 KeyValueStore::~KeyValueStore() {}
 
-void KeyValueStore::Load(const char* name) {
-  // Only regular files: opening a named pipe would wait for a writer forever.
+unsigned int KeyValueStore::FailedSaves() { return sFailedSaves; }
+
+// Reads the entries of the file `name` into `into`. Only a regular file is
+// read, never through a symbolic link (and never a named pipe, which would
+// wait for a writer). False with *error set when it cannot be opened.
+bool KeyValueStore::ReadFile(const char* name, std::map<std::string, std::string>& into,
+                             int* error) {
+  int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
-  bool special = name && stat(name, &st) == 0 && !S_ISREG(st.st_mode);
-  aFileRef file = name && !special ? aFile_Open(name, aFileModeRead) : nullptr;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+    errno = EINVAL;
+  }
+  FILE* file = fd >= 0 ? fdopen(fd, "r") : nullptr;
   if (!file) {
-    int error = name && !special ? errno : EINVAL;
+    *error = errno;
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  char line[kLineSize];
+  while (fgets(line, sizeof(line), file)) {
+    size_t length = strlen(line);
+    // A line that fills the buffer without ending ends the reading.
+    if (length == sizeof(line) - 1 && line[length - 1] != '\n') break;
+    ParseLine(line, length, into);
+  }
+  fclose(file);
+  return true;
+}
+
+void KeyValueStore::Load(const char* name) {
+  int error = EINVAL;
+  std::map<std::string, std::string> read;
+  if (!name || !ReadFile(name, read, &error)) {
     Log::FPrintf(stderr, DEBUG_Attributes,
                  "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", name ? name : "",
                  error);
     return;
   }
   filename = name;
-
-  char line[kLineSize];
-  size_t length = 0;
-  while (aFile_ReadLine(file, line, sizeof(line), &length) == aErrNone) {
-    ParseLine(line, length);
+  for (const auto& entry : read) {
+    entries_[entry.first] = entry.second;
+    base_[entry.first] = entry.second;
   }
-  aFile_Close(&file);
 }
 
-void KeyValueStore::ParseLine(const char* line, size_t length) {
+void KeyValueStore::ParseLine(const char* line, size_t length,
+                              std::map<std::string, std::string>& into) {
   if (length < 3 || line[0] == '#') return;
   const char* p = line;
   while (*p && sIsSpace(*p)) ++p;
@@ -79,7 +156,7 @@ void KeyValueStore::ParseLine(const char* line, size_t length) {
   const char* valueEnd = value + strlen(value);
   while (valueEnd > value && sIsSpace(valueEnd[-1])) --valueEnd;
 
-  entries_[std::string(p, keyEnd)] = std::string(value, valueEnd);
+  into[std::string(p, keyEnd)] = std::string(value, valueEnd);
 }
 
 bool KeyValueStore::Save(const char* name) {
@@ -92,11 +169,46 @@ bool KeyValueStore::Save(const char* name) {
                  filename.c_str());
   }
 
-  int error = 0;
+  saveError_ = 0;
+  DirectoryLock lock(sDirectoryOf(filename));
+  bool ok = lock.locked() && WriteLocked(&saveError_);
+  if (!lock.locked()) saveError_ = lock.error();
+  if (!ok) {
+    ++sFailedSaves;
+    Log::FPrintf(stderr, DEBUG_Attributes,
+                 "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
+                 filename.c_str(), saveError_);
+  }
+  return ok;
+}
+
+// Under the lock: the file as it is now, with this object's changes applied.
+bool KeyValueStore::WriteLocked(int* error) {
+  std::map<std::string, std::string> merged;
+  int readError = 0;
+  struct stat st;
+  if (lstat(filename.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    *error = ELOOP;  // never write through a link
+    return false;
+  }
+  ReadFile(filename.c_str(), merged, &readError);  // a missing file is a new one
+  for (const auto& entry : base_) {
+    if (entries_.find(entry.first) == entries_.end()) merged.erase(entry.first);
+  }
+  for (const auto& entry : entries_) {
+    auto old = base_.find(entry.first);
+    if (old == base_.end() && entry.second.empty()) {
+      // Added empty by a typed getter: it never replaces a value saved meanwhile.
+      merged.emplace(entry.first, entry.second);
+    } else if (old == base_.end() || old->second != entry.second) {
+      merged[entry.first] = entry.second;
+    }
+  }
+
   ReplaceResult result = ReplaceFileAtomically(
       filename,
-      [this](FILE* out) {
-        for (const auto& entry : entries_) {
+      [&merged](FILE* out) {
+        for (const auto& entry : merged) {
           if (fprintf(out, "%s=%s\n", sOneLine(entry.first).c_str(),
                       sOneLine(entry.second).c_str()) < 0) {
             return false;
@@ -104,14 +216,11 @@ bool KeyValueStore::Save(const char* name) {
         }
         return true;
       },
-      &error);
-  bool ok = result == ReplaceResult::kDone;
-  if (!ok) {
-    Log::FPrintf(stderr, DEBUG_Attributes,
-                 "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
-                 filename.c_str(), error);
-  }
-  return ok;
+      error);
+  if (result != ReplaceResult::kDone) return false;
+  entries_ = merged;
+  base_ = merged;
+  return true;
 }
 
 bool KeyValueStore::Clear() {

@@ -2,9 +2,12 @@
 // in memory as a map ordered by byte-wise key comparison.
 //
 // Single-threaded. The store never saves by itself; owners call Save after
-// their changes and the whole file is rewritten. Two processes that save the
-// same file are not coordinated: the last Save wins, but a reader always sees
-// either the old or the new file, never a mix.
+// their changes and the whole file is rewritten. Processes that share a file
+// do not lose each other's keys: Save holds an advisory lock (flock) on the
+// file's directory, reads the file again under it and applies only the keys
+// this object changed since it last loaded or saved. A reader always sees
+// either the old or the new file, never a mix. A ".settings" that is a
+// symbolic link is neither read nor written through.
 #ifndef QN_UPDATER_KEYVALUESTORE_H
 #define QN_UPDATER_KEYVALUESTORE_H
 
@@ -28,8 +31,12 @@ class KeyValueStore {
   // null, to the remembered one, or to ".settings" in the working directory).
   // The old file is replaced only once the new one is complete on disk.
   // Returns false, logged on DEBUG_Attributes, when nothing could be written;
-  // the old file is then intact.
+  // the old file is then intact, SaveError() holds the system's reason and
+  // FailedSaves() counts the failure.
   bool Save(const char* filename = nullptr);
+  int SaveError() const { return saveError_; }
+  // Saves that failed in this process, for the run's exit status.
+  static unsigned int FailedSaves();
   // Removes all entries; always true.
   bool Clear();
 
@@ -64,9 +71,15 @@ class KeyValueStore {
  private:
   // The value of `key`, adding it empty when absent; null for a null key.
   const std::string* LookupOrAdd(const char* key);
-  void ParseLine(const char* line, size_t length);
+  static bool ReadFile(const char* name, std::map<std::string, std::string>& into, int* error);
+  static void ParseLine(const char* line, size_t length, std::map<std::string, std::string>& into);
+  bool WriteLocked(int* error);
 
   std::map<std::string, std::string> entries_;
+  // The entries as last read from or written to the file: what differs from
+  // them is what this object changed.
+  std::map<std::string, std::string> base_;
+  int saveError_ = 0;
 };
 
 #endif  // QN_UPDATER_KEYVALUESTORE_H

@@ -42,6 +42,18 @@ aErr sConnectTwice(NetworkClass& net, linkType link, unsigned int serial, unsign
   return net.Connect(link, target, false);
 }
 
+// A file worth updating a module with: at least one firmware block, and
+// every firmware block holds more than its 4-byte address (a shorter one has
+// nothing to write, and the module would be "updated" with nothing).
+bool sFirmwareBlocksHaveImages(BirdFileClass& bird) {
+  BirdFileBlockClass* block = bird.FindBlockType(BirdFileClass::BLOCK_FIRMWARE, nullptr);
+  if (!block) return false;
+  for (; block; block = bird.FindBlockType(BirdFileClass::BLOCK_FIRMWARE, block)) {
+    if (block->length <= 4 || !block->data) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool _UpdateFirmware_ValidateBirdFile(BirdFileClass** bird, unsigned int serial, const char* path) {
@@ -57,7 +69,7 @@ bool _UpdateFirmware_ValidateBirdFile(BirdFileClass** bird, unsigned int serial,
     return false;
   }
   std::unique_ptr<BirdFileClass> file(new BirdFileClass(path));
-  if (file->blocks.empty() || !file->FindBlockType(BirdFileClass::BLOCK_FIRMWARE, nullptr)) {
+  if (file->blocks.empty() || !sFirmwareBlocksHaveImages(*file)) {
     Log::FPrintf(stdout, 0, "Error:  No valid firmware blocks in the BIRD file.\n");
     return false;
   }
@@ -237,8 +249,8 @@ aErr _UpdateFirmware_Cleanup(BirdFileClass** bird, KeyValueStore& settings, Netw
     // must not go unnoticed, but it does not undo the update.
     if (!settings.Save())
       Log::FPrintf(stdout, 0,
-                   "Error: Could not save the update record in the device settings [%s].\n",
-                   settings.filename.c_str());
+                   "Error: Could not save the update record in the device settings [%s]: %s.\n",
+                   settings.filename.c_str(), strerror(settings.SaveError()));
   }
   if (status != aErrNone) {
     Log::FPrintf(stdout, 0, "Device Error [%08X] ==> [%d, %s].\n", serial, status,

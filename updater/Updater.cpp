@@ -1,6 +1,8 @@
 #include "updater/Updater.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,6 +17,8 @@ namespace {
 
 const unsigned int kDirectoryMode = 0755;
 const size_t kPathSize = 2048;
+// A temporary file this old belongs to a write that was killed.
+const long kStaleTemporarySeconds = 3600;
 
 // A name from outside (a server reply) must stay inside its directory.
 bool sIsPlainFileName(const char* name) {
@@ -51,19 +55,25 @@ UpdaterItemClass::UpdaterItemClass(const char* itemPath, const char* itemName,
 UpdaterItemClass::~UpdaterItemClass() { delete updater; }
 
 aErr UpdaterItemClass::Write_Birdfile(const char* filename, const unsigned char* data,
-                                      unsigned long length) {
+                                      unsigned long length,
+                                      const std::function<bool(const char*)>& check, int* error) {
+  int dummy = 0;
+  if (!error) error = &dummy;
+  *error = EINVAL;
   if (!sIsPlainFileName(filename)) return aErrParam;
   if (!data) return aErrNotFound;
 
   std::string target = BuildPath(path.c_str(), name.c_str(), filename, nullptr);
   ReplaceResult result = ReplaceFileAtomically(
       target, [&](FILE* out) { return length == 0 || fwrite(data, 1, length, out) == length; },
-      nullptr);
+      error, check);
   switch (result) {
     case ReplaceResult::kDone:
       return aErrNone;
     case ReplaceResult::kCannotCreate:
       return aErrNotFound;
+    case ReplaceResult::kRejected:
+      return aErrParse;
     default:
       return aErrIO;
   }
@@ -71,29 +81,35 @@ aErr UpdaterItemClass::Write_Birdfile(const char* filename, const unsigned char*
 
 // ------------------------------------------------------------------ stores
 
-UpdaterClass::UpdaterClass(const char* root, const char* name) { Open(root, name, Lineage()); }
+UpdaterClass::UpdaterClass(const char* root, const char* name)
+    : visited_(std::make_shared<Visited>()) {
+  Open(root, name, true);
+}
 
-UpdaterClass::UpdaterClass(const char* root, const char* name, const Lineage& parents) {
-  Open(root, name, parents);
+UpdaterClass::UpdaterClass(const char* root, const char* name,
+                           const std::shared_ptr<Visited>& visited)
+    : visited_(visited) {
+  Open(root, name, false);
 }
 
 UpdaterClass::~UpdaterClass() {
   for (UpdaterItemClass* item : items) delete item;
 }
 
-void UpdaterClass::Open(const char* root, const char* name, const Lineage& parents) {
+// The top directory may itself be reached through a link (a store kept on
+// another disk); below it no link is followed.
+void UpdaterClass::Open(const char* root, const char* name, bool top) {
   if (root && name) {
     path = BuildPath(root, name, nullptr);
   } else {
     path = root ? root : (name ? name : "");
   }
   if (path.empty()) return;  // nothing to open
-  lineage_ = parents;
 
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    if (aDirectory_Ensure(path.c_str(), kDirectoryMode) != aErrNone ||
-        stat(path.c_str(), &st) != 0) {
+  auto look = [&]() { return top ? stat(path.c_str(), &st) : lstat(path.c_str(), &st); };
+  if (look() != 0) {
+    if (aDirectory_Ensure(path.c_str(), kDirectoryMode) != aErrNone || look() != 0) {
       Log::FPrintf(stdout, DEBUG_Updater, "UpdaterClass: could not make directory [%s]\n",
                    path.c_str());
       return;
@@ -103,19 +119,16 @@ void UpdaterClass::Open(const char* root, const char* name, const Lineage& paren
     Log::FPrintf(stdout, DEBUG_Updater, "UpdaterClass: [%s] is not a directory\n", path.c_str());
     return;
   }
-  for (const auto& id : parents) {
-    if (id.first == st.st_dev && id.second == st.st_ino) {
-      Log::FPrintf(stdout, DEBUG_Updater, "UpdaterClass: [%s] loops back to a parent\n",
-                   path.c_str());
-      return;
-    }
+  if (!visited_->insert(std::make_pair(st.st_dev, st.st_ino)).second) {
+    Log::FPrintf(stdout, DEBUG_Updater, "UpdaterClass: [%s] was opened already\n", path.c_str());
+    return;
   }
-  lineage_.push_back(std::make_pair(st.st_dev, st.st_ino));
 
   Log::FPrintf(stdout, DEBUG_Updater, "UpdaterClass: creating updater for [%s]\n", path.c_str());
+  RemoveStaleTemporaries(path, kStaleTemporarySeconds);
   settings.Load(BuildPath(path.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr).c_str());
   history.Init(BuildPath(path.c_str(), DeviceHistory::DEFAULT_FILENAME, nullptr).c_str(), 0);
-  aDirectory_List(path.c_str(), UpdaterFileEnum, this);
+  List();
 
   for (UpdaterItemClass* item : items) {
     if (item->isDirectory && !item->updater) item->updater = OpenChild(item->name.c_str());
@@ -123,10 +136,29 @@ void UpdaterClass::Open(const char* root, const char* name, const Lineage& paren
 }
 
 UpdaterClass* UpdaterClass::OpenChild(const char* name) {
-  return new UpdaterClass(path.c_str(), name, lineage_);
+  return new UpdaterClass(path.c_str(), name, visited_);
 }
 
-aErr UpdaterClass::Refresh() { return aDirectory_List(path.c_str(), UpdaterFileEnum, this); }
+// Lists the directory without following links: a link is an item that is
+// never a directory, whatever it points at.
+aErr UpdaterClass::List() {
+  DIR* dir = opendir(path.c_str());
+  if (!dir) return aErrNotFound;
+  while (struct dirent* entry = readdir(dir)) {
+    struct stat st;
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    std::string full = BuildPath(path.c_str(), entry->d_name, nullptr);
+    aDirectoryListData data;
+    data.path = full.c_str();
+    data.size = (unsigned int)((unsigned long long)st.st_size & 0xFFFFFFFFu);
+    data.isDirectory = S_ISDIR(st.st_mode) ? 1 : 0;
+    UpdaterFileEnum(&data, this);
+  }
+  closedir(dir);
+  return aErrNone;
+}
+
+aErr UpdaterClass::Refresh() { return List(); }
 
 UpdaterItemClass* UpdaterClass::Find(const char* name) {
   if (!name) return nullptr;

@@ -8,13 +8,18 @@
 //
 // Ownership: an UpdaterClass owns its items; an item owns its sub-store.
 // Pointers to items and sub-stores stay valid for the life of the top-level
-// store. Single-threaded; two processes using one store are not coordinated.
+// store. The walk never leaves the store: a symbolic link is listed as an
+// item but never entered, and each directory is opened once. Single-threaded;
+// processes that share a store coordinate their saves through KeyValueStore
+// and DeviceHistory.
 #ifndef QN_UPDATER_UPDATER_H
 #define QN_UPDATER_UPDATER_H
 
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +27,7 @@
 #include "link/aDirectory.h"
 #include "link/aErr.h"
 #include "link/aLinkTypes.h"
+#include "updater/AtomicFile.h"
 #include "updater/History.h"
 #include "updater/KeyValueStore.h"
 
@@ -42,11 +48,16 @@ class UpdaterItemClass {
   UpdaterItemClass& operator=(const UpdaterItemClass&) = delete;
 
   // Writes `size` bytes to the file `filename` inside the directory this item
-  // stands for, replacing any old file only once the new one is complete.
-  // aErrParam for a file name that is empty, ".", ".." or contains "/" (it
-  // may come from a server); aErrNotFound for null data or a file that
-  // cannot be created; aErrIO when the data could not be written.
-  aErr Write_Birdfile(const char* filename, const unsigned char* data, unsigned long size);
+  // stands for, replacing any old file only once the new one is complete
+  // and, when `check` is given, accepted by it (it gets the path of the
+  // complete temporary file). aErrParam for a file name that is empty, ".",
+  // ".." or contains "/" (it may come from a server); aErrNotFound for null
+  // data or a file that cannot be created; aErrIO when the data could not be
+  // written; aErrParse when `check` refused it. On any error the old file is
+  // untouched and *error (when not null) holds the system's reason.
+  aErr Write_Birdfile(const char* filename, const unsigned char* data, unsigned long size,
+                      const std::function<bool(const char*)>& check = nullptr,
+                      int* error = nullptr);
 
   std::string path;  // the directory that holds the entry
   std::string name;  // the entry's own name
@@ -129,18 +140,19 @@ class UpdaterClass {
   static uint64_t GetFingerPrint_iMX(std::string port);
 
  private:
-  // (device, inode) of this directory and of every directory above it that
-  // was opened on the way here; used to refuse directory loops made with
-  // symbolic links, which would otherwise recurse without end.
-  typedef std::vector<std::pair<dev_t, ino_t>> Lineage;
+  // (device, inode) of every directory opened in this store, shared by the
+  // whole tree, so that no directory is opened twice (hard-linked or bind
+  // mounted directories would otherwise be walked again, or without end).
+  typedef std::set<std::pair<dev_t, ino_t>> Visited;
 
-  UpdaterClass(const char* root, const char* name, const Lineage& parents);
-  void Open(const char* root, const char* name, const Lineage& parents);
+  UpdaterClass(const char* root, const char* name, const std::shared_ptr<Visited>& visited);
+  void Open(const char* root, const char* name, bool top);
   UpdaterClass* OpenChild(const char* name);
+  aErr List();
 
   friend bool UpdaterFileEnum(const aDirectoryListData* entry, void* store);
 
-  Lineage lineage_;
+  std::shared_ptr<Visited> visited_;
 };
 
 // Listing callback: adds an item to the UpdaterClass `store` for each entry

@@ -2,11 +2,20 @@
 // and a local update server, all inside the test's private network.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "link/aDiscovery.h"
+#include "tests/integration/FaultServers.h"
 #include "tests/support/Lab.h"
 #include "tests/support/TestSupport.h"
 
@@ -177,11 +186,6 @@ TEST_F(CommandsTest, BuildListWithAndWithoutAServer) {
             "\t12             \t1.2.0          \n"
             "\t19             \t               \n\n\n");
 
-  r = Updater({"-B", "-d", "40F5849A", "-u", "http://127.0.0.1:1/cgi/u"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "\nBuild List for device[40F5849A]:\n"
-            "\tBuild          \tVersion        \n\n\n");
 
   r = Updater({"-B", "-r", "11111111", "-d", "40F5849A", "-u", server.url()});
   EXPECT_EQ(r.status, 0);
@@ -200,16 +204,111 @@ TEST_F(CommandsTest, InfoForAnUnknownDevice) {
             "Error: Must supply a specfic serial number [\"-d\"] to list device information\n");
 }
 
-// A server whose latest build tries to name a file outside the device's
-// directory.
-TEST_F(CommandsTest, GetRefusesBuildNamesThatAreNotNumbers) {
-  qntest::UpdateServer server(work_ / "fw", {{"40F5849A", "QN", "../../../escaped", {}}});
-  ASSERT_TRUE(server.ready());
-  RunResult r = Updater({"-G", "-d", "40F5849A", "-u", server.url()});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("is not a build number; nothing stored."), std::string::npos) << r.out;
-  EXPECT_FALSE(qntest::FileExists(home_.path() + "/.vorlaine/escaped.bird"));
-  EXPECT_FALSE(qntest::FileExists(home_.path() + "/escaped.bird"));
+// Servers that fail or lie. Every case ends in a clear failure (or a
+// printable text), never in a silent success, a hang or a lost file.
+TEST_F(CommandsTest, ServerFaults) {
+  const std::string goodPath = MakeBird("40F5849A", "12");
+  const std::string good = ReadFile(goodPath);
+  const std::string goodBase64 = qntest::Run({"/usr/bin/base64", "-w0", goodPath}).out;
+  const std::string stored = Store() + "/40F5849A/12.bird";
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> replies;  // empty: a silent server
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> expected;  // lines in the output, in order
+    std::string absent;                 // must not be in the output
+  } cases[] = {
+      {"silent server: -G gives up with the reason", {}, {"-G"}, 1,
+       {"ERROR ==> Update server [URL] failed: "}, "Found build"},
+      {"unreachable server: -B fails", {{"x", ""}}, {"-B", "-u", "http://127.0.0.1:1/cgi/u"}, 1,
+       {"ERROR ==> Update server [http://127.0.0.1:1/cgi/u] failed: ",
+        "Error getting build information from the Vorlaine Update Server."}, "\tBuild "},
+      {"a payload that is Base64 but not BIRD keeps the stored build",
+       {{"qu", "ok\n12\nQN\n"}, {"bird", "ok\nQUJDREVGR0g=\n"}}, {"-G"}, 1,
+       {"\tRetrieving QN firmware.", "\tERROR ==> Invalid bird file received from server."}, ""},
+      {"an empty build name is refused, not stored as \".bird\"", {{"qu", "ok\n"}}, {"-G"}, 1,
+       {"ERROR ==> -G Build name [] is not a build number; nothing stored."}, ""},
+      {"a build name that leaves the directory is refused", {{"qu", "ok\n../../../x\nQN\n"}},
+       {"-G"}, 1, {"ERROR ==> -G Build name [../../../x] is not a build number; nothing stored."},
+       ""},
+      {"control characters from the server are printed as \"?\"",
+       {{"qu", "ok\n12\nQN\x1b]0;owned\x07\n"}, {"bird", "ok\n" + goodBase64 + "\n"},
+        {"builds", "ok\n12;1\x1b[2J\n"}},
+       {"-G", "-B"}, 0,
+       {"\tUsing Latest build for QN?]0;owned? device.", "\tBuild 12 VERIFIED.",
+        "\t12             \t1?[2J          "}, "\x1b"},
+      {"-U does not take \".bird\" for an empty latest build", {{"qu", "ok\n"}},
+       {"-U", "-t", "TCP"}, 1, {"Latest release [] is not a build number; ignored."}, ""},
+      {"-U takes no file from outside the device directory", {{"qu", "ok\n../12\nQN\n"}},
+       {"-U", "-t", "TCP"}, 1,
+       {"Latest release [../12] is not a build number; ignored.",
+        "Could not locate a valid firmware file."}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(system(("mkdir -p " + Store() + "/40F5849A").c_str()), 0);
+    ASSERT_TRUE(qntest::WriteFile(stored, good));
+    ASSERT_TRUE(qntest::WriteFile(Store() + "/40F5849A/.bird", good));
+    std::unique_ptr<qntest::SilentServer> silent;
+    std::unique_ptr<qntest::ScriptedServer> scripted;
+    std::string url;
+    if (c.replies.empty()) {
+      silent.reset(new qntest::SilentServer());
+      url = silent->url();
+    } else {
+      scripted.reset(new qntest::ScriptedServer(c.replies));
+      url = scripted->url();
+    }
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-d", "40F5849A"});
+    if (std::find(args.begin(), args.end(), "-u") == args.end()) args.insert(args.end(), {"-u", url});
+    qntest::RunOptions bounded;
+    bounded.timeoutMs = 60000;
+    RunResult r = qntest::RunUpdater(home_.path(), args, bounded);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    size_t at = 0;
+    for (std::string line : c.expected) {
+      size_t url_at = line.find("URL");
+      if (url_at != std::string::npos) line.replace(url_at, 3, url);
+      at = r.out.find(line, at);
+      ASSERT_NE(at, std::string::npos) << "missing [" << line << "] in:\n" << r.out;
+    }
+    if (!c.absent.empty()) {
+      EXPECT_EQ(r.out.find(c.absent), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(ReadFile(stored), good) << "the stored build was damaged";
+    EXPECT_FALSE(qntest::FileExists(home_.path() + "/.vorlaine/x.bird"));
+  }
+}
+
+// A LAN host that keeps sending replies that are not the module searched for
+// must not stretch one search beyond its window of about two seconds.
+TEST_F(CommandsTest, UnrelatedDiscoveryRepliesDoNotStretchASearch) {
+  std::atomic<bool> stop(false);
+  std::thread flood([&] {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(aDISCOVERY_REPLY_PORT);
+    inet_pton(AF_INET, qntest::kLabAddress, &to.sin_addr);
+    const uint8_t reply[16] = {1, 2, 0x2C, 0x23, 0x11, 0x11, 0x11, 0x11, 0, 0, 0, 0, 4};
+    while (!stop) {
+      sendto(fd, reply, sizeof(reply), 0, (sockaddr*)&to, sizeof(to));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    close(fd);
+  });
+  auto start = std::chrono::steady_clock::now();
+  linkSpec* spec = aDiscovery_FindModule(LINK_TCPIP, 0x40F5849A);
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  stop = true;
+  flood.join();
+  EXPECT_EQ(spec, nullptr);
+  if (spec) aLinkSpec_Destroy(&spec);
+  EXPECT_LT(seconds, 10.0) << "the search went on while unrelated replies kept coming";
 }
 
 TEST_F(CommandsTest, DiscoverThroughARouterScansItsNetwork) {

@@ -260,8 +260,8 @@ TEST_F(RecoveryImx, LowerCaseUsbIsASerialPortName) {
                                "Fetching Fingerprint via Serial Interface (iMX):\n"
                                "Error initializing Loader") +
                        kZeroWords +
-                       "Invalid Device ID Cannot retreive the information from Vorlaine update "
-                       "server.\nCould not retrieve valide .bird file:\n");
+                       "ERROR ==> Could not read the chip fingerprint through [usb]; nothing "
+                       "recovered.\n");
   EXPECT_NE(r.err.find("hid-reports=0"), std::string::npos) << r.err;
 }
 

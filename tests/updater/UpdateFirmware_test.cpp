@@ -71,6 +71,13 @@ TEST_F(UpdateStepsTest, ValidateBirdFileRefusesWhatCannotBeInstalled) {
        BirdFile({Record(0, Image(0x10000000, 40)), Record(4, Info("40F5849A", "Tarlinx"))}),
        "Error:  No valid firmware blocks in the BIRD file.\n"},
       {"empty.bird", BirdFile({}), "Error:  No valid firmware blocks in the BIRD file.\n"},
+      // An address and nothing to write, next to a good block, or alone.
+      {"address-only.bird",
+       BirdFile({Record(1, Image(0, 64)), Record(1, Image(0x4000, 0)),
+                 Record(4, Info("40F5849A", "Tarlinx"))}),
+       "Error:  No valid firmware blocks in the BIRD file.\n"},
+      {"short.bird", BirdFile({Record(1, {0, 0}), Record(4, Info("40F5849A", "Tarlinx"))}),
+       "Error:  No valid firmware blocks in the BIRD file.\n"},
       {"other.bird", BirdFile({Record(1, Image(0, 64)), Record(4, Info("11112222", "Tarlinx"))}),
        "Error: Update command must specify an OFFLINE or device specific device BIRD file.\n"
        "Error: Bird serial number [11112222] != [40F5849A]\n"},

@@ -1,11 +1,15 @@
 // The store tree: opening, listing, finding, creating, writing BIRD files.
 #include "updater/Updater.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -81,21 +85,79 @@ TEST(UpdaterStore, AFreshStoreIsCreatedWithAnEmptyHistoryAndAnUnusablePathLeaves
   EXPECT_EQ(log, "UpdaterClass: could not make directory [" + (tmp / "plain/updater") + "]\n");
 }
 
-TEST(UpdaterStore, SymbolicLinkLoopsAreNotFollowedForever) {
-  TempDir tmp;
-  std::string top = tmp / "updater";
-  ASSERT_EQ(aDirectory_Ensure((top + "/0012ABCD").c_str(), 0755), aErrNone);
-  ASSERT_EQ(symlink("..", (top + "/0012ABCD/up").c_str()), 0);
-  ASSERT_EQ(symlink(".", (top + "/self").c_str()), 0);
-  UpdaterClass store(tmp.path().c_str(), "updater");
-  UpdaterItemClass* device = store.Find(0x12ABCDu);
-  ASSERT_TRUE(device && device->updater);
-  UpdaterItemClass* up = device->updater->Find("up");
-  ASSERT_TRUE(up && up->updater);
-  EXPECT_TRUE(up->updater->items.empty());  // the loop is cut here
-  UpdaterItemClass* self = store.Find("self");
-  ASSERT_TRUE(self && self->updater);
-  EXPECT_TRUE(self->updater->items.empty());
+// Faults a store meets in the field. Each case prepares the store directory
+// (and `outside`, a tree that is not part of it), opens the store and checks
+// what must hold: nothing outside is touched, nothing is opened twice.
+TEST(UpdaterStore, FaultsNeverReachOutsideTheStore) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& top, const std::string& outside)> prepare;
+    std::function<void(UpdaterClass& store, const std::string& top, const std::string& outside)>
+        check;
+  } cases[] = {
+      {"a device directory linked to another tree is listed, never entered",
+       [](const std::string& top, const std::string& outside) {
+         ASSERT_EQ(aDirectory_Ensure((outside + "/a/b").c_str(), 0755), aErrNone);
+         ASSERT_EQ(symlink(outside.c_str(), (top + "/0012ABCD").c_str()), 0);
+         ASSERT_EQ(symlink("..", (top + "/up").c_str()), 0);
+       },
+       [](UpdaterClass& store, const std::string&, const std::string& outside) {
+         for (const char* name : {"0012ABCD", "up"}) {
+           UpdaterItemClass* item = store.Find(name);
+           ASSERT_NE(item, nullptr) << name;
+           EXPECT_FALSE(item->isDirectory || item->updater) << name;
+         }
+         EXPECT_EQ(ListNames(outside), (std::set<std::string>{"a"}));
+         EXPECT_EQ(ListNames(outside + "/a"), (std::set<std::string>{"b"}));
+       }},
+      {"a directory reached twice (bind mount, hard link) is opened once",
+       [](const std::string& top, const std::string&) {
+         ASSERT_EQ(aDirectory_Ensure((top + "/0012ABCD").c_str(), 0755), aErrNone);
+       },
+       [](UpdaterClass& store, const std::string& top, const std::string&) {
+         // Opening the same directory again under another name in this tree.
+         UpdaterItemClass* again = store.Create("0012ABCD");
+         ASSERT_NE(again, nullptr);
+         EXPECT_TRUE(!again->updater || !again->updater->history.IsOpen()) << top;
+       }},
+      {".settings and .history that are links are neither read nor written through",
+       [](const std::string& top, const std::string& outside) {
+         ASSERT_TRUE(WriteFile(outside + "/victim", "KEY=outside\n"));
+         ASSERT_EQ(symlink((outside + "/victim").c_str(), (top + "/.settings").c_str()), 0);
+         ASSERT_EQ(symlink((outside + "/victim").c_str(), (top + "/.history").c_str()), 0);
+       },
+       [](UpdaterClass& store, const std::string& top, const std::string& outside) {
+         EXPECT_EQ(store.settings["KEY"], nullptr);
+         EXPECT_FALSE(store.history.Log("appended"));
+         store.settings.Add("KEY", "mine");
+         EXPECT_FALSE(store.settings.Save((top + "/.settings").c_str()));
+         EXPECT_EQ(store.settings.SaveError(), ELOOP);
+         EXPECT_EQ(ReadFile(outside + "/victim"), "KEY=outside\n");
+       }},
+      {"only this program's temporary files older than an hour are removed",
+       [](const std::string& top, const std::string&) {
+         for (const char* name : {".12.bird.qnpart-a1B2c3", ".12.bird.qnpart-fresh1",
+                                  ".other.tmpabcdef", "12.bird.qnpart-x"})
+           ASSERT_TRUE(WriteFile(top + "/" + name, "x"));
+         struct timeval old[2] = {{time(nullptr) - 7200, 0}, {time(nullptr) - 7200, 0}};
+         for (const char* name : {".12.bird.qnpart-a1B2c3", ".other.tmpabcdef", "12.bird.qnpart-x"})
+           ASSERT_EQ(utimes((top + "/" + name).c_str(), old), 0);
+       },
+       [](UpdaterClass&, const std::string& top, const std::string&) {
+         EXPECT_EQ(ListNames(top), (std::set<std::string>{".history", ".12.bird.qnpart-fresh1",
+                                                          ".other.tmpabcdef", "12.bird.qnpart-x"}));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir tmp;
+    std::string top = tmp / "updater", outside = tmp / "outside";
+    ASSERT_EQ(aDirectory_Ensure(top.c_str(), 0755), aErrNone);
+    ASSERT_EQ(aDirectory_Ensure(outside.c_str(), 0755), aErrNone);
+    c.prepare(top, outside);
+    UpdaterClass store(tmp.path().c_str(), "updater");
+    c.check(store, top, outside);
+  }
 }
 
 TEST(UpdaterCreate, TwiceAppendsTwoItemsAndFindReturnsTheFirst) {
@@ -111,7 +173,7 @@ TEST(UpdaterCreate, TwiceAppendsTwoItemsAndFindReturnsTheFirst) {
             std::string::npos);
 }
 
-TEST(UpdaterItem, WriteBirdfileWritesIntoTheItemsDirectory) {
+TEST(UpdaterItem, WriteBirdfileReplacesOnlyWithACheckedWholeFileInsideTheDirectory) {
   TempDir tmp;
   UpdaterClass store(tmp.path().c_str(), "updater");
   UpdaterItemClass* device = store.Create("40F5849A");
@@ -120,6 +182,11 @@ TEST(UpdaterItem, WriteBirdfileWritesIntoTheItemsDirectory) {
   EXPECT_EQ(device->Write_Birdfile("b100.bird", data, sizeof(data)), aErrNone);
   EXPECT_EQ(device->Write_Birdfile("b100.bird", data, 2), aErrNone);  // replaced whole
   EXPECT_EQ(ReadFile(tmp / "updater/40F5849A/b100.bird"), std::string("\0\1", 2));
+  // A check that refuses the new content keeps the old file.
+  int error = 0;
+  EXPECT_EQ(device->Write_Birdfile("b100.bird", data, 8, [](const char*) { return false; }, &error),
+            aErrParse);
+  EXPECT_EQ(ReadFile(tmp / "updater/40F5849A/b100.bird"), std::string("\0\1", 2));
   // Not an item until the directory is listed again.
   UpdaterClass& sub = *device->updater;
   EXPECT_EQ(sub.Find("b100.bird"), nullptr);
@@ -127,22 +194,13 @@ TEST(UpdaterItem, WriteBirdfileWritesIntoTheItemsDirectory) {
   EXPECT_EQ(sub.Refresh(), aErrNone);
   EXPECT_EQ(ItemNames(sub), (std::vector<std::string>{"b100.bird"})) << "no duplicates";
   EXPECT_EQ(sub.items[0]->size, 2u);
-}
 
-TEST(UpdaterItem, WriteBirdfileRefusesNullDataAndUnsafeNames) {
-  TempDir tmp;
-  UpdaterClass store(tmp.path().c_str(), "updater");
-  UpdaterItemClass* device = store.Create("RECOVER");
-  ASSERT_NE(device, nullptr);
-  const unsigned char data[] = {1, 2, 3};
   EXPECT_EQ(device->Write_Birdfile("b2.bird", nullptr, 0), aErrNotFound);
-  for (const char* bad : {"", ".", "..", "../escape.bird", "sub/x.bird", "/etc/passwd"}) {
+  for (const char* bad : {"", ".", "..", "../escape.bird", "sub/x.bird", "/etc/passwd"})
     EXPECT_EQ(device->Write_Birdfile(bad, data, sizeof(data)), aErrParam) << bad;
-  }
   EXPECT_EQ(device->Write_Birdfile(nullptr, data, sizeof(data)), aErrParam);
-  EXPECT_EQ(device->Write_Birdfile("..b.bird", data, sizeof(data)), aErrNone);
   EXPECT_FALSE(FileExists(tmp / "updater/escape.bird"));
-  EXPECT_EQ(ListNames(tmp / "updater/RECOVER"), (std::set<std::string>{".history", "..b.bird"}));
+  EXPECT_EQ(ListNames(tmp / "updater/40F5849A"), (std::set<std::string>{".history", "b100.bird"}));
 }
 
 // Runs OpenUpdaterStore with QUILLNODE_HOME set to `home`.

@@ -220,7 +220,10 @@ std::vector<std::string> UpdateServer::BuildLines(const std::string& serial) con
     std::string line;
     while (std::getline(in, line)) {
       line = sTrim(line);
-      if (!line.empty() && line[0] != '#') lines.push_back(line);
+      // Always "BUILD;VERSION": the client drops entries of 2 characters or
+      // fewer, so a bare build of one or two digits would vanish.
+      if (!line.empty() && line[0] != '#')
+        lines.push_back(line.find(';') == std::string::npos ? line + ";" : line);
     }
     return lines;
   }
@@ -237,7 +240,7 @@ std::vector<std::string> UpdateServer::BuildLines(const std::string& serial) con
   }
   closedir(d);
   std::sort(numbers.begin(), numbers.end());
-  for (unsigned long n : numbers) lines.push_back(std::to_string(n));
+  for (unsigned long n : numbers) lines.push_back(std::to_string(n) + ";");
   return lines;
 }
 

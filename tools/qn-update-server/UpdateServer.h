@@ -62,8 +62,9 @@ class UpdateServer {
   // The reply body for one request; `params` are the decoded query parameters.
   std::string Handle(const std::map<std::string, std::string>& params) const;
 
-  // Builds of a device as "BUILD;VERSION" lines (from its builds file, else
-  // its plain-numbered .bird files in numeric order). Empty when unknown.
+  // Builds of a device as "BUILD;VERSION" lines, the version empty when not
+  // known (from its builds file, else its plain-numbered .bird files in
+  // numeric order). Empty when unknown.
   std::vector<std::string> BuildLines(const std::string& serial) const;
 
  private:
