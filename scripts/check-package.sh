@@ -82,11 +82,15 @@ bash -n "$root/usr/share/bash-completion/completions/Updater" || fail "completio
 
 # The unit names /usr/bin/qn-update-server: verify a copy that points at the
 # unpacked binary.
+service=$root/usr/lib/systemd/system/quillnode-update-server.service
+grep -q '^ExecStart=/usr/bin/qn-update-server ' "$service" || fail "the unit does not run /usr/bin/qn-update-server"
+grep -qx 'EnvironmentFile=-/etc/default/quillnode-update-server' "$service" ||
+  fail "the unit does not read /etc/default/quillnode-update-server"
 if command -v systemd-analyze >/dev/null 2>&1; then
   unit=$root/verify/quillnode-update-server.service
   mkdir -p "$root/verify"
   sed "s|/usr/bin/qn-update-server|$root/usr/bin/qn-update-server|" \
-    "$root/usr/lib/systemd/system/quillnode-update-server.service" >"$unit"
+    "$service" >"$unit"
   if ! verify=$(SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no "$unit" 2>&1) ||
     [ -n "$verify" ]; then
     fail "systemd-analyze verify: $verify"
