@@ -1,6 +1,7 @@
 # The two set-up commands: `make demo` runs the main job against the bundled
-# simulators; `make check` installs what is needed, builds and runs every test.
-.PHONY: demo check build deps clean
+# simulators; `make check` installs what is needed, builds and runs every test;
+# `make package` builds the Debian packages into build-pkg/.
+.PHONY: demo check build deps package clean
 
 demo: build
 	scripts/demo.sh
@@ -14,5 +15,8 @@ build:
 deps:
 	scripts/deps.sh
 
+package:
+	scripts/package.sh
+
 clean:
-	rm -rf build build-check build-tsan
+	rm -rf build build-check build-tsan build-pkg

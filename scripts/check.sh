@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs every test; then builds the link library's tests with ThreadSanitizer
-# and runs them again.
+# and runs them again; then builds the Debian packages (Release, packaged
+# programs only) and checks them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,3 +22,6 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build-tsan -j "$JOBS"
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
   ctest --test-dir build-tsan --output-on-failure -j "$JOBS" --timeout 300 --no-tests=ignore
+
+JOBS=$JOBS scripts/package.sh
+scripts/check-package.sh

@@ -12,6 +12,7 @@ PACKAGES=(
   umockdev libumockdev-dev
   lpc21isp imx-usb-loader
   iproute2 curl procps
+  dpkg-dev file scdoc
 )
 
 missing=()
