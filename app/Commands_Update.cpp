@@ -48,10 +48,10 @@ bool sChooseFile(UpdaterItemClass* entry, Parameters* params, FILE* report) {
     ServerCommClass server(params->serverUrl.c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
     std::string latest, firmware;
     if (server.QueryBuild(params->serialNumber, latest, firmware)) {
-      // The build names a file in the device's directory: only a plain build
-      // number may, whatever the server sent. An unreachable server gives an
-      // empty build, which still names the candidate ".bird".
-      if (!latest.empty() && !ServerCommClass::IsPlainBuildNumber(latest)) {
+      // The build names a file in the device's directory: only a name that
+      // is safe there may, whatever the server sent. An unreachable server
+      // gives an empty build, which still names the candidate ".bird".
+      if (!latest.empty() && !ServerCommClass::IsSafeBuildName(latest)) {
         Log::FPrintf(report, 0, "Latest release [%s] is not a build number; ignored.\n",
                      latest.c_str());
       } else {

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -168,11 +169,25 @@ TEST_F(RecoveryLpc, FingerprintCommand) {
 // ---------------------------------------------------------------------------
 // "-U -t RECOVER -s PORT"
 
+// The chip is not reset between runs, as with an adapter that does not reset
+// the board: lpcisp opens a session (echo off) and uses it in a later run,
+// then both "-N" and the recovery find the boot loader already synchronised
+// (with its echo off, then on).
 TEST_F(RecoveryLpc, RecoversAChipWithTheFileTheServerHasForItsFingerprint) {
   Image image = MakeImage(work_, "img12", 6000, 12);
   auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
-  Chip chip(work_);
+  // The second block of the transfer is refused once and sent again.
+  Chip chip(work_, {"--resend-at", "2"});
   ASSERT_TRUE(chip.ready());
+  for (const char* step : {"-s", "read-uid"}) {
+    RunResult isp = qntest::Run({"/usr/bin/lpcisp", chip.tty(), step});
+    EXPECT_EQ(isp.status, 0) << step << isp.out << isp.err;
+  }
+  for (int i = 0; i < 2; ++i) {
+    RunResult n = Run({"-N", "-s", chip.tty()});
+    EXPECT_EQ(n.status, 0) << n.out << n.err;
+    EXPECT_NE(n.out.find(kFingerprintLine), std::string::npos) << n.out;
+  }
 
   RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url()});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -256,7 +271,9 @@ TEST_F(RecoveryLpc, OfflineFileIsRefusedBeforeTheChipIsTouched) {
 // the image (10000 bytes: the first 4096-byte chunk takes checksums 1 to 5,
 // the second chunk's first block is refused), stops with the error line and
 // without starting the chip; a recovery that ran and failed fails the run
-// (and does not try the other boot ROM).
+// (and does not try the other boot ROM). The refused block leaves the chip
+// inside its "W" transfer; a second recovery, without a reset, gets it out of
+// there and succeeds.
 TEST_F(RecoveryLpc, EraseOrWriteFailureStopsWithTheErrorLineAndNoStart) {
   Image image = MakeImage(work_, "img12", 10000, 12);
   auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
@@ -286,7 +303,36 @@ TEST_F(RecoveryLpc, EraseOrWriteFailureStopsWithTheErrorLineAndNoStart) {
     }
     EXPECT_FALSE(chip.Started(300));
     EXPECT_TRUE(chip.Flash() == (c.flashed ? image.Flash(c.flashed) : std::string(kFlashSize, '\xFF')));
+    if (c.flashed == 0) continue;
+    r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(chip.Started()) << chip.Events();
+    EXPECT_TRUE(chip.Flash() == image.Flash());
   }
+}
+
+// A recovery killed in the middle of the transfer (once the first chunk is in
+// flash), then a new one on the same chip, not reset.
+TEST_F(RecoveryLpc, InterruptedRecoveryIsFollowedByASuccessfulOne) {
+  Image image = MakeImage(work_, "img12", 40000, 12);
+  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
+  Chip chip(work_, {"--baud", "115200"});
+  ASSERT_TRUE(chip.ready());
+  qntest::RunOptions options;
+  options.env["QUILLNODE_HOME"] = Home();
+  {
+    Background first({qntest::UpdaterPath(), "-U", "-t", "RECOVER", "-s", chip.tty(), "-u",
+                      server->url()},
+                     options);
+    for (int i = 0; i < 400 && chip.Flash().compare(0, 4096, image.Flash(), 0, 4096) != 0; ++i)
+      usleep(10000);
+  }
+  EXPECT_FALSE(chip.Flash() == image.Flash()) << "the first run was not interrupted";
+  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x1000"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Boot loader already synchronised"), std::string::npos) << r.out;
+  EXPECT_TRUE(chip.Started()) << chip.Events();
+  EXPECT_TRUE(chip.Flash() == image.Flash());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <iterator>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -74,20 +75,6 @@ TEST(NXPSerialTables, WaitTimeCopyLengthAndSectors) {
     EXPECT_EQ(NXPSerialClass::SectorFromAddress(lpcsim::SectorStart(s)), (int)s);
     EXPECT_EQ(NXPSerialClass::SectorFromAddress(lpcsim::SectorStart(s) + lpcsim::SectorSize(s) - 1),
               (int)s);
-  }
-}
-
-TEST(NXPSerialUU, EncodingMatchesTheBootRomsAndRoundTrips) {
-  const uint8_t zeros[3] = {0, 0, 0};
-  EXPECT_EQ(Encoded(zeros, 3), "#````");
-  std::vector<uint8_t> data = RandomBytes(45, 1);
-  for (int n = 0; n <= 45; ++n) {
-    std::string line = Encoded(data.data(), n);
-    EXPECT_EQ(line, lpcsim::UuEncode(data.data(), (size_t)n)) << n;
-    std::vector<uint8_t> back(45, 0xAA);
-    ASSERT_EQ(NXPSerialClass::uudecode(back.data(), 45, line.c_str()), n);
-    EXPECT_TRUE(std::equal(data.begin(), data.begin() + n, back.begin())) << n;
-    EXPECT_EQ(back[n < 45 ? n : 44], n < 45 ? 0xAA : data[44]) << "wrote past the count";
   }
 }
 
@@ -173,73 +160,29 @@ TEST(NXPSerialReturnCode, TestedAtTheIndexForTheEchoStateAndRefusalsSendNothing)
   EXPECT_EQ(peer.ReceivedBytes(), 0u);
 }
 
-// A scripted write: answers "0" to the command and the given verdicts, in
-// turn, to the checksum lines (the last verdict repeats). A checksum is the
-// line of decimal digits; a data line starts with its count character, which
-// is a digit only for lines of 16 to 25 bytes, which these tests do not send.
-struct WriteScript {
-  std::vector<std::string> verdicts;
-  size_t verdict = 0;
-  std::string operator()(const std::string& line) {
-    if (line[0] == 'W') return "0\r\n";
-    if (line.empty() || line.find_first_not_of("0123456789") != std::string::npos) return "";
-    std::string v = verdicts[verdict < verdicts.size() ? verdict : verdicts.size() - 1];
-    ++verdict;
-    return v + "\r\n";
-  }
-};
-
-TEST(NXPSerialWrite, TwoLinesThenAChecksumAndAResentBlock) {
-  for (bool echo : {false, true}) {
-    SCOPED_TRACE(echo ? "echo on" : "echo off");
-    WriteScript script{{"RESEND", "OK"}};
-    PtyPeer peer([&script](const std::string& line) { return script(line); });
-    ASSERT_TRUE(peer.ok());
-    NXPSerialClass isp;
-    ASSERT_EQ(isp.Connect(peer.path().c_str(), 230400), aErrNone);
-    ASSERT_EQ(isp.SetEcho(echo), aErrNone);
-    std::vector<uint8_t> data = RandomBytes(88, 3);
-    ASSERT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 88, data.data()), aErrNone);
-
-    std::vector<std::string> lines = peer.Lines();
-    lines.erase(lines.begin());  // "A 0" or "A 1"
-    std::string l1 = Encoded(data.data(), 45), l2 = Encoded(data.data() + 45, 43);
-    std::string sum = std::to_string(NXPSerialClass::sum(data.data(), 88));
-    EXPECT_EQ(lines, (std::vector<std::string>{"W 268439552 88", l1, l2, sum, l1, l2, sum}));
-  }
-}
-
-TEST(NXPSerialWrite, ThirdResendTimesOutAndBadVerdictsOrRefusalsFail) {
-  struct {
-    std::string verdict;
-    aErr result;
-  } cases[] = {{"RESEND", aErrTimeout}, {"BUSY", aErrIO}, {"OK ", aErrIO}, {"", aErrIO},
-               {"RESEND\rOK", aErrIO}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.verdict);
-    WriteScript script{{c.verdict}};
-    PtyPeer peer([&script](const std::string& line) { return script(line); });
+// A checksum verdict other than "OK" or "RESEND" fails the write, and a
+// refused command sends no data.
+TEST(NXPSerialWrite, UnexpectedVerdictsOrARefusalFail) {
+  for (std::string verdict : {"BUSY", "OK ", "", "RESEND\rOK", "19"}) {
+    SCOPED_TRACE(verdict);
+    PtyPeer peer([verdict](const std::string& line) {
+      if (line.empty()) return std::string();
+      if (line[0] == 'W') return std::string(verdict == "19" ? "19\r\n" : "0\r\n");
+      bool checksum = line.find_first_not_of("0123456789") == std::string::npos;
+      return checksum ? verdict + "\r\n" : std::string();
+    });
     ASSERT_TRUE(peer.ok());
     NXPSerialClass isp;
     ASSERT_EQ(isp.Connect(peer.path().c_str(), 230400), aErrNone);
     ASSERT_EQ(isp.SetEcho(false), aErrNone);
     std::vector<uint8_t> data = RandomBytes(88, 4);
-    EXPECT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 88, data.data()), c.result);
-    // "A 0", the command, and the block three times.
-    if (c.result == aErrTimeout) {
-      EXPECT_EQ(peer.Lines().size(), 2u + 3u * 3u);
+    EXPECT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 88, data.data()),
+              verdict == "19" ? aErrParam : aErrIO);
+    usleep(30000);
+    if (verdict == "19") {
+      EXPECT_EQ(peer.Lines().size(), 2u);
     }
   }
-  // A refused command sends no data.
-  PtyPeer peer(Codes({{'W', "19"}}));
-  ASSERT_TRUE(peer.ok());
-  NXPSerialClass isp;
-  ASSERT_EQ(isp.Connect(peer.path().c_str(), 230400), aErrNone);
-  ASSERT_EQ(isp.SetEcho(false), aErrNone);
-  uint8_t data[4] = {1, 2, 3, 4};
-  EXPECT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 4, data), aErrParam);
-  usleep(30000);
-  EXPECT_EQ(peer.Lines().size(), 2u);
 }
 
 // ---------------------------------------------------------------------------
@@ -337,6 +280,48 @@ TEST(NXPSerialDevice, WriteCopyAndReadBackWithEchoOnAndOff) {
     ASSERT_EQ(isp.Read(0x10000, 4096, back.data()), aErrNone);
     EXPECT_EQ(back, data);
     EXPECT_EQ(isp.Prepare(1, 1), aErrNone);  // still in step
+  }
+}
+
+// A chip that was not reset since an earlier client: its boot loader is found
+// where that client left it and brought back to commands with its echo on.
+// A freshly reset one sees exactly the handshake.
+TEST(NXPSerialDevice, SyncFindsWhereAnEarlierClientLeftTheBootLoader) {
+  const std::function<void(NXPSerialClass&)> earlier[] = {
+      [](NXPSerialClass&) {},
+      [](NXPSerialClass& isp) { isp.Send("?", false); },
+      [](NXPSerialClass& isp) { isp.Sync(); },
+      [](NXPSerialClass& isp) { EXPECT_EQ(isp.Sync() + isp.SetEcho(false), 0); },
+      [](NXPSerialClass& isp) {
+        EXPECT_EQ(isp.Sync() + isp.SetEcho(false), 0);
+        isp.SendCommand("W 268439552 4096\r\n", 0);
+        std::vector<uint8_t> data = RandomBytes(45, 8);
+        for (int i = 0; i < 30; ++i) isp.Send((Encoded(data.data(), 45) + "\r\n").c_str(), false);
+      },
+  };
+  for (size_t i = 0; i < sizeof(earlier) / sizeof(earlier[0]); ++i) {
+    SCOPED_TRACE(i);
+    PtyPeer peer{lpcsim::Config()};
+    ASSERT_TRUE(peer.ok());
+    {
+      NXPSerialClass first;
+      ASSERT_EQ(first.Connect(peer.path().c_str(), 230400), aErrNone);
+      earlier[i](first);
+    }
+    usleep(30000);
+    size_t before = peer.ReceivedBytes();
+    NXPSerialClass isp;
+    ASSERT_EQ(isp.Connect(peer.path().c_str(), 230400), aErrNone);
+    ASSERT_EQ(isp.Sync(), aErrNone);
+    if (i == 0) {
+      EXPECT_EQ(peer.Lines(), (std::vector<std::string>{"?Synchronized", "14746"}));
+      EXPECT_EQ(peer.ReceivedBytes(), 22u);
+    }
+    EXPECT_GT(peer.ReceivedBytes(), before);
+    EXPECT_TRUE(isp.echo());
+    ASSERT_EQ(isp.GetDeviceID(), aErrNone);
+    EXPECT_EQ(isp.deviceID[3], 0x0D000004u);
+    EXPECT_EQ(isp.Prepare(1, 1), aErrNone);
   }
 }
 

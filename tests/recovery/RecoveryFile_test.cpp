@@ -155,19 +155,6 @@ TEST_F(RecoveryFileTest, UnusableAnswersLeaveTheRecordAndTheStoreAlone) {
   }
 }
 
-// A file given with "-f" is kept and nothing is stored; the server is still
-// asked.
-TEST_F(RecoveryFileTest, GivenFileIsKept) {
-  ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}});
-  params_.birdFile = "/given/file.bird";
-  std::string out;
-  ASSERT_TRUE(Get(server, &out)) << out;
-  EXPECT_EQ(params_.birdFile, "/given/file.bird");
-  EXPECT_EQ(server.Requests().size(), 1u);
-  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
-  EXPECT_FALSE(FileExists(Root() + "/40F5849A"));
-}
-
 // A requested build ("-b") that the server cannot name or deliver, or that is
 // not a plain number (it names the file in the store), stores nothing.
 TEST_F(RecoveryFileTest, RequestedBuildFailures) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -51,45 +50,6 @@ std::vector<uint8_t> Pattern(size_t n, unsigned seed) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(i * 7 + seed + (i >> 8));
   return v;
-}
-
-TEST(LpcSimTables, EveryReturnCodeHasItsPublishedName) {
-  std::set<std::string> names;
-  for (unsigned i = 0; i < lpcsim::kReturnCodeCount; ++i) {
-    std::string name = lpcsim::ReturnCodeName(i);
-    EXPECT_NE("?", name) << i;
-    EXPECT_TRUE(names.insert(name).second) << "duplicate " << name;
-  }
-  EXPECT_STREQ("CODE_READ_PROTECTION_ENABLED", lpcsim::ReturnCodeName(19));
-  EXPECT_STREQ("?", lpcsim::ReturnCodeName(lpcsim::kReturnCodeCount));
-}
-
-TEST(LpcSimTables, SectorLayoutCoversFlashWithoutGaps) {
-  uint32_t next = 0;
-  for (unsigned s = 0; s < lpcsim::kSectorCount; ++s) {
-    EXPECT_EQ(next, lpcsim::SectorStart(s)) << s;
-    EXPECT_EQ(s, lpcsim::SectorOf(lpcsim::SectorStart(s)));
-    EXPECT_EQ(s, lpcsim::SectorOf(lpcsim::SectorStart(s) + lpcsim::SectorSize(s) - 1));
-    next += lpcsim::SectorSize(s);
-  }
-  EXPECT_EQ(lpcsim::kFlashSize, next);
-  EXPECT_EQ(16u, lpcsim::SectorOf(0x10000));
-  EXPECT_EQ(30u, lpcsim::SectorOf(0x80000));
-}
-
-TEST(LpcSimUu, EncodingMatchesTheLineFormat) {
-  const uint8_t zeros[3] = {0, 0, 0};
-  EXPECT_EQ("#````", lpcsim::UuEncode(zeros, 3));
-  const uint8_t cat[3] = {'C', 'a', 't'};
-  EXPECT_EQ("#0V%T", lpcsim::UuEncode(cat, 3));
-  for (size_t n = 0; n <= 45; ++n) {
-    std::vector<uint8_t> data = Pattern(n, (unsigned)n);
-    std::string line = lpcsim::UuEncode(data.data(), n);
-    EXPECT_EQ(1 + (n + 2) / 3 * 4, line.size());
-    std::vector<uint8_t> back;
-    EXPECT_EQ(n, lpcsim::UuDecode(line, &back));
-    EXPECT_EQ(data, back) << n;
-  }
 }
 
 TEST(LpcSimHandshake, AnswersEachLineRestartsOnAWrongWordThenIdentifies) {
@@ -303,6 +263,22 @@ class LpcSimPeer : public LpcSimTool {
 TEST_F(LpcSimPeer, Lpc21ispProgramsABinaryImageThroughResendsAndLatency) {
   ProgramAndCheck({"--resend-at", "2,5", "--latency-ms", "3"});
   EXPECT_NE(std::string::npos, sim_->Output().find("checksum 2: RESEND (forced)"));
+}
+
+// lpcisp (lpctools) opens an ISP session in one run and uses it in later
+// runs: the simulator keeps the part's state across opens of its terminal.
+TEST_F(LpcSimPeer, LpcispSplitsOneSessionOverSeveralRuns) {
+  std::string tty = Start({"--serial", "1,2,3,4"});
+  const std::vector<std::vector<std::string>> runs = {
+      {"-s"}, {"unlock"}, {"prepare-for-write", "1", "1"}, {"erase", "1", "1"}, {"read-uid"}};
+  qntest::RunResult r;
+  for (const auto& run : runs) {
+    std::vector<std::string> argv{"/usr/bin/lpcisp", tty};
+    argv.insert(argv.end(), run.begin(), run.end());
+    r = qntest::Run(argv);
+    ASSERT_EQ(0, r.status) << run[0] << r.out << r.err;
+  }
+  EXPECT_NE(std::string::npos, r.out.find("0x00000001")) << r.out;
 }
 
 }  // namespace
