@@ -35,144 +35,10 @@ void Ready(Device& device) {
   ASSERT_EQ("A 0\r\n0\r\n", Feed(device, "A 0\r\n"));
 }
 
-std::string WriteBlock(const std::vector<uint8_t>& data, size_t from, size_t to) {
-  std::string text;
-  uint32_t sum = 0;
-  for (size_t i = from; i < to; i += 45) {
-    size_t n = to - i < 45 ? to - i : 45;
-    text += lpcsim::UuEncode(data.data() + i, n) + "\r\n";
-  }
-  for (size_t i = from; i < to; ++i) sum += data[i];
-  return text + std::to_string(sum) + "\r\n";
-}
-
 std::vector<uint8_t> Pattern(size_t n, unsigned seed) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(i * 7 + seed + (i >> 8));
   return v;
-}
-
-TEST(LpcSimHandshake, AnswersEachLineRestartsOnAWrongWordThenIdentifies) {
-  Config config;
-  config.serial[0] = 1;
-  config.serial[1] = 0xFFFFFFFF;
-  config.serial[2] = 3;
-  config.serial[3] = 4;
-  Device device(config);
-  EXPECT_EQ("", Feed(device, "xyz\r\n"));  // nothing before the autobaud "?"
-  EXPECT_EQ("Synchronized\r\n", Feed(device, "?"));
-  EXPECT_EQ("Synchronised\r\n", Feed(device, "Synchronised\r\n"));
-  EXPECT_FALSE(device.synchronised());
-  Synchronise(device);
-  EXPECT_TRUE(device.synchronised());
-  EXPECT_EQ("J\r\n0\r\n637615927\r\n", Feed(device, "J\r\n"));
-  EXPECT_EQ("K\r\n0\r\n4\r\n1\r\n", Feed(device, "K\r\n"));
-  EXPECT_EQ("A 0\r\n0\r\n", Feed(device, "A 0\r\n"));
-  EXPECT_EQ("0\r\n1\r\n4294967295\r\n3\r\n4\r\n", Feed(device, "N\r\n"));
-  Config crp3;
-  crp3.crp = 3;  // no ISP at all
-  Device locked(crp3);
-  EXPECT_EQ("", Feed(locked, "?"));
-}
-
-TEST(LpcSimCommands, RefusesBadCommandsWithTheirCodes) {
-  Device device{Config()};
-  Ready(device);
-  EXPECT_EQ("1\r\n", Feed(device, "X\r\n"));
-  EXPECT_EQ("16\r\n", Feed(device, "U 1\r\n"));
-  EXPECT_EQ("12\r\n", Feed(device, "P 0x1 2\r\n"));
-  EXPECT_EQ("15\r\n", Feed(device, "E 0 0\r\n"));  // locked until "U"
-  EXPECT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
-  EXPECT_EQ("7\r\n", Feed(device, "P 5 4\r\n"));
-  EXPECT_EQ("7\r\n", Feed(device, "P 0 30\r\n"));
-  EXPECT_EQ("9\r\n", Feed(device, "E 0 0\r\n"));  // not prepared
-  EXPECT_EQ("13\r\n", Feed(device, "W 268435458 4\r\n"));
-  EXPECT_EQ("6\r\n", Feed(device, "W 268439552 6\r\n"));
-  EXPECT_EQ("14\r\n", Feed(device, "W 268468220 8\r\n"));  // runs off the end
-  EXPECT_EQ("3\r\n", Feed(device, "C 4224 268439552 256\r\n"));
-  EXPECT_EQ("6\r\n", Feed(device, "C 4096 268439552 2048\r\n"));
-  EXPECT_EQ("9\r\n", Feed(device, "C 4096 268439552 256\r\n"));
-  EXPECT_EQ("17\r\n", Feed(device, "B 1234 1\r\n"));
-  EXPECT_EQ("0\r\n", Feed(device, "B 115200 1\r\n"));
-  EXPECT_EQ(115200u, device.TakeBaudChange());
-  EXPECT_EQ("12\r\n", Feed(device, "G 0 X\r\n"));
-}
-
-TEST(LpcSimTransfer, WriteAcceptsGoodBlocksAndAsksForBadOnes) {
-  Config config;
-  config.resendAt = {2};
-  Device device(config);
-  Ready(device);
-  std::vector<uint8_t> data = Pattern(1000, 3);  // two blocks: 900 + 100 bytes
-  EXPECT_EQ("0\r\n", Feed(device, "W 268439552 1000\r\n"));
-  EXPECT_EQ("OK\r\n", Feed(device, WriteBlock(data, 0, 900)));
-  // The second checksum is answered RESEND whatever it says.
-  EXPECT_EQ("RESEND\r\n", Feed(device, WriteBlock(data, 900, 1000)));
-  // A wrong checksum is refused too; then the block goes through.
-  std::string bad = WriteBlock(data, 900, 1000);
-  bad.replace(bad.rfind("\r\n", bad.size() - 3) + 2, std::string::npos, "1\r\n");
-  EXPECT_EQ("RESEND\r\n", Feed(device, bad));
-  EXPECT_EQ("OK\r\n", Feed(device, WriteBlock(data, 900, 1000)));
-  std::vector<uint8_t> ram;
-  ASSERT_TRUE(device.Peek(0x10001000, 1000, &ram));
-  EXPECT_EQ(data, ram);
-  // Back in command mode.
-  EXPECT_EQ("0\r\n637615927\r\n", Feed(device, "J\r\n"));
-}
-
-TEST(LpcSimTransfer, CopyNeedsPreparedSectorsAndProgramsFlash) {
-  Device device{Config()};
-  Ready(device);
-  std::vector<uint8_t> data = Pattern(4096, 9);
-  ASSERT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
-  ASSERT_EQ("0\r\n", Feed(device, "W 268439552 4096\r\n"));
-  for (size_t at = 0; at < 4096; at += 900) {
-    ASSERT_EQ("OK\r\n", Feed(device, WriteBlock(data, at, at + 900 < 4096 ? at + 900 : 4096)));
-  }
-  // 4096 bytes at 0xF800 touch sectors 15 and 16; both must be prepared.
-  EXPECT_EQ("0\r\n", Feed(device, "P 15 15\r\n"));
-  EXPECT_EQ("9\r\n", Feed(device, "C 63488 268439552 4096\r\n"));
-  EXPECT_EQ("0\r\n", Feed(device, "P 15 16\r\n"));
-  EXPECT_EQ("0\r\n", Feed(device, "C 63488 268439552 4096\r\n"));
-  EXPECT_TRUE(device.TakeFlashChanged());
-  std::vector<uint8_t> flash;
-  ASSERT_TRUE(device.Peek(0xF800, 4096, &flash));
-  EXPECT_EQ(data, flash);
-  // A copy locks the sectors again.
-  EXPECT_EQ("9\r\n", Feed(device, "C 63488 268439552 256\r\n"));
-  // Blank check and erase.
-  EXPECT_EQ("8\r\n2048\r\n", Feed(device, "I 15 15\r\n").substr(0, 9));  // first non-blank
-  EXPECT_EQ("0\r\n", Feed(device, "P 0 29\r\n"));
-  EXPECT_EQ("0\r\n", Feed(device, "E 0 29\r\n"));
-  EXPECT_EQ("0\r\n", Feed(device, "I 0 29\r\n"));
-  ASSERT_TRUE(device.Peek(0xF800, 4096, &flash));
-  EXPECT_EQ(std::vector<uint8_t>(4096, 0xFF), flash);
-}
-
-TEST(LpcSimProtection, CodeReadProtectionLevels) {
-  const struct {
-    unsigned crp;
-    const char* command;
-    const char* reply;
-  } cases[] = {{1, "R 0 4", "19"},         {1, "P 0 0", "0"},
-               {1, "E 0 0", "19"},         {1, "C 0 268439552 256", "19"},
-               {1, "P 1 1", "0"},          {1, "C 4096 268439552 256", "0"},
-               {2, "W 268439552 4", "19"}, {2, "G 0 T", "19"},
-               {2, "P 0 29", "0"},         {2, "E 1 1", "19"},
-               {2, "E 0 29", "0"}};
-  std::unique_ptr<Device> device;
-  unsigned level = 0;
-  for (const auto& c : cases) {
-    if (c.crp != level) {
-      Config config;
-      config.crp = level = c.crp;
-      device.reset(new Device(config));
-      Ready(*device);
-      ASSERT_EQ("0\r\n", Feed(*device, "U 23130\r\n"));
-    }
-    EXPECT_EQ(std::string(c.reply) + "\r\n", Feed(*device, std::string(c.command) + "\r\n"))
-        << "CRP" << c.crp << " " << c.command;
-  }
 }
 
 TEST(LpcSimGo, GoStopsListeningAndResetReturnsToTheHandshakeKeepingFlash) {
@@ -270,7 +136,8 @@ TEST_F(LpcSimPeer, Lpc21ispProgramsABinaryImageThroughResendsAndLatency) {
 TEST_F(LpcSimPeer, LpcispSplitsOneSessionOverSeveralRuns) {
   std::string tty = Start({"--serial", "1,2,3,4"});
   const std::vector<std::vector<std::string>> runs = {
-      {"-s"}, {"unlock"}, {"prepare-for-write", "1", "1"}, {"erase", "1", "1"}, {"read-uid"}};
+      {"-s"}, {"unlock"}, {"prepare-for-write", "1", "1"}, {"erase", "1", "1"},
+      {"blank-check", "1", "1"}, {"read-uid"}};
   qntest::RunResult r;
   for (const auto& run : runs) {
     std::vector<std::string> argv{"/usr/bin/lpcisp", tty};
