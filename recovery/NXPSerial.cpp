@@ -65,11 +65,13 @@ const int kEchoMisses = 100;
 // bytes they give up as if the line had gone quiet.
 const int kMaxStrayBytes = 4096;
 // Resynchronisation: how long a probe waits for the first byte of an answer,
-// the longest it listens, and how many bursts of lines may go to a boot
-// loader left in the middle of a transfer (a 32 KB "W" needs fewer).
+// the longest it listens, and how many bursts of lines (and how long) may go
+// to a boot loader left in the middle of a transfer (a 32 KB "W" needs
+// fewer).
 const int kProbeWaitMs = 150;
 const int kCollectMaxMs = 2000;
 const int kDataPhaseBursts = 120;
+const int kDataPhaseMaxMs = 30000;
 
 const char kTerminator[] = "\r\n";
 
@@ -656,12 +658,15 @@ bool NXPSerialClass::LeaveDataPhase() {
   // that held other data is answered RESEND and comes back as zeros.
   std::string burst;
   for (int i = 0; i <= LINES_PER_CHECKSUM; ++i) burst += "0\r\n";
+  unsigned long start = aTime_GetMSTicks();
   for (int round = 0; round < kDataPhaseBursts; ++round) {
     Send(burst.c_str(), false);
     std::string heard = Collect(kProbeWaitMs);
     if (sHasLine(heard, "1")) return true;
-    // Every burst reaches a checksum: a loader taking data answers it.
-    if (heard.empty()) return false;
+    // Every burst reaches a checksum: a loader taking data answers it with
+    // OK or RESEND; anything else is not such a loader.
+    if (!sHasLine(heard, "OK") && !sHasLine(heard, "RESEND")) return false;
+    if (aTime_GetMSTicks() - start > (unsigned long)kDataPhaseMaxMs) return false;
   }
   return false;
 }
