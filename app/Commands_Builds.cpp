@@ -74,9 +74,9 @@ Outcome Entry_Get(Parameters& params, UpdaterClass& store) {
     return Outcome::Failed;
   }
 
-  // The build names a file in the device's directory: only a plain build
-  // number may, whatever the server sent (an empty one would name ".bird").
-  if (!ServerCommClass::IsPlainBuildNumber(params.build)) {
+  // The build names a file in the device's directory: only a name that is
+  // safe there may, whatever the server sent (an empty one would name ".bird").
+  if (!ServerCommClass::IsSafeBuildName(params.build)) {
     Log::FPrintf(stdout, 0, "ERROR ==> -G Build name [%s] is not a build number; nothing stored.\n",
                  Printable(params.build).c_str());
     return Outcome::Failed;

@@ -53,9 +53,9 @@ bool sChooseFile(UpdaterItemClass* entry, Parameters* params, FILE* report) {
       // Reported; the last installed file may still serve.
       PrintServerFailure(server);
     } else if (answered) {
-      // The build names a file in the device's directory: only a plain build
-      // number may, whatever the server sent (an empty one would name ".bird").
-      if (!ServerCommClass::IsPlainBuildNumber(latest)) {
+      // The build names a file in the device's directory: only a name that is
+      // safe there may, whatever the server sent (an empty one would name ".bird").
+      if (!ServerCommClass::IsSafeBuildName(latest)) {
         Log::FPrintf(report, 0, "Latest release [%s] is not a build number; ignored.\n",
                      Printable(latest).c_str());
       } else {

@@ -64,6 +64,14 @@ const int kEchoMisses = 100;
 // cannot keep GetEcho or Response reading for ever: past this many such
 // bytes they give up as if the line had gone quiet.
 const int kMaxStrayBytes = 4096;
+// Resynchronisation: how long a probe waits for the first byte of an answer,
+// the longest it listens, and how many bursts of lines (and how long) may go
+// to a boot loader left in the middle of a transfer (a 32 KB "W" needs
+// fewer).
+const int kProbeWaitMs = 150;
+const int kCollectMaxMs = 2000;
+const int kDataPhaseBursts = 120;
+const int kDataPhaseMaxMs = 30000;
 
 const char kTerminator[] = "\r\n";
 
@@ -113,6 +121,18 @@ bool sMatchTerminator(unsigned char byte, int* match) {
     *match = byte == (unsigned char)kTerminator[0] ? 1 : 0;
   }
   return *match == 2;
+}
+
+// True when one of the lines in `text` (split at CR and LF) is `line`.
+bool sHasLine(const std::string& text, const char* line) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    if (text.compare(start, end - start, line) == 0) return true;
+    start = end + 1;
+  }
+  return false;
 }
 
 }  // namespace
@@ -561,18 +581,29 @@ aErr NXPSerialClass::GetDeviceID() {
   return aErrNone;
 }
 
+aErr NXPSerialClass::Opening(char* buffer, int& count) {
+  const char* synchronized = "Synchronized\r\n";
+  Send("?", false);
+  aErr err = Response(buffer, kLineSize, count, synchronized, 14);
+  if (err != aErrNone)
+    Log::FPrintf(stdout, DEBUG_NXPSerial,
+                 "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
+                 synchronized, buffer);
+  return err;
+}
+
 aErr NXPSerialClass::Sync() {
   char buffer[kLineSize];
   int count = 0;
   const char* synchronized = "Synchronized\r\n";
 
-  Send("?", false);
-  aErr err = Response(buffer, kLineSize, count, synchronized, 14);
+  aErr err = Opening(buffer, count);
   if (err != aErrNone) {
-    Log::FPrintf(stdout, DEBUG_NXPSerial,
-                 "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
-                 synchronized, buffer);
-    return err;
+    if (Resynchronise()) return aErrNone;
+    // A boot loader caught in the middle of the handshake has been sent back
+    // to its start by the lines above: one more opening.
+    err = Opening(buffer, count);
+    if (err != aErrNone) return err;
   }
   if (strncmp(buffer, synchronized, 14) != 0)
     Log::FPrintf(stdout, DEBUG_NXPSerial, "Did not receive correct response [%s]\n", synchronized);
@@ -591,6 +622,72 @@ aErr NXPSerialClass::Sync() {
   Send(crystal, false);
   Response(buffer, kLineSize, count, crystal, (int)strlen(crystal) - 1);
   return Response(buffer, kLineSize, count, "OK\r\n", 4);
+}
+
+std::string NXPSerialClass::Collect(int firstMs) {
+  std::string heard;
+  int quietMs = 20 + WAIT_TIME_MS(16, baud_);
+  int waited = 0;
+  unsigned long start = aTime_GetMSTicks();
+  while (heard.size() < (size_t)kMaxStrayBytes &&
+         aTime_GetMSTicks() - start < (unsigned long)kCollectMaxMs) {
+    uint8_t byte = 0;
+    if (ReadByte(&byte) == aErrNone) {
+      heard += (char)byte;
+      waited = 0;
+      continue;
+    }
+    if (waited >= (heard.empty() ? firstMs : quietMs)) break;
+    aTime_MSSleep(1);
+    ++waited;
+  }
+  if (Log::IsActive(DEBUG_NXPSerial_SR))
+    Log::FPrintf(stdout, DEBUG_NXPSerial_SR, "Collected: [%s] [%s]\n",
+                 sHex(heard.data(), (int)heard.size()).c_str(),
+                 sShown(heard.data(), (int)heard.size()).c_str());
+  return heard;
+}
+
+bool NXPSerialClass::LeaveDataPhase() {
+  // Each "0" line is data (16 zero bytes) where the boot loader waits for
+  // data, a matching checksum where it waits for the checksum of a block of
+  // zeros, and INVALID_COMMAND ("1") once it takes commands again. A block
+  // that held other data is answered RESEND and comes back as zeros.
+  std::string burst;
+  for (int i = 0; i <= LINES_PER_CHECKSUM; ++i) burst += "0\r\n";
+  unsigned long start = aTime_GetMSTicks();
+  for (int round = 0; round < kDataPhaseBursts; ++round) {
+    Send(burst.c_str(), false);
+    std::string heard = Collect(kProbeWaitMs);
+    if (sHasLine(heard, "1")) return true;
+    // Every burst reaches a checksum: a loader taking data answers it with
+    // OK or RESEND; anything else is not such a loader.
+    if (!sHasLine(heard, "OK") && !sHasLine(heard, "RESEND")) return false;
+    if (aTime_GetMSTicks() - start > (unsigned long)kDataPhaseMaxMs) return false;
+  }
+  return false;
+}
+
+bool NXPSerialClass::Resynchronise() {
+  Log::FPrintf(stdout, DEBUG_NXPSerial,
+               "No answer to the opening sync: looking for a boot loader already synchronised\n");
+  // Ends whatever line the boot loader holds, the "?" included.
+  Send("\r\n", false);
+  Collect(kProbeWaitMs);
+  for (int round = 0; round < 2; ++round) {
+    // Harmless, and puts the echo where a fresh handshake leaves it.
+    Send("A 1\r\n", false);
+    std::string heard = Collect(kProbeWaitMs);
+    if (sHasLine(heard, "0")) {
+      echo_ = true;
+      Log::FPrintf(stdout, DEBUG_NXPSerial, "Boot loader already synchronised (echo was %s)\n",
+                   sHasLine(heard, "A 1") ? "on" : "off");
+      return true;
+    }
+    if (round > 0 || !LeaveDataPhase()) break;
+    Log::FPrintf(stdout, DEBUG_NXPSerial, "Boot loader left an unfinished transfer\n");
+  }
+  return false;
 }
 
 aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data) {

@@ -60,7 +60,14 @@ class NXPSerialClass {
   aErr Connect(const char* portName, unsigned int baudRate);
   aErr Disconnect();
 
-  // The "?" / "Synchronized" / crystal handshake.
+  // The "?" / "Synchronized" / crystal handshake. When "?" is not answered,
+  // a boot loader that is already synchronised (a port closed and opened
+  // again without a reset of the chip) is looked for: the pending line is
+  // ended with CR LF, "A 1" is sent, and its return code 0 shows a loader in
+  // command mode, now with its echo on; one left inside a "W" transfer is
+  // first fed "0" lines until it takes commands again. Otherwise the
+  // opening is tried once more. A freshly reset chip sees only the
+  // handshake.
   aErr Sync();
 
   aErr GetBootLoaderVersion(uint8_t& major, uint8_t& minor);
@@ -123,6 +130,12 @@ class NXPSerialClass {
   bool ReturnCodeOk(const char* line, int count) const;
   aErr ReadNumberLine(int size, long long* value, bool isUnsigned);
   aErr ReadByte(uint8_t* byte);
+  // Sends "?" and reads the answer; the first step of Sync.
+  aErr Opening(char* buffer, int& count);
+  bool Resynchronise();
+  bool LeaveDataPhase();
+  // What arrives until the line is quiet (up to firstMs for the first byte).
+  std::string Collect(int firstMs);
 
   aStreamRef stream_;
   bool echo_;

@@ -130,6 +130,9 @@ bool SDPLoader::_isConnectionAlive() {
   for (int attempt = 0; attempt < ALIVE_ATTEMPTS; ++attempt) {
     _exchange(packet, reply, REPLY_WAIT_MS);
     if (_expectResponse(reply)) return true;
+    // Unanswered: the ROM may hold part of a command that was not ours.
+    if (attempt == 0 && loader_->realign())
+      Log::FPrintf(stdout, DEBUG_iMXSerial, "Back in step with the ROM's commands\n");
   }
   Log::FPrintf(stdout, 0, "Error: No ack from iMX device\n");
   return false;

@@ -56,6 +56,10 @@ class SDPLoader_Interface {
   // a complete answer.
   virtual bool getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned offset,
                                  unsigned& value) = 0;
+  // Brings a transport whose commands may have fallen out of step with the
+  // ROM's framing back into step; true when the ROM is known to wait for
+  // the first byte of a command now. Framed transports have nothing to do.
+  virtual bool realign() { return false; }
 };
 
 class SDPLoader {
@@ -141,6 +145,13 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   // offset + 4 and needs at least (offset + 2) * 4 bytes.
   bool getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned offset,
                          unsigned& value) override;
+  // The UART ROM reads commands as runs of 16 bytes; bytes another program
+  // left on the line (the "?" of an LPC attempt) shift every command after
+  // them, if the ROM keeps a partial command. Filler bytes 0x05 complete
+  // whatever it holds; a command made of filler only is ERROR_STATUS and is
+  // answered, so the count of filler bytes it holds (0..15) is found by
+  // bisection in four probes, and a last run of filler completes a command.
+  bool realign() override;
 
  private:
   PrivateSerial_SDPLoader* p_;

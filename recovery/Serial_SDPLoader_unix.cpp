@@ -28,6 +28,10 @@ const long long BAUD = 115200;
 const long long BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 // An answer is complete once the line has been quiet this long after it.
 const int ANSWER_GAP_MS = 10;
+// Realignment: the filler byte and how long a probe waits for an answer.
+const uint8_t ALIGN_FILLER = 0x05;
+const int ALIGN_WAIT_MS = 100;
+const int COMMAND_BYTES = 16;
 
 void sSleepMs(unsigned ms) {
   struct timespec t = {time_t(ms / 1000), long(ms % 1000) * 1000000L};
@@ -60,6 +64,27 @@ bool sWaitInput(int fd, long long us) {
   struct pollfd p = {fd, POLLIN, 0};
   int r = poll(&p, 1, (int)((us + 999) / 1000));
   return r > 0 && (p.revents & POLLIN);
+}
+
+// Writes `count` filler bytes (the ERROR_STATUS type byte) and tells whether
+// an answer came back within ALIGN_WAIT_MS; the whole answer is taken.
+bool sFillerAnswered(int fd, int count) {
+  std::vector<uint8_t> filler((size_t)count, ALIGN_FILLER);
+  size_t written = 0;
+  long long start = sNowUs();
+  while (written < filler.size() && sNowUs() - start < ALIGN_WAIT_MS * 1000LL) {
+    ssize_t n = write(fd, filler.data() + written, filler.size() - written);
+    if (n > 0)
+      written += (size_t)n;
+    else
+      sSleepMs(1);
+  }
+  if (written < filler.size()) return false;
+  std::vector<uint8_t> answer;
+  if (!sWaitInput(fd, sLineTimeUs(count) + ALIGN_WAIT_MS * 1000LL)) return false;
+  size_t got = sTakeAvailable(fd, answer, 64);
+  while (got < 64 && sWaitInput(fd, ANSWER_GAP_MS * 1000LL)) got += sTakeAvailable(fd, answer, 64);
+  return got > 0;
 }
 
 }  // namespace
@@ -158,4 +183,28 @@ bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, unsi
   const uint8_t* p = reply.data() + offset + 4;
   value |= aBytes_GetLE32(p);
   return true;
+}
+
+bool Serial_SDPLoader::realign() {
+  if (p_->fd < 0) return false;
+  tcflush(p_->fd, TCIFLUSH);
+  // 16 filler bytes complete the command the ROM holds, whatever it is (an
+  // answer to it means nothing), and leave it holding 0 to 15 filler bytes.
+  sFillerAnswered(p_->fd, COMMAND_BYTES);
+  int low = 0, high = COMMAND_BYTES - 1;
+  while (low < high) {
+    int mid = (low + high + 1) / 2;
+    if (sFillerAnswered(p_->fd, COMMAND_BYTES - mid)) {
+      // It held mid..high: one command completed, high - mid at most remain.
+      high -= mid;
+      low = 0;
+    } else {
+      low += COMMAND_BYTES - mid;
+      high = COMMAND_BYTES - 1;
+    }
+  }
+  // low == 0 is reached only through an answer, right at a command boundary.
+  bool inStep = low == 0 || sFillerAnswered(p_->fd, COMMAND_BYTES - low);
+  p_->unansweredBytes = 0;
+  return inStep;
 }

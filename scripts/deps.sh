@@ -10,7 +10,7 @@ PACKAGES=(
   zlib1g-dev libcurl4-openssl-dev libusb-1.0-0-dev libhidapi-dev libudev-dev
   libcpp-httplib-dev
   umockdev libumockdev-dev
-  lpc21isp imx-usb-loader
+  lpc21isp lpctools imx-usb-loader
   iproute2 curl procps
   dpkg-dev file scdoc
 )

@@ -391,5 +391,15 @@ bool ServerCommClass::IsPlainBuildNumber(const std::string& build) {
   return true;
 }
 
+bool ServerCommClass::IsSafeBuildName(const std::string& build) {
+  if (build.empty() || build.size() > 64 || build[0] == '.') return false;
+  for (char c : build) {
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    bool digit = c >= '0' && c <= '9';
+    if (!letter && !digit && c != '.' && c != '_' && c != '-') return false;
+  }
+  return true;
+}
+
 }  // namespace Updater
 }  // namespace Vorlaine

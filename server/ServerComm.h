@@ -120,9 +120,13 @@ class ServerCommClass {
   static char* Base64Encode(const unsigned char* data, size_t length, size_t* outLength);
   static unsigned char* Base64Decode(const char* text, size_t length, size_t* outLength);
 
-  // True for a build name that is safe to use in a file name: 1 to 10
-  // characters, digits only.
+  // True for a build that is a plain number: 1 to 10 characters, digits
+  // only (recovery files are named after the number).
   static bool IsPlainBuildNumber(const std::string& build);
+  // True for a build name that is safe as a file name in a device's
+  // directory: 1 to 64 characters from letters, digits, ".", "_" and "-",
+  // not starting with "." (so never ".", ".." or a hidden file).
+  static bool IsSafeBuildName(const std::string& build);
 
  private:
   std::string Escape(const std::string& text);

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -157,22 +158,30 @@ TEST_F(RecoveryLpc, FingerprintCommand) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, head + "\tERROR ==> Must specify the serial port used for connecting\n\nLOGGING ==> note\n");
   EXPECT_TRUE(FileExists(Store()));
-
-  Chip chip(work_);
-  ASSERT_TRUE(chip.ready());
-  r = Run({"-N", "-s", chip.tty()});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(r.out, head + "\t[ 0A000001 0B000002 0C000003 0D000004 ]\n");
 }
 
 // ---------------------------------------------------------------------------
 // "-U -t RECOVER -s PORT"
 
+// The chip is not reset between runs, as with an adapter that does not reset
+// the board: lpcisp opens a session (echo off) and uses it in a later run,
+// then both "-N" and the recovery find the boot loader already synchronised
+// (with its echo off, then on).
 TEST_F(RecoveryLpc, RecoversAChipWithTheFileTheServerHasForItsFingerprint) {
   Image image = MakeImage(work_, "img12", 6000, 12);
   auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
-  Chip chip(work_);
+  // The second block of the transfer is refused once and sent again.
+  Chip chip(work_, {"--resend-at", "2"});
   ASSERT_TRUE(chip.ready());
+  for (const char* step : {"-s", "read-uid"}) {
+    RunResult isp = qntest::Run({"/usr/bin/lpcisp", chip.tty(), step});
+    EXPECT_EQ(isp.status, 0) << step << isp.out << isp.err;
+  }
+  for (int i = 0; i < 2; ++i) {
+    RunResult n = Run({"-N", "-s", chip.tty()});
+    EXPECT_EQ(n.status, 0) << n.out << n.err;
+    EXPECT_EQ(n.out, std::string("Getting NXP device fingerprint:\n\t[ ") + kFingerprintLine + " ]\n");
+  }
 
   RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url()});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -206,7 +215,11 @@ TEST_F(RecoveryLpc, RequestedBuildOrGivenFile) {
   auto server = Server({{"11", PackRecovery(work_, "11", old)},
                         {"12", PackRecovery(work_, "12", MakeImage(work_, "img12", 5000, 12))}},
                        "12");
-  std::string given = PackRecovery(work_, "77", mine);
+  // A 4-byte image ends the block loop: the blocks after it are not written.
+  ASSERT_TRUE(qntest::WriteFile(work_ / "four.bin", "\x01\x02\x03\x04"));
+  std::string given = PackRecovery(work_, "77", mine,
+                                   {"--firmware", "0x40000:" + (work_ / "four.bin"), "--firmware",
+                                    "0x50000:" + old.path});
   ASSERT_EQ(mkdir((Home() + "/.vorlaine").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(Store().c_str(), 0755), 0);
   ASSERT_EQ(mkdir((Store() + "/" + kSerial).c_str(), 0755), 0);
@@ -215,16 +228,23 @@ TEST_F(RecoveryLpc, RequestedBuildOrGivenFile) {
     std::string value;
     const Image& image;
   } cases[] = {{"-b", "11", old}, {"-f", given, mine}};
+  // "-e": the first run keeps the boot ROM's echo on during the transfer.
   for (const auto& c : cases) {
     SCOPED_TRACE(c.option);
     TempDir dir;
     Chip chip(dir);
     ASSERT_TRUE(chip.ready());
-    RunResult r =
-        Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), c.option, c.value});
+    bool echo = c.image.path == old.path;
+    RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), c.option,
+                       c.value, echo ? "-e" : "-o", echo ? "1" : "115200"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(chip.Started()) << chip.Events();
     EXPECT_TRUE(chip.Flash() == c.image.Flash()) << "flash does not hold the file";
+    if (c.image.path == mine.path) {
+      EXPECT_NE(r.out.find("block 1, 8 bytes\nTransferred 1 blocks, 3000 total bytes\n"),
+                std::string::npos)
+          << r.out;
+    }
   }
   EXPECT_EQ(ReadFile(Store() + "/" + kSerial + "/11.bird"), ReadFile(work_ / "11.bird"));
   EXPECT_FALSE(FileExists(Store() + "/" + kSerial + "/77.bird"));
@@ -246,9 +266,8 @@ TEST_F(RecoveryLpc, OfflineFileIsRefusedBeforeTheChipIsTouched) {
                        "is not device specific).\nError in Recovery process:\n\n"),
             std::string::npos)
       << r.out;
-  EXPECT_EQ(r.out.find("[P 0 29"), std::string::npos);
-  EXPECT_EQ(r.out.find("[E 0 29"), std::string::npos);
-  EXPECT_EQ(r.out.find("[W "), std::string::npos);
+  for (const char* command : {"[P 0 29", "[E 0 29", "[W "})
+    EXPECT_EQ(r.out.find(command), std::string::npos) << command;
   EXPECT_FALSE(chip.Started(300));
 }
 
@@ -256,7 +275,9 @@ TEST_F(RecoveryLpc, OfflineFileIsRefusedBeforeTheChipIsTouched) {
 // the image (10000 bytes: the first 4096-byte chunk takes checksums 1 to 5,
 // the second chunk's first block is refused), stops with the error line and
 // without starting the chip; a recovery that ran and failed fails the run
-// (and does not try the other boot ROM).
+// (and does not try the other boot ROM). The refused block leaves the chip
+// inside its "W" transfer; a second recovery, without a reset, gets it out of
+// there and succeeds.
 TEST_F(RecoveryLpc, EraseOrWriteFailureStopsWithTheErrorLineAndNoStart) {
   Image image = MakeImage(work_, "img12", 10000, 12);
   auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
@@ -286,7 +307,36 @@ TEST_F(RecoveryLpc, EraseOrWriteFailureStopsWithTheErrorLineAndNoStart) {
     }
     EXPECT_FALSE(chip.Started(300));
     EXPECT_TRUE(chip.Flash() == (c.flashed ? image.Flash(c.flashed) : std::string(kFlashSize, '\xFF')));
+    if (c.flashed == 0) continue;
+    r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(chip.Started()) << chip.Events();
+    EXPECT_TRUE(chip.Flash() == image.Flash());
   }
+}
+
+// A recovery killed in the middle of the transfer (once the first chunk is in
+// flash), then a new one on the same chip, not reset.
+TEST_F(RecoveryLpc, InterruptedRecoveryIsFollowedByASuccessfulOne) {
+  Image image = MakeImage(work_, "img12", 40000, 12);
+  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
+  Chip chip(work_, {"--baud", "115200"});
+  ASSERT_TRUE(chip.ready());
+  qntest::RunOptions options;
+  options.env["QUILLNODE_HOME"] = Home();
+  {
+    Background first({qntest::UpdaterPath(), "-U", "-t", "RECOVER", "-s", chip.tty(), "-u",
+                      server->url()},
+                     options);
+    for (int i = 0; i < 400 && chip.Flash().compare(0, 4096, image.Flash(), 0, 4096) != 0; ++i)
+      usleep(10000);
+  }
+  EXPECT_FALSE(chip.Flash() == image.Flash()) << "the first run was not interrupted";
+  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x1000"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Boot loader already synchronised"), std::string::npos) << r.out;
+  EXPECT_TRUE(chip.Started()) << chip.Events();
+  EXPECT_TRUE(chip.Flash() == image.Flash());
 }
 
 }  // namespace

@@ -94,11 +94,6 @@ class PtyPeer : public PtyServer {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
   }
-  void SetEcho(bool on) { echo_ = on; }
-  std::vector<uint8_t> Flash() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return device_->flash();
-  }
 
  private:
   void FlushDevice() {

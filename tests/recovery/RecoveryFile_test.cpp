@@ -96,32 +96,20 @@ class RecoveryFileTest : public ::testing::Test {
   Parameters params_;
 };
 
-// A chip the store does not know, or one the server gives serial number 0:
-// the file goes into the entry "RECOVER", never into "00000000".
-TEST_F(RecoveryFileTest, UnknownDeviceGoesIntoRecover) {
-  struct {
-    const char* serial;
-    const char* build;
-    unsigned number;
-  } cases[] = {{"40F5849A", "12", 0x40F5849A}, {"0", "7", 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.serial);
-    params_.birdFile.clear();
-    ScriptedServer server(
-        {{"fix", std::string("ok\n") + c.serial + "\n" + c.build + "\n" + Base64(kFile) + "\n"}});
-    std::string out;
-    ASSERT_TRUE(Get(server, &out)) << out;
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(params_.birdFile, Root() + "/RECOVER/" + c.build + ".bird");
-    EXPECT_EQ(params_.serialNumber, c.number);
-    EXPECT_EQ(ReadFile(params_.birdFile), kFile);
-    // The four words travel blank-separated.
-    ASSERT_EQ(server.Requests().size(), 1u);
-    EXPECT_EQ(server.Requests()[0].get_param_value("fp"), "0A000001 0B000002 0C000003 0D000004");
-  }
-  EXPECT_NE(ReadFile(Root() + "/RECOVER/.history")
-                .find(" | Recovering device, serial#: 40F5849A, filename: 12.bird\n"),
-            std::string::npos);
+// A chip the server gives serial number 0: the file goes into the entry
+// "RECOVER", never into "00000000" (a chip the store does not know:
+// tests/integration/recovery_lpc_test.cpp).
+TEST_F(RecoveryFileTest, SerialNumberZeroGoesIntoRecover) {
+  ScriptedServer server({{"fix", "ok\n0\n7\n" + Base64(kFile) + "\n"}});
+  std::string out;
+  ASSERT_TRUE(Get(server, &out)) << out;
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(params_.birdFile, Root() + "/RECOVER/7.bird");
+  EXPECT_EQ(params_.serialNumber, 0u);
+  EXPECT_EQ(ReadFile(params_.birdFile), kFile);
+  // The four words travel blank-separated.
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].get_param_value("fp"), "0A000001 0B000002 0C000003 0D000004");
   EXPECT_FALSE(FileExists(Root() + "/00000000"));
 }
 
@@ -153,19 +141,6 @@ TEST_F(RecoveryFileTest, UnusableAnswersLeaveTheRecordAndTheStoreAlone) {
     EXPECT_EQ(params_.serialNumber, 0x1234u);
     EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
   }
-}
-
-// A file given with "-f" is kept and nothing is stored; the server is still
-// asked.
-TEST_F(RecoveryFileTest, GivenFileIsKept) {
-  ScriptedServer server({{"fix", "ok\n40F5849A\n12\n" + Base64(kFile)}});
-  params_.birdFile = "/given/file.bird";
-  std::string out;
-  ASSERT_TRUE(Get(server, &out)) << out;
-  EXPECT_EQ(params_.birdFile, "/given/file.bird");
-  EXPECT_EQ(server.Requests().size(), 1u);
-  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
-  EXPECT_FALSE(FileExists(Root() + "/40F5849A"));
 }
 
 // A requested build ("-b") that the server cannot name or deliver, or that is

@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,9 +78,9 @@ Bytes HidAnswer(uint32_t word) {
 
 enum class Layout { kSerial, kHid };
 
-// A transport in either layout to the simulated boot ROM, in-process, or,
-// given `replies`, one whose reads are scripted. It records every write and
-// every read's wait; getDataFromBuffer is the real one of the layout.
+// A transport in either layout to the simulated boot ROM, in-process. It
+// records every write and every read's wait; getDataFromBuffer is the real
+// one of the layout.
 class FakeTransport : public SDPLoader_Interface {
  public:
   struct Record {
@@ -90,34 +88,26 @@ class FakeTransport : public SDPLoader_Interface {
     std::vector<unsigned> readWaits;
     int inits = 0;
   };
-  // Gives the bytes of each read, by read number.
-  typedef std::function<Bytes(size_t readIndex)> Replies;
-
-  FakeTransport(Layout layout, Record* record, Replies replies, bool initResult = true)
-      : layout_(layout), record_(record), replies_(std::move(replies)), initResult_(initResult) {}
   FakeTransport(Layout layout, Record* record, const sdpsim::Config& config)
       : layout_(layout), record_(record), rom_(config) {}
 
   bool init() override {
     ++record_->inits;
-    return initResult_;
+    return true;
   }
   ssize_t writeData(const Bytes& packet) override {
     record_->writes.push_back(packet);
     if (layout_ == Layout::kHid) {
-      if (!replies_) hidRom_.OutputReport(packet.data(), packet.size());
+      hidRom_.OutputReport(packet.data(), packet.size());
       return (ssize_t)packet.size();
     }
-    if (!replies_) serialRom_.Receive(packet.data() + 1, packet.size() - 1);
+    serialRom_.Receive(packet.data() + 1, packet.size() - 1);
     return (ssize_t)packet.size() - 1;
   }
   ssize_t readData(Bytes& reply, unsigned waitMs) override {
-    size_t index = record_->readWaits.size();
     record_->readWaits.push_back(waitMs);
     Bytes bytes;
-    if (replies_) {
-      bytes = replies_(index);
-    } else if (layout_ == Layout::kHid) {
+    if (layout_ == Layout::kHid) {
       for (const Bytes& report : hidRom_.TakeInputReports()) bytes = Cat(bytes, report);
     } else {
       std::string out = serialRom_.TakeOutput();
@@ -134,8 +124,6 @@ class FakeTransport : public SDPLoader_Interface {
  private:
   Layout layout_;
   Record* record_;
-  Replies replies_;
-  bool initResult_ = true;
   sdpsim::Device rom_{sdpsim::Config()};
   sdpsim::SerialFramer serialRom_{rom_};
   sdpsim::HidFramer hidRom_{rom_};
@@ -159,8 +147,6 @@ TEST(SdpPackets, CommandsHaveTheirBytesAndSeventeenInAll) {
             Cat(Hex("01 04 04 20 00 00 00 20 00 00 10 00"), Zeros(5)));
   EXPECT_EQ(SDPLoaderPeer::Jump(0x20000400), Cat(Hex("01 0B 0B 20 00 04 00"), Zeros(10)));
   EXPECT_EQ(SDPLoaderPeer::Status(), Cat(Hex("01 05 05"), Zeros(14)));
-  EXPECT_EQ(SDPLoaderPeer::WriteFile(0xA1B2C3D4, 0x01020304),
-            Cat(Hex("01 04 04 A1 B2 C3 D4 20 01 02 03 04"), Zeros(5)));
 }
 
 // A HID answer is exactly 70 bytes with word n at 6 + 4n; a serial answer
@@ -222,10 +208,6 @@ TEST(SdpLoader, TransportIsSetOnceAndOpenedThroughInit) {
   EXPECT_EQ(loader.init(), aErrNone);
   EXPECT_EQ(first.inits, 1);
   EXPECT_EQ(second.inits, 0);
-
-  SDPLoader closed;
-  closed.setLoader(new FakeTransport(Layout::kSerial, &second, nullptr, false));
-  EXPECT_EQ(closed.init(), aErrIO);
 }
 
 // --- exchanges with the simulated ROM in either layout ----------------------------------------
@@ -237,21 +219,6 @@ class SdpExchange : public ::testing::TestWithParam<Layout> {
     return new FakeTransport(GetParam(), record, config);
   }
 };
-
-TEST_P(SdpExchange, FingerprintIsBothFuseWordsAfterTheStatusCheck) {
-  sdpsim::Config config;
-  config.fingerprint = 0x0123456789ABCDEFull;
-  FakeTransport::Record record;
-  SDPLoader loader;
-  loader.setLoader(Rom(&record, config));
-  uint64_t value = 0x100000000000ull;  // OR-ed into, not replaced
-  EXPECT_EQ(loader.getFingerprint(value), aErrNone);
-  EXPECT_EQ(value, 0x0123456789ABCDEFull | 0x100000000000ull);
-  EXPECT_EQ(record.writes,
-            (std::vector<Bytes>{SDPLoaderPeer::Status(), SDPLoaderPeer::ReadRegister(0x401F4410),
-                                SDPLoaderPeer::ReadRegister(0x401F4420)}));
-  EXPECT_EQ(record.readWaits, (std::vector<unsigned>{100, 100, 100}));
-}
 
 TEST_P(SdpExchange, SilentRomIsAskedFiveTimesThenReported) {
   sdpsim::Config config;
@@ -267,32 +234,6 @@ TEST_P(SdpExchange, SilentRomIsAskedFiveTimesThenReported) {
   EXPECT_EQ(value, 0u);
   // Status packets only: the silent ROM never gets a file write.
   EXPECT_EQ(record.writes, std::vector<Bytes>(10, SDPLoaderPeer::Status()));
-}
-
-TEST_P(SdpExchange, LoaderGoesOutInReportsOfAtMost1024DataBytes) {
-  Bytes data(2500);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 3);
-  FakeTransport::Record record;
-  SDPLoader loader;
-  loader.setLoader(Rom(&record));
-  Console console;
-  EXPECT_EQ(loader.writeLoader(data, 0x20002000), 0);
-  EXPECT_EQ(console.Take(), "Loader Transfer Successful\n");
-
-  ASSERT_EQ(record.writes.size(), 5u);
-  EXPECT_EQ(record.writes[0], SDPLoaderPeer::Status());
-  EXPECT_EQ(record.writes[1], SDPLoaderPeer::WriteFile(0x20002000, 2500));
-  const size_t sizes[3] = {1024, 1024, 452};
-  Bytes carried;
-  for (int i = 0; i < 3; ++i) {
-    const Bytes& report = record.writes[2 + i];
-    ASSERT_EQ(report.size(), sizes[i] + 1);
-    EXPECT_EQ(report[0], 2);
-    carried.insert(carried.end(), report.begin() + 1, report.end());
-  }
-  EXPECT_EQ(carried, data);
-  // Status read, a non-waiting poll before every report, the final read.
-  EXPECT_EQ(record.readWaits, (std::vector<unsigned>{100, 0, 0, 0, 100}));
 }
 
 TEST_P(SdpExchange, AnswerMidTransferOrAWrongFinalWordFailsTheTransfer) {
@@ -321,60 +262,47 @@ INSTANTIATE_TEST_SUITE_P(Layouts, SdpExchange, ::testing::Values(Layout::kSerial
                            return info.param == Layout::kHid ? "Hid" : "Serial";
                          });
 
-// Replies of every size, garbage and stray bytes never make the client read
-// or write outside its buffers (the sanitizers watch), and a reply of the
-// wrong size never passes for a proper answer.
-TEST(SdpHostile, RandomTrafficNeverCrashesTheClient) {
-  std::mt19937 random(20261206);
-  for (int round = 0; round < 300; ++round) {
-    Layout layout = round % 2 ? Layout::kHid : Layout::kSerial;
-    // The first rounds answer everything with replies one size too short or
-    // too long (serial replies may be longer), then random ones.
-    const size_t wrongSizes[2][5] = {{0, 1, 4, 5, 7}, {0, 5, 69, 71, 4096}};
-    bool wrongSize = round < 10;
-    size_t size = wrongSizes[round % 2][round / 2 % 5];
-    FakeTransport::Record record;
-    SDPLoader loader;
-    std::mt19937 seed(random());
-    loader.setLoader(new FakeTransport(layout, &record, [=](size_t index) mutable {
-      if (wrongSize) return Bytes(size, 0x88);
-      std::mt19937 r(seed() + (uint32_t)index);
-      size_t n = r() % 4 == 0 ? 70 : r() % 4 == 1 ? 8 : r() % 200;
-      Bytes bytes(n);
-      for (uint8_t& b : bytes) b = uint8_t(r() % 3 == 0 ? 0x88 : r());
-      return bytes;
-    }));
-    Console console;
-    uint64_t value = 0;
-    aErr fingerprint = loader.getFingerprint(value);
-    int written = loader.writeLoader(Bytes(random() % 3000), random());
-    if (wrongSize) {
-      EXPECT_EQ(fingerprint, aErrParam) << round;
-      EXPECT_EQ(written, 2) << round;
-    }
-    EXPECT_TRUE(fingerprint == aErrNone || fingerprint == aErrParam || fingerprint == aErrMode);
-    EXPECT_TRUE(written >= 0 && written <= 4);
-    loader.startLoader(random());
-    console.Take();
-  }
-}
-
 // --- the serial transport on pseudo-terminals -------------------------------
 
-TEST(SdpSerial, FinalAnswerIsAwaitedUntilASlowLineHasCarriedEverything) {
-  RomOnPty rom(sdpsim::Config(), 11520);
-  ASSERT_TRUE(rom.ok());
-  SDPLoader loader;
-  loader.setLoader(new Serial_SDPLoader(rom.path().c_str()));
-  ASSERT_EQ(loader.init(), aErrNone);
+// Bytes another program left on the line (the "?" of an LPC attempt, its
+// probe lines, any 1 to 15) shift every command for a ROM that keeps a
+// partial command: the client gets back in step before its fingerprint read.
+// A ROM that drops them after a pause needs nothing of that. On a slow line
+// (rate 11520 bytes/s) the final answer of a loader is awaited until the
+// line has carried everything.
+TEST(SdpSerial, GetsInStepWithBytesLeftOnTheLine) {
+  const struct {
+    bool keep;
+    std::string left;
+    unsigned rate;
+  } cases[] = {{true, "?", 0}, {true, "?\r\nA 1\r\n", 0}, {true, std::string(15, 'x'), 0},
+               {false, "?", 11520}};
   Bytes image(12000);
   for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 13);
-  Console console;
-  EXPECT_EQ(loader.writeLoader(image, 0x20200000), 0);
-  EXPECT_EQ(console.Take(), "Loader Transfer Successful\n");
-  Bytes stored;
-  EXPECT_TRUE(rom.With([&](sdpsim::Device& d) { return d.Peek(0x20200000, 12000, &stored); }));
-  EXPECT_EQ(stored, image);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.left.size());
+    sdpsim::Config config;
+    config.keepPartial = c.keep;
+    config.fingerprint = 0x0123456789ABCDEFull;
+    RomOnPty rom(config, c.rate);
+    ASSERT_TRUE(rom.ok());
+    int fd = open(rom.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(write(fd, c.left.data(), c.left.size()), (ssize_t)c.left.size());
+    close(fd);
+    usleep(50000);
+    SDPLoader loader;
+    loader.setLoader(new Serial_SDPLoader(rom.path().c_str()));
+    ASSERT_EQ(loader.init(), aErrNone);
+    uint64_t value = 0;
+    EXPECT_EQ(loader.getFingerprint(value), aErrNone);
+    EXPECT_EQ(value, config.fingerprint);
+    Console console;
+    EXPECT_EQ(loader.writeLoader(image, 0x20200000), 0);
+    EXPECT_EQ(console.Take(), "Loader Transfer Successful\n");
+    Bytes stored;
+    EXPECT_TRUE(rom.With([&](sdpsim::Device& d) { return d.Peek(0x20200000, 12000, &stored); }));
+    EXPECT_EQ(stored, image);
+  }
 }
 
 // A port that is not a terminal is refused; a line that never stops talking

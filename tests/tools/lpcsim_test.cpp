@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -36,183 +35,10 @@ void Ready(Device& device) {
   ASSERT_EQ("A 0\r\n0\r\n", Feed(device, "A 0\r\n"));
 }
 
-std::string WriteBlock(const std::vector<uint8_t>& data, size_t from, size_t to) {
-  std::string text;
-  uint32_t sum = 0;
-  for (size_t i = from; i < to; i += 45) {
-    size_t n = to - i < 45 ? to - i : 45;
-    text += lpcsim::UuEncode(data.data() + i, n) + "\r\n";
-  }
-  for (size_t i = from; i < to; ++i) sum += data[i];
-  return text + std::to_string(sum) + "\r\n";
-}
-
 std::vector<uint8_t> Pattern(size_t n, unsigned seed) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(i * 7 + seed + (i >> 8));
   return v;
-}
-
-TEST(LpcSimTables, EveryReturnCodeHasItsPublishedName) {
-  std::set<std::string> names;
-  for (unsigned i = 0; i < lpcsim::kReturnCodeCount; ++i) {
-    std::string name = lpcsim::ReturnCodeName(i);
-    EXPECT_NE("?", name) << i;
-    EXPECT_TRUE(names.insert(name).second) << "duplicate " << name;
-  }
-  EXPECT_STREQ("CODE_READ_PROTECTION_ENABLED", lpcsim::ReturnCodeName(19));
-  EXPECT_STREQ("?", lpcsim::ReturnCodeName(lpcsim::kReturnCodeCount));
-}
-
-TEST(LpcSimTables, SectorLayoutCoversFlashWithoutGaps) {
-  uint32_t next = 0;
-  for (unsigned s = 0; s < lpcsim::kSectorCount; ++s) {
-    EXPECT_EQ(next, lpcsim::SectorStart(s)) << s;
-    EXPECT_EQ(s, lpcsim::SectorOf(lpcsim::SectorStart(s)));
-    EXPECT_EQ(s, lpcsim::SectorOf(lpcsim::SectorStart(s) + lpcsim::SectorSize(s) - 1));
-    next += lpcsim::SectorSize(s);
-  }
-  EXPECT_EQ(lpcsim::kFlashSize, next);
-  EXPECT_EQ(16u, lpcsim::SectorOf(0x10000));
-  EXPECT_EQ(30u, lpcsim::SectorOf(0x80000));
-}
-
-TEST(LpcSimUu, EncodingMatchesTheLineFormat) {
-  const uint8_t zeros[3] = {0, 0, 0};
-  EXPECT_EQ("#````", lpcsim::UuEncode(zeros, 3));
-  const uint8_t cat[3] = {'C', 'a', 't'};
-  EXPECT_EQ("#0V%T", lpcsim::UuEncode(cat, 3));
-  for (size_t n = 0; n <= 45; ++n) {
-    std::vector<uint8_t> data = Pattern(n, (unsigned)n);
-    std::string line = lpcsim::UuEncode(data.data(), n);
-    EXPECT_EQ(1 + (n + 2) / 3 * 4, line.size());
-    std::vector<uint8_t> back;
-    EXPECT_EQ(n, lpcsim::UuDecode(line, &back));
-    EXPECT_EQ(data, back) << n;
-  }
-}
-
-TEST(LpcSimHandshake, AnswersEachLineRestartsOnAWrongWordThenIdentifies) {
-  Config config;
-  config.serial[0] = 1;
-  config.serial[1] = 0xFFFFFFFF;
-  config.serial[2] = 3;
-  config.serial[3] = 4;
-  Device device(config);
-  EXPECT_EQ("", Feed(device, "xyz\r\n"));  // nothing before the autobaud "?"
-  EXPECT_EQ("Synchronized\r\n", Feed(device, "?"));
-  EXPECT_EQ("Synchronised\r\n", Feed(device, "Synchronised\r\n"));
-  EXPECT_FALSE(device.synchronised());
-  Synchronise(device);
-  EXPECT_TRUE(device.synchronised());
-  EXPECT_EQ("J\r\n0\r\n637615927\r\n", Feed(device, "J\r\n"));
-  EXPECT_EQ("K\r\n0\r\n4\r\n1\r\n", Feed(device, "K\r\n"));
-  EXPECT_EQ("A 0\r\n0\r\n", Feed(device, "A 0\r\n"));
-  EXPECT_EQ("0\r\n1\r\n4294967295\r\n3\r\n4\r\n", Feed(device, "N\r\n"));
-  Config crp3;
-  crp3.crp = 3;  // no ISP at all
-  Device locked(crp3);
-  EXPECT_EQ("", Feed(locked, "?"));
-}
-
-TEST(LpcSimCommands, RefusesBadCommandsWithTheirCodes) {
-  Device device{Config()};
-  Ready(device);
-  EXPECT_EQ("1\r\n", Feed(device, "X\r\n"));
-  EXPECT_EQ("16\r\n", Feed(device, "U 1\r\n"));
-  EXPECT_EQ("12\r\n", Feed(device, "P 0x1 2\r\n"));
-  EXPECT_EQ("15\r\n", Feed(device, "E 0 0\r\n"));  // locked until "U"
-  EXPECT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
-  EXPECT_EQ("7\r\n", Feed(device, "P 5 4\r\n"));
-  EXPECT_EQ("7\r\n", Feed(device, "P 0 30\r\n"));
-  EXPECT_EQ("9\r\n", Feed(device, "E 0 0\r\n"));  // not prepared
-  EXPECT_EQ("13\r\n", Feed(device, "W 268435458 4\r\n"));
-  EXPECT_EQ("6\r\n", Feed(device, "W 268439552 6\r\n"));
-  EXPECT_EQ("14\r\n", Feed(device, "W 268468220 8\r\n"));  // runs off the end
-  EXPECT_EQ("3\r\n", Feed(device, "C 4224 268439552 256\r\n"));
-  EXPECT_EQ("6\r\n", Feed(device, "C 4096 268439552 2048\r\n"));
-  EXPECT_EQ("9\r\n", Feed(device, "C 4096 268439552 256\r\n"));
-  EXPECT_EQ("17\r\n", Feed(device, "B 1234 1\r\n"));
-  EXPECT_EQ("0\r\n", Feed(device, "B 115200 1\r\n"));
-  EXPECT_EQ(115200u, device.TakeBaudChange());
-  EXPECT_EQ("12\r\n", Feed(device, "G 0 X\r\n"));
-}
-
-TEST(LpcSimTransfer, WriteAcceptsGoodBlocksAndAsksForBadOnes) {
-  Config config;
-  config.resendAt = {2};
-  Device device(config);
-  Ready(device);
-  std::vector<uint8_t> data = Pattern(1000, 3);  // two blocks: 900 + 100 bytes
-  EXPECT_EQ("0\r\n", Feed(device, "W 268439552 1000\r\n"));
-  EXPECT_EQ("OK\r\n", Feed(device, WriteBlock(data, 0, 900)));
-  // The second checksum is answered RESEND whatever it says.
-  EXPECT_EQ("RESEND\r\n", Feed(device, WriteBlock(data, 900, 1000)));
-  // A wrong checksum is refused too; then the block goes through.
-  std::string bad = WriteBlock(data, 900, 1000);
-  bad.replace(bad.rfind("\r\n", bad.size() - 3) + 2, std::string::npos, "1\r\n");
-  EXPECT_EQ("RESEND\r\n", Feed(device, bad));
-  EXPECT_EQ("OK\r\n", Feed(device, WriteBlock(data, 900, 1000)));
-  std::vector<uint8_t> ram;
-  ASSERT_TRUE(device.Peek(0x10001000, 1000, &ram));
-  EXPECT_EQ(data, ram);
-  // Back in command mode.
-  EXPECT_EQ("0\r\n637615927\r\n", Feed(device, "J\r\n"));
-}
-
-TEST(LpcSimTransfer, CopyNeedsPreparedSectorsAndProgramsFlash) {
-  Device device{Config()};
-  Ready(device);
-  std::vector<uint8_t> data = Pattern(4096, 9);
-  ASSERT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
-  ASSERT_EQ("0\r\n", Feed(device, "W 268439552 4096\r\n"));
-  for (size_t at = 0; at < 4096; at += 900) {
-    ASSERT_EQ("OK\r\n", Feed(device, WriteBlock(data, at, at + 900 < 4096 ? at + 900 : 4096)));
-  }
-  // 4096 bytes at 0xF800 touch sectors 15 and 16; both must be prepared.
-  EXPECT_EQ("0\r\n", Feed(device, "P 15 15\r\n"));
-  EXPECT_EQ("9\r\n", Feed(device, "C 63488 268439552 4096\r\n"));
-  EXPECT_EQ("0\r\n", Feed(device, "P 15 16\r\n"));
-  EXPECT_EQ("0\r\n", Feed(device, "C 63488 268439552 4096\r\n"));
-  EXPECT_TRUE(device.TakeFlashChanged());
-  std::vector<uint8_t> flash;
-  ASSERT_TRUE(device.Peek(0xF800, 4096, &flash));
-  EXPECT_EQ(data, flash);
-  // A copy locks the sectors again.
-  EXPECT_EQ("9\r\n", Feed(device, "C 63488 268439552 256\r\n"));
-  // Blank check and erase.
-  EXPECT_EQ("8\r\n2048\r\n", Feed(device, "I 15 15\r\n").substr(0, 9));  // first non-blank
-  EXPECT_EQ("0\r\n", Feed(device, "P 0 29\r\n"));
-  EXPECT_EQ("0\r\n", Feed(device, "E 0 29\r\n"));
-  EXPECT_EQ("0\r\n", Feed(device, "I 0 29\r\n"));
-  ASSERT_TRUE(device.Peek(0xF800, 4096, &flash));
-  EXPECT_EQ(std::vector<uint8_t>(4096, 0xFF), flash);
-}
-
-TEST(LpcSimProtection, CodeReadProtectionLevels) {
-  const struct {
-    unsigned crp;
-    const char* command;
-    const char* reply;
-  } cases[] = {{1, "R 0 4", "19"},         {1, "P 0 0", "0"},
-               {1, "E 0 0", "19"},         {1, "C 0 268439552 256", "19"},
-               {1, "P 1 1", "0"},          {1, "C 4096 268439552 256", "0"},
-               {2, "W 268439552 4", "19"}, {2, "G 0 T", "19"},
-               {2, "P 0 29", "0"},         {2, "E 1 1", "19"},
-               {2, "E 0 29", "0"}};
-  std::unique_ptr<Device> device;
-  unsigned level = 0;
-  for (const auto& c : cases) {
-    if (c.crp != level) {
-      Config config;
-      config.crp = level = c.crp;
-      device.reset(new Device(config));
-      Ready(*device);
-      ASSERT_EQ("0\r\n", Feed(*device, "U 23130\r\n"));
-    }
-    EXPECT_EQ(std::string(c.reply) + "\r\n", Feed(*device, std::string(c.command) + "\r\n"))
-        << "CRP" << c.crp << " " << c.command;
-  }
 }
 
 TEST(LpcSimGo, GoStopsListeningAndResetReturnsToTheHandshakeKeepingFlash) {
@@ -303,6 +129,23 @@ class LpcSimPeer : public LpcSimTool {
 TEST_F(LpcSimPeer, Lpc21ispProgramsABinaryImageThroughResendsAndLatency) {
   ProgramAndCheck({"--resend-at", "2,5", "--latency-ms", "3"});
   EXPECT_NE(std::string::npos, sim_->Output().find("checksum 2: RESEND (forced)"));
+}
+
+// lpcisp (lpctools) opens an ISP session in one run and uses it in later
+// runs: the simulator keeps the part's state across opens of its terminal.
+TEST_F(LpcSimPeer, LpcispSplitsOneSessionOverSeveralRuns) {
+  std::string tty = Start({"--serial", "1,2,3,4"});
+  const std::vector<std::vector<std::string>> runs = {
+      {"-s"}, {"unlock"}, {"prepare-for-write", "1", "1"}, {"erase", "1", "1"},
+      {"blank-check", "1", "1"}, {"read-uid"}};
+  qntest::RunResult r;
+  for (const auto& run : runs) {
+    std::vector<std::string> argv{"/usr/bin/lpcisp", tty};
+    argv.insert(argv.end(), run.begin(), run.end());
+    r = qntest::Run(argv);
+    ASSERT_EQ(0, r.status) << run[0] << r.out << r.err;
+  }
+  EXPECT_NE(std::string::npos, r.out.find("0x00000001")) << r.out;
 }
 
 }  // namespace

@@ -94,12 +94,15 @@ TEST_F(UpdateServerLogicTest, UnknownThingsAreErrorsAndRequestsCannotLeaveTheDev
   for (const char* sn : serials) {
     EXPECT_EQ(Ask({{"op", "qu"}, {"sn", sn}}), "error invalid serial number\n") << sn;
   }
-  const char* builds[] = {"../../secret", "..", "12/../11", "", "1.0", "12345678901"};
+  const char* builds[] = {"../../secret", "..", "12/../11", "", ".hidden"};
   for (const char* bld : builds) {
     EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-HUB4"}, {"bld", bld}}),
               "error invalid build\n")
         << bld;
   }
+  // Names such as "1.0" are builds the protocol allows; this one does not exist.
+  EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-HUB4"}, {"bld", "1.0"}}),
+            "error unknown build 1.0\n");
 }
 
 // ---------------------------------------------------------------- program

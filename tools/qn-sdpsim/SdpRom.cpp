@@ -350,8 +350,8 @@ void SerialFramer::Receive(const uint8_t* bytes, size_t count) {
 void SerialFramer::Idle(unsigned quietMs) {
   device_.Idle(quietMs);
   // A partial command that the host abandoned is dropped so that the next
-  // one starts on a command boundary.
-  if (quietMs >= kAbandonedQuietMs) command_.clear();
+  // one starts on a command boundary, unless the ROM is to keep it.
+  if (quietMs >= kAbandonedQuietMs && !device_.keepsPartial()) command_.clear();
   Collect();
 }
 

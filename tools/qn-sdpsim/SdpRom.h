@@ -87,6 +87,9 @@ struct Config {
   bool writeFail = false;
   // JUMP_ADDRESS fails unless an image vector table is at the address.
   bool requireIvt = false;
+  // The serial framer keeps a partial command however long the line stays
+  // quiet, until more bytes complete it (the strictest ROM).
+  bool keepPartial = false;
 };
 
 // One answer of the ROM: the HAB state, or a response of 4 or more bytes.
@@ -124,6 +127,7 @@ class Device {
   bool TakeJump(uint32_t* address);
   bool jumped() const { return jumped_; }
   bool silent() const { return config_.silent; }
+  bool keepsPartial() const { return config_.keepPartial; }
 
   // Memory access; false when any byte is outside RAM.
   bool Peek(uint32_t address, size_t count, std::vector<uint8_t>* out) const;

@@ -31,6 +31,8 @@ const char kUsage[] =
     "  --fingerprint HIGH:LOW   fuse words CFG1 (HIGH) and CFG0 (LOW)\n"
     "  --hab open|closed|N      HAB state sent with every answer (default open)\n"
     "  --silent                 never answer\n"
+    "  --keep-partial           keep a partial command however long the line is\n"
+    "                           quiet (no time-out)\n"
     "  --unsolicited-at N       answer in the middle of a WRITE_FILE after N data bytes\n"
     "  --write-fail             end WRITE_FILE without the completion word\n"
     "  --require-ivt            refuse to jump where there is no image vector table\n"
@@ -66,6 +68,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
     kFingerprint,
     kHab,
     kSilent,
+    kKeepPartial,
     kUnsolicited,
     kWriteFail,
     kIvt,
@@ -81,6 +84,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
       {"fingerprint", required_argument, nullptr, kFingerprint},
       {"hab", required_argument, nullptr, kHab},
       {"silent", no_argument, nullptr, kSilent},
+      {"keep-partial", no_argument, nullptr, kKeepPartial},
       {"unsolicited-at", required_argument, nullptr, kUnsolicited},
       {"write-fail", no_argument, nullptr, kWriteFail},
       {"require-ivt", no_argument, nullptr, kIvt},
@@ -113,6 +117,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
           o->config.hab = sdpsim::kHabClosed;
         else
           ok = qnsim::ParseU32(arg, &o->config.hab);
+        break;
+      case kKeepPartial:
+        o->config.keepPartial = true;
         break;
       case kSilent:
         o->config.silent = true;

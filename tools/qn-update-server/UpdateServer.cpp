@@ -268,8 +268,7 @@ std::string UpdateServer::GetBird(const std::map<std::string, std::string>& para
   const std::string dir = DeviceDir(serial);
   if (!sIsDirectory(dir)) return sError("unknown device " + serial);
   const std::string build = sParam(params, "bld");
-  if (!Vorlaine::Updater::ServerCommClass::IsPlainBuildNumber(build))
-    return sError("invalid build");
+  if (!Vorlaine::Updater::ServerCommClass::IsSafeBuildName(build)) return sError("invalid build");
   const std::string model = sFirstLine(dir + "/model");
   if (!model.empty() && sParam(params, "fw") != model) return sError("model mismatch");
   std::string bytes;

@@ -398,6 +398,8 @@ bool ParseImxConfig(const std::string& spec, sdpsim::Config* out, std::string* e
       ok = ParseFlag(value, &config.silent);
     } else if (key == "write-fail") {
       ok = ParseFlag(value, &config.writeFail);
+    } else if (key == "keep-partial") {
+      ok = ParseFlag(value, &config.keepPartial);
     } else if (key == "require-ivt") {
       ok = ParseFlag(value, &config.requireIvt);
     } else if (key == "unsolicited-at") {
@@ -498,6 +500,7 @@ const char* ImxSpecHelp() {
          "  write-fail[=1]      end WRITE_FILE without the completion word\n"
          "  unsolicited-at=N    answer in the middle of a WRITE_FILE after N data bytes\n"
          "  require-ivt[=1]     refuse to jump where there is no image vector table\n"
+         "  keep-partial[=1]    (serial) keep a partial command frame with no time-out\n"
          "--imx-serial LINK[,SPEC]: the same ROM on a pseudo-terminal (symlink LINK);\n"
          "  baud=N              pace the line at N baud (default 0: unpaced)\n"
          "--imx-becomes SPEC: when the ROM (HID or serial) starts the loader it was given,\n"
