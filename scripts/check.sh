@@ -13,12 +13,12 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 scripts/deps.sh
 
 cmake -S . -B build-check -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DQN_SANITIZE=address,undefined >/dev/null
+  -DQN_SANITIZE=address,undefined -DQN_WERROR=ON >/dev/null
 cmake --build build-check -j "$JOBS"
 ctest --test-dir build-check --output-on-failure -j "$JOBS" --timeout 300
 
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DQN_SANITIZE=thread -DQN_TSAN_ONLY=ON >/dev/null
+  -DQN_SANITIZE=thread -DQN_TSAN_ONLY=ON -DQN_WERROR=ON >/dev/null
 cmake --build build-tsan -j "$JOBS"
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
   ctest --test-dir build-tsan --output-on-failure -j "$JOBS" --timeout 300 --no-tests=ignore
