@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "app/DeviceDisplay.h"
+#include "app/BirdStatus.h"
 #include "app/Log.h"
 #include "app/Printable.h"
 #include "link/aVersion.h"

@@ -1,8 +1,8 @@
-// Display helpers for devices and their firmware files.
+// Status texts of BIRD firmware files, as "-I" and "-C" show them.
 //
 // Main thread only; nothing here keeps state between calls.
-#ifndef QN_APP_DEVICEDISPLAY_H
-#define QN_APP_DEVICEDISPLAY_H
+#ifndef QN_APP_BIRDSTATUS_H
+#define QN_APP_BIRDSTATUS_H
 
 #include <stdint.h>
 
@@ -23,4 +23,4 @@ std::string GetBIRDFileStatus(const char* path, BirdFileClass& file);
 // Whether the file's body holds `serial` as four little-endian bytes.
 bool BIRDHoldsSerial(BirdFileClass& file, uint32_t serial);
 
-#endif  // QN_APP_DEVICEDISPLAY_H
+#endif  // QN_APP_BIRDSTATUS_H
