@@ -4,6 +4,7 @@
 // is written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,7 +79,9 @@ TEST_F(BuildNames, UnsafeNamesAreRefusedWithNothingWritten) {
   for (size_t i = 0; i < devices.size(); ++i) {
     RunResult r = Updater({"-G", "-d", devices[i].serial, "-u", server.url()});
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("ERROR ==> -G Build name [" + names[i] +
+    std::string shown = names[i];  // control characters are printed as "?"
+    std::replace(shown.begin(), shown.end(), '\x01', '?');
+    EXPECT_NE(r.out.find("ERROR ==> -G Build name [" + shown +
                          "] is not a build number; nothing stored.\n"),
               std::string::npos)
         << r.out;
