@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "app/DeviceDisplay.h"
+#include "app/BirdStatus.h"
 #include "app/Log.h"
 #include "server/ServerComm.h"
 #include "updater/BirdFile.h"

@@ -1,5 +1,5 @@
-// "-G" (download a build into the store), "-B" (list the builds the update
-// server offers) and "-I" (show what the store knows about a device).
+// "-G" (download a build into the store) and "-B" (list the builds the update
+// server offers).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -151,33 +151,5 @@ Outcome Entry_Builds(Parameters& params, UpdaterClass& store) {
     Log::FPrintf(stdout, 0, "\t%-15.15s\t%-15.15s\n", Printable(builds[i]).c_str(),
                  Printable(versions[i]).c_str());
   Log::FPrintf(stdout, 0, "\n\n");
-  return Outcome::Done;
-}
-
-Outcome Entry_Info(Parameters& params, UpdaterClass& store) {
-  if (params.serialNumber == 0) {
-    Log::FPrintf(stdout, 0,
-                 "Error: Must supply a specfic serial number [\"-d\"] to list device information\n");
-    return Outcome::Failed;
-  }
-  UpdaterItemClass* entry = store.Find(params.serialNumber);
-  if (!entry) {
-    Log::FPrintf(stdout, 0, "Error: Cannot locate information for specfic serial number [%08X]\n",
-                 params.serialNumber);
-    return Outcome::Done;
-  }
-  DisplayDevice(entry, params);
-  if (!entry->updater) return Outcome::Done;
-  char line[2048];
-  DeviceHistory& history = entry->updater->history;
-  if (!history.ReadFirstLine(line, sizeof(line))) return Outcome::Done;
-  Log::FPrintf(stdout, 0, "\tHistory for device [%s]:\n", entry->name.c_str());
-  do {
-    // Each line keeps its own line break; anything else is made printable.
-    size_t length = strlen(line);
-    bool ends = length > 0 && line[length - 1] == '\n';
-    std::string text = Printable(std::string(line, ends ? length - 1 : length));
-    Log::FPrintf(stdout, 0, "\t\t%s%s", text.c_str(), ends ? "\n" : "");
-  } while (history.ReadNextLine(line, sizeof(line)));
   return Outcome::Done;
 }

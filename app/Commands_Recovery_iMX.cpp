@@ -4,6 +4,7 @@
 
 #include "app/Log.h"
 #include "app/Recovery.h"
+#include "app/RecoveryFile.h"
 #include "link/aTime.h"
 #include "updater/Updater.h"
 

@@ -1,48 +1,83 @@
 #include "app/DeviceDisplay.h"
 
-#include <string.h>
+#include <stdint.h>
+#include <stdio.h>
 
+#include <string>
+
+#include "app/BirdStatus.h"
+#include "app/Log.h"
 #include "app/Printable.h"
+#include "protocol/QuillnodeNetwork.h"
 #include "updater/BirdFile.h"
+#include "updater/Updater.h"
 
 namespace {
 
-const uint32_t kInfoFieldSize = 16;
-
-// Field `index` (0 to 3) of an info block: up to 16 characters, ending early
-// at a zero byte or at the end of the block data.
-std::string sInfoField(const BirdFileBlockClass& block, uint32_t index) {
-  uint32_t start = index * kInfoFieldSize;
-  if (!block.data || block.length <= start) return std::string();
-  uint32_t avail = block.length - start;
-  uint32_t size = avail < kInfoFieldSize ? avail : kInfoFieldSize;
-  const char* field = (const char*)block.data + start;
-  const void* nul = memchr(field, 0, size);
-  // The file came from a server: its texts must not drive the terminal.
-  return Printable(std::string(field, nul ? (const char*)nul - field : size));
+// The status text of a stored build file.
+std::string sBuildStatus(const std::string& path, uint32_t serial, int model) {
+  BirdFileClass file;
+  std::string status = GetBIRDFileStatus(path.c_str(), file);
+  status += BIRDHoldsSerial(file, serial) ? ", serial number verifed"
+                                          : ", SERIAL NUMBER NOT VERIFIED";
+  status += file.ValidateModel(NetworkClass::GetModelName((unsigned)model)) ? ", model verifed"
+                                                                            : ", MODEL NOT VERIFIED";
+  status += GetBIRDBuildInfo(file);
+  return status;
 }
 
 }  // namespace
 
-std::string GetBIRDBuildInfo(BirdFileClass& file) {
-  BirdFileBlockClass* info = file.FindBlockType(BirdFileClass::BLOCK_INFO, nullptr);
-  if (!info) return std::string();
-  return "\n\t\t\tBuild:   " + sInfoField(*info, 0) + "\n\t\t\tVersion: " + sInfoField(*info, 1) +
-         "\n\t\t\tSerial#: " + sInfoField(*info, 2) + "\n\t\t\tModel:   " + sInfoField(*info, 3) +
-         "\n\t\t\t";
-}
+void DisplayDevice(UpdaterItemClass* entry, Parameters& params) {
+  if (!entry || !entry->updater) return;
+  UpdaterClass* device = entry->updater;
+  Log::FPrintf(stdout, 0, "\n");
+  uint32_t serial = device->settings.GetHex("SERIAL_NUMBER", 0x7FFFFFFF);
+  NetworkClass probe(LINK_INVALID);
+  bool available = probe.IsAvailable(params.linkType, serial);
+  Log::FPrintf(stdout, 0, "\tSettings for device:\n");
+  Log::FPrintf(stdout, 0, "\t%c[%s]\n", available ? '*' : ' ', entry->name.c_str());
 
-std::string GetBIRDFileStatus(const char* path, BirdFileClass& file) {
-  std::string status = BirdFileClass::VerifyFile(path) ? "verified" : "*** invalid file format ***";
-  file.Load(path);
-  if (file.blockCount != 0) status += ", valid firmware blocks";
-  if (file.FindBlockType(BirdFileClass::BLOCK_SERIAL_OFFSETS, nullptr))
-    status += ", offline compatible";
-  return status;
-}
+  std::string firmware = device->settings.GetString("FIRMWARE");
+  if (!firmware.empty())
+    Log::FPrintf(stdout, 0, "\t  Firmware: %s\n", Printable(firmware).c_str());
+  std::string module = device->settings.GetString("MODULE_NUMBER");
+  if (!module.empty()) Log::FPrintf(stdout, 0, "\t  Module: %s\n", Printable(module).c_str());
+  int model = device->settings.GetInt("MODEL_NUMBER", -1);
+  if (model >= 0)
+    Log::FPrintf(stdout, 0, "\t  Model: %d [%s]\n", model, NetworkClass::GetModelName((unsigned)model));
+  std::string last = device->settings.GetString("LAST_TRANSFER_VERSION");
+  if (!last.empty())
+    Log::FPrintf(stdout, 0, "\t  Version of Last Update: %s\n", Printable(last).c_str());
 
-bool BIRDHoldsSerial(BirdFileClass& file, uint32_t serial) {
-  uint8_t pattern[4] = {(uint8_t)serial, (uint8_t)(serial >> 8), (uint8_t)(serial >> 16),
-                        (uint8_t)(serial >> 24)};
-  return file.ValidateData(pattern, sizeof(pattern));
+  if (!device->items.empty()) {
+    Log::FPrintf(stdout, 0, "\t  Builds:\n");
+    for (UpdaterItemClass* item : device->items) {
+      std::string path = BuildPath(device->path.c_str(), item->name.c_str(), nullptr);
+      Log::FPrintf(stdout, 0, "\t\t%s [%d bytes] %s\n", Printable(item->name).c_str(), (int)item->size,
+                   sBuildStatus(path, serial, model).c_str());
+    }
+    return;
+  }
+  if (params.birdFile.empty()) return;
+
+  const char* path = params.birdFile.c_str();
+  BirdFileClass file;
+  std::string status = GetBIRDFileStatus(path, file);
+  status += BIRDHoldsSerial(file, params.serialNumber) ? ", serial number verifed"
+                                                       : ", serial number NOT verifed";
+  uint8_t product[14];
+  const char* name = "Tarlinx";
+  for (int i = 0; i < 7; ++i) {
+    product[2 * i] = (uint8_t)name[i];
+    product[2 * i + 1] = 0;
+  }
+  if (file.ValidateData(product, sizeof(product))) {
+    status += ", Tarlinx verifed";
+  } else {
+    status += ", Tarlinx NOT verifed";
+    file.DumpBlocks(BirdFileClass::BLOCK_FIRMWARE);
+  }
+  status += GetBIRDBuildInfo(file);
+  Log::FPrintf(stdout, 0, "\t\t%s [%d bytes] %s\n", path, (int)file.dataSize, status.c_str());
 }

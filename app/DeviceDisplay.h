@@ -1,26 +1,16 @@
-// Display helpers for devices and their firmware files.
+// The display of what the store knows about a device (part of "-I").
 //
-// Main thread only; nothing here keeps state between calls.
+// Main thread only.
 #ifndef QN_APP_DEVICEDISPLAY_H
 #define QN_APP_DEVICEDISPLAY_H
 
-#include <stdint.h>
+#include "app/Parameters.h"
 
-#include <string>
+class UpdaterItemClass;
 
-class BirdFileClass;
-
-// The build, version, serial number and model fields of the file's info
-// block, each on its own indented line; empty when the file has no info
-// block. Fields that lie beyond the end of a short info block are empty.
-std::string GetBIRDBuildInfo(BirdFileClass& file);
-
-// Checks the header of the file at `path`, loads it into `file` and returns
-// the start of its status text: "verified" or "*** invalid file format ***",
-// then ", valid firmware blocks" and ", offline compatible" where they hold.
-std::string GetBIRDFileStatus(const char* path, BirdFileClass& file);
-
-// Whether the file's body holds `serial` as four little-endian bytes.
-bool BIRDHoldsSerial(BirdFileClass& file, uint32_t serial);
+// Prints the device's settings and its stored builds with their status; a
+// device without stored builds shows the "-f" file instead, when given. A
+// null entry or one without a store prints nothing.
+void DisplayDevice(UpdaterItemClass* entry, Parameters& params);
 
 #endif  // QN_APP_DEVICEDISPLAY_H

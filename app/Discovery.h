@@ -1,5 +1,4 @@
-// Discovery of modules ("-D"), directly or through a router, and the display
-// of what the store knows about a device (part of "-I").
+// Discovery of modules ("-D"), directly or through a router.
 //
 // Main thread only. Every function that connects creates its own
 // NetworkClass and releases it before returning.
@@ -49,7 +48,6 @@ extern const char* const USB_PERMISSION_HINT;
 aErr DiscoverDeviceInfo(DEVICE_INFO* info, NetworkClass* net);
 // A new device entry named "%08X" with its "LINK_TYPE" saved, or null.
 UpdaterItemClass* CreateNewDevice(UpdaterClass& store, uint32_t serial, uint32_t linkType);
-void DisplayDevice(UpdaterItemClass* entry, Parameters& params);
 
 // The device row of the discovery tables.
 std::string FormatDeviceRow(const DEVICE_INFO& info, uint32_t serial, uint8_t module,

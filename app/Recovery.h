@@ -21,11 +21,5 @@ bool Firmware_Recovery(UpdaterClass* store, Parameters* params, bool* recovered 
 // recovery entry tries, so this fails the run and nothing else); true when
 // the module was recovered.
 bool Firmware_Recovery_iMX(UpdaterClass* store, Parameters* params);
-// Asks the update server for the recovery file of the chip whose fingerprint
-// is the four words, stores it and sets params->birdFile and
-// params->serialNumber. A "-f" file given by the user is kept. True when the
-// file to use is known.
-bool Get_Firmware_Recovery_File(UpdaterClass* store, Parameters* params,
-                                const unsigned int* fingerprint);
 
 #endif  // QN_APP_RECOVERY_H

@@ -1,5 +1,5 @@
 // TCP socket stream.
-#include "link/aStreamSocket.h"
+#include "link/aStreamsocket.h"
 
 #include <errno.h>
 #include <fcntl.h>

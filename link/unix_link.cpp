@@ -17,7 +17,7 @@
 #include <new>
 
 #include "link/aMutex.h"
-#include "link/aStreamSocket.h"
+#include "link/aStreamsocket.h"
 #include "link/aStreamUSB.h"
 #include "link/aTime.h"
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "link/aLink.h"
-#include "link/aStreamSocket.h"
+#include "link/aStreamsocket.h"
 #include "tests/link/FakeModule.h"
 
 using qntest::Bytes;

@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "link/aStreamSocket.h"
+#include "link/aStreamsocket.h"
 #include "tests/link/FakeModule.h"
 
 using qntest::Bytes;

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "tools/qn-lpcsim/LpcIsp.h"
+#include "tools/simline/AtomicFile.h"
+#include "tools/simline/ParseNumber.h"
 #include "tools/simline/SimLine.h"
 
 namespace {

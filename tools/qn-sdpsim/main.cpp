@@ -9,6 +9,9 @@
 #include <string>
 
 #include "tools/qn-sdpsim/SdpRom.h"
+#include "tools/simline/AtomicFile.h"
+#include "tools/simline/Clock.h"
+#include "tools/simline/ParseNumber.h"
 #include "tools/simline/SimLine.h"
 
 namespace {

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tools/simline/Clock.h"
 #include "tools/simline/SimLine.h"
 
 namespace usbemu {

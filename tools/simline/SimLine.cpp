@@ -10,6 +10,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "tools/simline/Clock.h"
+
 namespace qnsim {
 
 namespace {
@@ -18,52 +20,6 @@ namespace {
 // because the schedule itself never moves ahead.
 constexpr int64_t kEarlyNs = 300000;
 }  // namespace
-
-int64_t NowNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
-void SleepUntilNs(int64_t dueNs) {
-  struct timespec ts;
-  ts.tv_sec = dueNs / 1000000000LL;
-  ts.tv_nsec = dueNs % 1000000000LL;
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-  }
-}
-
-bool WriteFileAtomic(const std::string& path, const std::string& bytes) {
-  std::string tmp = path + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      close(fd);
-      unlink(tmp.c_str());
-      return false;
-    }
-    done += (size_t)w;
-  }
-  if (close(fd) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
-}
-
-bool ParseU32(const std::string& text, uint32_t* value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v = strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFULL) return false;
-  *value = (uint32_t)v;
-  return true;
-}
 
 SimLine::~SimLine() {
   if (!linkPath_.empty()) unlink(linkPath_.c_str());

@@ -77,18 +77,6 @@ class SimLine {
   bool dropped_ = false;
 };
 
-// Monotonic clock in nanoseconds.
-int64_t NowNs();
-void SleepUntilNs(int64_t dueNs);
-
-// Writes `bytes` to `path` through a temporary file and a rename, so that a
-// reader never sees a half-written file.
-bool WriteFileAtomic(const std::string& path, const std::string& bytes);
-
-// Parses an unsigned number in decimal or 0x hexadecimal; false on anything
-// else, including overflow of 32 bits.
-bool ParseU32(const std::string& text, uint32_t* value);
-
 }  // namespace qnsim
 
 #endif  // QN_TOOLS_SIMLINE_SIMLINE_H

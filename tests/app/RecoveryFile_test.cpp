@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/Parameters.h"
-#include "app/Recovery.h"
+#include "app/RecoveryFile.h"
 #include "server/ServerComm.h"
 #include "tests/support/TestSupport.h"
 #include "updater/Updater.h"

@@ -7,7 +7,7 @@
 # own (as root, or with a user namespace otherwise), so discovery never leaves
 # the machine.
 #
-# Usage: tools/linkbench/scan-bench.sh [BUILD_DIR] [SECONDS]
+# Usage: bench/link/scan-bench.sh [BUILD_DIR] [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build}

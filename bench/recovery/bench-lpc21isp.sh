@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prints how long lpc21isp takes to program images of a few sizes into
 # qn-lpcsim with line pacing and reply latency, next to the time the bytes
-# alone need on the line. Usage: bench-lpc21isp.sh <build-dir> [baud] [latency-ms]
+# alone need on the line. Usage: bench/recovery/bench-lpc21isp.sh <build-dir> [baud] [latency-ms]
 set -euo pipefail
 build=${1:?build directory}
 baud=${2:-115200}

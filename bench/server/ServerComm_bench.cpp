@@ -1,6 +1,6 @@
 // Prints how long the update client takes to fetch and decode the largest
 // BIRD file that fits its reply buffer, over loopback. Run by hand:
-//   build-dev/tests/server/server_bench [rounds]
+//   <build>/bench/server_bench [rounds]
 #include <httplib.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -11,8 +11,8 @@
 //
 // Runs as root: it moves itself into a network namespace of its own with a
 // veth lab interface (10.77.0.1), so the simulator's discovery traffic never
-// leaves the machine. birdtool and qn-modsim are taken from the folder of
-// this executable.
+// leaves the machine. birdtool and qn-modsim are taken from the build's
+// tools folder (<build>/tools, beside this executable's <build>/bench).
 #include <fcntl.h>
 #include <limits.h>
 #include <sched.h>
@@ -59,11 +59,11 @@ double Ms(Clock::time_point a, Clock::time_point b) {
 std::string ToolDir() {
   char path[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (n <= 0) return ".";
+  if (n <= 0) return "../tools";
   path[n] = '\0';
   std::string s(path);
   size_t slash = s.rfind('/');
-  return slash == std::string::npos ? "." : s.substr(0, slash);
+  return slash == std::string::npos ? "../tools" : s.substr(0, slash) + "/../tools";
 }
 
 bool Sh(const std::string& command) {

@@ -8,7 +8,7 @@
 // --no-wait-handle runs the link over a stream that offers no descriptor to
 // wait on, so the input thread falls back to polling with short sleeps.
 // --usb holds a USB link to module SERIAL instead (run it inside qn-usbemu,
-// see tools/qn-usbemu/idle-bench.sh) and measures only its idle cost.
+// see bench/usb/idle-bench.sh) and measures only its idle cost.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>

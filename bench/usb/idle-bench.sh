@@ -6,12 +6,12 @@
 # completes), once with always-writable nodes (libusb then spins) and once
 # over the module's kernel-driver node instead of libusb.
 #
-# Usage: tools/qn-usbemu/idle-bench.sh [BUILD_DIR] [SECONDS]
+# Usage: bench/usb/idle-bench.sh [BUILD_DIR] [SECONDS]
 set -eu
-build=${1:-build-dev}
+build=${1:-build}
 seconds=${2:-5}
 emu="$build/tools/qn-usbemu"
-probe="$build/tools/linkbench"
+probe="$build/bench/linkbench"
 for tool in "$emu" "$probe"; do
   if [ ! -x "$tool" ]; then
     echo "idle-bench: $tool is not built (cmake --build $build --target qn-usbemu linkbench)" >&2

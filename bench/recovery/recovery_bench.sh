@@ -6,8 +6,8 @@
 # echo of every line (as a USB-serial adapter holds back an echo's tail).
 # Prints one line per run and the ratios.
 #
-#   tests/recovery/bench/recovery_bench.sh [BUILD_DIR]   (default build)
-#   CONFIGS="16e" tests/recovery/bench/recovery_bench.sh  (only some of 0 16 16e)
+#   bench/recovery/recovery_bench.sh [BUILD_DIR]   (default build)
+#   CONFIGS="16e" bench/recovery/recovery_bench.sh  (only some of 0 16 16e)
 #
 # Everything runs on this machine: pseudo-terminals and a loopback server.
 set -u

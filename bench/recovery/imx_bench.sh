@@ -7,7 +7,7 @@
 # Prints the loader time and throughput per run; over the paced line it also
 # prints the share of the line rate (10 bits per byte) that was used.
 #
-#   tests/recovery/bench/imx_bench.sh [BUILD_DIR]   (default build)
+#   bench/recovery/imx_bench.sh [BUILD_DIR]   (default build)
 #
 # Everything runs on this machine, in a network namespace of its own:
 # pseudo-terminals, an emulated USB bus and a loopback update server.

@@ -1,4 +1,4 @@
-#include "app/DeviceDisplay.h"
+#include "app/BirdStatus.h"
 
 #include <gtest/gtest.h>
 
