@@ -52,29 +52,6 @@ class LinkTest : public ::testing::Test {
   uint32_t id_ = 0;
 };
 
-TEST_F(LinkTest, PacketsFlowBothWaysBetweenStartAndStop) {
-  Open();
-  EXPECT_EQ(module_.CountOf(kStart), 1);
-  module_.Send({0x04, 0x03, 0x01, 0x02, 0x03, 0x06, 0x00});
-  aPacketRef first = aLink_AwaitPacket(id_, 2000);
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(Wire(first), (Bytes{0x04, 0x03, 0x01, 0x02, 0x03}));
-  aPacket_Destroy(&first);
-  aPacketRef empty = aLink_AwaitPacket(id_, 2000);
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(Wire(empty), (Bytes{0x06, 0x00}));
-  aPacket_Destroy(&empty);
-
-  const uint8_t data[] = {0x10, 0x20};
-  aPacketRef out = aPacket_CreateWithData(0x04, 2, data);
-  EXPECT_EQ(aLink_PutPacket(id_, out), aErrNone);
-  aPacket_Destroy(&out);
-  EXPECT_GE(module_.WaitForPacket({0x04, 0x02, 0x10, 0x20}), 1);
-  EXPECT_EQ(aLink_Destroy(&id_), aErrNone);
-  EXPECT_EQ(id_, 0u);
-  EXPECT_GE(module_.WaitForPacket(kStop), 2);
-}
-
 TEST_F(LinkTest, HeartbeatsAreAnsweredInPhaseAndNeverQueued) {
   Open();
   module_.Send({0x02, 0x02, 0x00, 0x00});
