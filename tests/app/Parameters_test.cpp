@@ -138,6 +138,7 @@ TEST_F(ParametersTest, CommandLines) {
       {{"-d", "40F5849G"}, 1, "", std::string(kBadSerial) + "40F5849G]\n"},
       {{"-d", "0x"}, 1, "", std::string(kBadSerial) + "]\n"},
       {{"-d", "0"}, 1, "", std::string(kBadSerial) + "0]\n"},
+      {{"-r", "0xD272031D"}, 0, "r=D272031D", ""},
       {{"-r", "R2D2"},
        1,
        "",
@@ -218,16 +219,6 @@ TEST_F(ParametersTest, LogMaskAccumulatesWhileScanning) {
   Log::package_bitmask = 0;
   EXPECT_EQ(Parse({"-X", "0x20", "-Y"}).result, 1);
   EXPECT_EQ(Log::package_bitmask, 0x20u);
-}
-
-TEST_F(ParametersTest, SerialNumberPrefixNoteNeedsTheUpdaterChannelFirst) {
-  Parsed p = Parse({"-X", "1", "-d", "0x40f5849a", "-r", "0xD272031D"});
-  EXPECT_EQ(p.out,
-            "Discarding '0x' serial number prefix\n"
-            "Discarding '0x' router serial number prefix\n");
-  EXPECT_EQ(p.params.routerSerialNumber, 0xD272031Du);
-  Log::package_bitmask = 0;
-  EXPECT_EQ(Parse({"-d", "0x40f5849a", "-X", "1"}).out, "");
 }
 
 TEST_F(ParametersTest, ArbitraryCommandLinesKeepEveryWordAndNeverCrash) {

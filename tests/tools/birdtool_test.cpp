@@ -95,16 +95,15 @@ TEST_F(BirdtoolTest, ShowFailsOnFilesThatAreNotBird) {
   EXPECT_NE(r.out.find("Header: INVALID: not a BIRD file\n"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("the body cannot be loaded"), std::string::npos) << r.err;
 
-  // A header version byte of 0 is invalid; 2.7 is fine.
-  std::string v10 = dir_ / "v10.bird", v27 = dir_ / "v27.bird";
+  // A header version byte of 0 is invalid (which versions the loader takes is
+  // checked in the BIRD file tests).
+  std::string v10 = dir_ / "v10.bird";
   ASSERT_EQ(Tool({"pack", "-o", v10, "--format-version", "1,0"}).status, 0);
-  ASSERT_EQ(Tool({"pack", "-o", v27, "--format-version", "2,7"}).status, 0);
   r = Tool({"show", v10});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Header: bird, version 1.0 (INVALID: a version byte is 0)\n"),
             std::string::npos)
       << r.out;
-  EXPECT_TRUE(BirdFileClass::VerifyFile(v27.c_str()));
 
   r = Tool({"show", dir_ / "absent.bird"});
   EXPECT_EQ(r.status, 1);
