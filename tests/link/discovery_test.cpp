@@ -32,23 +32,16 @@ TEST(DiscoveryIdentityTest, SerialStringsAreExactlyEightHexDigits) {
   EXPECT_EQ(serial, 7u) << "untouched on failure";
 }
 
-TEST(DiscoveryDatagramTest, AReplyBecomesATCPIPSpecAndAShortOneReadsAsModel255) {
+// A full reply's fields reach the device rows of the integration tests
+// (TCP/IP discovery through the Updater); what they never send is a short one.
+TEST(DiscoveryDatagramTest, AShortReplyReadsAsModel255AndKeepsNothingOfTheOneBefore) {
   const uint8_t reply[16] = {0x01, 0x04, 0x2C, 0x23, 0x78, 0x56, 0x34, 0x12,
                              0x00, 0x00, 0x00, 0x00, 0x0D, 0x00, 0x00, 0x00};
   linkSpec* spec = aLinkSpec_Create(LINK_TCPIP);
   ASSERT_NE(spec, nullptr);
-  uint32_t sender = inet_addr("192.168.1.20");
-  ASSERT_EQ(aDiscovery_ReplyToSpec(reply, sizeof(reply), sender, spec), aErrNone);
-  EXPECT_EQ(spec->type, (uint32_t)LINK_TCPIP);
-  EXPECT_EQ(spec->serialNumber, 0x12345678u);
-  EXPECT_EQ(spec->module, 0x04u);
-  EXPECT_EQ(spec->router, 0x04u);
+  ASSERT_EQ(aDiscovery_ReplyToSpec(reply, sizeof(reply), inet_addr("192.168.1.20"), spec),
+            aErrNone);
   EXPECT_EQ(spec->routerSerialNumber, 0x12345678u);
-  EXPECT_EQ(spec->port, 9004u);
-  EXPECT_EQ(spec->model, 13u);
-  EXPECT_EQ(spec->linkAddress, sender);
-  // A short reply reads as model 255, its missing bytes as zero, and keeps
-  // nothing of the reply before.
   const uint8_t shortReply[6] = {0, 0x08, 0x11, 0x27, 0xAA, 0xBB};
   ASSERT_EQ(aDiscovery_ReplyToSpec(shortReply, sizeof(shortReply), 2, spec), aErrNone);
   EXPECT_EQ(spec->model, 255u);

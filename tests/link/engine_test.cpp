@@ -1,11 +1,8 @@
 // The link engine's threads over a socket pair whose other end the test
 // plays: the output thread's pace, and the wake-ups of threads that sleep
 // without a time limit while the link idles.
-#include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +12,7 @@
 
 #include "link/aLink.h"
 #include "tests/link/FakeModule.h"
+#include "tests/support/SocketPair.h"
 
 using qntest::Bytes;
 using qntest::WaitUntil;
@@ -24,22 +22,6 @@ namespace {
 typedef std::chrono::steady_clock Clock;
 constexpr auto kGuard = std::chrono::seconds(10);  // no wait here comes near it
 
-aErr sGet(uint8_t* byte, void* ref) {
-  ssize_t r = read(*static_cast<int*>(ref), byte, 1);
-  if (r == 1) return aErrNone;
-  if (r == 0) return aErrEOF;
-  return (errno == EAGAIN || errno == EWOULDBLOCK) ? aErrNotReady : aErrIO;
-}
-aErr sWrite(const uint8_t* data, size_t length, void* ref) {
-  return write(*static_cast<int*>(ref), data, length) == (ssize_t)length ? aErrNone : aErrIO;
-}
-aErr sPut(uint8_t byte, void* ref) { return sWrite(&byte, 1, ref); }
-aErr sDelete(void* ref) {
-  close(*static_cast<int*>(ref));
-  delete static_cast<int*>(ref);
-  return aErrNone;
-}
-
 bool MatchAll(const aPacket*, void*) { return true; }
 
 class EngineTest : public ::testing::Test {
@@ -47,18 +29,15 @@ class EngineTest : public ::testing::Test {
   // A link over one end of a socket pair; without a wait handle its input
   // thread has to poll the stream.
   void Open(bool waitHandle) {
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
-    fcntl(fds_[0], F_SETFL, O_NONBLOCK);
-    aStreamRef stream = aStream_Create(sGet, sPut, sWrite, sDelete, new int(fds_[0]));
+    aStreamRef stream = qntest::SocketPairStream(&peer_, waitHandle);
     ASSERT_NE(stream, nullptr);
-    if (waitHandle) aStream_SetWaitHandle(stream, fds_[0]);
     id_ = aLink_Create(stream);
     ASSERT_NE(id_, 0u);
     ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(id_) == aLINK_STATUS_RUNNING; }));
   }
   ~EngineTest() override {
     if (id_) aLink_Destroy(&id_);
-    if (fds_[1] >= 0) close(fds_[1]);
+    if (peer_ >= 0) close(peer_);
   }
   void Put(uint8_t value) {
     uint8_t data[2] = {0x5F, value};
@@ -73,10 +52,10 @@ class EngineTest : public ::testing::Test {
     std::vector<int> values;
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
     while (values.size() < count && Clock::now() < deadline) {
-      pollfd p = {fds_[1], POLLIN, 0};
+      pollfd p = {peer_, POLLIN, 0};
       if (poll(&p, 1, 50) <= 0) continue;
       uint8_t buffer[256];
-      ssize_t r = read(fds_[1], buffer, sizeof(buffer));
+      ssize_t r = read(peer_, buffer, sizeof(buffer));
       if (r <= 0) break;  // the link closed its end
       bytes_.insert(bytes_.end(), buffer, buffer + r);
       while (bytes_.size() >= 2 && bytes_.size() >= 2u + bytes_[1]) {
@@ -92,7 +71,7 @@ class EngineTest : public ::testing::Test {
     }
     return values;
   }
-  int fds_[2] = {-1, -1};
+  int peer_ = -1;  // the module's end
   uint32_t id_ = 0;
   Bytes bytes_;
   std::vector<Bytes> control_;
@@ -129,7 +108,7 @@ TEST_F(EngineTest, IdleThreadsWakeForAPacketBytesADeadlineAndTheStop) {
     EXPECT_EQ(waiter.get(), nullptr);
     EXPECT_TRUE(Clock::now() - since >= std::chrono::milliseconds(50)) << "returned early";
 
-    ASSERT_EQ(write(fds_[1], "\x04\x01\x33", 3), 3);
+    ASSERT_EQ(write(peer_, "\x04\x01\x33", 3), 3);
     aPacketRef packet = aLink_AwaitPacket(id_, 5000);
     ASSERT_NE(packet, nullptr);
     EXPECT_EQ(packet->data[0], 0x33);
@@ -141,8 +120,8 @@ TEST_F(EngineTest, IdleThreadsWakeForAPacketBytesADeadlineAndTheStop) {
     EXPECT_EQ(stop.get(), aErrNone);
     Receive(1);  // collects the rest
     EXPECT_EQ(control_.back(), (Bytes{0xAF, 0x01, 0x00})) << "the stop packet went out last";
-    close(fds_[1]);
-    fds_[1] = -1;
+    close(peer_);
+    peer_ = -1;
     bytes_.clear();
     control_.clear();
   }

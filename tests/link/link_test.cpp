@@ -1,5 +1,7 @@
-// The link engine against an in-process fake module on loopback TCP.
+// The link engine and the TCP socket stream under it, against an in-process
+// fake module on loopback TCP.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <thread>
@@ -51,29 +53,6 @@ class LinkTest : public ::testing::Test {
   FakeModule module_;
   uint32_t id_ = 0;
 };
-
-TEST_F(LinkTest, PacketsFlowBothWaysBetweenStartAndStop) {
-  Open();
-  EXPECT_EQ(module_.CountOf(kStart), 1);
-  module_.Send({0x04, 0x03, 0x01, 0x02, 0x03, 0x06, 0x00});
-  aPacketRef first = aLink_AwaitPacket(id_, 2000);
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(Wire(first), (Bytes{0x04, 0x03, 0x01, 0x02, 0x03}));
-  aPacket_Destroy(&first);
-  aPacketRef empty = aLink_AwaitPacket(id_, 2000);
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(Wire(empty), (Bytes{0x06, 0x00}));
-  aPacket_Destroy(&empty);
-
-  const uint8_t data[] = {0x10, 0x20};
-  aPacketRef out = aPacket_CreateWithData(0x04, 2, data);
-  EXPECT_EQ(aLink_PutPacket(id_, out), aErrNone);
-  aPacket_Destroy(&out);
-  EXPECT_GE(module_.WaitForPacket({0x04, 0x02, 0x10, 0x20}), 1);
-  EXPECT_EQ(aLink_Destroy(&id_), aErrNone);
-  EXPECT_EQ(id_, 0u);
-  EXPECT_GE(module_.WaitForPacket(kStop), 2);
-}
 
 TEST_F(LinkTest, HeartbeatsAreAnsweredInPhaseAndNeverQueued) {
   Open();
@@ -251,6 +230,97 @@ TEST(LinkTableTest, UnknownLinksAreRefused) {
   EXPECT_EQ(aLink_Reset(id), aErrParam);
   EXPECT_EQ(aLink_Destroy(&id), aErrParam);
   EXPECT_EQ(id, 0u);
+}
+
+// ---- the socket stream ---------------------------------------------------------
+
+// Reads whatever the stream has, up to `count` bytes, for at most 5 s.
+Bytes ReadBytes(aStreamRef stream, size_t count) {
+  Bytes got;
+  WaitUntil([&] {
+    uint8_t byte;
+    while (got.size() < count && aStream_Read(stream, &byte, 1) == aErrNone) got.push_back(byte);
+    return got.size() >= count;
+  });
+  return got;
+}
+
+class SocketStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(server_.port(), 0);
+    ASSERT_EQ(aStream_CreateSocket(FakeModule::LoopbackAddress(), server_.port(), &stream_),
+              aErrNone);
+    ASSERT_NE(stream_, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return server_.Connections() == 1; }));
+  }
+  void TearDown() override {
+    if (stream_) {
+      EXPECT_EQ(aStream_Destroy(&stream_), aErrNone);
+    }
+  }
+  FakeModule server_;
+  aStreamRef stream_ = nullptr;
+};
+
+TEST_F(SocketStreamTest, APeerThatClosesReadsAsNotReady) {
+  server_.CloseGracefully();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  uint8_t byte;
+  EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady);
+  EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady);
+}
+
+TEST_F(SocketStreamTest, AResetConnectionIsReopenedInPlace) {
+  int fd = aStream_GetWaitHandle(stream_);
+  server_.ResetConnection();
+  ASSERT_TRUE(WaitUntil([&] {
+    uint8_t byte;
+    aStream_Read(stream_, &byte, 1);
+    return server_.Connections() == 2;
+  }));
+  EXPECT_EQ(aStream_GetWaitHandle(stream_), fd) << "the descriptor number is kept";
+  server_.Send({0x0C, 0x00});
+  EXPECT_EQ(ReadBytes(stream_, 2), (Bytes{0x0C, 0x00}));
+  const uint8_t bytes[] = {0x0E, 0x01, 0x07};
+  EXPECT_EQ(aStream_Write(stream_, bytes, 3), aErrNone);
+  EXPECT_GE(server_.WaitForPacket({0x0E, 0x01, 0x07}), 0);
+}
+
+TEST_F(SocketStreamTest, AVanishedPeerGivesConnectionErrorsFromThenOn) {
+  server_.Vanish();
+  uint8_t byte;
+  aErr result = aErrNotReady;
+  ASSERT_TRUE(WaitUntil([&] {
+    result = aStream_Read(stream_, &byte, 1);
+    return result != aErrNotReady;
+  }));
+  EXPECT_EQ(result, aErrConnection);
+  EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrConnection);
+  const uint8_t bytes[] = {0x04, 0x00};
+  EXPECT_EQ(aStream_Write(stream_, bytes, 2), aErrConnection);
+  // The descriptor still names a socket, so a waiting reader wakes at once.
+  EXPECT_EQ(aStream_WaitReadable(stream_, 5000), aErrNone);
+}
+
+TEST_F(SocketStreamTest, AWriteThatCannotGoOutGivesUpAfterItsRetries) {
+  // The server never reads; with small buffers the write meets EAGAIN until
+  // its retries run out.
+  int fd = aStream_GetWaitHandle(stream_);
+  int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+  server_.StopReading();
+  Bytes big(8 * 1024 * 1024, 0x5A);
+  EXPECT_EQ(aStream_Write(stream_, big.data(), big.size()), aErrWrite);
+}
+
+TEST(SocketStreamCreateTest, NoListenerGivesResourceAndANullHandle) {
+  FakeModule gone;
+  gone.Vanish();  // nobody listens on its port any more
+  aStreamRef stream = (aStreamRef)0x1;
+  EXPECT_EQ(aStream_CreateSocket(FakeModule::LoopbackAddress(), gone.port(), &stream),
+            aErrResource);
+  EXPECT_EQ(stream, nullptr);
 }
 
 }  // namespace

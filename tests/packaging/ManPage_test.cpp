@@ -52,7 +52,7 @@ TEST(ManPage, ToolPagesNameEveryOptionOfTheirUsageText) {
   sExpectOnPage(sSource("man/qn-update-server.1.scd"), "qn-update-server.1.scd",
                 sLongOptions(qnserver::USAGE_TEXT));
 
-  qntest::RunResult help = qntest::Run({qntest::ToolPath("birdtool"), "help"});
+  qntest::RunResult help = qntest::RunTool("birdtool", {"help"});
   ASSERT_EQ(help.status, 0) << help.err;
   std::set<std::string> options = sLongOptions(help.out);
   ASSERT_GT(options.size(), 10u);

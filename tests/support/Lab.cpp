@@ -105,9 +105,9 @@ UpdateServer::UpdateServer(const std::string& root, const std::vector<ServerDevi
 }
 
 bool PackBird(const std::vector<std::string>& args, std::string* output) {
-  std::vector<std::string> argv{ToolPath("birdtool"), "pack"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  RunResult r = Run(argv);
+  std::vector<std::string> packArgs{"pack"};
+  packArgs.insert(packArgs.end(), args.begin(), args.end());
+  RunResult r = RunTool("birdtool", packArgs);
   if (output) *output = r.out + r.err;
   return r.status == 0;
 }

@@ -79,6 +79,8 @@ class UpdateServer {
   bool ready() const { return !url_.empty(); }
   // The "-u" value: http://127.0.0.1:PORT/cgi/u
   const std::string& url() const { return url_; }
+  // The running server (its "--log" lines, Stop).
+  Background& process() { return *process_; }
 
  private:
   std::unique_ptr<Background> process_;

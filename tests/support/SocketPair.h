@@ -43,15 +43,15 @@ inline aErr Delete(void* ref) {
 }  // namespace socketpair_stream
 
 // A non-blocking stream over one end of a new socket pair (closed with the
-// stream); `*peer` receives the other end, which the caller closes. Null
-// when no pair can be made.
-inline aStreamRef SocketPairStream(int* peer) {
+// stream); `*peer` receives the other end, which the caller closes. Without
+// `waitHandle` a reader has to poll the stream. Null when no pair can be made.
+inline aStreamRef SocketPairStream(int* peer, bool waitHandle = true) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return nullptr;
   fcntl(fds[0], F_SETFL, O_NONBLOCK);
   namespace s = socketpair_stream;
   aStreamRef stream = aStream_Create(s::Get, s::Put, s::Write, s::Delete, new int(fds[0]));
-  if (stream) aStream_SetWaitHandle(stream, fds[0]);
+  if (stream && waitHandle) aStream_SetWaitHandle(stream, fds[0]);
   *peer = fds[1];
   return stream;
 }

@@ -1,20 +1,18 @@
 // The reference update server: its request logic on a temporary firmware
-// directory, then the running program on loopback through the update client
-// and through the curl command line.
+// directory, then the running program on loopback through the curl command
+// line. The Updater's own requests to it are exercised by the integration
+// tests.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "server/ServerComm.h"
+#include "tests/support/Lab.h"
 #include "tests/support/TestSupport.h"
 #include "tools/qn-update-server/UpdateServer.h"
-
-using Vorlaine::Updater::ServerCommClass;
 
 namespace {
 
@@ -57,133 +55,82 @@ class FirmwareDir {
   const std::string io10 = Bytes(4, 4);
 };
 
-// ---------------------------------------------------------------- logic
-
-class UpdateServerLogicTest : public ::testing::Test {
- protected:
-  std::string Ask(const std::map<std::string, std::string>& params,
-                  qnserver::ServerOptions options = qnserver::ServerOptions()) {
-    options.root = firmware.dir.path();
-    return qnserver::UpdateServer(options).Handle(params);
-  }
+// One request per row, answered from the firmware directory: every
+// operation, unknown things, and names that would leave the device folder.
+TEST(UpdateServerLogicTest, AnswersAndRefusals) {
   FirmwareDir firmware;
-};
-
-TEST_F(UpdateServerLogicTest, AnswersEveryOperation) {
-  EXPECT_EQ(Ask({{"op", "hi"}, {"rv", "2"}}), "ok\nqn-update-server\n");
-  EXPECT_EQ(Ask({{"op", "qu"}, {"sn", "40F5849A"}}), "ok\n12\nQN-HUB4\n");
-  EXPECT_EQ(Ask({{"op", "qu"}, {"sn", "abcd"}}), "ok\n10\nQN-IO\n")
-      << "short lower-case serials name the same device; latest is the highest build";
-  EXPECT_EQ(Ask({{"op", "builds"}, {"sn", "40F5849A"}}), "ok\n11;1.2.0\n12;1.3.0\n");
-  EXPECT_EQ(Ask({{"op", "builds"}, {"sn", "0000ABCD"}}), "ok\n7;\n10;\n");
-  EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "0000ABCD"}, {"fw", "QN-IO"}, {"bld", "7"}}),
-            "ok\nA4YJ\n7.bird 3 bytes\n");
-  EXPECT_EQ(Ask({{"op", "fix"}, {"fp", "0 0 ABCD 1234"}}), "ok\n0000ABCD\n7\nA4YJ\n");
-}
-
-TEST_F(UpdateServerLogicTest, UnknownThingsAreErrorsAndRequestsCannotLeaveTheDeviceFolder) {
-  auto status = [](const std::string& reply) { return reply.substr(0, reply.find('\n')); };
-  EXPECT_EQ(status(Ask({{"op", "qu"}, {"sn", "12345678"}})), "error unknown device 12345678");
-  EXPECT_EQ(status(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-IO"}, {"bld", "12"}})),
-            "error model mismatch");
-  EXPECT_EQ(status(Ask({{"op", "fix"}, {"fp", "1 2 3 4"}})), "error unknown fingerprint");
-  EXPECT_EQ(status(Ask({{"op", "nope"}})), "error unknown operation");
   qntest::WriteFile(firmware.dir / "secret.bird", "secret");
-  const char* serials[] = {"..",      "../devices/40F5849A", "40F5849A/..", "", "123456789", "-1",
-                           "40F5849G"};
-  for (const char* sn : serials) {
-    EXPECT_EQ(Ask({{"op", "qu"}, {"sn", sn}}), "error invalid serial number\n") << sn;
+  const struct {
+    std::map<std::string, std::string> params;
+    std::string reply;
+  } cases[] = {
+      {{{"op", "hi"}, {"rv", "2"}}, "ok\nqn-update-server\n"},
+      {{{"op", "qu"}, {"sn", "40F5849A"}}, "ok\n12\nQN-HUB4\n"},
+      // Short lower-case serials name the same device; latest is the highest build.
+      {{{"op", "qu"}, {"sn", "abcd"}}, "ok\n10\nQN-IO\n"},
+      {{{"op", "builds"}, {"sn", "40F5849A"}}, "ok\n11;1.2.0\n12;1.3.0\n"},
+      {{{"op", "builds"}, {"sn", "0000ABCD"}}, "ok\n7;\n10;\n"},
+      {{{"op", "bird"}, {"sn", "0000ABCD"}, {"fw", "QN-IO"}, {"bld", "7"}},
+       "ok\nA4YJ\n7.bird 3 bytes\n"},
+      {{{"op", "fix"}, {"fp", "0 0 ABCD 1234"}}, "ok\n0000ABCD\n7\nA4YJ\n"},
+      {{{"op", "qu"}, {"sn", "12345678"}}, "error unknown device 12345678\n"},
+      {{{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-IO"}, {"bld", "12"}},
+       "error model mismatch\n"},
+      {{{"op", "fix"}, {"fp", "1 2 3 4"}}, "error unknown fingerprint\n"},
+      {{{"op", "nope"}}, "error unknown operation\n"},
+      // Names such as "1.0" are builds the protocol allows; this one does not exist.
+      {{{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-HUB4"}, {"bld", "1.0"}},
+       "error unknown build 1.0\n"},
+  };
+  qnserver::ServerOptions options;
+  options.root = firmware.dir.path();
+  qnserver::UpdateServer server(options);
+  for (const auto& c : cases) {
+    std::string reply = server.Handle(c.params);
+    EXPECT_EQ(reply.substr(0, c.reply.size()), c.reply) << c.params.at("op");
   }
-  const char* builds[] = {"../../secret", "..", "12/../11", "", ".hidden"};
-  for (const char* bld : builds) {
-    EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-HUB4"}, {"bld", bld}}),
+  for (const char* sn : {"..", "../devices/40F5849A", "40F5849A/..", "", "123456789", "-1",
+                         "40F5849G"}) {
+    EXPECT_EQ(server.Handle({{"op", "qu"}, {"sn", sn}}), "error invalid serial number\n") << sn;
+  }
+  for (const char* bld : {"../../secret", "..", "12/../11", "", ".hidden"}) {
+    EXPECT_EQ(server.Handle({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-HUB4"}, {"bld", bld}}),
               "error invalid build\n")
         << bld;
   }
-  // Names such as "1.0" are builds the protocol allows; this one does not exist.
-  EXPECT_EQ(Ask({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "QN-HUB4"}, {"bld", "1.0"}}),
-            "error unknown build 1.0\n");
 }
 
-// ---------------------------------------------------------------- program
-
-// The server program on an ephemeral loopback port.
-class RunningServer {
- public:
-  explicit RunningServer(const std::string& root, std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv{qntest::ToolPath("qn-update-server"), "--listen", "127.0.0.1:0",
-                                  "--root", root};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    process_.reset(new qntest::Background(argv));
-    ready_ = process_->WaitForLine("qn-update-server: listening on 127.0.0.1:", 10000);
-    size_t colon = ready_.rfind(':');
-    if (colon != std::string::npos) port_ = atoi(ready_.c_str() + colon + 1);
-  }
-  bool ok() const { return port_ > 0; }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u"; }
-  qntest::Background& process() { return *process_; }
-
- private:
-  std::unique_ptr<qntest::Background> process_;
-  std::string ready_;
-  int port_ = 0;
-};
-
-class UpdateServerProgramTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // Loopback requests must not be handed to a proxy.
-    unsetenv("http_proxy");
-    unsetenv("all_proxy");
-    unsetenv("ALL_PROXY");
-    ASSERT_TRUE(qntest::FileExists(qntest::ToolPath("qn-update-server")))
-        << "the qn-update-server tool is not built";
-  }
-  FirmwareDir firmware;
-};
-
-TEST_F(UpdateServerProgramTest, AReplyAsLargeAsTheBufferIsRefused) {
-  RunningServer server(firmware.dir.path(), {"--oversize", "1024000"});
-  ASSERT_TRUE(server.ok()) << server.process().Output();
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
-  EXPECT_FALSE(client.Send("op=qu&sn=40F5849A"));
-  EXPECT_TRUE(client.Overflowed());
-}
-
-TEST_F(UpdateServerProgramTest, CurlCommandLineGetsPlainTextReplies) {
+// The program on loopback, through the curl command line: plain-text
+// replies, 404 elsewhere, a log line per request, a clean stop on SIGTERM,
+// and a port that is taken.
+TEST(UpdateServerProgramTest, ServesOverHttpLogsStopsCleanlyAndRefusesABusyPort) {
   const std::string curl = "/usr/bin/curl";
   ASSERT_TRUE(qntest::FileExists(curl)) << "the curl command line (Debian package curl) is missing";
-  RunningServer server(firmware.dir.path(), {"--log"});
-  ASSERT_TRUE(server.ok()) << server.process().Output();
-  auto get = [&](const std::string& query) {
-    return qntest::Run({curl, "-s", "--noproxy", "*", "--max-time", "10", server.Url() + query});
+  qntest::TempDir dir;
+  qntest::UpdateServer server(dir / "fw", {{"40F5849A", "QN-HUB4", "12", {{"12", {"1.3.0", ""}}}}},
+                              {}, {"--log"});
+  ASSERT_TRUE(server.ready());
+  const std::string hostPort = server.url().substr(7, server.url().find('/', 7) - 7);
+  auto get = [&](const std::vector<std::string>& extra, const std::string& url) {
+    std::vector<std::string> argv{curl, "-s", "--noproxy", "*", "--max-time", "10"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    argv.push_back(url);
+    return qntest::Run(argv);
   };
-  qntest::RunResult r = get("?op=qu&sn=40f5849a");
+  qntest::RunResult r = get({}, server.url() + "?op=qu&sn=40f5849a");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "ok\n12\nQN-HUB4\n");
-  r = get("?op=fix&fp=00000000%2000000000%200000ABCD%2000001234");
-  EXPECT_EQ(r.out, "ok\n0000ABCD\n7\nA4YJ\n");
-  r = qntest::Run(
-      {curl, "-s", "--noproxy", "*", "--max-time", "10", "-o", "/dev/null", "-w", "%{http_code}",
-       "http://127.0.0.1:" + server.Url().substr(17, server.Url().find('/', 17) - 17) + "/other"});
+  r = get({"-o", "/dev/null", "-w", "%{http_code}"}, "http://" + hostPort + "/other");
   EXPECT_EQ(r.out, "404");
   EXPECT_NE(server.process().WaitForLine("GET /cgi/u?op=qu&sn=40f5849a -> ok", 5000), "");
   EXPECT_NE(server.process().WaitForLine("GET /other -> 404", 5000), "");
-  EXPECT_EQ(server.process().Stop(), 0) << "SIGTERM ends the server cleanly";
-}
 
-TEST_F(UpdateServerProgramTest, ABusyPortFails) {
-  RunningServer first(firmware.dir.path());
-  ASSERT_TRUE(first.ok()) << first.process().Output();
-  const std::string hostPort = first.Url().substr(7, first.Url().find('/', 7) - 7);
   qntest::RunOptions quick;
   quick.timeoutMs = 10000;
-  qntest::RunResult r = qntest::Run(
-      {qntest::ToolPath("qn-update-server"), "--listen", hostPort, "--root", firmware.dir.path()},
-      quick);
+  r = qntest::RunTool("qn-update-server", {"--listen", hostPort, "--root", dir / "fw"}, quick);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "qn-update-server: cannot listen on " + hostPort + "\n");
-
+  EXPECT_EQ(server.process().Stop(), 0) << "SIGTERM ends the server cleanly";
 }
 
 }  // namespace
