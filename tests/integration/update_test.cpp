@@ -76,8 +76,8 @@ class UpdateTest : public qntest::PrivateNetworkTest {
 
   std::string GenImage(const std::string& name, size_t size, int seed) {
     std::string path = work_ / name;
-    RunResult r = qntest::RunTool("birdtool", {"gen-image", "--size", std::to_string(size), "--seed",
-                                               std::to_string(seed), "-o", path});
+    RunResult r = qntest::RunTool("birdtool", {"gen-image", "--size", std::to_string(size),
+                                               "--seed", std::to_string(seed), "-o", path});
     EXPECT_EQ(r.status, 0) << r.err;
     return ReadFile(path);
   }
@@ -316,7 +316,8 @@ TEST_F(UpdateTest, MissingFilesAndUnknownDevicesAreReportedWithoutConnecting) {
     std::vector<std::string> args;
     std::string out;
   } cases[] = {
-      {false, {"-U", "-t", "TCP"}, "\nERROR ==> Must specify the specific device to be updated.\n\n"},
+      {false, {"-U", "-t", "TCP"},
+       "\nERROR ==> Must specify the specific device to be updated.\n\n"},
       {false, {"-U", "-d", kDevice, "-t", "TCP"},
        "Device is unknown. Try -D to discover device, then -U to Update firmware.\n"
        "BIRD firmware file does not exist [].\n" + kNoFileTail},

@@ -201,9 +201,8 @@ TEST_F(UsbBusTest, UpdateOverUsb) {
     EXPECT_NE(r.out.find("    0012ABCD  02       02      Tarlinx        2.2.9 (77)         \n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(
-        ReadFile(qntest::DeviceDir(home.path(), "0012ABCD") + "/.settings").find("LAST_TRANSFER_VERSION=" + bird),
-        std::string::npos);
+    std::string settings = ReadFile(qntest::DeviceDir(home.path(), "0012ABCD") + "/.settings");
+    EXPECT_NE(settings.find("LAST_TRANSFER_VERSION=" + bird), std::string::npos) << settings;
   }
 }
 
