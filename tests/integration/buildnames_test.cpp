@@ -78,7 +78,9 @@ TEST_F(BuildNames, UnsafeNamesAreRefusedWithNothingWritten) {
   for (size_t i = 0; i < devices.size(); ++i) {
     RunResult r = Updater({"-G", "-d", devices[i].serial, "-u", server.url()});
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("ERROR ==> -G Build name [" + names[i] +
+    std::string shown = names[i];  // control characters are printed as "?"
+    for (char& ch : shown) ch = (unsigned char)ch < 0x20 ? '?' : ch;
+    EXPECT_NE(r.out.find("ERROR ==> -G Build name [" + shown +
                          "] is not a build number; nothing stored.\n"),
               std::string::npos)
         << r.out;
