@@ -9,13 +9,13 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <thread>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "link/aDiscovery.h"
-#include "tests/integration/FaultServers.h"
+#include "tests/support/HttpServers.h"
 #include "tests/support/Lab.h"
 #include "tests/support/TestSupport.h"
 
@@ -28,26 +28,14 @@ using qntest::TempDir;
 const char kHeaderTcp[] =
     "    Device    Module   Router  Model          Firmware Version    IP address     \n";
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  return out;
-}
-
 bool HasLine(const std::string& text, const std::string& line) {
-  std::vector<std::string> lines = Lines(text);
+  std::vector<std::string> lines = qntest::Lines(text);
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-class CommandsTest : public testing::Test {
+class CommandsTest : public qntest::PrivateNetworkTest {
  protected:
-  void SetUp() override {
-    std::string why;
-    ASSERT_TRUE(qntest::EnterPrivateNetwork(&why)) << why;
-  }
-  std::string Store() const { return home_.path() + "/.vorlaine/updater"; }
+  std::string Store() const { return qntest::StoreDir(home_.path()); }
   RunResult Updater(const std::vector<std::string>& args) {
     return qntest::RunUpdater(home_.path(), args);
   }
@@ -82,14 +70,7 @@ TEST_F(CommandsTest, DiscoverTcpListsModulesAndRecordsThem) {
                       "    0012ABCD  06       06      Relay8         1.0.7 (99)         [10.77.0.1]"))
       << r.out;
 
-  EXPECT_EQ(ReadFile(Store() + "/40F5849A/.settings"),
-            "LINK_TYPE=TCPIP\nMODEL_NAME=Tarlinx\nMODEL_NUMBER=4\nMODULE_NUMBER=2\n"
-            "SERIAL_NUMBER=0x40F5849A\nVERSIONx=  2.1.3\n");
-  std::vector<std::string> history = Lines(ReadFile(Store() + "/0012ABCD/.history"));
-  ASSERT_EQ(history.size(), 2u);
-  EXPECT_NE(history[0].find(" | Created device entry"), std::string::npos);
-  EXPECT_NE(history[1].find(" | Created new device directory for [0012ABCD]"), std::string::npos);
-
+  // What discovery records is checked on both transports by the USB tests;
   // "-I" then shows what discovery recorded, and the device is available.
   r = Updater({"-I", "-d", "40F5849A", "-t", "TCP"});
   EXPECT_EQ(r.status, 0);
@@ -163,37 +144,6 @@ TEST_F(CommandsTest, GetLatestAndGivenBuilds) {
       << r.out;
 }
 
-TEST_F(CommandsTest, GetWithoutBuildInformationEndsTheRun) {
-  qntest::UpdateServer server(work_ / "fw", {}, {}, {"--fail-op", "qu"});
-  ASSERT_TRUE(server.ready());
-  RunResult r = Updater({"-G", "-B", "-d", "40F5849A", "-u", server.url()});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out,
-            "Retrieving firmware for device with serial number 40F5849A.\n"
-            "ERROR ==> -G no build information for device.\n");
-}
-
-TEST_F(CommandsTest, BuildListWithAndWithoutAServer) {
-  std::string b12 = MakeBird("40F5849A", "12");
-  qntest::UpdateServer server(work_ / "fw",
-                              {{"40F5849A", "QN-TARLINX", "12", {{"12", {"1.2.0", b12}}, {"19", {"", ""}}}}});
-  ASSERT_TRUE(server.ready());
-  RunResult r = Updater({"-B", "-d", "40F5849A", "-u", server.url()});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "\nBuild List for device[40F5849A]:\n"
-            "\tBuild          \tVersion        \n"
-            "\t12             \t1.2.0          \n"
-            "\t19             \t               \n\n\n");
-
-
-  r = Updater({"-B", "-r", "11111111", "-d", "40F5849A", "-u", server.url()});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "Error: Getting Build list for networked device requires router serial number, device "
-            "serial number, and device module number.\n");
-}
-
 TEST_F(CommandsTest, InfoForAnUnknownDevice) {
   RunResult r = Updater({"-I", "-d", "0BADBEEF"});
   EXPECT_EQ(r.status, 0);
@@ -204,8 +154,8 @@ TEST_F(CommandsTest, InfoForAnUnknownDevice) {
             "Error: Must supply a specfic serial number [\"-d\"] to list device information\n");
 }
 
-// Servers that fail or lie. Every case ends in a clear failure (or a
-// printable text), never in a silent success, a hang or a lost file.
+// Servers that answer, fail or lie. Every fault ends in a clear failure (or
+// a printable text), never in a silent success, a hang or a lost file.
 TEST_F(CommandsTest, ServerFaults) {
   const std::string goodPath = MakeBird("40F5849A", "12");
   const std::string good = ReadFile(goodPath);
@@ -238,6 +188,16 @@ TEST_F(CommandsTest, ServerFaults) {
        {"-G", "-B"}, 0,
        {"\tUsing Latest build for QN?]0;owned? device.", "\tBuild 12 VERIFIED.",
         "\t12             \t1?[2J          "}, "\x1b"},
+      {"no build information ends the run", {{"qu", "error unknown device\n"}}, {"-G", "-B"}, 1,
+       {"Retrieving firmware for device with serial number 40F5849A.\n"
+        "ERROR ==> -G no build information for device.\n"}, "Build List"},
+      {"-B lists the builds", {{"builds", "ok\n12;1.2.0\n19;\n"}}, {"-B"}, 0,
+       {"\nBuild List for device[40F5849A]:\n\tBuild          \tVersion        \n"
+        "\t12             \t1.2.0          \n\t19             \t               \n\n\n"}, ""},
+      {"-B for a networked device needs its module number", {{"builds", "ok\n12\n"}},
+       {"-B", "-r", "11111111"}, 0,
+       {"Error: Getting Build list for networked device requires router serial number, device "
+        "serial number, and device module number.\n"}, "Build List"},
       {"-U does not take \".bird\" for an empty latest build", {{"qu", "ok\n"}},
        {"-U", "-t", "TCP"}, 1, {"Latest release [] is not a build number; ignored."}, ""},
       {"-U takes no file from outside the device directory", {{"qu", "ok\n../12\nQN\n"}},
@@ -250,22 +210,13 @@ TEST_F(CommandsTest, ServerFaults) {
     ASSERT_EQ(system(("mkdir -p " + Store() + "/40F5849A").c_str()), 0);
     ASSERT_TRUE(qntest::WriteFile(stored, good));
     ASSERT_TRUE(qntest::WriteFile(Store() + "/40F5849A/.bird", good));
-    std::unique_ptr<qntest::SilentServer> silent;
-    std::unique_ptr<qntest::ScriptedServer> scripted;
-    std::string url;
-    if (c.replies.empty()) {
-      silent.reset(new qntest::SilentServer());
-      url = silent->url();
-    } else {
-      scripted.reset(new qntest::ScriptedServer(c.replies));
-      url = scripted->url();
-    }
+    qntest::SilentServer silent;
+    qntest::ReplyServer scripted(c.replies);
+    std::string url = c.replies.empty() ? silent.url() : scripted.url();
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"-d", "40F5849A"});
     if (std::find(args.begin(), args.end(), "-u") == args.end()) args.insert(args.end(), {"-u", url});
-    qntest::RunOptions bounded;
-    bounded.timeoutMs = 60000;
-    RunResult r = qntest::RunUpdater(home_.path(), args, bounded);
+    RunResult r = Updater(args);  // bounded: 60 s
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, c.status) << r.out;
     size_t at = 0;

@@ -35,29 +35,30 @@ std::vector<std::string> Sorted(std::vector<std::string> lines) {
   return lines;
 }
 
-// Runs Updater with `args` on a bus, or a command line (argv) there; a
-// device's entry in the store under `home`.
-RunResult RunOnBus(const std::string& home, const std::vector<std::string>& bus,
-                   const std::vector<std::string>& args) {
-  return qntest::RunUpdaterOnUsbBus(home, bus, args);
-}
-
-std::string DeviceDir(const TempDir& home, const std::string& serial) {
-  return qntest::DeviceDir(home.path(), serial);
+// What discovery records for a module it found.
+std::string Recorded(const std::string& link, const std::string& serial, const std::string& model,
+                     int number, int module, const std::string& version) {
+  return "LINK_TYPE=" + link + "\nMODEL_NAME=" + model + "\nMODEL_NUMBER=" +
+         std::to_string(number) + "\nMODULE_NUMBER=" + std::to_string(module) +
+         "\nSERIAL_NUMBER=0x" + serial + "\nVERSIONx=  " + version + "\n";
 }
 
 class UsbBusTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!FileExists(qntest::ToolPath("qn-usbemu"))) FAIL() << "qn-usbemu is not built";
+  RunResult RunOnBus(const std::vector<std::string>& bus, const std::vector<std::string>& args) {
+    RunResult r = qntest::RunUpdaterOnUsbBus(home_.path(), bus, args);
+    EXPECT_FALSE(r.timedOut);
+    return r;
+  }
+  std::string Settings(const std::string& serial) {
+    return ReadFile(qntest::DeviceDir(home_.path(), serial) + "/.settings");
   }
   TempDir home_;
 };
 
 TEST_F(UsbBusTest, ListsTwoModulesWithTheirRowsSettingsAndHistory) {
   RunResult r =
-      RunOnBus(home_.path(), {"--module", kModuleA, "--module", kModuleB}, {"-D", "-t", "USB"});
-  ASSERT_FALSE(r.timedOut);
+      RunOnBus({"--module", kModuleA, "--module", kModuleB}, {"-D", "-t", "USB"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 4u) << r.out;
@@ -66,25 +67,16 @@ TEST_F(UsbBusTest, ListsTwoModulesWithTheirRowsSettingsAndHistory) {
   // Rows come in libusb's device order; nothing sorts them.
   EXPECT_EQ(Sorted({lines[2], lines[3]}), Sorted({kRowA, kRowB}));
 
-  EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"),
-            "LINK_TYPE=USB\nMODEL_NAME=Tarlinx\nMODEL_NUMBER=4\nMODULE_NUMBER=2\n"
-            "SERIAL_NUMBER=0x0012ABCD\nVERSIONx=  2.1.3\n");
-  EXPECT_EQ(ReadFile(DeviceDir(home_, "40F5849A") + "/.settings"),
-            "LINK_TYPE=USB\nMODEL_NAME=Router\nMODEL_NUMBER=13\nMODULE_NUMBER=4\n"
-            "SERIAL_NUMBER=0x40F5849A\nVERSIONx=  1.0.7\n");
-  for (const char* serial : {"0012ABCD", "40F5849A"}) {
-    std::vector<std::string> history = Lines(ReadFile(DeviceDir(home_, serial) + "/.history"));
-    ASSERT_EQ(history.size(), 2u) << serial;
-    EXPECT_NE(history[0].find(" | Created device entry"), std::string::npos) << history[0];
-    EXPECT_NE(history[1].find(std::string(" | Created new device directory for [") + serial + "]"),
-              std::string::npos)
-        << history[1];
-  }
-
+  EXPECT_EQ(Settings("0012ABCD"), Recorded("USB", "0012ABCD", "Tarlinx", 4, 2, "2.1.3"));
+  EXPECT_EQ(Settings("40F5849A"), Recorded("USB", "40F5849A", "Router", 13, 4, "1.0.7"));
   // A second discovery finds the entries and adds no creation lines.
-  r = RunOnBus(home_.path(), {"--module", kModuleA, "--module", kModuleB}, {"-D", "-t", "USB"});
+  r = RunOnBus({"--module", kModuleA, "--module", kModuleB}, {"-D", "-t", "USB"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(Lines(ReadFile(DeviceDir(home_, "0012ABCD") + "/.history")).size(), 2u);
+  std::vector<std::string> history =
+      Lines(ReadFile(qntest::DeviceDir(home_.path(), "40F5849A") + "/.history"));
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_NE(history[0].find(" | Created device entry"), std::string::npos) << history[0];
+  EXPECT_NE(history[1].find(" | Created new device directory for [40F5849A]"), std::string::npos);
 }
 
 TEST_F(UsbBusTest, DiscoveryWithoutLinkTypeFindsModulesOnBothTransports) {
@@ -94,24 +86,18 @@ TEST_F(UsbBusTest, DiscoveryWithoutLinkTypeFindsModulesOnBothTransports) {
   ASSERT_TRUE(qntest::EnterPrivateNetwork(&why)) << why;
   qntest::ModuleSim tcp({"serial=11111111,port=0,model=5,addr=06,version=1.0.7,build=99"});
   ASSERT_TRUE(tcp.ready()) << tcp.Output();
-  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-D"});
-  ASSERT_FALSE(r.timedOut);
+  RunResult r = RunOnBus({"--module", kModuleA}, {"-D"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" + kRowA + "\n\n" + kTcpTitle +
                        "\n" + kTcpHeader + "\n" +
                        "    11111111  06       06      Relay8         1.0.7 (99)         [" +
                        qntest::kLabAddress + "]\n\n");
-  EXPECT_EQ(ReadFile(DeviceDir(home_, "11111111") + "/.settings"),
-            "LINK_TYPE=TCPIP\nMODEL_NAME=Relay8\nMODEL_NUMBER=5\nMODULE_NUMBER=6\n"
-            "SERIAL_NUMBER=0x11111111\nVERSIONx=  1.0.7\n");
-  EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"),
-            "LINK_TYPE=USB\nMODEL_NAME=Tarlinx\nMODEL_NUMBER=4\nMODULE_NUMBER=2\n"
-            "SERIAL_NUMBER=0x0012ABCD\nVERSIONx=  2.1.3\n");
+  EXPECT_EQ(Settings("11111111"), Recorded("TCPIP", "11111111", "Relay8", 5, 6, "1.0.7"));
+  EXPECT_EQ(Settings("0012ABCD"), Recorded("USB", "0012ABCD", "Tarlinx", 4, 2, "2.1.3"));
 }
 
 TEST_F(UsbBusTest, DevicesWithoutTheModuleIdentityAreNotReported) {
-  RunResult r = RunOnBus(home_.path(),
-                         {"--module", "serial=11111111,usb-serial=1111111",    // seven characters
+  RunResult r = RunOnBus({"--module", "serial=11111111,usb-serial=1111111",    // seven characters
                           "--module", "serial=22222222,usb-serial=222222222",  // nine characters
                           "--module", "serial=3333ABCD,usb-serial=3333abcd",   // lower case
                           "--module", "serial=44444444,usb-serial=4444444G",   // not hexadecimal
@@ -121,19 +107,17 @@ TEST_F(UsbBusTest, DevicesWithoutTheModuleIdentityAreNotReported) {
                           // the product id's low byte, the row from the module's answer.
                           "--module", "serial=0012ABCD,model=4,pid=7F0D"},
                          {"-D", "-t", "USB"});
-  ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::string(kUsbTitle) + "\n" + kUsbHeader + "\n" +
                        "    0012ABCD  02       02      Tarlinx        2.1.0 (1)          \n");
   for (const char* serial :
        {"11111111", "22222222", "3333ABCD", "44444444", "55555555", "66666666"}) {
-    EXPECT_FALSE(FileExists(DeviceDir(home_, serial) + "/.settings")) << serial;
+    EXPECT_FALSE(FileExists(qntest::DeviceDir(home_.path(), serial) + "/.settings")) << serial;
   }
 }
 
 TEST_F(UsbBusTest, ModulesThatCannotBeClaimedGiveErrorRowsAndRecordNothing) {
-  RunResult r = RunOnBus(home_.path(),
-                         {"--module", "serial=0012ABCD,busy", "--module", "serial=11111111,denied",
+  RunResult r = RunOnBus({"--module", "serial=0012ABCD,busy", "--module", "serial=11111111,denied",
                           "--module", kModuleB},
                          {"-D", "-t", "USB"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -144,7 +128,7 @@ TEST_F(UsbBusTest, ModulesThatCannotBeClaimedGiveErrorRowsAndRecordNothing) {
                     "another process.",
                     "    11111111  [Error connecting: Connection error]", kRowB}));
   // The entry exists (first sight), but only with the link type of its creation.
-  EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"), "LINK_TYPE=USB\n");
+  EXPECT_EQ(Settings("0012ABCD"), "LINK_TYPE=USB\n");
 }
 
 TEST_F(UsbBusTest, ModuleThatDropsOffTheBusMidQueryEndsTheRowAndTheRunGoesOn) {
@@ -152,19 +136,18 @@ TEST_F(UsbBusTest, ModuleThatDropsOffTheBusMidQueryEndsTheRowAndTheRunGoesOn) {
   // unplug, its transfers fail, and releasing the interface fails as on a
   // real bus.
   RunResult r =
-      RunOnBus(home_.path(), {"--module", "serial=0012ABCD,close-after=3", "--module", kModuleB},
+      RunOnBus({"--module", "serial=0012ABCD,close-after=3", "--module", kModuleB},
                {"-D", "-t", "USB"});
-  ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\n    0012ABCD  "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("error release -4\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(std::string("\n") + kRowB + "\n"), std::string::npos) << r.out;
   // It never reported its own serial number, so nothing is recorded for it.
-  EXPECT_EQ(ReadFile(DeviceDir(home_, "0012ABCD") + "/.settings"), "LINK_TYPE=USB\n");
+  EXPECT_EQ(Settings("0012ABCD"), "LINK_TYPE=USB\n");
 }
 
 TEST_F(UsbBusTest, DeviceInformationMarksAnAvailableDevice) {
-  RunResult r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-D", "-t", "USB"});
+  RunResult r = RunOnBus({"--module", kModuleA}, {"-D", "-t", "USB"});
   ASSERT_EQ(r.status, 0);
   auto settings = [](char mark) {
     return std::string("\n\tSettings for device:\n\t") + mark +
@@ -173,12 +156,12 @@ TEST_F(UsbBusTest, DeviceInformationMarksAnAvailableDevice) {
            "\t  Model: 4 [Tarlinx]\n";
   };
 
-  r = RunOnBus(home_.path(), {"--module", kModuleA}, {"-I", "-d", "0012ABCD"});
+  r = RunOnBus({"--module", kModuleA}, {"-I", "-d", "0012ABCD"});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out.compare(0, settings('*').size(), settings('*')), 0) << r.out;
 
   // Not on the bus: a blank instead of the star.
-  r = RunOnBus(home_.path(), {"--module", kModuleB}, {"-I", "-d", "0012ABCD"});
+  r = RunOnBus({"--module", kModuleB}, {"-I", "-d", "0012ABCD"});
   EXPECT_EQ(r.out.compare(0, settings(' ').size(), settings(' ')), 0) << r.out;
 }
 
@@ -207,20 +190,19 @@ TEST_F(UsbBusTest, UpdateOverUsb) {
     std::vector<std::string> bus{"--trace", trace, "--module", kModuleA};
     if (node) bus.insert(bus.end(), {"--kernel-node", "0012ABCD"});
     RunResult r = qntest::RunOnUsbBus(home.path(), bus, {"/bin/sh", "-c", script});
+    ASSERT_FALSE(r.timedOut);
     std::string events = ReadFile(trace);
     EXPECT_EQ(events.find("0012ABCD node OUT") != std::string::npos, node) << events;
     EXPECT_EQ(events.find("0012ABCD claim") == std::string::npos, node) << events;
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, 0) << (node ? "node: " : "libusb: ") << r.out << r.err;
+      EXPECT_EQ(r.status, 0) << (node ? "node: " : "libusb: ") << r.out << r.err;
     EXPECT_NE(r.out.find("Completed updating firmware on device [0012ABCD]\n"), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("END Firmware Update\n"), std::string::npos);
     EXPECT_NE(r.out.find("    0012ABCD  02       02      Tarlinx        2.2.9 (77)         \n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(
-        ReadFile(DeviceDir(home, "0012ABCD") + "/.settings").find("LAST_TRANSFER_VERSION=" + bird),
-        std::string::npos);
+    std::string settings = ReadFile(qntest::DeviceDir(home.path(), "0012ABCD") + "/.settings");
+    EXPECT_NE(settings.find("LAST_TRANSFER_VERSION=" + bird), std::string::npos) << settings;
   }
 }
 

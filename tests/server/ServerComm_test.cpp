@@ -2,98 +2,21 @@
 // answers with exactly the reply a test sets.
 #include "server/ServerComm.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/Log.h"
+#include "tests/support/Capture.h"
+#include "tests/support/HttpServers.h"
 
 using Vorlaine::Updater::ServerCommClass;
 
 namespace {
 
-// Answers every GET below /cgi/u with the body set by the test and records
-// the raw request targets.
-class ReplyServer {
- public:
-  ReplyServer() {
-    http_.set_keep_alive_timeout(1);
-    http_.Get(R"(/cgi/u.*)", [this](const httplib::Request& req, httplib::Response& res) {
-      std::string body;
-      int delayMs;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        targets_.push_back(req.target);
-        body = body_;
-        delayMs = delayMs_;
-      }
-      if (delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-      res.set_content(body, "text/plain");
-    });
-    port_ = http_.bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) return;
-    thread_ = std::thread([this] { http_.listen_after_bind(); });
-    // stop() is only heard once the accept loop runs.
-    for (int i = 0; i < 500 && !http_.is_running(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~ReplyServer() {
-    http_.stop();
-    if (thread_.joinable()) thread_.join();
-  }
-  bool ok() const { return port_ > 0 && http_.is_running(); }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u"; }
-  void SetBody(const std::string& body) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    body_ = body;
-  }
-  void SetDelay(int ms) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    delayMs_ = ms;
-  }
-  size_t Requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return targets_.size();
-  }
-  std::string LastTarget() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return targets_.empty() ? std::string() : targets_.back();
-  }
-
- private:
-  httplib::Server http_;
-  std::thread thread_;
-  int port_ = -1;
-  std::mutex mutex_;
-  std::string body_;
-  int delayMs_ = 0;
-  std::vector<std::string> targets_;
-};
-
-// A loopback URL on which nothing listens: the port was free a moment ago.
-std::string UnreachableUrl() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  int port = 1;
-  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  if (fd >= 0) close(fd);
-  return "http://127.0.0.1:" + std::to_string(port) + "/cgi/u";
-}
+using qntest::ReplyServer;
 
 // Decoded bytes, or "<null>" when the text is refused.
 std::string Decode(const std::string& text) {
@@ -121,6 +44,7 @@ class ServerCommTest : public ::testing::Test {
   }
   void TearDown() override { Log::package_bitmask = 0; }
   ReplyServer server;
+  ServerCommClass client{server.url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE};
 };
 
 // ---------------------------------------------------------------- Base64
@@ -146,18 +70,30 @@ TEST(Base64Test, DocumentedExamplesRoundTripsAndMalformedText) {
   EXPECT_EQ(Decode("QUJD"), "ABC");
 }
 
-TEST(BuildNumberTest, AcceptsOnlyShortDigitStrings) {
-  EXPECT_TRUE(ServerCommClass::IsPlainBuildNumber("0099"));
-  EXPECT_TRUE(ServerCommClass::IsPlainBuildNumber("4294967295"));
-  const char* bad[] = {"", "12345678901", "..", "../1", "1/2", "1.0", " 1", "-1", "1a", "1\n"};
-  for (const char* b : bad) EXPECT_FALSE(ServerCommClass::IsPlainBuildNumber(b)) << b;
-  EXPECT_FALSE(ServerCommClass::IsPlainBuildNumber(std::string("1\0", 2)));
+// Build numbers (recovery) are digits only; build names (-G, -U) may also
+// hold letters, ".", "_" and "-", but never lead out of a directory.
+TEST(BuildNameTest, PlainNumbersAndSafeNames) {
+  const struct {
+    std::string name;
+    bool plain, safe;
+  } cases[] = {
+      {"0099", true, true},     {"4294967295", true, true},   {"b12", false, true},
+      {"1.0", false, true},     {"a_b-c.d", false, true},     {"-1", false, true},
+      {"12345678901", false, true}, {std::string(64, 'b'), false, true},
+      {"", false, false},       {"..", false, false},         {".1", false, false},
+      {"../1", false, false},   {"1/2", false, false},        {" 1", false, false},
+      {"1\n", false, false},    {std::string("1\0", 2), false, false},
+      {std::string(65, 'b'), false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ServerCommClass::IsPlainBuildNumber(c.name), c.plain) << "[" << c.name << "]";
+    EXPECT_EQ(ServerCommClass::IsSafeBuildName(c.name), c.safe) << "[" << c.name << "]";
+  }
 }
 
 // ---------------------------------------------------------------- queries
 
 TEST_F(ServerCommTest, QueryBuildReadsBuildAndModelAndKeepsThemOnErrors) {
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   std::string build, model;
   server.SetBody("ok\nb12\nfwA");
   EXPECT_TRUE(client.QueryBuild(0x40F5849A, build, model));
@@ -178,7 +114,6 @@ TEST_F(ServerCommTest, QueryBuildReadsBuildAndModelAndKeepsThemOnErrors) {
 }
 
 TEST_F(ServerCommTest, GetBuildSetsPayloadOnlyOnOkAndEscapesTheUrl) {
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   std::string payload = "previous";
   server.SetBody("error no such build\nQUJD\n");
   EXPECT_FALSE(client.GetBuild(0xABCD, "fwA", "12", payload));
@@ -194,7 +129,6 @@ TEST_F(ServerCommTest, GetBuildSetsPayloadOnlyOnOkAndEscapesTheUrl) {
 }
 
 TEST_F(ServerCommTest, GetBuildListSplitsEntries) {
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   std::vector<std::string> builds{"stale"}, versions{"stale"};
   server.SetBody("ok\n1.0;2.8.7\nx\n2.0\n");
   EXPECT_TRUE(client.GetBuildList(0x12, builds, versions));
@@ -209,7 +143,6 @@ TEST_F(ServerCommTest, GetBuildListSplitsEntries) {
 }
 
 TEST_F(ServerCommTest, GetRecoveryInfoParsesIdentity) {
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   const unsigned int fingerprint[4] = {1, 2, 0xDEADBEEF, 0xABCD};
   unsigned int serial = 7, number = 7;
   std::string text = "stale";
@@ -229,7 +162,6 @@ TEST_F(ServerCommTest, GetRecoveryInfoParsesIdentity) {
 }
 
 TEST_F(ServerCommTest, ConnectSendsHelloAndAlwaysSucceeds) {
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   server.SetBody("error\n");
   EXPECT_TRUE(client.Connect());
   EXPECT_EQ(server.LastTarget(), "/cgi/u?op=hi&rv=2");
@@ -238,7 +170,7 @@ TEST_F(ServerCommTest, ConnectSendsHelloAndAlwaysSucceeds) {
 // ---------------------------------------------------------------- failures
 
 TEST(ServerCommUnreachableTest, QueriesReturnTrueWithEmptyOutputs) {
-  ServerCommClass client(UnreachableUrl().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
+  ServerCommClass client("http://127.0.0.1:1/cgi/u", ServerCommClass::DEFAULT_BUFFER_SIZE);
   std::string build, model, payload = "kept", text = "x";
   EXPECT_FALSE(client.Send("op=hi"));
   EXPECT_TRUE(client.QueryBuild(1, build, model));
@@ -256,7 +188,6 @@ TEST(ServerCommUnreachableTest, QueriesReturnTrueWithEmptyOutputs) {
 }
 
 TEST_F(ServerCommTest, ReplyMustBeSmallerThanTheBuffer) {
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   std::string payload = "kept";
   std::string body = "ok\n" + std::string(ServerCommClass::DEFAULT_BUFFER_SIZE - 3, 'Q');
   ASSERT_EQ(body.size(), 1024000u);
@@ -277,7 +208,7 @@ TEST_F(ServerCommTest, ReplyMustBeSmallerThanTheBuffer) {
 
 TEST_F(ServerCommTest, RequestUrlThatDoesNotFitIsRefused) {
   // URL + "?" + "op=qu&sn=00000001" (17 characters) must fit in 1023.
-  const std::string base = server.Url();
+  const std::string base = server.url();
   std::string fits = base + std::string(1023 - 18 - base.size(), 'x');
   ServerCommClass ok(fits.c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   server.SetBody("ok\n5\nfw\n");
@@ -295,7 +226,6 @@ TEST_F(ServerCommTest, RequestUrlThatDoesNotFitIsRefused) {
 // A server that stops sending is cut off by the low-speed limit long before
 // the total time limit; one that is merely slow by the total.
 TEST_F(ServerCommTest, SilentAndSlowServersAreCutOff) {
-  ServerCommClass client(server.Url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE);
   server.SetBody("ok\nb12\nfwA\n");
   server.SetDelay(2500);
   std::string build, model;
@@ -312,7 +242,7 @@ TEST_F(ServerCommTest, ArbitraryRepliesNeverBreakTheQueries) {
   // Replies made of the characters the parser cares about, and a NUL.
   const char alphabet[] = {'o', 'k', '\n', '\r', ';', '0', 'x', 'A', '=', ' ', '\0'};
   unsigned seed = 12345;
-  ServerCommClass client(server.Url().c_str(), 64);
+  ServerCommClass small(server.url().c_str(), 64);
   for (int round = 0; round < 30; ++round) {
     std::string body = round % 2 ? "ok" : "";
     size_t length = (round * 13) % 80;
@@ -325,13 +255,13 @@ TEST_F(ServerCommTest, ArbitraryRepliesNeverBreakTheQueries) {
     std::vector<std::string> builds, versions;
     unsigned int serial, number;
     const unsigned int fp[4] = {1, 2, 3, 4};
-    client.QueryBuild(1, build, model);
-    client.GetBuild(1, "fw", "1", payload);
-    client.GetBuildList(1, builds, versions);
-    client.GetRecoveryInfo(fp, serial, number, text);
+    small.QueryBuild(1, build, model);
+    small.GetBuild(1, "fw", "1", payload);
+    small.GetBuildList(1, builds, versions);
+    small.GetRecoveryInfo(fp, serial, number, text);
     EXPECT_EQ(builds.size(), versions.size());
     EXPECT_EQ(model.find_first_of("\r\n"), std::string::npos);
-    EXPECT_LT(client.Received(), 64u);
+    EXPECT_LT(small.Received(), 64u);
   }
 }
 
@@ -339,27 +269,21 @@ TEST_F(ServerCommTest, ArbitraryRepliesNeverBreakTheQueries) {
 
 TEST(RcvDataTest, AppendsUntilOneByteBeforeTheBufferEnd) {
   ServerCommClass client("http://127.0.0.1:1/cgi/u", 8);
-  Log::package_bitmask = DEBUG_ServerComm;  // the preview of a short chunk must stay inside it
-  testing::internal::CaptureStdout();
-  std::vector<char> abc{'a', 'b', 'c'};  // not NUL-terminated
-  EXPECT_EQ(ServerCommClass::rcv_data(abc.data(), 1, abc.size(), &client), 3u);
-  std::vector<char> defg{'d', 'e', 'f', 'g'};
-  EXPECT_EQ(ServerCommClass::rcv_data(defg.data(), 1, defg.size(), &client), 4u);
-  EXPECT_STREQ(client.Response(), "abcdefg");
-  EXPECT_FALSE(client.Overflowed());
-  std::vector<char> h{'h'};
-  EXPECT_EQ(ServerCommClass::rcv_data(h.data(), 1, 1, &client), 0u);
-  EXPECT_TRUE(client.Overflowed());
-  EXPECT_STREQ(client.Response(), "abcdefg");
-  EXPECT_TRUE(client.ReleaseResponse());
-  EXPECT_EQ(ServerCommClass::rcv_data(abc.data(), 1, 1, &client), 0u) << "no buffer, no room";
-  EXPECT_STREQ(client.Response(), "");
-  std::string log = testing::internal::GetCapturedStdout();
-  Log::package_bitmask = 0;
-  EXPECT_NE(log.find("rcv_data returns 3\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("rcv_data overflow [8 < 8]\n"), std::string::npos) << log;
-  EXPECT_NE(log.find(std::string(") [") + std::string(97, ' ') + "abc]\n"), std::string::npos)
-      << log;
+  // With the channel on, the preview of a short chunk must stay inside it.
+  qntest::CaptureStdout(DEBUG_ServerComm, [&] {
+    std::vector<char> abc{'a', 'b', 'c'};  // not NUL-terminated
+    EXPECT_EQ(ServerCommClass::rcv_data(abc.data(), 1, abc.size(), &client), 3u);
+    std::vector<char> defg{'d', 'e', 'f', 'g'};
+    EXPECT_EQ(ServerCommClass::rcv_data(defg.data(), 1, defg.size(), &client), 4u);
+    EXPECT_STREQ(client.Response(), "abcdefg");
+    EXPECT_FALSE(client.Overflowed());
+    EXPECT_EQ(ServerCommClass::rcv_data(abc.data(), 1, 1, &client), 0u);
+    EXPECT_TRUE(client.Overflowed());
+    EXPECT_STREQ(client.Response(), "abcdefg");
+    EXPECT_TRUE(client.ReleaseResponse());
+    EXPECT_EQ(ServerCommClass::rcv_data(abc.data(), 1, 1, &client), 0u) << "no buffer, no room";
+    EXPECT_STREQ(client.Response(), "");
+  });
 }
 
 // ---------------------------------------------------------------- log lines
@@ -367,9 +291,9 @@ TEST(RcvDataTest, AppendsUntilOneByteBeforeTheBufferEnd) {
 TEST_F(ServerCommTest, NothingIsPrintedWithTheServerChannelOff) {
   server.SetBody("ok\nb12\nfwA");
   std::string build, model;
-  testing::internal::CaptureStdout();
-  ServerCommClass(server.Url().c_str(), 64).QueryBuild(1, build, model);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(qntest::CaptureStdout(
+                0, [&] { ServerCommClass(server.url().c_str(), 64).QueryBuild(1, build, model); }),
+            "");
 }
 
 }  // namespace

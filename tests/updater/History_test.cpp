@@ -1,7 +1,6 @@
 // History logs: the line format, levels, and reading back while appending.
 #include "updater/History.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -11,9 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
 #include "tests/support/TestSupport.h"
-#include "tests/updater/UpdaterTestUtil.h"
 
 namespace {
 
@@ -104,20 +101,16 @@ TEST(HistoryRead, LinesInOrderWithAppendsBetweenReadsAndLongLinesInPieces) {
 
 // A missing directory and a named pipe (which would block reads) both leave
 // an inert object.
-TEST(HistoryOpen, FailureIsLoggedAndLeavesAnInertObject) {
+TEST(HistoryOpen, FailureLeavesAnInertObject) {
   TempDir tmp;
   std::string missing = tmp / "no/dir/.history", fifo = tmp / ".history";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  for (const auto& c : {std::make_pair(missing, ENOENT), std::make_pair(fifo, EINVAL)}) {
-    std::string err = qntest::CaptureWithMask(DEBUG_History, [&] {
-      DeviceHistory h(c.first.c_str(), 0);
-      EXPECT_FALSE(h.IsOpen());
-      h.Log("lost");
-      char buf[32];
-      EXPECT_EQ(h.ReadFirstLine(buf, sizeof(buf)), nullptr);
-    });
-    EXPECT_EQ(err, "History: Error opening file [" + c.first + "] ==> " +
-                       std::to_string(c.second) + "\n");
+  for (const std::string& path : {missing, fifo}) {
+    DeviceHistory h(path.c_str(), 0);
+    EXPECT_FALSE(h.IsOpen()) << path;
+    EXPECT_FALSE(h.Log("lost"));
+    char buf[32];
+    EXPECT_EQ(h.ReadFirstLine(buf, sizeof(buf)), nullptr);
   }
   EXPECT_FALSE(qntest::FileExists(missing));
 }

@@ -1,4 +1,5 @@
-// Helpers shared by the store and BIRD file tests.
+// Helpers shared by the store and BIRD file tests (and the display tests
+// of app/, which build BIRD files with the builders below).
 #ifndef QN_TESTS_UPDATER_UPDATERTESTUTIL_H
 #define QN_TESTS_UPDATER_UPDATERTESTUTIL_H
 
@@ -8,29 +9,11 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
-
 namespace qntest {
-
-// Runs `body` while `mask` is the log mask, capturing standard error (or
-// standard output).
-inline std::string CaptureWithMask(unsigned int mask, const std::function<void()>& body,
-                                   bool captureStdout = false) {
-  unsigned int old = Log::package_bitmask;
-  Log::package_bitmask = mask;
-  captureStdout ? testing::internal::CaptureStdout() : testing::internal::CaptureStderr();
-  body();
-  fflush(nullptr);
-  std::string text = captureStdout ? testing::internal::GetCapturedStdout()
-                                   : testing::internal::GetCapturedStderr();
-  Log::package_bitmask = old;
-  return text;
-}
 
 // Names in `dir` other than "." and "..".
 inline std::set<std::string> ListNames(const std::string& dir) {
