@@ -19,24 +19,23 @@ using qntest::TempDir;
 
 const char kDevice[] = "40F5849A";
 
-class BuildNames : public testing::Test {
+class BuildNames : public qntest::PrivateNetworkTest {
  protected:
   void SetUp() override {
-    std::string why;
-    ASSERT_TRUE(qntest::EnterPrivateNetwork(&why)) << why;
-    RunResult r = qntest::Run({qntest::ToolPath("birdtool"), "gen-image", "--size", "600",
-                               "--seed", "3", "-o", work_ / "image.bin"});
+    PrivateNetworkTest::SetUp();
+    if (HasFatalFailure()) return;
+    RunResult r = qntest::RunTool(
+        "birdtool", {"gen-image", "--size", "600", "--seed", "3", "-o", work_ / "image.bin"});
     ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_TRUE(qntest::PackBird({"-o", bird_, "--loader", "0x10000000:" + (work_ / "image.bin"),
-                                  "--firmware", "0:" + (work_ / "image.bin"), "--info",
-                                  std::string("4242,2.1.7,") + kDevice + ",Tarlinx"},
-                                 &why))
+    std::string why;
+    ASSERT_TRUE(qntest::PackBird(
+        {"-o", bird_, "--loader", "0x10000000:" + (work_ / "image.bin"), "--firmware",
+         "0:" + (work_ / "image.bin"), "--info", std::string("4242,2.1.7,") + kDevice + ",Tarlinx"},
+        &why))
         << why;
   }
   RunResult Updater(const std::vector<std::string>& args) {
-    qntest::RunOptions options;
-    options.timeoutMs = 30000;
-    return qntest::RunUpdater(work_ / "home", args, options);
+    return qntest::RunUpdater(work_ / "home", args);
   }
 
   TempDir work_;
@@ -47,11 +46,14 @@ class BuildNames : public testing::Test {
 TEST_F(BuildNames, ServerNamesAreStoredListedAndInstalled) {
   qntest::UpdateServer server(
       work_ / "server",
-      {{kDevice, "Tarlinx", "b12", {{"1.0", {"1.0", bird_}}, {"2.0", {"2.0", bird_}}, {"b12", {"12", bird_}}}}});
+      {{kDevice,
+        "Tarlinx",
+        "b12",
+        {{"1.0", {"1.0", bird_}}, {"2.0", {"2.0", bird_}}, {"b12", {"12", bird_}}}}});
   ASSERT_TRUE(server.ready());
   qntest::ModuleSim sim({std::string("serial=") + kDevice + ",port=0"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
-  const std::string dir = work_ / "home/.vorlaine/updater/40F5849A/";
+  const std::string dir = qntest::DeviceDir(work_ / "home", kDevice) + "/";
   for (const std::string name : {"b12", "1.0", "2.0"}) {
     ASSERT_TRUE(qntest::WriteFile(work_ / "server/devices/40F5849A/latest", name + "\n"));
     RunResult r = Updater({"-G", "-d", kDevice, "-u", server.url()});
@@ -69,7 +71,8 @@ TEST_F(BuildNames, ServerNamesAreStoredListedAndInstalled) {
 }
 
 TEST_F(BuildNames, UnsafeNamesAreRefusedWithNothingWritten) {
-  const std::string names[] = {".", "..", "../evil", "a/b", ".hidden", "x\x01y", std::string(65, 'a')};
+  const std::string names[] = {".",       "..",     "../evil",           "a/b",
+                               ".hidden", "x\x01y", std::string(65, 'a')};
   std::vector<qntest::ServerDevice> devices;
   for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i)
     devices.push_back({"0000000" + std::to_string(i + 1), "Tarlinx", names[i], {}});
@@ -78,7 +81,9 @@ TEST_F(BuildNames, UnsafeNamesAreRefusedWithNothingWritten) {
   for (size_t i = 0; i < devices.size(); ++i) {
     RunResult r = Updater({"-G", "-d", devices[i].serial, "-u", server.url()});
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("ERROR ==> -G Build name [" + names[i] +
+    std::string shown = names[i];  // control characters are shown as "?"
+    for (char& ch : shown) ch = (unsigned char)ch < 0x20 ? '?' : ch;
+    EXPECT_NE(r.out.find("ERROR ==> -G Build name [" + shown +
                          "] is not a build number; nothing stored.\n"),
               std::string::npos)
         << r.out;
