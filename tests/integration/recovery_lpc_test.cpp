@@ -1,10 +1,7 @@
 // "-N" and "-U -t RECOVER -s PORT" against the simulated LPC17xx boot ROM
 // (qn-lpcsim on a pseudo-terminal) and the update server on loopback.
 #include <gtest/gtest.h>
-
 #include <stdint.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -69,13 +66,8 @@ struct Image {
   std::string Flash(size_t limit = kFlashSize) const {
     std::string flash = plain;
     uint32_t sum = 0;
-    for (int i = 0; i < 7; ++i) {
-      uint32_t word = 0;
-      for (int b = 3; b >= 0; --b) word = word << 8 | (uint8_t)flash[i * 4 + b];
-      sum += word;
-    }
-    uint32_t check = 0u - sum;
-    for (int b = 0; b < 4; ++b) flash[28 + b] = (char)(uint8_t)(check >> (8 * b));
+    for (int i = 0; i < 28; ++i) sum += (uint32_t)(uint8_t)flash[i] << (8 * (i % 4));
+    for (int b = 0; b < 4; ++b) flash[28 + b] = (char)(uint8_t)((0u - sum) >> (8 * b));
     if (flash.size() > limit) flash.resize(limit);
     flash.resize(kFlashSize, '\xFF');
     return flash;
@@ -85,8 +77,8 @@ struct Image {
 Image MakeImage(const TempDir& dir, const std::string& name, int size, int seed) {
   Image image;
   image.path = dir / (name + ".bin");
-  RunResult r = qntest::Run({ToolPath("birdtool"), "gen-image", "--size", std::to_string(size),
-                             "--seed", std::to_string(seed), "-o", image.path});
+  RunResult r = qntest::RunTool("birdtool", {"gen-image", "--size", std::to_string(size), "--seed",
+                                             std::to_string(seed), "-o", image.path});
   EXPECT_EQ(r.status, 0) << r.err;
   image.plain = ReadFile(image.path);
   return image;
@@ -96,9 +88,10 @@ Image MakeImage(const TempDir& dir, const std::string& name, int size, int seed)
 std::string PackRecovery(const TempDir& dir, const std::string& build, const Image& image,
                          const std::vector<std::string>& extra = {}) {
   std::string out = dir / (build + ".bird");
-  std::vector<std::string> args{"-o", out, "--firmware", "0:" + image.path, "--info",
-                                build + ",1.0.0," + kSerial + ",QN-HUB4", "--vector-checksum",
-                                "--scramble", kChipWords};
+  std::vector<std::string> args{
+      "-o",         out,        "--firmware", "0:" + image.path, "--vector-checksum",
+      "--scramble", kChipWords, "--info"};
+  args.push_back(build + ",1.0.0," + kSerial + ",QN-HUB4");
   args.insert(args.end(), extra.begin(), extra.end());
   std::string why;
   EXPECT_TRUE(qntest::PackBird(args, &why)) << why;
@@ -108,25 +101,24 @@ std::string PackRecovery(const TempDir& dir, const std::string& build, const Ima
 class RecoveryLpc : public ::testing::Test {
  protected:
   std::string Home() const { return home_.path(); }
-  std::string Store() const { return home_.path() + "/.vorlaine/updater"; }
-  RunResult Run(const std::vector<std::string>& args) {
-    qntest::RunOptions options;
-    options.timeoutMs = 30000;
-    return RunUpdater(home_.path(), args, options);
-  }
-  // An update server that maps the simulated chip to build `fixBuild` of
-  // the device, and serves the given builds.
+  std::string Store() const { return qntest::StoreDir(home_.path()); }
+  // An update server that maps the simulated chip to build 12 of the
+  // device, and serves the given builds.
   std::unique_ptr<UpdateServer> Server(
-      const std::vector<std::pair<std::string, std::string>>& builds, const std::string& fixBuild) {
-    ServerDevice device;
-    device.serial = kSerial;
-    device.model = "QN-HUB4";
-    device.latest = builds.back().first;
+      const std::vector<std::pair<std::string, std::string>>& builds) {
+    ServerDevice device{kSerial, "QN-HUB4", builds.back().first, {}};
     for (const auto& b : builds) device.builds.push_back({b.first, {"1.0.0", b.second}});
     std::unique_ptr<UpdateServer> server(new UpdateServer(
-        work_ / "fw", {device}, {std::string(kFingerprintLine) + " " + kSerial + " " + fixBuild}));
+        work_ / "fw", {device}, {std::string(kFingerprintLine) + " " + kSerial + " 12"}));
     EXPECT_TRUE(server->ready());
     return server;
+  }
+  // "-U -t RECOVER" of `chip` with the update server `server`, and `extra`.
+  RunResult Recover(const Chip& chip, const UpdateServer& server,
+                    std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server.url()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunUpdater(Home(), args);
   }
 
   TempDir home_;
@@ -148,15 +140,17 @@ TEST_F(RecoveryLpc, FingerprintCommand) {
       {work_ / "no-such-tty", head + "ERROR ==> Could not open serial port\n"},
       {silent.tty(), head + "ERROR ==> Could not communicate with device over serial port\n"}};
   for (const auto& f : failures) {
-    RunResult r = Run({"-N", "-s", f.first, "-D"});
+    RunResult r = RunUpdater(Home(), {"-N", "-s", f.first, "-D"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, f.second);
     EXPECT_FALSE(FileExists(Home() + "/.vorlaine"));
   }
 
-  RunResult r = Run({"-N", "-l", "note"});
+  RunResult r = RunUpdater(Home(), {"-N", "-l", "note"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, head + "\tERROR ==> Must specify the serial port used for connecting\n\nLOGGING ==> note\n");
+  EXPECT_EQ(
+      r.out,
+      head + "\tERROR ==> Must specify the serial port used for connecting\n\nLOGGING ==> note\n");
   EXPECT_TRUE(FileExists(Store()));
 }
 
@@ -164,26 +158,37 @@ TEST_F(RecoveryLpc, FingerprintCommand) {
 // "-U -t RECOVER -s PORT"
 
 // The chip is not reset between runs, as with an adapter that does not reset
-// the board: lpcisp opens a session (echo off) and uses it in a later run,
-// then both "-N" and the recovery find the boot loader already synchronised
-// (with its echo off, then on).
+// the board: lpcisp (an ISP client written outside this project) opens a
+// session (echo off) and uses it in later runs, then both "-N" and the
+// recovery find the boot loader already synchronised (with its echo off, then
+// on).
 TEST_F(RecoveryLpc, RecoversAChipWithTheFileTheServerHasForItsFingerprint) {
   Image image = MakeImage(work_, "img12", 6000, 12);
-  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
+  auto server = Server({{"12", PackRecovery(work_, "12", image)}});
   // The second block of the transfer is refused once and sent again.
   Chip chip(work_, {"--resend-at", "2"});
   ASSERT_TRUE(chip.ready());
-  for (const char* step : {"-s", "read-uid"}) {
-    RunResult isp = qntest::Run({"/usr/bin/lpcisp", chip.tty(), step});
-    EXPECT_EQ(isp.status, 0) << step << isp.out << isp.err;
+  const std::vector<std::vector<std::string>> steps = {{"-s"},
+                                                       {"unlock"},
+                                                       {"prepare-for-write", "1", "1"},
+                                                       {"erase", "1", "1"},
+                                                       {"blank-check", "1", "1"},
+                                                       {"read-uid"}};
+  RunResult isp;
+  for (std::vector<std::string> step : steps) {
+    step.insert(step.begin(), {"/usr/bin/lpcisp", chip.tty()});
+    isp = qntest::Run(step);
+    EXPECT_EQ(isp.status, 0) << step[2] << isp.out << isp.err;
   }
+  EXPECT_NE(isp.out.find("UID: 0x0a000001 - 0x0b000002"), std::string::npos) << isp.out;
   for (int i = 0; i < 2; ++i) {
-    RunResult n = Run({"-N", "-s", chip.tty()});
+    RunResult n = RunUpdater(Home(), {"-N", "-s", chip.tty()});
     EXPECT_EQ(n.status, 0) << n.out << n.err;
-    EXPECT_EQ(n.out, std::string("Getting NXP device fingerprint:\n\t[ ") + kFingerprintLine + " ]\n");
+    EXPECT_EQ(n.out,
+              std::string("Getting NXP device fingerprint:\n\t[ ") + kFingerprintLine + " ]\n");
   }
 
-  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url()});
+  RunResult r = Recover(chip, *server);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   const std::string head =
       "Firmware_Recovery via Serial Interface:\n"
@@ -213,16 +218,13 @@ TEST_F(RecoveryLpc, RequestedBuildOrGivenFile) {
   Image old = MakeImage(work_, "img11", 5000, 11);
   Image mine = MakeImage(work_, "mine", 3000, 99);
   auto server = Server({{"11", PackRecovery(work_, "11", old)},
-                        {"12", PackRecovery(work_, "12", MakeImage(work_, "img12", 5000, 12))}},
-                       "12");
+                        {"12", PackRecovery(work_, "12", MakeImage(work_, "img12", 5000, 12))}});
   // A 4-byte image ends the block loop: the blocks after it are not written.
   ASSERT_TRUE(qntest::WriteFile(work_ / "four.bin", "\x01\x02\x03\x04"));
-  std::string given = PackRecovery(work_, "77", mine,
-                                   {"--firmware", "0x40000:" + (work_ / "four.bin"), "--firmware",
-                                    "0x50000:" + old.path});
-  ASSERT_EQ(mkdir((Home() + "/.vorlaine").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(Store().c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((Store() + "/" + kSerial).c_str(), 0755), 0);
+  std::string given = PackRecovery(
+      work_, "77", mine,
+      {"--firmware", "0x40000:" + (work_ / "four.bin"), "--firmware", "0x50000:" + old.path});
+  ASSERT_EQ(qntest::Run({"/bin/mkdir", "-p", qntest::DeviceDir(Home(), kSerial)}).status, 0);
   const struct {
     const char* option;
     std::string value;
@@ -235,8 +237,8 @@ TEST_F(RecoveryLpc, RequestedBuildOrGivenFile) {
     Chip chip(dir);
     ASSERT_TRUE(chip.ready());
     bool echo = c.image.path == old.path;
-    RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), c.option,
-                       c.value, echo ? "-e" : "-o", echo ? "1" : "115200"});
+    RunResult r =
+        Recover(chip, *server, {c.option, c.value, echo ? "-e" : "-o", echo ? "1" : "115200"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(chip.Started()) << chip.Events();
     EXPECT_TRUE(chip.Flash() == c.image.Flash()) << "flash does not hold the file";
@@ -252,91 +254,60 @@ TEST_F(RecoveryLpc, RequestedBuildOrGivenFile) {
   EXPECT_FALSE(FileExists(Store() + "/RECOVER"));
 }
 
-TEST_F(RecoveryLpc, OfflineFileIsRefusedBeforeTheChipIsTouched) {
-  Image image = MakeImage(work_, "img12", 3000, 12);
-  auto server =
-      Server({{"12", PackRecovery(work_, "12", image, {"--serial-offsets", "64,128"})}}, "12");
-  Chip chip(work_);
-  ASSERT_TRUE(chip.ready());
-
-  // 0x4001: the procedure's messages and the byte traces of every command.
-  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4001"});
-  EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("Recovery command does not currently support an OFFLINE BIRD file (because it "
-                       "is not device specific).\nError in Recovery process:\n\n"),
-            std::string::npos)
-      << r.out;
-  for (const char* command : {"[P 0 29", "[E 0 29", "[W "})
-    EXPECT_EQ(r.out.find(command), std::string::npos) << command;
-  EXPECT_FALSE(chip.Started(300));
-}
-
-// A failing erase, or a block the chip refuses three times in the middle of
-// the image (10000 bytes: the first 4096-byte chunk takes checksums 1 to 5,
-// the second chunk's first block is refused), stops with the error line and
-// without starting the chip; a recovery that ran and failed fails the run
-// (and does not try the other boot ROM). The refused block leaves the chip
-// inside its "W" transfer; a second recovery, without a reset, gets it out of
-// there and succeeds.
-TEST_F(RecoveryLpc, EraseOrWriteFailureStopsWithTheErrorLineAndNoStart) {
+// An offline file is refused before the chip is touched. A failing erase, or
+// a block the chip refuses three times in the middle of the image (10000
+// bytes: the first 4096-byte chunk takes checksums 1 to 5, the second
+// chunk's first block is refused), stops with the error line and without
+// starting the chip; a recovery that ran and failed fails the run (and does
+// not try the other boot ROM). The refused block leaves the chip inside its
+// "W" transfer; a second recovery, without a reset, gets it out of there and
+// succeeds.
+TEST_F(RecoveryLpc, RefusedFileOrFailedEraseOrWriteStopsWithTheErrorLineAndNoStart) {
   Image image = MakeImage(work_, "img12", 10000, 12);
-  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
-  struct {
-    const char* option;
-    const char* value;
-    const char* error;
+  auto server = Server({{"12", PackRecovery(work_, "12", image)}});
+  const std::string offline = PackRecovery(work_, "13", image, {"--serial-offsets", "64,128"});
+  const std::string error = "Recovery Error transfering data to device[0A000001] ==> ";
+  const struct {
+    std::vector<std::string> chip;
+    std::vector<std::string> file;
+    std::string message;
+    std::vector<std::string> absent;
     size_t flashed;
-  } cases[] = {{"--fail-command", "E=11", "[2, Invalid parameter]", 0},
-               {"--resend-at", "6,7,8", "[18, Timeout occurred]", 4096}};
+  } cases[] = {
+      {{},
+       {"-f", offline},
+       "Recovery command does not currently support an OFFLINE BIRD file (because it is not "
+       "device specific).",
+       {"[P ", "[E ", "[W "},
+       0},
+      {{"--fail-command", "E=11"}, {}, error + "[2, Invalid parameter].", {"[W "}, 0},
+      {{"--resend-at", "6,7,8"}, {}, error + "[18, Timeout occurred].", {}, 4096}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.option);
+    SCOPED_TRACE(c.message);
     TempDir dir;
-    Chip chip(dir, {c.option, c.value});
+    Chip chip(dir, c.chip);
     ASSERT_TRUE(chip.ready());
-    RunResult r =
-        Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x4000"});
+    // 0x4001: the procedure's messages and the byte traces of every command.
+    std::vector<std::string> args{"-X", "0x4001"};
+    args.insert(args.end(), c.file.begin(), c.file.end());
+    RunResult r = Recover(chip, *server, args);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_NE(r.out.find(std::string("Recovery Error transfering data to device[0A000001] ==> ") +
-                         c.error + ".\nError in Recovery process:\n\n"),
-              std::string::npos)
+    EXPECT_NE(r.out.find(c.message + "\nError in Recovery process:\n\n"), std::string::npos)
         << r.out;
-    EXPECT_EQ(r.out.find("Rebooting Device"), std::string::npos);
-    EXPECT_EQ(r.out.find("[G 0 T"), std::string::npos);
-    if (c.flashed == 0) {
-      EXPECT_EQ(r.out.find("[W "), std::string::npos);
-    }
+    for (const char* absent : {"Rebooting Device", "[G 0 T"})
+      EXPECT_EQ(r.out.find(absent), std::string::npos) << absent;
+    for (const std::string& absent : c.absent)
+      EXPECT_EQ(r.out.find(absent), std::string::npos) << absent;
     EXPECT_FALSE(chip.Started(300));
-    EXPECT_TRUE(chip.Flash() == (c.flashed ? image.Flash(c.flashed) : std::string(kFlashSize, '\xFF')));
+    EXPECT_TRUE(chip.Flash() ==
+                (c.flashed ? image.Flash(c.flashed) : std::string(kFlashSize, '\xFF')));
     if (c.flashed == 0) continue;
-    r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url()});
+    r = Recover(chip, *server, {"-X", "0x1000"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Boot loader already synchronised"), std::string::npos) << r.out;
     EXPECT_TRUE(chip.Started()) << chip.Events();
     EXPECT_TRUE(chip.Flash() == image.Flash());
   }
-}
-
-// A recovery killed in the middle of the transfer (once the first chunk is in
-// flash), then a new one on the same chip, not reset.
-TEST_F(RecoveryLpc, InterruptedRecoveryIsFollowedByASuccessfulOne) {
-  Image image = MakeImage(work_, "img12", 40000, 12);
-  auto server = Server({{"12", PackRecovery(work_, "12", image)}}, "12");
-  Chip chip(work_, {"--baud", "115200"});
-  ASSERT_TRUE(chip.ready());
-  qntest::RunOptions options;
-  options.env["QUILLNODE_HOME"] = Home();
-  {
-    Background first({qntest::UpdaterPath(), "-U", "-t", "RECOVER", "-s", chip.tty(), "-u",
-                      server->url()},
-                     options);
-    for (int i = 0; i < 400 && chip.Flash().compare(0, 4096, image.Flash(), 0, 4096) != 0; ++i)
-      usleep(10000);
-  }
-  EXPECT_FALSE(chip.Flash() == image.Flash()) << "the first run was not interrupted";
-  RunResult r = Run({"-U", "-t", "RECOVER", "-s", chip.tty(), "-u", server->url(), "-X", "0x1000"});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("Boot loader already synchronised"), std::string::npos) << r.out;
-  EXPECT_TRUE(chip.Started()) << chip.Events();
-  EXPECT_TRUE(chip.Flash() == image.Flash());
 }
 
 }  // namespace

@@ -1,20 +1,18 @@
 // The LPC17xx ISP client against a peer on the far side of a pseudo-terminal:
 // either a scripted boot loader (exact traffic, forced verdicts, garbage) or
 // the boot-ROM simulator's core (real command semantics, flash and RAM).
-#include <gtest/gtest.h>
+#include "recovery/NXPSerial.h"
 
+#include <gtest/gtest.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <iterator>
 #include <functional>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "recovery/NXPSerial.h"
 #include "tests/recovery/PtyPeer.h"
 #include "tools/qn-lpcsim/LpcIsp.h"
 
@@ -38,26 +36,24 @@ std::string Encoded(const uint8_t* data, int count) {
 // ---------------------------------------------------------------------------
 // Tables, timing and encodings.
 
-TEST(NXPSerialTables, EveryReturnCodeHasItsText) {
-  std::istringstream names(
-      "CMD_SUCCESS INVALID_COMMAND SRC_ADDR_ERROR DST_ADDR_ERROR SRC_ADDR_NOT_MAPPED "
-      "DST_ADDR_NOT_MAPPED COUNT_ERROR INVALID_SECTOR SECTOR_NOT_BLANK "
-      "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION COMPARE_ERROR BUSY PARAM_ERROR ADDR_ERROR "
-      "ADDR_NOT_MAPPED CMD_LOCKED INVALID_CODE INVALID_BAUD_RATE INVALID_STOP_BIT "
-      "CODE_READ_PROTECTION_ENABLED");
-  std::vector<std::string> expected{std::istream_iterator<std::string>(names), {}};
-  expected.push_back("Unknown error");
-  for (int i = 0; i <= NXPSerialClass::MAX_ERROR; ++i)
-    EXPECT_EQ(NXPSerialClass::GetErrorText(std::to_string(i).c_str()), expected.at(i)) << i;
-  for (const char* bad : {"21\r\n", "-1\r\n", "99999999999999999999", (const char*)nullptr})
-    EXPECT_STREQ(NXPSerialClass::GetErrorText(bad), "Unknown error");
+// Codes past the table, and replies that are not a code, have no name.
+TEST(NXPSerialTables, ReturnCodeTexts) {
+  const char* cases[][2] = {{"0", "CMD_SUCCESS"},
+                            {"10", "COMPARE_ERROR"},
+                            {"19", "CODE_READ_PROTECTION_ENABLED"},
+                            {"20", "Unknown error"},
+                            {"21\r\n", "Unknown error"},
+                            {"-1\r\n", "Unknown error"},
+                            {"99999999999999999999", "Unknown error"},
+                            {nullptr, "Unknown error"}};
+  for (const auto& c : cases) EXPECT_STREQ(NXPSerialClass::GetErrorText(c[0]), c[1]) << c[1];
 }
 
 TEST(NXPSerialTables, WaitTimeCopyLengthAndSectors) {
   EXPECT_EQ(NXPSerialClass::WAIT_TIME_MS(14, 9600), 16);
   EXPECT_EQ(NXPSerialClass::WAIT_TIME_MS(4, 115200), 1);
   EXPECT_EQ(NXPSerialClass::WAIT_TIME_MS(100, 0), 1);
-  const unsigned copies[][2] = {{0, 256},     {1, 256},     {256, 256},   {257, 512},
+  const unsigned copies[][2] = {{0, 256},     {1, 256},     {256, 256},  {257, 512},
                                 {1025, 4096}, {1808, 4096}, {5000, 5000}};
   for (const auto& c : copies) EXPECT_EQ(NXPSerialClass::CopyLength(c[0]), c[1]) << c[0];
 
@@ -127,8 +123,8 @@ TEST(NXPSerialReturnCode, TestedAtTheIndexForTheEchoStateAndRefusalsSendNothing)
     EXPECT_EQ(isp.GetErrorIndex(3), 0);
     EXPECT_EQ(isp.GetErrorIndex(4), echo ? 1 : 0);
     EXPECT_EQ(isp.Unlock(), aErrNone);
-    EXPECT_EQ(isp.Prepare(0, 1), aErrParam);     // 19
-    EXPECT_EQ(isp.Erase(0, 1), aErrParam);       // 10: its last digit is a 0
+    EXPECT_EQ(isp.Prepare(0, 1), aErrParam);      // 19
+    EXPECT_EQ(isp.Erase(0, 1), aErrParam);        // 10: its last digit is a 0
     EXPECT_EQ(isp.SetBaudRate(9600), aErrParam);  // 1
     EXPECT_EQ(isp.baud(), 115200u);
   }
@@ -185,9 +181,8 @@ TEST(NXPSerialRobust, GarbageRepliesFailCleanly) {
       "0\r\nabc\r\n1\r\n2\r\n3\r\n",      // not a number
   };
   for (const std::string& reply : replies) {
-    PtyPeer peer([&reply](const std::string& line) {
-      return line == "N" ? reply : std::string("0\r\n");
-    });
+    PtyPeer peer(
+        [&reply](const std::string& line) { return line == "N" ? reply : std::string("0\r\n"); });
     ASSERT_TRUE(peer.ok());
     NXPSerialClass isp;
     ASSERT_EQ(isp.Connect(peer.path().c_str(), 230400), aErrNone);
@@ -204,7 +199,8 @@ TEST(NXPSerialRobust, GarbageRepliesFailCleanly) {
 }
 
 // A chip that was not reset since an earlier client: its boot loader is found
-// where that client left it and brought back to commands with its echo on.
+// where that client left it (even inside a "W" transfer, in the middle of a
+// line) and brought back to commands with its echo on.
 // A freshly reset one sees exactly the handshake.
 TEST(NXPSerialDevice, SyncFindsWhereAnEarlierClientLeftTheBootLoader) {
   const std::function<void(NXPSerialClass&)> earlier[] = {
@@ -217,6 +213,7 @@ TEST(NXPSerialDevice, SyncFindsWhereAnEarlierClientLeftTheBootLoader) {
         isp.SendCommand("W 268439552 4096\r\n", 0);
         std::vector<uint8_t> data = RandomBytes(45, 8);
         for (int i = 0; i < 30; ++i) isp.Send((Encoded(data.data(), 45) + "\r\n").c_str(), false);
+        isp.Send(Encoded(data.data(), 45).substr(0, 20).c_str(), false);  // and half a line
       },
   };
   for (size_t i = 0; i < sizeof(earlier) / sizeof(earlier[0]); ++i) {

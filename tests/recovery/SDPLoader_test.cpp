@@ -3,6 +3,7 @@
 // layout, hostile replies, and the serial transport on pseudo-terminals.
 #include "recovery/SDPLoader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,7 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/recovery/PtyPeer.h"
+#include "tests/support/Capture.h"
+#include "tests/support/TestSupport.h"
+#include "tools/qn-sdpsim/SdpRom.h"
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -44,8 +47,6 @@ class SDPLoaderPeer {
 
 namespace {
 
-using qntest::RomOnPty;
-
 Bytes Hex(const std::string& text) {
   Bytes out;
   for (size_t i = 0; i + 1 < text.size();) {
@@ -60,6 +61,8 @@ Bytes Hex(const std::string& text) {
 }
 
 Bytes Zeros(size_t n) { return Bytes(n, 0); }
+
+std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 Bytes Cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -79,13 +82,11 @@ Bytes HidAnswer(uint32_t word) {
 enum class Layout { kSerial, kHid };
 
 // A transport in either layout to the simulated boot ROM, in-process. It
-// records every write and every read's wait; getDataFromBuffer is the real
-// one of the layout.
+// records every write; getDataFromBuffer is the real one of the layout.
 class FakeTransport : public SDPLoader_Interface {
  public:
   struct Record {
     std::vector<Bytes> writes;
-    std::vector<unsigned> readWaits;
     int inits = 0;
   };
   FakeTransport(Layout layout, Record* record, const sdpsim::Config& config)
@@ -104,8 +105,7 @@ class FakeTransport : public SDPLoader_Interface {
     serialRom_.Receive(packet.data() + 1, packet.size() - 1);
     return (ssize_t)packet.size() - 1;
   }
-  ssize_t readData(Bytes& reply, unsigned waitMs) override {
-    record_->readWaits.push_back(waitMs);
+  ssize_t readData(Bytes& reply, unsigned) override {
     Bytes bytes;
     if (layout_ == Layout::kHid) {
       for (const Bytes& report : hidRom_.TakeInputReports()) bytes = Cat(bytes, report);
@@ -130,12 +130,6 @@ class FakeTransport : public SDPLoader_Interface {
   // Unopened transports: only their reply parsing is used.
   HID_SDPLoader hid_{0, 0};
   Serial_SDPLoader serial_{nullptr};
-};
-
-class Console {
- public:
-  Console() { testing::internal::CaptureStdout(); }
-  std::string Take() { return testing::internal::GetCapturedStdout(); }
 };
 
 // --- packets and reply layouts ----------------------------------------------
@@ -171,7 +165,6 @@ TEST(SdpReplies, WordsAreTakenOnlyFromRepliesLongEnoughForThem) {
       {&hid, hidAnswer, 4, 0, true, 0x11},
       {&hid, short69, 0, 0, false, 0},
       {&hid, Cat(hidAnswer, Bytes{0}), 0, 0, false, 0},
-      {&hid, Bytes(5, 3), 0, 0, false, 0},
       {&hid, hidAnswer, 16, 0, false, 0},
       {&serial, Hex("56 78 78 56 12 34 56 78"), 0, 0, true, 0x78563412},
       {&serial, Hex("56 78 78 56 12 34 56"), 0, 0, false, 0},
@@ -179,7 +172,6 @@ TEST(SdpReplies, WordsAreTakenOnlyFromRepliesLongEnoughForThem) {
       {&serial, Bytes(68, 0xAB), 15, 0, true, 0xABABABAB},
       {&serial, Bytes(67, 0xAB), 15, 0, false, 0},
       {&serial, Bytes(68, 0xAB), 16, 0, false, 0},
-      {&serial, Bytes(11, 0), 1, 0, false, 0},
   };
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
     unsigned word = cases[i].before;
@@ -220,41 +212,45 @@ class SdpExchange : public ::testing::TestWithParam<Layout> {
   }
 };
 
-TEST_P(SdpExchange, SilentRomIsAskedFiveTimesThenReported) {
-  sdpsim::Config config;
-  config.silent = true;
-  FakeTransport::Record record;
-  SDPLoader loader;
-  loader.setLoader(Rom(&record, config));
-  uint64_t value = 0;
-  Console console;
-  EXPECT_EQ(loader.getFingerprint(value), aErrParam);
-  EXPECT_EQ(loader.writeLoader(Bytes(100, 7), 0x20000000), 2);
-  EXPECT_EQ(console.Take(), "Error: No ack from iMX device\nError: No ack from iMX device\n");
-  EXPECT_EQ(value, 0u);
-  // Status packets only: the silent ROM never gets a file write.
-  EXPECT_EQ(record.writes, std::vector<Bytes>(10, SDPLoaderPeer::Status()));
-}
-
-TEST_P(SdpExchange, AnswerMidTransferOrAWrongFinalWordFailsTheTransfer) {
-  sdpsim::Config config;
-  config.unsolicitedAt = 2048;  // after two data reports went in
-  FakeTransport::Record record;
-  SDPLoader loader;
-  loader.setLoader(Rom(&record, config));
-  Console console;
-  EXPECT_EQ(loader.writeLoader(Bytes(5000, 1), 0x20000000), 3);
-  EXPECT_EQ(console.Take(), "Error while transfering loader. Aborting\n");
-  EXPECT_EQ(record.writes.size(), 4u);  // status, file write, two reports
-
-  sdpsim::Config failWrite;
-  failWrite.writeFail = true;
-  FakeTransport::Record other;
-  SDPLoader failing;
-  failing.setLoader(Rom(&other, failWrite));
-  Console again;
-  EXPECT_EQ(failing.writeLoader(Bytes(10, 1), 0x20000000), 4);
-  EXPECT_EQ(again.Take(), "Loader Transfer Unsuccessful\n");
+// A ROM that never answers is asked five times per exchange and never gets
+// a file write; one that answers in the middle of the data (after two data
+// reports went in), or ends the transfer without the completion word, fails
+// the transfer.
+TEST_P(SdpExchange, SilentInterruptingOrRefusingRomFailsTheTransfer) {
+  const struct {
+    bool silent;
+    uint32_t unsolicitedAt;
+    bool writeFail;
+    size_t size;
+    int result;
+    const char* out;
+    size_t writes;  // packets sent: status, file write, data reports
+  } cases[] = {
+      {true, 0, false, 100, 2, "Error: No ack from iMX device\n", 5},
+      {false, 2048, false, 5000, 3, "Error while transfering loader. Aborting\n", 4},
+      {false, 0, true, 10, 4, "Loader Transfer Unsuccessful\n", 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.result);
+    sdpsim::Config config;
+    config.silent = c.silent;
+    config.unsolicitedAt = c.unsolicitedAt;
+    config.writeFail = c.writeFail;
+    FakeTransport::Record record;
+    SDPLoader loader;
+    loader.setLoader(Rom(&record, config));
+    std::string out = qntest::CaptureStdout(
+        [&] { EXPECT_EQ(loader.writeLoader(Bytes(c.size, 1), 0x20000000), c.result); });
+    EXPECT_EQ(out, c.out);
+    ASSERT_EQ(record.writes.size(), c.writes);
+    if (!c.silent) continue;
+    EXPECT_EQ(record.writes, std::vector<Bytes>(5, SDPLoaderPeer::Status()));
+    uint64_t value = 0;
+    out = qntest::CaptureStdout([&] { EXPECT_EQ(loader.getFingerprint(value), aErrParam); });
+    EXPECT_EQ(out, c.out);
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(record.writes, std::vector<Bytes>(10, SDPLoaderPeer::Status()));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, SdpExchange, ::testing::Values(Layout::kSerial, Layout::kHid),
@@ -267,41 +263,44 @@ INSTANTIATE_TEST_SUITE_P(Layouts, SdpExchange, ::testing::Values(Layout::kSerial
 // Bytes another program left on the line (the "?" of an LPC attempt, its
 // probe lines, any 1 to 15) shift every command for a ROM that keeps a
 // partial command: the client gets back in step before its fingerprint read.
-// A ROM that drops them after a pause needs nothing of that. On a slow line
-// (rate 11520 bytes/s) the final answer of a loader is awaited until the
-// line has carried everything.
+// A ROM that drops them after a pause needs nothing of that. When the ROM
+// takes the bytes slower than they are written (here at 230400 baud, so that
+// a loaded machine does not make the simulator slower than the 115200 baud
+// the client reckons with), the final answer of a loader is awaited until
+// the line has carried everything.
 TEST(SdpSerial, GetsInStepWithBytesLeftOnTheLine) {
   const struct {
-    bool keep;
+    const char* option;
     std::string left;
-    unsigned rate;
-  } cases[] = {{true, "?", 0}, {true, "?\r\nA 1\r\n", 0}, {true, std::string(15, 'x'), 0},
-               {false, "?", 11520}};
+  } cases[] = {{"--keep-partial", "?"},
+               {"--keep-partial", "?\r\nA 1\r\n"},
+               {"--keep-partial", std::string(15, 'x')},
+               {"--baud=230400", "?"}};
   Bytes image(12000);
   for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 13);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.left.size());
-    sdpsim::Config config;
-    config.keepPartial = c.keep;
-    config.fingerprint = 0x0123456789ABCDEFull;
-    RomOnPty rom(config, c.rate);
-    ASSERT_TRUE(rom.ok());
-    int fd = open(rom.path().c_str(), O_RDWR | O_NOCTTY);
+    qntest::TempDir dir;
+    const std::string tty = dir / "tty";  // the transport keeps a pointer to it
+    qntest::Background rom({qntest::ToolPath("qn-sdpsim"), "--link", tty, "--dump", dir / "ram.bin",
+                            "--fingerprint", "0x01234567:0x89ABCDEF", c.option});
+    ASSERT_FALSE(rom.WaitForLine("/dev/").empty()) << rom.Output();
+    int fd = open(tty.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(write(fd, c.left.data(), c.left.size()), (ssize_t)c.left.size());
     close(fd);
     usleep(50000);
     SDPLoader loader;
-    loader.setLoader(new Serial_SDPLoader(rom.path().c_str()));
+    loader.setLoader(new Serial_SDPLoader(tty.c_str()));
     ASSERT_EQ(loader.init(), aErrNone);
     uint64_t value = 0;
     EXPECT_EQ(loader.getFingerprint(value), aErrNone);
-    EXPECT_EQ(value, config.fingerprint);
-    Console console;
-    EXPECT_EQ(loader.writeLoader(image, 0x20200000), 0);
-    EXPECT_EQ(console.Take(), "Loader Transfer Successful\n");
-    Bytes stored;
-    EXPECT_TRUE(rom.With([&](sdpsim::Device& d) { return d.Peek(0x20200000, 12000, &stored); }));
-    EXPECT_EQ(stored, image);
+    EXPECT_EQ(value, 0x0123456789ABCDEFull);
+    std::string out =
+        qntest::CaptureStdout([&] { EXPECT_EQ(loader.writeLoader(image, 0x20200000), 0); });
+    EXPECT_EQ(out, "Loader Transfer Successful\n");
+    rom.Stop();
+    std::string dump = qntest::ReadFile(dir / "ram.bin");
+    EXPECT_TRUE(dump == Str(Cat(Cat(Le32(0x20200000), Le32(12000)), image))) << rom.Output();
   }
 }
 

@@ -119,54 +119,42 @@ TEST(SdpSimSerial, JumpHandsOverToTheLoadedProgram) {
 
 // --- the tool on its pseudo-terminal -------------------------------------
 
-class SdpSimTool : public ::testing::Test {
- protected:
-  std::string Start(std::vector<std::string> options) {
-    std::vector<std::string> argv = {qntest::ToolPath("qn-sdpsim"), "--link", dir_ / "tty",
-                                     "--dump", dir_ / "ram.bin"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    sim_.reset(new qntest::Background(argv));
-    EXPECT_FALSE(sim_->WaitForLine("/dev/", 5000).empty()) << sim_->Output();
-    return dir_ / "tty";
-  }
-
-  qntest::TempDir dir_;
-  std::unique_ptr<qntest::Background> sim_;
-};
-
 // imx_uart (from imx-usb-loader) is an SDP client written outside this
 // project: it must be able to load an image into the simulator and jump,
 // also when the simulator keeps partial commands.
-TEST_F(SdpSimTool, ImxUartLoadsAnImageAndJumps) {
-  for (const char* mode : {"", "--keep-partial"}) {
-  SCOPED_TRACE(mode);
-  if (access("/usr/bin/imx_uart", X_OK) != 0)
-    FAIL() << "imx_uart is not installed (package imx-usb-loader, scripts/deps.sh)";
-  // A RAM image for 0x20000000 with its vector table at 0x400 and boot data
-  // at 0x420 that says where the image goes and how long it is.
-  Bytes image = Pattern(8192, 5);
-  const uint32_t ivt[8] = {0x412000D1, 0x20002001, 0, 0, 0x20000420, 0x20000400, 0, 0};
-  const uint32_t boot[3] = {0x20000000, 8192, 0};
-  for (int i = 0; i < 8; ++i)
-    for (int k = 0; k < 4; ++k) image[0x400 + i * 4 + k] = (uint8_t)(ivt[i] >> (8 * k));
-  for (int i = 0; i < 3; ++i)
-    for (int k = 0; k < 4; ++k) image[0x420 + i * 4 + k] = (uint8_t)(boot[i] >> (8 * k));
-  ASSERT_TRUE(qntest::WriteFile(dir_ / "image.bin", Str(image)));
-  ASSERT_TRUE(qntest::WriteFile(
-      dir_ / "rt1050.conf", "mx_rt1050\nhid,1024,0x20200000,0x20000000,128K,0x20200000,256K\n"));
-  std::string tty = Start(*mode ? std::vector<std::string>{mode} : std::vector<std::string>{});
-  // -n: a pseudo-terminal has no RTS/CTS lines.
-  qntest::Background uart(
-      {"/usr/bin/imx_uart", "-d", "-n", tty, dir_ / "rt1050.conf", dir_ / "image.bin"});
-  // After the jump imx_uart keeps reading the port; it is stopped here.
-  EXPECT_EQ("qn-sdpsim: jump to 0x20000400", sim_->WaitForLine("jump to", 15000))
-      << sim_->Output() << uart.Output();
-  uart.Stop();
-  EXPECT_NE(std::string::npos,
-            uart.Output().find("HAB security state: development mode (0x56787856)"))
-      << uart.Output();
-  EXPECT_NE(std::string::npos, sim_->Output().find("qn-sdpsim: write 0x20000000 8192 bytes\n"));
-  EXPECT_EQ(Le(0x20000000) + Le(8192) + Str(image), qntest::ReadFile(dir_ / "ram.bin"));
+TEST(SdpSimTool, ImxUartLoadsAnImageAndJumps) {
+  ASSERT_EQ(access("/usr/bin/imx_uart", X_OK), 0) << "scripts/deps.sh installs imx-usb-loader";
+  for (const char* mode : {"--hab=open", "--keep-partial"}) {
+    SCOPED_TRACE(mode);
+    qntest::TempDir dir;
+    // A RAM image for 0x20000000 with its vector table at 0x400 and boot data
+    // at 0x420 that says where the image goes and how long it is.
+    Bytes image = Pattern(8192, 5);
+    const uint32_t ivt[8] = {0x412000D1, 0x20002001, 0, 0, 0x20000420, 0x20000400, 0, 0};
+    const uint32_t boot[3] = {0x20000000, 8192, 0};
+    for (int i = 0; i < 8; ++i)
+      for (int k = 0; k < 4; ++k) image[0x400 + i * 4 + k] = (uint8_t)(ivt[i] >> (8 * k));
+    for (int i = 0; i < 3; ++i)
+      for (int k = 0; k < 4; ++k) image[0x420 + i * 4 + k] = (uint8_t)(boot[i] >> (8 * k));
+    ASSERT_TRUE(qntest::WriteFile(dir / "image.bin", Str(image)));
+    ASSERT_TRUE(qntest::WriteFile(
+        dir / "rt1050.conf", "mx_rt1050\nhid,1024,0x20200000,0x20000000,128K,0x20200000,256K\n"));
+    const std::string tty = dir / "tty";
+    qntest::Background sim(
+        {qntest::ToolPath("qn-sdpsim"), "--link", tty, "--dump", dir / "ram.bin", mode});
+    ASSERT_FALSE(sim.WaitForLine("/dev/", 5000).empty()) << sim.Output();
+    // -n: a pseudo-terminal has no RTS/CTS lines.
+    qntest::Background uart(
+        {"/usr/bin/imx_uart", "-d", "-n", tty, dir / "rt1050.conf", dir / "image.bin"});
+    // After the jump imx_uart keeps reading the port; it is stopped here.
+    EXPECT_EQ("qn-sdpsim: jump to 0x20000400", sim.WaitForLine("jump to", 15000))
+        << sim.Output() << uart.Output();
+    uart.Stop();
+    EXPECT_NE(std::string::npos,
+              uart.Output().find("HAB security state: development mode (0x56787856)"))
+        << uart.Output();
+    EXPECT_NE(std::string::npos, sim.Output().find("qn-sdpsim: write 0x20000000 8192 bytes\n"));
+    EXPECT_EQ(Le(0x20000000) + Le(8192) + Str(image), qntest::ReadFile(dir / "ram.bin"));
   }
 }
 
