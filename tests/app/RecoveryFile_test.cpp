@@ -1,20 +1,19 @@
 // Getting a chip's recovery file from the update server and storing it:
 // against a scripted HTTP server on loopback, so that the replies can be
 // anything a server might send.
-#include <gtest/gtest.h>
+#include "app/RecoveryFile.h"
 
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <stdlib.h>
 
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "app/Parameters.h"
-#include "app/RecoveryFile.h"
 #include "server/ServerComm.h"
+#include "tests/support/Capture.h"
+#include "tests/support/HttpServers.h"
 #include "tests/support/TestSupport.h"
 #include "updater/Updater.h"
 
@@ -22,48 +21,12 @@ namespace {
 
 using qntest::FileExists;
 using qntest::ReadFile;
+using qntest::ReplyServer;
+using Replies = std::map<std::string, std::string>;
 using qntest::TempDir;
 using Vorlaine::Updater::ServerCommClass;
 
 const unsigned int kFingerprint[4] = {0x0A000001, 0x0B000002, 0x0C000003, 0x0D000004};
-
-// Answers "op=X" requests with the body given for X ("error" otherwise).
-class ScriptedServer {
- public:
-  explicit ScriptedServer(std::map<std::string, std::string> replies)
-      : replies_(std::move(replies)) {
-    server_.Get("/cgi/u", [this](const httplib::Request& req, httplib::Response& res) {
-      std::string op = req.get_param_value("op");
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(req);
-      }
-      auto it = replies_.find(op);
-      res.set_content(it == replies_.end() ? "error unknown op" : it->second, "text/plain");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    for (int i = 0; i < 500 && !server_.is_running(); ++i) usleep(2000);
-  }
-  ~ScriptedServer() {
-    server_.stop();
-    thread_.join();
-  }
-  bool ready() const { return port_ > 0 && server_.is_running(); }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u"; }
-  std::vector<httplib::Request> Requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-  }
-
- private:
-  std::map<std::string, std::string> replies_;
-  httplib::Server server_;
-  int port_ = -1;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<httplib::Request> requests_;
-};
 
 std::string Base64(const std::string& data) {
   size_t n = 0;
@@ -79,16 +42,16 @@ class RecoveryFileTest : public ::testing::Test {
  protected:
   std::string Root() const { return dir_.path() + "/updater"; }
   // Runs the function on a fresh store; its console output in *out.
-  bool Get(ScriptedServer& server, std::string* out, const char* knownDevice = nullptr) {
-    EXPECT_TRUE(server.ready());
+  bool Get(ReplyServer& server, std::string* out, const char* knownDevice = nullptr) {
+    EXPECT_TRUE(server.ok());
     params_.serverUrl = server.url();
     UpdaterClass store(dir_.path().c_str(), "updater");
     if (knownDevice) {
       EXPECT_NE(store.Create(knownDevice), nullptr);
     }
-    testing::internal::CaptureStdout();
-    bool ok = Get_Firmware_Recovery_File(&store, &params_, kFingerprint);
-    *out = testing::internal::GetCapturedStdout();
+    bool ok = false;
+    *out = qntest::CaptureStdout(
+        [&] { ok = Get_Firmware_Recovery_File(&store, &params_, kFingerprint); });
     return ok;
   }
 
@@ -100,7 +63,7 @@ class RecoveryFileTest : public ::testing::Test {
 // "RECOVER", never into "00000000" (a chip the store does not know:
 // tests/integration/recovery_lpc_test.cpp).
 TEST_F(RecoveryFileTest, SerialNumberZeroGoesIntoRecover) {
-  ScriptedServer server({{"fix", "ok\n0\n7\n" + Base64(kFile) + "\n"}});
+  ReplyServer server(Replies{{"fix", "ok\n0\n7\n" + Base64(kFile) + "\n"}});
   std::string out;
   ASSERT_TRUE(Get(server, &out)) << out;
   EXPECT_EQ(out, "");
@@ -108,8 +71,11 @@ TEST_F(RecoveryFileTest, SerialNumberZeroGoesIntoRecover) {
   EXPECT_EQ(params_.serialNumber, 0u);
   EXPECT_EQ(ReadFile(params_.birdFile), kFile);
   // The four words travel blank-separated.
-  ASSERT_EQ(server.Requests().size(), 1u);
-  EXPECT_EQ(server.Requests()[0].get_param_value("fp"), "0A000001 0B000002 0C000003 0D000004");
+  ASSERT_EQ(server.Requests(), 1u);
+  EXPECT_NE(httplib::detail::decode_url(server.LastTarget(), true)
+                .find("fp=0A000001 0B000002 0C000003 0D000004"),
+            std::string::npos)
+      << server.LastTarget();
   EXPECT_FALSE(FileExists(Root() + "/00000000"));
 }
 
@@ -131,7 +97,7 @@ TEST_F(RecoveryFileTest, UnusableAnswersLeaveTheRecordAndTheStoreAlone) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
-    ScriptedServer server(std::map<std::string, std::string>{{"fix", c.reply}});
+    ReplyServer server(Replies{{"fix", c.reply}});
     params_.birdFile.clear();
     params_.serialNumber = 0x1234;
     std::string out;
@@ -159,12 +125,12 @@ TEST_F(RecoveryFileTest, RequestedBuildFailures) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.out);
-    ScriptedServer server({{"fix", fix}, {"qu", c.query}});
+    ReplyServer server(Replies{{"fix", fix}, {"qu", c.query}});
     params_.build = c.build;
     std::string out;
     EXPECT_FALSE(Get(server, &out));
     EXPECT_EQ(out, c.out);
-    EXPECT_EQ(server.Requests().size(), c.requests);
+    EXPECT_EQ(server.Requests(), c.requests);
   }
   EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
   EXPECT_EQ(params_.birdFile, "");

@@ -64,13 +64,18 @@ class FakeModule {
 
   void Send(const Bytes& bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
-    size_t sent = 0;
-    for (int tries = 0; connection_ >= 0 && sent < bytes.size() && tries < 500; tries++) {
-      ssize_t n = send(connection_, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT);
-      if (n > 0) sent += (size_t)n;
-      if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-      if (n <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    SendLocked(bytes);
+  }
+  // Answers every packet from the host, on the serving thread, with the bytes
+  // `handler` returns for it.
+  void SetHandler(std::function<Bytes(const Bytes& packet)> handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler_ = std::move(handler);
+  }
+  // Every packet received so far.
+  std::vector<Bytes> Packets() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return packets_;
   }
   // Waits until a packet equal to `wanted` has arrived at or after index
   // `from`; returns its index or -1.
@@ -111,6 +116,17 @@ class FakeModule {
   void StopReading() { reading_ = false; }
 
  private:
+  // mutex_ is held.
+  void SendLocked(const Bytes& bytes) {
+    size_t sent = 0;
+    for (int tries = 0; connection_ >= 0 && sent < bytes.size() && tries < 500; tries++) {
+      ssize_t n = send(connection_, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT);
+      if (n > 0) sent += (size_t)n;
+      if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+      if (n <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
   // The serving thread closes the descriptor: closing it here would race
   // its poll.
   void Drop(bool abortive) {
@@ -176,6 +192,7 @@ class FakeModule {
       Bytes packet(pending->begin(), pending->begin() + (*pending)[1] + 2);
       pending->erase(pending->begin(), pending->begin() + packet.size());
       packets_.push_back(packet);
+      if (handler_) SendLocked(handler_(packet));
       bool syncPart = packet == Bytes{0xAD, 0x00};
       syncRun_ = syncPart ? syncRun_ + 1 : 0;
       if (syncRun_ == 6) {
@@ -197,6 +214,7 @@ class FakeModule {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<Bytes> packets_;
+  std::function<Bytes(const Bytes&)> handler_;
   std::vector<int> toClose_;
   int syncRun_ = 0;
   int syncRequests_ = 0;

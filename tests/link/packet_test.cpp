@@ -22,7 +22,7 @@ struct PacketHolder {
   ~PacketHolder() { aPacket_Destroy(&p); }
 };
 
-TEST(PacketTest, AssemblerAcceptsOnlyValidAddressesAndLengths) {
+TEST(PacketTest, AssemblerAndCreateAcceptOnlyValidAddressesAndLengths) {
   PacketHolder zero;
   EXPECT_EQ(aPacket_AddByte(zero.p, 0x02), aErrNone);
   EXPECT_EQ(aPacket_AddByte(zero.p, 0x00), aErrNone);
@@ -41,6 +41,10 @@ TEST(PacketTest, AssemblerAcceptsOnlyValidAddressesAndLengths) {
     ASSERT_EQ(aPacket_AddByte(h.p, 0x02), aErrNone);
     EXPECT_EQ(aPacket_AddByte(h.p, (uint8_t)length), length < 29 ? aErrNone : aErrPacket);
   }
+  // CreateWithData refuses more than 28 bytes, and a null data pointer.
+  Bytes big(64, 0x55);
+  EXPECT_EQ(aPacket_CreateWithData(0x02, 29, big.data()), nullptr);
+  EXPECT_EQ(aPacket_CreateWithData(0x02, 1, nullptr), nullptr);
 }
 
 // The 31st byte overruns, and a long run must not wrap the count and let
@@ -53,12 +57,6 @@ TEST(PacketTest, BytesAfterTheRecordIsFullOverrunForever) {
   ASSERT_EQ(aPacket_Reset(h.p), aErrNone);
   for (uint8_t b : {0x08, 0x01, 0x42}) EXPECT_EQ(aPacket_AddByte(h.p, b), aErrNone);
   EXPECT_TRUE(aPacket_IsComplete(h.p)) << "usable again after a reset";
-}
-
-TEST(PacketTest, CreateWithDataRefusesMoreThan28BytesOrNoData) {
-  Bytes big(64, 0x55);
-  EXPECT_EQ(aPacket_CreateWithData(0x02, 29, big.data()), nullptr);
-  EXPECT_EQ(aPacket_CreateWithData(0x02, 1, nullptr), nullptr);
 }
 
 // Any byte sequence gives a status and never writes outside the record (the

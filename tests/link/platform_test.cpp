@@ -119,11 +119,7 @@ TEST(Directory, HomeDirectoryOverrideIsCutToTheBuffer) {
   setenv("QUILLNODE_HOME", "", 1);  // an empty override is ignored
   EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, sizeof(buffer)), aErrNone);
   EXPECT_STRNE(buffer, "");
-  if (old) {
-    setenv("QUILLNODE_HOME", saved.c_str(), 1);
-  } else {
-    unsetenv("QUILLNODE_HOME");
-  }
+  old ? setenv("QUILLNODE_HOME", saved.c_str(), 1) : unsetenv("QUILLNODE_HOME");
 }
 
 TEST(File, OpenRefusesBadArgumentsAndCloseNullsTheHandle) {

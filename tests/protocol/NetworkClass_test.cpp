@@ -1,121 +1,68 @@
-// The protocol client against a scripted module on the other end of a
-// socket pair: the bytes the client sends and how it treats each reply.
+// The protocol client against a scripted module on loopback: the bytes the
+// client sends and how it treats each reply.
 #include <gtest/gtest.h>
-#include <poll.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "link/aLink.h"
 #include "protocol/QuillnodeNetwork.h"
+#include "tests/link/FakeModule.h"
 #include "tests/support/Capture.h"
-#include "tests/support/SocketPair.h"
 
 namespace {
 
-typedef std::vector<uint8_t> Bytes;
-
-// The module's side: assembles the client's packets, records them and
-// answers through a handler that the test sets.
-class ScriptedModule {
- public:
-  typedef std::function<std::vector<Bytes>(uint8_t address, const Bytes& data)> Handler;
-
-  explicit ScriptedModule(int fd) : fd_(fd), thread_([this] { Run(); }) {}
-  ~ScriptedModule() {
-    stop_ = true;
-    thread_.join();
-    close(fd_);
-  }
-  void SetHandler(Handler h) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    handler_ = h;
-  }
-  // Every command packet received (link control packets left out).
-  std::vector<Bytes> Received() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
-  }
-  void ClearReceived() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    received_.clear();
-  }
-
- private:
-  void Run() {
-    Bytes pending;
-    while (!stop_) {
-      struct pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, 10) <= 0) continue;
-      uint8_t buf[256];
-      ssize_t r = read(fd_, buf, sizeof(buf));
-      if (r <= 0) break;
-      pending.insert(pending.end(), buf, buf + r);
-      while (pending.size() >= 2 && pending.size() >= 2u + pending[1]) {
-        uint8_t address = pending[0];
-        Bytes data(pending.begin() + 2, pending.begin() + 2 + pending[1]);
-        pending.erase(pending.begin(), pending.begin() + 2 + pending[1]);
-        Handle(address, data);
-      }
-    }
-  }
-  void Handle(uint8_t address, const Bytes& data) {
-    if (address == 0xAF) return;  // link start/stop
-    Bytes out;
-    if (address == 0xAD && data.empty()) {
-      out = {0x02, 0x00};  // module address query
-    } else {
-      Handler h;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        received_.push_back(data);
-        h = handler_;
-      }
-      if (h)
-        for (const Bytes& reply : h(address, data)) {
-          out.push_back(0x02);
-          out.push_back((uint8_t)reply.size());
-          out.insert(out.end(), reply.begin(), reply.end());
-        }
-    }
-    if (!out.empty() && write(fd_, out.data(), out.size()) < 0) {
-    }
-  }
-
-  int fd_;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  Handler handler_;
-  std::vector<Bytes> received_;
-  std::thread thread_;
-};
+using qntest::Bytes;
+using qntest::FakeModule;
 
 class NetworkClassTest : public testing::Test {
  protected:
+  typedef std::function<std::vector<Bytes>(const Bytes& data)> Handler;
+
   void SetUp() override {
-    int peer = -1;
-    net_.linkId = qntest::SocketPairLink(&peer);
-    ASSERT_NE(net_.linkId, 0u);
-    module_.reset(new ScriptedModule(peer));
+    SetHandler(nullptr);
+    net_.linkId = aLink_CreateTCPIP(FakeModule::LoopbackAddress(), module_.port());
+    ASSERT_TRUE(
+        qntest::WaitUntil([&] { return aLink_GetStatus(net_.linkId) == aLINK_STATUS_RUNNING; }));
     net_.moduleAddress = 0x02;
     net_.serialNumber = 0x40F5849A;
   }
   void TearDown() override {
     aLink_Destroy(&net_.linkId);
-    module_.reset();
     Log::package_bitmask = 0;
+  }
+  // The module at address 2 answers the address query, and the command
+  // packets with the packets `h` gives for their data.
+  void SetHandler(Handler h) {
+    module_.SetHandler([h](const Bytes& p) {
+      Bytes out;
+      if (p == Bytes{0xAD, 0x00}) return Bytes{0x02, 0x00};
+      if (p[0] == 0xAD || p[0] == 0xAF || !h) return out;
+      for (const Bytes& reply : h(Bytes(p.begin() + 2, p.end()))) {
+        out.push_back(0x02);
+        out.push_back((uint8_t)reply.size());
+        out.insert(out.end(), reply.begin(), reply.end());
+      }
+      return out;
+    });
+  }
+  // The data of every command packet received after the first `from` packets.
+  std::vector<Bytes> Received(size_t from = 0) {
+    std::vector<Bytes> out, all = module_.Packets();
+    for (size_t i = from; i < all.size(); ++i)
+      if (all[i][0] != 0xAD && all[i][0] != 0xAF)
+        out.emplace_back(all[i].begin() + 2, all[i].end());
+    return out;
   }
   // Answers the upgrade exchanges like a cooperative module that offers
   // `blockSize` bytes per firmware block.
   void CooperativeUpgrade(uint16_t blockSize) {
     auto sum = std::make_shared<uint32_t>(0);
-    module_->SetHandler([=](uint8_t, const Bytes& d) -> std::vector<Bytes> {
+    SetHandler([=](const Bytes& d) -> std::vector<Bytes> {
       if (d.size() >= 2 && d[0] == 0x03 && d[1] == 0x47)  // version
         return {{0x03, 0xC7, 0x20, 0x21, 0x00, 0x00, 0x00}};
       if (d.size() < 2 || d[0] != 0x5F) return {};
@@ -143,9 +90,9 @@ class NetworkClassTest : public testing::Test {
     });
   }
   // The lengths of the DATA packets' payloads, and the other requests, in order.
-  std::vector<std::string> Trace() {
+  std::vector<std::string> Trace(size_t from = 0) {
     std::vector<std::string> out;
-    for (const Bytes& d : module_->Received()) {
+    for (const Bytes& d : Received(from)) {
       if (d.size() >= 2 && d[0] == 0x5F && d[1] == 0x01) {
         out.push_back("DATA " + std::to_string(d.size() - 2));
       } else if (d.size() >= 2 && d[0] == 0x5F) {
@@ -161,8 +108,8 @@ class NetworkClassTest : public testing::Test {
     return out;
   }
 
+  FakeModule module_;
   NetworkClass net_{0};
-  std::unique_ptr<ScriptedModule> module_;
 };
 
 TEST(NetworkNames, TablesAreCompleteAndLookupsClamp) {
@@ -208,7 +155,7 @@ TEST(NetworkUnconnected, QueriesFailWithoutALink) {
 // The decoding of every query reaches the device rows of the integration
 // tests; here a reply and the two kinds of refusal.
 TEST_F(NetworkClassTest, QueriesDecodeRepliesAndRefusals) {
-  module_->SetHandler([](uint8_t, const Bytes& d) -> std::vector<Bytes> {
+  SetHandler([](const Bytes& d) -> std::vector<Bytes> {
     if (d == Bytes{0x03, 0x48, 0x20}) return {{0x03, 0xC8, 0x20, 0x0D}};
     if (d == Bytes{0x03, 0x42, 0x20}) return {{0x03, 0x02, 0xA0, 0x04}};  // refused
     if (d == Bytes{0x03, 0x47, 0x20}) return {{0x80, 0x47}};
@@ -229,12 +176,10 @@ TEST_F(NetworkClassTest, QueriesDecodeRepliesAndRefusals) {
 // Setting the router address, saving and resetting act on the simulated
 // device in the integration tests; route-to-me is only ever sent.
 TEST_F(NetworkClassTest, RouteToMeSendsItsParameter) {
-  module_->SetHandler([](uint8_t, const Bytes&) -> std::vector<Bytes> {
-    return {{0x03, 0xD4, 0x20}};
-  });
+  SetHandler([](const Bytes&) -> std::vector<Bytes> { return {{0x03, 0xD4, 0x20}}; });
   net_.SetRouteToMe(1);
   EXPECT_EQ(net_.lastError, (aErr)aErrNone);
-  EXPECT_EQ(module_->Received(), (std::vector<Bytes>{{0x03, 0x94, 0x20, 0x01}}));
+  EXPECT_EQ(Received(), (std::vector<Bytes>{{0x03, 0x94, 0x20, 0x01}}));
 }
 
 TEST_F(NetworkClassTest, LoaderBlockGoesOutIn26ByteChunksThenOneSum) {
@@ -243,9 +188,9 @@ TEST_F(NetworkClassTest, LoaderBlockGoesOutIn26ByteChunksThenOneSum) {
   EXPECT_EQ(net_.firmwareVersion, 0x21000000u);
   Bytes block(64);
   for (size_t i = 0; i < block.size(); ++i) block[i] = (uint8_t)(i * 7);
-  module_->ClearReceived();
+  size_t before = module_.Packets().size();
   EXPECT_EQ(net_.LoaderTransfer(block.data(), (unsigned)block.size()), (aErr)aErrNone);
-  EXPECT_EQ(Trace(), (std::vector<std::string>{"DATA 26", "DATA 26", "DATA 8", "UPG 04"}));
+  EXPECT_EQ(Trace(before), (std::vector<std::string>{"DATA 26", "DATA 26", "DATA 8", "UPG 04"}));
 }
 
 TEST_F(NetworkClassTest, FirmwareBlockIsChunkedByTheModulesBlockSize) {

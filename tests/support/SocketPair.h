@@ -1,4 +1,4 @@
-// A link over one end of a socket pair, so that a test can play the module
+// A stream over one end of a socket pair, so that a test can play the module
 // on the other end byte by byte.
 #ifndef QN_TESTS_SUPPORT_SOCKETPAIR_H
 #define QN_TESTS_SUPPORT_SOCKETPAIR_H
@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "link/aLink.h"
 #include "link/aStream.h"
 
 namespace qntest {
@@ -54,18 +53,6 @@ inline aStreamRef SocketPairStream(int* peer, bool waitHandle = true) {
   if (stream && waitHandle) aStream_SetWaitHandle(stream, fds[0]);
   *peer = fds[1];
   return stream;
-}
-
-// A link over SocketPairStream, running (waited for up to 2 s); 0 when it
-// cannot be made or does not run.
-inline uint32_t SocketPairLink(int* peer) {
-  aStreamRef stream = SocketPairStream(peer);
-  if (!stream) return 0;
-  uint32_t link = aLink_Create(stream);
-  for (int i = 0; i < 2000 && link && aLink_GetStatus(link) != aLINK_STATUS_RUNNING; ++i)
-    usleep(1000);
-  if (link && aLink_GetStatus(link) != aLINK_STATUS_RUNNING) aLink_Destroy(&link);
-  return link;
 }
 
 }  // namespace qntest

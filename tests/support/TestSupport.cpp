@@ -4,13 +4,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -46,25 +47,32 @@ std::vector<char*> CStrings(std::vector<std::string>& strings) {
   return out;
 }
 
-// Forks and execs; the child's stdin/stdout/stderr are the given descriptors
-// (-1 for /dev/null).
-int Spawn(const std::vector<std::string>& argv, const RunOptions& options, int in, int out,
-          int err) {
-  std::vector<std::string> args = argv;
-  std::vector<std::string> envs = BuildEnv(options);
-  std::vector<char*> cargs = CStrings(args);
-  std::vector<char*> cenv = CStrings(envs);
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  setpgid(0, 0);
-  int devnull = open("/dev/null", O_RDWR);
-  dup2(in >= 0 ? in : devnull, 0);
-  dup2(out >= 0 ? out : devnull, 1);
-  dup2(err >= 0 ? err : devnull, 2);
-  for (int fd = 3; fd < 1024; ++fd) close(fd);
-  if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
-  execve(cargs[0], cargs.data(), cenv.data());
-  _exit(127);
+// Starts `argv` in its own process group; the child's stdin/stdout/stderr
+// are the given descriptors (-1 for /dev/null). -1 when it cannot start.
+pid_t Spawn(const std::vector<std::string>& argv, const RunOptions& options, int in, int out,
+            int err) {
+  std::vector<std::string> args = argv, envs = BuildEnv(options);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const int fds[3] = {in, out, err};
+  for (int i = 0; i < 3; ++i) {
+    if (fds[i] >= 0)
+      posix_spawn_file_actions_adddup2(&actions, fds[i], i);
+    else
+      posix_spawn_file_actions_addopen(&actions, i, "/dev/null", O_RDWR, 0);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0].c_str(), &actions, &attr, CStrings(args).data(),
+                  CStrings(envs).data()) != 0)
+    pid = -1;
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
 }
 
 int DecodeStatus(int status) {
@@ -85,38 +93,31 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   if (path_.empty()) return;
-  std::string cmd = "rm -rf '" + path_ + "'";
-  if (system(cmd.c_str()) != 0) {
-  }
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
   RunResult result;
-  int inPipe[2], outPipe[2], errPipe[2];
-  if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
-    return result;
-  pid_t pid = Spawn(argv, options, inPipe[0], outPipe[1], errPipe[1]);
-  close(inPipe[0]);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (pid < 0) {
-    close(inPipe[1]);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return result;
-  }
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return result;
+  pid_t pid = Spawn(argv, options, in[0], out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
   signal(SIGPIPE, SIG_IGN);
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
+  // Standard output, standard error, then standard input while there is any left.
+  struct pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
   size_t written = 0;
-  int inFd = inPipe[1];
-  if (options.input.empty()) {
-    close(inFd);
-    inFd = -1;
-  } else {
-    fcntl(inFd, F_SETFL, O_NONBLOCK);
-  }
+  auto Close = [&](int i) {
+    close(fds[i].fd);
+    fds[i].fd = -1;
+  };
+  if (options.input.empty()) Close(2);
   long deadline = NowMs() + options.timeoutMs;
-  bool outOpen = true, errOpen = true;
-  while (outOpen || errOpen) {
+  while (pid > 0 && (fds[0].fd >= 0 || fds[1].fd >= 0)) {
     long left = deadline - NowMs();
     if (left <= 0) {
       result.timedOut = true;
@@ -124,42 +125,27 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
       kill(pid, SIGKILL);
       break;
     }
-    struct pollfd fds[3];
-    int n = 0;
-    if (outOpen) fds[n++] = {outPipe[0], POLLIN, 0};
-    if (errOpen) fds[n++] = {errPipe[0], POLLIN, 0};
-    if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
-    if (poll(fds, n, left > 200 ? 200 : (int)left) < 0 && errno != EINTR) break;
-    for (int i = 0; i < n; ++i) {
-      if (!fds[i].revents) continue;
-      if (fds[i].fd == inFd) {
-        ssize_t w = write(inFd, options.input.data() + written, options.input.size() - written);
-        if (w > 0) written += (size_t)w;
-        if (w < 0 || written >= options.input.size()) {
-          close(inFd);
-          inFd = -1;
-        }
-        continue;
-      }
+    if (poll(fds, 3, left > 200 ? 200 : (int)left) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
       char buf[4096];
-      ssize_t r = read(fds[i].fd, buf, sizeof(buf));
-      if (r <= 0) {
-        if (fds[i].fd == outPipe[0]) outOpen = false;
-        else errOpen = false;
-      } else if (fds[i].fd == outPipe[0]) {
-        result.out.append(buf, (size_t)r);
-      } else {
-        result.err.append(buf, (size_t)r);
-      }
+      ssize_t r = fds[i].revents ? read(fds[i].fd, buf, sizeof(buf)) : -2;
+      if (r > 0)
+        sinks[i]->append(buf, (size_t)r);
+      else if (r != -2)
+        Close(i);
+    }
+    if (fds[2].revents) {
+      ssize_t w = write(fds[2].fd, options.input.data() + written, options.input.size() - written);
+      if (w > 0) written += (size_t)w;
+      if (w < 0 || written >= options.input.size()) Close(2);
     }
   }
-  if (inFd >= 0) close(inFd);
-  close(outPipe[0]);
-  close(errPipe[0]);
+  for (int i = 0; i < 3; ++i)
+    if (fds[i].fd >= 0) Close(i);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  result.status = result.timedOut ? -1 : DecodeStatus(status);
+  result.status = pid < 0 || result.timedOut ? -1 : DecodeStatus(status);
   return result;
 }
 
@@ -228,8 +214,8 @@ bool WriteFile(const std::string& path, const std::string& content) {
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  std::error_code ignored;
+  return std::filesystem::exists(path, ignored);
 }
 
 Background::Background(const std::vector<std::string>& argv, const RunOptions& options) {
