@@ -2,7 +2,6 @@
 // byte, exit statuses, error messages and the run order.
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <stdint.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>

@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <memory>
 #include <thread>
 #include <string>
 #include <vector>

@@ -129,7 +129,8 @@ TEST_F(UsbBusTest, DevicesThatAreNotModulesOrFailGiveNoRowsOrErrorRows) {
                     "    99999999  02       FF      unknown        0.0.0 (0)          ",
                     "error release -4", kRowB}))
       << r.out;
-  for (const char* serial : {"77777777", "99999999"}) EXPECT_EQ(Settings(serial), "LINK_TYPE=USB\n");
+  for (const char* serial : {"77777777", "99999999"})
+    EXPECT_EQ(Settings(serial), "LINK_TYPE=USB\n");
   for (const char* serial :
        {"11111111", "22222222", "3333ABCD", "44444444", "55555555", "66666666"}) {
     EXPECT_FALSE(FileExists(qntest::DeviceDir(home_.path(), serial) + "/.settings")) << serial;

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,10 +26,6 @@ using qntest::Info;
 using qntest::Offsets;
 using qntest::PutBE;
 using qntest::Record;
-
-uint32_t GetLE(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24);
-}
 
 using qntest::CaptureStdout;
 
@@ -279,7 +274,8 @@ TEST_F(BirdFileTest, ReplaceSerialNumberSkipsWhatDoesNotFit) {
   bird_.serialOffset = 20;
   bird_.descriptorOffset = 4;
   EXPECT_TRUE(bird_.ReplaceSerialNumber(0xA1B2C3D4));
-  EXPECT_EQ(GetLE(bird_.blocks[3]->data + 4 + 20), 0xA1B2C3D4u);
+  EXPECT_EQ(Bytes(bird_.blocks[3]->data + 24, bird_.blocks[3]->data + 28),
+            Bytes({0xD4, 0xC3, 0xB2, 0xA1}));
   Bytes last = Image(4);
   EXPECT_EQ(last[4], 'A');
   EXPECT_EQ(Bytes(last.begin() + 19, last.end()), Bytes(4, 0));

@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
