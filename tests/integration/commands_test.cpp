@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <memory>
 #include <thread>
 #include <string>
 #include <vector>
@@ -142,16 +140,6 @@ TEST_F(CommandsTest, GetLatestAndGivenBuilds) {
                        "VERIFIED\n\t\t\tBuild:   13"),
             std::string::npos)
       << r.out;
-}
-
-TEST_F(CommandsTest, InfoForAnUnknownDevice) {
-  RunResult r = Updater({"-I", "-d", "0BADBEEF"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Error: Cannot locate information for specfic serial number [0BADBEEF]\n");
-  r = Updater({"-I"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out,
-            "Error: Must supply a specfic serial number [\"-d\"] to list device information\n");
 }
 
 // Servers that answer, fail or lie. Every fault ends in a clear failure (or

@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <map>
 #include <set>
@@ -85,7 +84,7 @@ TEST(KeyValueStoreAccess, TypedGettersAndMissingKeys) {
   EXPECT_EQ(ReadFile(tmp / "s"), "D=\nZ=\nempty=\nhexlower=12ab\nneg=-3\nnum=  42abc\nword=true\n");
 }
 
-TEST(KeyValueStoreSave, FormatsAndOrdersEntriesReadsThemBackAndKeepsLineBreaksOut) {
+TEST(KeyValueStoreSave, FormatsAndOrdersEntriesAndKeepsLineBreaksOut) {
   TempDir tmp;
   KeyValueStore kv;
   kv.Add("b", 1);
@@ -97,9 +96,6 @@ TEST(KeyValueStoreSave, FormatsAndOrdersEntriesReadsThemBackAndKeepsLineBreaksOu
   EXPECT_TRUE(kv.Save((tmp / "out").c_str()));
   EXPECT_EQ(ReadFile(tmp / "out"),
             "B=2\nPI=3.141593\nS=text value\nSERIAL_NUMBER=0x000012AB\nb=3\n");
-  KeyValueStore back((tmp / "out").c_str());
-  EXPECT_EQ(back.Entries(), kv.Entries());
-  EXPECT_EQ(back.GetHex("SERIAL_NUMBER", 0), 0x12ABu);
   // Line breaks in a value cannot inject entries.
   kv.Add("MODEL_NAME", "hub\nLAST_TRANSFER_VERSION=/evil.bird\r");
   EXPECT_TRUE(kv.Save((tmp / "out").c_str()));

@@ -96,25 +96,6 @@ TEST_F(UpdateStepsTest, ValidateBirdFileRefusesWhatCannotBeInstalled) {
   }
 }
 
-TEST_F(UpdateStepsTest, ValidateBirdFileHandsOutDeviceSpecificAndOfflineFiles) {
-  std::string device =
-      Write("device.bird", BirdFile({Record(0, Image(0x10000000, 40)), Record(1, Image(0, 64)),
-                                     Record(4, Info("40F5849A", "Tarlinx"))}));
-  std::string offline =
-      Write("offline.bird", BirdFile({Record(1, Image(0, 64)), Record(2, qntest::Offsets(16, 32)),
-                                      Record(4, Info("00000000", "Tarlinx"))}));
-  for (const std::string& path : {device, offline}) {
-    BirdFileClass* bird = nullptr;
-    bool ok = false;
-    Validate(path, &ok, &bird);
-    ASSERT_TRUE(ok) << path;
-    ASSERT_NE(bird, nullptr);
-    EXPECT_EQ(bird->offline, path == offline);
-    EXPECT_EQ(bird->filename, path);
-    delete bird;
-  }
-}
-
 TEST_F(UpdateStepsTest, ValidateModuleTriesToConnectTwiceThenReports) {
   std::string path = Write(
       "device.bird", BirdFile({Record(1, Image(0, 64)), Record(4, Info("40F5849A", "Tarlinx"))}));

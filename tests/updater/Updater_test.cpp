@@ -3,8 +3,6 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -189,28 +187,6 @@ TEST(UpdaterItem, WriteBirdfileReplacesOnlyWithACheckedWholeFileInsideTheDirecto
   EXPECT_EQ(device->Write_Birdfile(nullptr, data, sizeof(data)), aErrParam);
   EXPECT_FALSE(FileExists(tmp / "updater/escape.bird"));
   EXPECT_EQ(ListNames(tmp / "updater/40F5849A"), (std::set<std::string>{".history", "b100.bird"}));
-}
-
-// Runs OpenUpdaterStore with QUILLNODE_HOME set to `home`.
-UpdaterClass* OpenWithHome(const std::string& home) {
-  const char* old = getenv("QUILLNODE_HOME");
-  std::string saved = old ? old : "";
-  setenv("QUILLNODE_HOME", home.c_str(), 1);
-  UpdaterClass* store = OpenUpdaterStore();
-  old ? setenv("QUILLNODE_HOME", saved.c_str(), 1) : unsetenv("QUILLNODE_HOME");
-  return store;
-}
-
-TEST(OpenUpdaterStore, MakesTheStoreUnderTheHomeDirectory) {
-  TempDir tmp;
-  UpdaterClass* store = OpenWithHome(tmp.path());
-  ASSERT_NE(store, nullptr);
-  EXPECT_EQ(store->path, tmp / ".vorlaine/updater");
-  EXPECT_EQ(qntest::FileMode(tmp / ".vorlaine") & 0700, 0700u);
-  delete store;
-  std::string home = tmp / "file-home";
-  ASSERT_TRUE(WriteFile(home, "not a directory"));
-  EXPECT_EQ(OpenWithHome(home), nullptr);
 }
 
 }  // namespace
