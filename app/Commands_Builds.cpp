@@ -103,13 +103,14 @@ Outcome Entry_Get(Parameters& params, UpdaterClass& store) {
   size_t length = 0;
   unsigned char* data = ServerCommClass::Base64Decode(content.c_str(), content.size(), &length);
   if (!data) {
-    Log::FPrintf(stdout, 0, "\tERROR ==> The server's BIRD file is not valid Base64; nothing stored.\n");
+    Log::FPrintf(stdout, 0,
+                 "\tERROR ==> The server's BIRD file is not valid Base64; nothing stored.\n");
     return Outcome::Failed;
   }
   // The new file replaces the old one only once it is complete and verified.
   int error = 0;
-  aErr written = entry->Write_Birdfile(fileName.c_str(), data, length, BirdFileClass::VerifyFile,
-                                       &error);
+  aErr written =
+      entry->Write_Birdfile(fileName.c_str(), data, length, BirdFileClass::VerifyFile, &error);
   free(data);
   if (written == aErrParse) {
     Log::FPrintf(stdout, 0, "\n\tERROR ==> Invalid bird file received from server.\n");

@@ -12,8 +12,9 @@
 
 Outcome Entry_Info(Parameters& params, UpdaterClass& store) {
   if (params.serialNumber == 0) {
-    Log::FPrintf(stdout, 0,
-                 "Error: Must supply a specfic serial number [\"-d\"] to list device information\n");
+    Log::FPrintf(
+        stdout, 0,
+        "Error: Must supply a specfic serial number [\"-d\"] to list device information\n");
     return Outcome::Failed;
   }
   UpdaterItemClass* entry = store.Find(params.serialNumber);

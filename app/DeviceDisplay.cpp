@@ -18,10 +18,11 @@ namespace {
 std::string sBuildStatus(const std::string& path, uint32_t serial, int model) {
   BirdFileClass file;
   std::string status = GetBIRDFileStatus(path.c_str(), file);
-  status += BIRDHoldsSerial(file, serial) ? ", serial number verifed"
-                                          : ", SERIAL NUMBER NOT VERIFIED";
-  status += file.ValidateModel(NetworkClass::GetModelName((unsigned)model)) ? ", model verifed"
-                                                                            : ", MODEL NOT VERIFIED";
+  status +=
+      BIRDHoldsSerial(file, serial) ? ", serial number verifed" : ", SERIAL NUMBER NOT VERIFIED";
+  status += file.ValidateModel(NetworkClass::GetModelName((unsigned)model))
+                ? ", model verifed"
+                : ", MODEL NOT VERIFIED";
   status += GetBIRDBuildInfo(file);
   return status;
 }
@@ -39,13 +40,13 @@ void DisplayDevice(UpdaterItemClass* entry, Parameters& params) {
   Log::FPrintf(stdout, 0, "\t%c[%s]\n", available ? '*' : ' ', entry->name.c_str());
 
   std::string firmware = device->settings.GetString("FIRMWARE");
-  if (!firmware.empty())
-    Log::FPrintf(stdout, 0, "\t  Firmware: %s\n", Printable(firmware).c_str());
+  if (!firmware.empty()) Log::FPrintf(stdout, 0, "\t  Firmware: %s\n", Printable(firmware).c_str());
   std::string module = device->settings.GetString("MODULE_NUMBER");
   if (!module.empty()) Log::FPrintf(stdout, 0, "\t  Module: %s\n", Printable(module).c_str());
   int model = device->settings.GetInt("MODEL_NUMBER", -1);
   if (model >= 0)
-    Log::FPrintf(stdout, 0, "\t  Model: %d [%s]\n", model, NetworkClass::GetModelName((unsigned)model));
+    Log::FPrintf(stdout, 0, "\t  Model: %d [%s]\n", model,
+                 NetworkClass::GetModelName((unsigned)model));
   std::string last = device->settings.GetString("LAST_TRANSFER_VERSION");
   if (!last.empty())
     Log::FPrintf(stdout, 0, "\t  Version of Last Update: %s\n", Printable(last).c_str());
@@ -54,8 +55,8 @@ void DisplayDevice(UpdaterItemClass* entry, Parameters& params) {
     Log::FPrintf(stdout, 0, "\t  Builds:\n");
     for (UpdaterItemClass* item : device->items) {
       std::string path = BuildPath(device->path.c_str(), item->name.c_str(), nullptr);
-      Log::FPrintf(stdout, 0, "\t\t%s [%d bytes] %s\n", Printable(item->name).c_str(), (int)item->size,
-                   sBuildStatus(path, serial, model).c_str());
+      Log::FPrintf(stdout, 0, "\t\t%s [%d bytes] %s\n", Printable(item->name).c_str(),
+                   (int)item->size, sBuildStatus(path, serial, model).c_str());
     }
     return;
   }

@@ -17,7 +17,8 @@ const char* const USB_PERMISSION_HINT =
 
 namespace {
 
-const char* const kRowHeaderSerial = "    Device    Module   Router  Model          Firmware Version\n";
+const char* const kRowHeaderSerial =
+    "    Device    Module   Router  Model          Firmware Version\n";
 
 // "[a.b.c.d]" for a module reached over TCP/IP, empty otherwise.
 std::string sAddressText(const NetworkClass& net) {
@@ -106,7 +107,8 @@ UpdaterItemClass* CreateNewDevice(UpdaterClass& store, uint32_t serial, uint32_t
   if (!sHasStore(entry)) return nullptr;
   UpdaterClass* device = entry->updater;
   device->history.Log("Created device entry");
-  device->settings.filename = BuildPath(device->path.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
+  device->settings.filename =
+      BuildPath(device->path.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
   device->settings.Add("LINK_TYPE", NetworkClass::GetLinkName(linkType));
   sSaveSettings(device->settings);
   return entry;
@@ -180,7 +182,8 @@ void Discover(Parameters params, UpdaterClass& store) {
 
   bool tcp = params.linkType == LINK_TCPIP;
   Log::FPrintf(stdout, 0, "Discovering %s Devices:\n", linkName);
-  Log::FPrintf(stdout, 0, "    Device    Module   Router  Model          Firmware Version    %-15s\n",
+  Log::FPrintf(stdout, 0,
+               "    Device    Module   Router  Model          Firmware Version    %-15s\n",
                tcp ? "IP address" : "");
   NetworkClass net(LINK_INVALID);
   net.Discover(params.linkType);
@@ -219,7 +222,8 @@ void DiscoverIndirect(Parameters params, UpdaterClass& store) {
   bool tcp = params.linkType == LINK_TCPIP;
   Log::FPrintf(stdout, 0, "Discovering Network Devices from [%08X] via [%s]:\n", router,
                NetworkClass::GetLinkName(params.linkType));
-  Log::FPrintf(stdout, 0, "    Device    Module   Router  Model          Firmware Version   %-15s\n",
+  Log::FPrintf(stdout, 0,
+               "    Device    Module   Router  Model          Firmware Version   %-15s\n",
                tcp ? "[IP address]" : "");
   Log::FPrintf(stdout, DEBUG_APP, "Connecting to [%08X] ...", router);
   NetworkClass net(LINK_INVALID);
@@ -246,9 +250,9 @@ void DiscoverIndirect(Parameters params, UpdaterClass& store) {
 void Discover_Indirect_Module(Parameters& params, UpdaterClass& store) {
   (void)store;
   params.moduleNumber = 0;
-  Log::FPrintf(stdout, DEBUG_APP, "Discovering Module # of Network Device [%08X] thru [%08X] via [%s] ...",
-               params.serialNumber, params.routerSerialNumber,
-               NetworkClass::GetLinkName(params.linkType));
+  Log::FPrintf(
+      stdout, DEBUG_APP, "Discovering Module # of Network Device [%08X] thru [%08X] via [%s] ...",
+      params.serialNumber, params.routerSerialNumber, NetworkClass::GetLinkName(params.linkType));
   if (!params.linkTypeGiven) {
     uint32_t found = 0;
     if (sRouterLinkType(params.routerSerialNumber, &found))

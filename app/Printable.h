@@ -20,8 +20,7 @@ inline std::string Printable(const std::string& text) {
                (unsigned char)text[i + 1] <= 0x9F) {
       out += '?';
       ++i;
-    } else if (c >= 0x80 && c <= 0x9F &&
-               (i == 0 || (unsigned char)text[i - 1] < 0x80)) {
+    } else if (c >= 0x80 && c <= 0x9F && (i == 0 || (unsigned char)text[i - 1] < 0x80)) {
       out += '?';
     } else {
       out += (char)c;

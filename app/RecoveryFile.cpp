@@ -1,5 +1,7 @@
 // Choosing the recovery file for a chip: the update server's answer for its
 // fingerprint, stored in the store entry of the device (else "RECOVER").
+#include "app/RecoveryFile.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,7 +10,6 @@
 
 #include "app/Commands.h"
 #include "app/Log.h"
-#include "app/RecoveryFile.h"
 #include "server/ServerComm.h"
 #include "updater/BirdFile.h"
 #include "updater/Updater.h"
@@ -41,8 +42,9 @@ bool Get_Firmware_Recovery_File(UpdaterClass* store, Parameters* params,
   unsigned int number = 0;
   std::string content;
   if (!server.GetRecoveryInfo(fingerprint, serial, number, content)) {
-    Log::FPrintf(stdout, 0,
-                 "Invalid Device ID Cannot retreive the information from Vorlaine update server.\n");
+    Log::FPrintf(
+        stdout, 0,
+        "Invalid Device ID Cannot retreive the information from Vorlaine update server.\n");
     return false;
   }
   if (server.Failed()) {
@@ -75,9 +77,9 @@ bool Get_Firmware_Recovery_File(UpdaterClass* store, Parameters* params,
 
   std::string fileName = std::to_string(number) + ".bird";
   size_t length = 0;
-  unsigned char* data = content.empty()
-                            ? nullptr
-                            : ServerCommClass::Base64Decode(content.c_str(), content.size(), &length);
+  unsigned char* data =
+      content.empty() ? nullptr
+                      : ServerCommClass::Base64Decode(content.c_str(), content.size(), &length);
   if (!data) {
     Log::FPrintf(stdout, 0, "ERROR ==> The server sent no valid recovery file; nothing stored.\n");
     return false;
@@ -88,13 +90,15 @@ bool Get_Firmware_Recovery_File(UpdaterClass* store, Parameters* params,
   aErr written = aErrNotFound;
   int error = 0;
   if (entry)
-    written = entry->Write_Birdfile(fileName.c_str(), data, length, BirdFileClass::VerifyFile,
-                                    &error);
+    written =
+        entry->Write_Birdfile(fileName.c_str(), data, length, BirdFileClass::VerifyFile, &error);
   free(data);
   if (!entry) return false;
   std::string path = BuildPath(entry->path.c_str(), entry->name.c_str(), fileName.c_str(), nullptr);
   if (written == aErrParse) {
-    Log::FPrintf(stdout, 0, "ERROR ==> The server's recovery file is not a valid BIRD file; nothing stored.\n");
+    Log::FPrintf(
+        stdout, 0,
+        "ERROR ==> The server's recovery file is not a valid BIRD file; nothing stored.\n");
     return false;
   }
   if (written != aErrNone) {

@@ -4,15 +4,16 @@
 #define QN_LINK_ADIRECTORY_H
 
 #include <stddef.h>
+
 #include "link/aErr.h"
 
 #define aDIR_PATH_SEP "/"
 
 // Handed to a listing callback; `path` is valid only during the callback.
 typedef struct aDirectoryListData {
-  const char* path;           // listed directory and entry name joined with "/"
-  unsigned int size;          // low 32 bits of the entry's size in bytes
-  unsigned int isDirectory;   // 1 or 0
+  const char* path;          // listed directory and entry name joined with "/"
+  unsigned int size;         // low 32 bits of the entry's size in bytes
+  unsigned int isDirectory;  // 1 or 0
 } aDirectoryListData;
 
 // Returns false to stop the listing.

@@ -23,6 +23,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
 #include "link/aLinkTypes.h"
 
 struct sockaddr;

@@ -4,13 +4,14 @@
 
 #include <stddef.h>
 #include <stdio.h>
+
 #include "link/aErr.h"
 
 typedef enum {
-  aFileModeRead = 0,     // "rb"
-  aFileModeWrite = 1,    // "wb": creates or truncates
-  aFileModeAppend = 2,   // "ab+", positioned at the end; reads allowed
-  aFileModeUnknown = 3   // rejected
+  aFileModeRead = 0,    // "rb"
+  aFileModeWrite = 1,   // "wb": creates or truncates
+  aFileModeAppend = 2,  // "ab+", positioned at the end; reads allowed
+  aFileModeUnknown = 3  // rejected
 } aFileMode;
 
 #define aFILE_TAG 0xFEEDu

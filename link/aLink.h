@@ -38,9 +38,9 @@
 
 // Link status values (aLink_GetStatus).
 enum {
-  aLINK_STATUS_STOPPED = 0,     // initialised but not started, or stopped
-  aLINK_STATUS_STARTING = 1,    // threads being created
-  aLINK_STATUS_RUNNING = 2,     // packets flow; the only state in which AwaitFirst waits
+  aLINK_STATUS_STOPPED = 0,   // initialised but not started, or stopped
+  aLINK_STATUS_STARTING = 1,  // threads being created
+  aLINK_STATUS_RUNNING = 2,   // packets flow; the only state in which AwaitFirst waits
   aLINK_STATUS_STOPPING = 3,
   aLINK_STATUS_SYNCING = 4,     // a sync request is out
   aLINK_STATUS_NO_STREAM = 5,   // initialised without a stream; also an unknown link

@@ -3,6 +3,7 @@
 #define QN_LINK_ALINKTYPES_H
 
 #include <stdint.h>
+
 #include "link/aErr.h"
 
 // How a module is reached. A plain integer type: the command line marks the

@@ -29,10 +29,10 @@
 #define aPACKET_MAX_WIRE (aPACKET_MAX_DATA + 2)
 
 typedef struct aPacket {
-  uint16_t tag;        // aPACKET_TAG while valid
-  uint8_t byteCount;   // bytes taken by the assembler; 2 + length when built from data
-  uint8_t address;     // 0 while an assembling packet has no address yet
-  uint8_t length;      // number of data bytes
+  uint16_t tag;                    // aPACKET_TAG while valid
+  uint8_t byteCount;               // bytes taken by the assembler; 2 + length when built from data
+  uint8_t address;                 // 0 while an assembling packet has no address yet
+  uint8_t length;                  // number of data bytes
   uint8_t data[aPACKET_MAX_DATA];  // bytes beyond `length` are zero in a fresh or reset record
 } aPacket;
 

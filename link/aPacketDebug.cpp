@@ -22,8 +22,8 @@ void sPutByte(aPacketLog* log, uint8_t byte) {
 // Drops the oldest record; the ring is not empty.
 void sDropOldest(aPacketLog* log) {
   uint32_t length = sByteAt(log, static_cast<uint64_t>(log->readIndex) + 1);
-  log->readIndex = static_cast<uint32_t>((static_cast<uint64_t>(log->readIndex) + 2 + length) %
-                                         log->size);
+  log->readIndex =
+      static_cast<uint32_t>((static_cast<uint64_t>(log->readIndex) + 2 + length) % log->size);
 }
 
 }  // namespace
@@ -42,7 +42,8 @@ aPacketLog* aPacketLog_Create(uint32_t size) {
 }
 
 aErr aPacketLog_Put(aPacketLog* log, uint8_t direction, unsigned int length, const uint8_t* bytes) {
-  if (log == nullptr || log->buffer == nullptr || (length > 0 && bytes == nullptr)) return aErrParam;
+  if (log == nullptr || log->buffer == nullptr || (length > 0 && bytes == nullptr))
+    return aErrParam;
   // The length travels in one byte; a longer record would be misread later.
   if (length > aPACKETLOG_MAX_RECORD) return aErrOverrun;
   const uint64_t needed = static_cast<uint64_t>(length) + 2;
@@ -68,7 +69,8 @@ aErr aPacketLog_Get(aPacketLog* log, uint8_t* direction, unsigned int* length, u
     return aErrOverrun;
   }
   if (recordLength > 0 && buffer == nullptr) return aErrParam;
-  for (uint32_t i = 0; i < recordLength; i++) buffer[i] = sByteAt(log, static_cast<uint64_t>(log->readIndex) + 2 + i);
+  for (uint32_t i = 0; i < recordLength; i++)
+    buffer[i] = sByteAt(log, static_cast<uint64_t>(log->readIndex) + 2 + i);
   *length = recordLength;
   sDropOldest(log);
   return aErrNone;

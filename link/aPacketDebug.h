@@ -30,11 +30,11 @@
 #define aPACKETLOG_MAX_RECORD 255u
 
 typedef struct aPacketLog {
-  bool enabled;        // set by enable, cleared by disable
-  uint8_t* buffer;     // ring storage
-  uint32_t size;       // ring capacity in bytes
-  uint32_t readIndex;  // start of the oldest record
-  uint32_t writeIndex; // where the next record goes
+  bool enabled;         // set by enable, cleared by disable
+  uint8_t* buffer;      // ring storage
+  uint32_t size;        // ring capacity in bytes
+  uint32_t readIndex;   // start of the oldest record
+  uint32_t writeIndex;  // where the next record goes
 } aPacketLog;
 
 // A log with a ring of `size` bytes; null when size is 0 or memory runs out.

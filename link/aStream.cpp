@@ -78,8 +78,8 @@ aErr sFileDelete(void* procRef) {
 aErr sPollForInput(int fd, int wakeFd, unsigned long timeoutMs) {
   // poll takes an int; longer waits are cut to about 24 days.
   int timeout = timeoutMs == aSTREAM_WAIT_FOREVER ? -1
-                : timeoutMs > 0x7FFFFFFFul      ? 0x7FFFFFFF
-                                                : static_cast<int>(timeoutMs);
+                : timeoutMs > 0x7FFFFFFFul        ? 0x7FFFFFFF
+                                                  : static_cast<int>(timeoutMs);
   struct pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
   int ready = poll(p, wakeFd >= 0 ? 2 : 1, timeout);
   if (ready > 0) return p[0].revents != 0 ? aErrNone : aErrCancel;
@@ -171,8 +171,8 @@ aErr aStream_Write(aStreamRef stream, const uint8_t* data, size_t length) {
   return aErrNone;
 }
 
-aErr aStream_ReadRecord(aStreamRef stream, uint8_t* buffer, size_t* recordLength,
-                        size_t maxLength, const uint8_t* terminator, size_t terminatorLength) {
+aErr aStream_ReadRecord(aStreamRef stream, uint8_t* buffer, size_t* recordLength, size_t maxLength,
+                        const uint8_t* terminator, size_t terminatorLength) {
   if (!aVALIDSTREAM(stream) || buffer == nullptr || terminator == nullptr ||
       terminatorLength == 0 || maxLength == 0) {
     return aErrParam;

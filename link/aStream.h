@@ -45,10 +45,10 @@ typedef aErr (*aStreamWaitProc)(int wakeFd, unsigned long timeoutMs, void* procR
 #define aSTREAMBUFCHUNK 512u
 
 typedef struct aStream {
-  aStreamGetProc get;        // may be absent
-  aStreamPutProc put;        // may be absent
-  aStreamWriteProc write;    // may be absent
-  aStreamDeleteProc destroy; // may be absent ("delete" callback)
+  aStreamGetProc get;         // may be absent
+  aStreamPutProc put;         // may be absent
+  aStreamWriteProc write;     // may be absent
+  aStreamDeleteProc destroy;  // may be absent ("delete" callback)
   void* procRef;
   uint8_t* pushBack;         // push-back ring, absent until first used
   size_t buffered;           // bytes now in the ring
@@ -87,8 +87,8 @@ aErr aStream_Write(aStreamRef stream, const uint8_t* data, size_t length);
 // taken in the call (terminator bytes too) is pushed back in order, so a
 // later call reads the same record. maxLength >= 1 and buffer must hold
 // maxLength bytes. Other errors copy nothing.
-aErr aStream_ReadRecord(aStreamRef stream, uint8_t* buffer, size_t* recordLength,
-                        size_t maxLength, const uint8_t* terminator, size_t terminatorLength);
+aErr aStream_ReadRecord(aStreamRef stream, uint8_t* buffer, size_t* recordLength, size_t maxLength,
+                        const uint8_t* terminator, size_t terminatorLength);
 
 // Writes data and then, if that succeeded, the terminator.
 aErr aStream_WriteRecord(aStreamRef stream, const uint8_t* data, size_t length,

@@ -1,6 +1,4 @@
 // Module discovery over USB (libusb-1.0) and TCP/IP (UDP multicast).
-#include "link/aDiscovery.h"
-
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <libusb.h>
@@ -12,6 +10,7 @@
 #include <unistd.h>
 
 #include "link/aBytes.h"
+#include "link/aDiscovery.h"
 #include "link/aTime.h"
 
 namespace {
@@ -303,6 +302,4 @@ linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber) {
   return sFind(type, serialNumber, cbSNCallback);
 }
 
-linkSpec* aDiscovery_FindFirstModule(linkType type) {
-  return sFind(type, 0, cbFirstCallback);
-}
+linkSpec* aDiscovery_FindFirstModule(linkType type) { return sFind(type, 0, cbFirstCallback); }

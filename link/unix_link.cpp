@@ -1,12 +1,10 @@
 // Link engine: the link table, the input and output threads, sync and
 // heartbeat handling, and the per-link packet debug log.
-#include "link/aLink.h"
-
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <poll.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -16,9 +14,10 @@
 #include <atomic>
 #include <new>
 
+#include "link/aLink.h"
 #include "link/aMutex.h"
-#include "link/aStreamsocket.h"
 #include "link/aStreamUSB.h"
+#include "link/aStreamsocket.h"
 #include "link/aTime.h"
 
 namespace {

@@ -5,12 +5,12 @@
 // mutex is taken. A FIFO record carries a count of the calls using it, kept
 // under gpFifo; destroy unlinks the record, cancels and wakes it, and the
 // last user frees it, so a thread woken by destroy never touches freed memory.
-#include "link/aPacketFifo.h"
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
+
+#include "link/aPacketFifo.h"
 
 namespace {
 
@@ -232,9 +232,7 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
   return aErrNone;
 }
 
-aPacketRef aPacketFifo_Get(aPacketFifoId id) {
-  return aPacketFifo_Await(id, 0);
-}
+aPacketRef aPacketFifo_Get(aPacketFifoId id) { return aPacketFifo_Await(id, 0); }
 
 aPacketRef aPacketFifo_Await(aPacketFifoId id, unsigned long timeoutMs) {
   return aPacketFifo_AwaitWhile(id, timeoutMs, nullptr);

@@ -16,12 +16,12 @@
 namespace {
 
 struct aUnixSerialStream {
-  unsigned int baud;              // aSerial_Baud index
-  char path[aSERIAL_MAX_PATH];    // NUL-terminated
-  int fd;                         // 0 when not open
-  struct termios saved;           // settings found at open, restored at close
-  struct termios working;         // settings applied while open
-  uint16_t tag;                   // aSERIAL_TAG while valid
+  unsigned int baud;            // aSerial_Baud index
+  char path[aSERIAL_MAX_PATH];  // NUL-terminated
+  int fd;                       // 0 when not open
+  struct termios saved;         // settings found at open, restored at close
+  struct termios working;       // settings applied while open
+  uint16_t tag;                 // aSERIAL_TAG while valid
 };
 
 const speed_t kSpeeds[aSERIAL_BAUD_COUNT] = {B2400,  B4800,  B9600,   B19200,
@@ -124,7 +124,8 @@ aErr aStream_CreateSerial(const char* portPath, aSerial_Baud baudSelector, bool 
   // table would mean speed B0, which hangs the line up.
   if (portPath == nullptr || stream == nullptr || static_cast<int>(dataBits) < 0 ||
       static_cast<int>(dataBits) >= 2 || static_cast<int>(stopBits) < 0 ||
-      static_cast<int>(stopBits) >= 2 || static_cast<unsigned>(baudSelector) >= aSERIAL_BAUD_COUNT) {
+      static_cast<int>(stopBits) >= 2 ||
+      static_cast<unsigned>(baudSelector) >= aSERIAL_BAUD_COUNT) {
     return aErrResource;
   }
   if (strlen(portPath) >= aSERIAL_MAX_PATH) return aErrFileNameLength;

@@ -1,11 +1,10 @@
 // USB stream callbacks over the USB device layer.
-#include "link/aStreamUSB.h"
-
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <new>
 
+#include "link/aStreamUSB.h"
 #include "link/qnusb_driver.h"
 
 namespace {

@@ -8,23 +8,36 @@
 #include "link/aTime.h"
 #include "link/aVersion.h"
 
-const char* const NetworkClass::link_names[NetworkClass::n_link_names] = {"INVALID", "USB",
-                                                                          "TCPIP", "RECOVER"};
+const char* const NetworkClass::link_names[NetworkClass::n_link_names] = {"INVALID", "USB", "TCPIP",
+                                                                          "RECOVER"};
 
 const char* const NetworkClass::COMMAND_NAMES[NetworkClass::MAX_COMMAND + 1] = {
-    "unknown",           "module-addr",      "router-addr",        "heartbeat",
-    "LED",               "sleep",            "boot-slot",          "version",
-    "model",             "serial",           "save",               "reset",
-    "voltage",           "module-hw-offset", "module-hw-base",     "module-hw-software",
-    "module-router-addr-setting",            "unknown"};
+    "unknown",
+    "module-addr",
+    "router-addr",
+    "heartbeat",
+    "LED",
+    "sleep",
+    "boot-slot",
+    "version",
+    "model",
+    "serial",
+    "save",
+    "reset",
+    "voltage",
+    "module-hw-offset",
+    "module-hw-base",
+    "module-hw-software",
+    "module-router-addr-setting",
+    "unknown"};
 
 const char* const* const NetworkClass::ERROR_TEXT = aErr_TEXT;
 
 const char* const NetworkClass::MODEL_NAMES[NetworkClass::N_MODELS + 1] = {
-    "unknown",  "Hub4",      "Hub7",     "Switch2",     "Tarlinx",   "Relay8",   "DigitalIO16",
-    "AnalogIn8", "AnalogOut4", "Thermo4", "Counter4",   "Stepper2",  "Servo8",   "Router",
-    "PowerMon", "Serial2",   "CANBridge", "RS485",      "Display",   "Keypad",   "Encoder2",
-    "PWM8",     "Gateway",   "Logger",   "Sensor6",     "MODEL LIMIT"};
+    "unknown",   "Hub4",       "Hub7",      "Switch2",  "Tarlinx",    "Relay8", "DigitalIO16",
+    "AnalogIn8", "AnalogOut4", "Thermo4",   "Counter4", "Stepper2",   "Servo8", "Router",
+    "PowerMon",  "Serial2",    "CANBridge", "RS485",    "Display",    "Keypad", "Encoder2",
+    "PWM8",      "Gateway",    "Logger",    "Sensor6",  "MODEL LIMIT"};
 
 namespace {
 
@@ -111,9 +124,8 @@ aErr NetworkClass::Discover(linkType type) {
         unsigned int version = GetVersion();
         Log::FPrintf(stdout, DEBUG_Network,
                      "NETWORK:     %08X    %08X  %02X       %02X       %02X      %3d.%d.%d\n",
-                     remembered, serial, moduleAddress, router, model,
-                     aVersion_ParseMajor(version), aVersion_ParseMinor(version),
-                     aVersion_ParsePatch(version));
+                     remembered, serial, moduleAddress, router, model, aVersion_ParseMajor(version),
+                     aVersion_ParseMinor(version), aVersion_ParsePatch(version));
         Disconnect();
         Release();
       }
@@ -284,8 +296,9 @@ aErr NetworkClass::ConnectIndirect(linkType type, unsigned int serial, unsigned 
     connectionType = type;
     moduleAddress = module;
     if (GetSerialNumber() == serial) {
-      Log::FPrintf(stdout, DEBUG_Network, "NETWORK: connecting to [%08X] via [%08X] module#:[%02X]\n",
-                   serial, router, module);
+      Log::FPrintf(stdout, DEBUG_Network,
+                   "NETWORK: connecting to [%08X] via [%08X] module#:[%02X]\n", serial, router,
+                   module);
       return aErrNone;
     }
     Release();
@@ -326,7 +339,8 @@ aErr NetworkClass::SendPacket(const unsigned char* data, unsigned char length) {
   if (length > 28) length = 28;
   if (Log::IsActive(DEBUG_Network_SR)) {
     Log::FPrintf(stdout, DEBUG_Network_SR, "NETWORK: Send [%02X, %2d]:[", moduleAddress, length);
-    for (unsigned int i = 0; i < length; ++i) Log::FPrintf(stdout, DEBUG_Network_SR, "%02X ", data[i]);
+    for (unsigned int i = 0; i < length; ++i)
+      Log::FPrintf(stdout, DEBUG_Network_SR, "%02X ", data[i]);
     Log::FPrintf(stdout, DEBUG_Network_SR, "]\n");
   }
   aErr err = aErrMemory;
@@ -348,8 +362,9 @@ bool NetworkClass::MatchSystem(const aPacket* packet, void* ref) {
   if (first == 0x80) return true;
   if (first == r->command && (second == r->value || second == (unsigned char)(r->value + 0xC0)))
     return true;
-  Log::FPrintf(stdout, DEBUG_Network_MATCH, "NETWORK: waiting on SYSTEM CMD[%02X %02X]: %02x %02X\n",
-               r->command, r->value, first, second);
+  Log::FPrintf(stdout, DEBUG_Network_MATCH,
+               "NETWORK: waiting on SYSTEM CMD[%02X %02X]: %02x %02X\n", r->command, r->value,
+               first, second);
   return false;
 }
 
@@ -387,8 +402,9 @@ aPacketOwner NetworkClass::ReceiveResponsePacket(unsigned char value, unsigned c
   ReplyRef ref = {cmdSYSTEM, value, length, (uint8_t)flag};
   aPacketOwner reply(aLink_AwaitFirst(linkId, MatchSystem, &ref, kReplyTimeoutMs));
   if (reply && reply->data[0] == 0x80) {
-    Log::FPrintf(stdout, DEBUG_Network_SR, "NETWORK: 0x80 reply to request [%02X, %s] from [%08X].\n",
-                 value, GetCommandName(value), serialNumber);
+    Log::FPrintf(stdout, DEBUG_Network_SR,
+                 "NETWORK: 0x80 reply to request [%02X, %s] from [%08X].\n", value,
+                 GetCommandName(value), serialNumber);
     reply.reset();
   }
   if (!reply) {
@@ -528,9 +544,7 @@ void NetworkClass::SetRouterAddress(unsigned char address) {
   SystemSet(2, address, "router address");
 }
 
-void NetworkClass::SetRouteToMe(unsigned char value) {
-  SystemSet(20, value, "route to me");
-}
+void NetworkClass::SetRouteToMe(unsigned char value) { SystemSet(20, value, "route to me"); }
 
 void NetworkClass::Save() {
   if (SendSystem(0x80 + 10, nullptr, 0) != aErrNone) {

@@ -21,7 +21,9 @@ unsigned int BlockAddress(const unsigned char* blockData, unsigned int blockLeng
 
 // The image length of a block: the bytes after its 4-byte address (0 for a
 // block too short to hold an address).
-unsigned int ImageLength(unsigned int blockLength) { return blockLength >= 4 ? blockLength - 4 : 0; }
+unsigned int ImageLength(unsigned int blockLength) {
+  return blockLength >= 4 ? blockLength - 4 : 0;
+}
 
 void EraseProgressLine() { Log::FPrintf(stdout, 0, "\r%85s\r", ""); }
 
@@ -87,7 +89,8 @@ aErr NetworkClass::LoaderBlockTransfer(const unsigned char* bytes, unsigned int 
                           "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", &reply);
     if (err != aErrNone) return err;
     if (!reply || lastError != aErrNone) {
-      Log::FPrintf(stdout, DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+      Log::FPrintf(stdout, DEBUG_Network_FIRM,
+                   "\nNETWORK(DATA): No reply when initializing upgrade.\n");
       err = aErrPacket;
     } else if (reply->data[2] == n) {
       for (unsigned int i = 0; i < n; ++i) checksum += bytes[offset + i];
@@ -96,7 +99,8 @@ aErr NetworkClass::LoaderBlockTransfer(const unsigned char* bytes, unsigned int 
       repeats = 0;
       if (counter) (*counter)++;
       Log::FPrintf(stdout, DEBUG_Network_FIRM,
-                   "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n, remaining, length);
+                   "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n, remaining,
+                   length);
     } else {
       Log::FPrintf(stdout, DEBUG_Network_FIRM,
                    "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", reply->data[2], n);
@@ -134,11 +138,12 @@ aErr NetworkClass::LoaderBlockTransfer(const unsigned char* bytes, unsigned int 
   if (firmwareVersion > kChecksumVersionGate) {
     if (status == 0 && moduleSum == checksum) {
       Log::FPrintf(stdout, DEBUG_Network_FIRM,
-                   "\nNETWORK: Validate loader transfer [%02X] [%08X == %08X][%d blocks].\n", status,
-                   checksum, moduleSum, counter ? *counter : 0);
+                   "\nNETWORK: Validate loader transfer [%02X] [%08X == %08X][%d blocks].\n",
+                   status, checksum, moduleSum, counter ? *counter : 0);
     } else {
-      Log::FPrintf(stdout, 0, "\nNETWORK: Unable to validate loader transfer [%02X] [%08X != %08X].\n",
-                   status, checksum, moduleSum);
+      Log::FPrintf(stdout, 0,
+                   "\nNETWORK: Unable to validate loader transfer [%02X] [%08X != %08X].\n", status,
+                   checksum, moduleSum);
       lastError = aErrInvalidOption;
       return lastError;
     }
@@ -164,7 +169,8 @@ aErr NetworkClass::LoaderTransfer(const unsigned char* blockData, unsigned int b
 
 aErr NetworkClass::LoaderStart() {
   lastError = aErrNone;
-  Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
+  Log::FPrintf(stdout, DEBUG_Network_FIRM,
+               "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
   const unsigned char request[2] = {cmdUPGRADE, val_UPGRADE_LOAD};
   aPacketOwner reply;
   aErr err = UpgradeExchange(request, 2, val_UPGRADE_LOAD, 2,
@@ -223,7 +229,8 @@ aErr NetworkClass::TransferPrepare(const unsigned char* blockData, unsigned int 
                              "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", &reply);
   if (err != aErrNone) return err;
   if (!reply) {
-    Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: No response when issuing PREPARE command.\n");
+    Log::FPrintf(stdout, DEBUG_Network_FIRM,
+                 "NETWORK: No response when issuing PREPARE command.\n");
     lastError = aErrTimeout;
     return lastError;
   }
@@ -236,8 +243,8 @@ aErr NetworkClass::TransferPrepare(const unsigned char* blockData, unsigned int 
     return lastError;
   }
   if (blockSize) *blockSize = size;
-  Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n",
-               size);
+  Log::FPrintf(stdout, DEBUG_Network_FIRM,
+               "NETWORK: Loader validated firmware init [%d block size]\n", size);
   // A reply of the wrong length leaves aErrPacket from the wait.
   return lastError;
 }
@@ -302,7 +309,8 @@ aErr NetworkClass::FirmwareWrite(unsigned short byteCount) {
 }
 
 aErr NetworkClass::LoaderReboot() {
-  Log::FPrintf(stdout, DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT} \n");
+  Log::FPrintf(stdout, DEBUG_Network_FIRM,
+               "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT} \n");
   const unsigned char request[2] = {cmdUPGRADE, val_UPGRADE_REBOOT};
   aErr err = SendPacket(request, 2);
   if (err != aErrNone) {

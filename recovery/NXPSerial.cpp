@@ -12,26 +12,16 @@
 #include "link/aTime.h"
 
 const char* const NXPSerialClass::ERROR_TEXT[MAX_ERROR + 1] = {
-    "CMD_SUCCESS",
-    "INVALID_COMMAND",
-    "SRC_ADDR_ERROR",
-    "DST_ADDR_ERROR",
-    "SRC_ADDR_NOT_MAPPED",
-    "DST_ADDR_NOT_MAPPED",
-    "COUNT_ERROR",
-    "INVALID_SECTOR",
-    "SECTOR_NOT_BLANK",
-    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
-    "COMPARE_ERROR",
-    "BUSY",
-    "PARAM_ERROR",
-    "ADDR_ERROR",
-    "ADDR_NOT_MAPPED",
-    "CMD_LOCKED",
-    "INVALID_CODE",
-    "INVALID_BAUD_RATE",
-    "INVALID_STOP_BIT",
-    "CODE_READ_PROTECTION_ENABLED",
+    "CMD_SUCCESS",         "INVALID_COMMAND",
+    "SRC_ADDR_ERROR",      "DST_ADDR_ERROR",
+    "SRC_ADDR_NOT_MAPPED", "DST_ADDR_NOT_MAPPED",
+    "COUNT_ERROR",         "INVALID_SECTOR",
+    "SECTOR_NOT_BLANK",    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
+    "COMPARE_ERROR",       "BUSY",
+    "PARAM_ERROR",         "ADDR_ERROR",
+    "ADDR_NOT_MAPPED",     "CMD_LOCKED",
+    "INVALID_CODE",        "INVALID_BAUD_RATE",
+    "INVALID_STOP_BIT",    "CODE_READ_PROTECTION_ENABLED",
     "Unknown error",
 };
 
@@ -41,17 +31,14 @@ const unsigned int NXPSerialClass::BAUD_TABLE[] = {2400,  4800,   9600,   19200,
                                                    57600, 115200, 230400, 0};
 
 const NXPSerialClass::Sector NXPSerialClass::NXP_LPC17XX_sectors[SECTOR_COUNT] = {
-    {0x00000, 0x1000, 0},   {0x01000, 0x1000, 1},   {0x02000, 0x1000, 2},
-    {0x03000, 0x1000, 3},   {0x04000, 0x1000, 4},   {0x05000, 0x1000, 5},
-    {0x06000, 0x1000, 6},   {0x07000, 0x1000, 7},   {0x08000, 0x1000, 8},
-    {0x09000, 0x1000, 9},   {0x0A000, 0x1000, 10},  {0x0B000, 0x1000, 11},
-    {0x0C000, 0x1000, 12},  {0x0D000, 0x1000, 13},  {0x0E000, 0x1000, 14},
-    {0x0F000, 0x1000, 15},  {0x10000, 0x8000, 16},  {0x18000, 0x8000, 17},
-    {0x20000, 0x8000, 18},  {0x28000, 0x8000, 19},  {0x30000, 0x8000, 20},
-    {0x38000, 0x8000, 21},  {0x40000, 0x8000, 22},  {0x48000, 0x8000, 23},
-    {0x50000, 0x8000, 24},  {0x58000, 0x8000, 25},  {0x60000, 0x8000, 26},
-    {0x68000, 0x8000, 27},  {0x70000, 0x8000, 28},  {0x78000, 0x8000, 29},
-    {0xFFFFFFFF, 0, 30},
+    {0x00000, 0x1000, 0},  {0x01000, 0x1000, 1},  {0x02000, 0x1000, 2},  {0x03000, 0x1000, 3},
+    {0x04000, 0x1000, 4},  {0x05000, 0x1000, 5},  {0x06000, 0x1000, 6},  {0x07000, 0x1000, 7},
+    {0x08000, 0x1000, 8},  {0x09000, 0x1000, 9},  {0x0A000, 0x1000, 10}, {0x0B000, 0x1000, 11},
+    {0x0C000, 0x1000, 12}, {0x0D000, 0x1000, 13}, {0x0E000, 0x1000, 14}, {0x0F000, 0x1000, 15},
+    {0x10000, 0x8000, 16}, {0x18000, 0x8000, 17}, {0x20000, 0x8000, 18}, {0x28000, 0x8000, 19},
+    {0x30000, 0x8000, 20}, {0x38000, 0x8000, 21}, {0x40000, 0x8000, 22}, {0x48000, 0x8000, 23},
+    {0x50000, 0x8000, 24}, {0x58000, 0x8000, 25}, {0x60000, 0x8000, 26}, {0x68000, 0x8000, 27},
+    {0x70000, 0x8000, 28}, {0x78000, 0x8000, 29}, {0xFFFFFFFF, 0, 30},
 };
 
 namespace {
@@ -252,8 +239,7 @@ aErr NXPSerialClass::GetEcho(const char* text, int length, int& count) {
     } else {
       ++strays;
       if (trace)
-        Log::FPrintf(stdout, DEBUG_NXPSerial_E, " %.2X!=%.2X", byte,
-                     (unsigned char)text[count]);
+        Log::FPrintf(stdout, DEBUG_NXPSerial_E, " %.2X!=%.2X", byte, (unsigned char)text[count]);
     }
   }
   if (trace) Log::FPrintf(stdout, DEBUG_NXPSerial_E, "]\n");
@@ -704,7 +690,8 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data
   int got = 0;
   GetLine(line, kLineSize, got, kLineRetries);
   if (!ReturnCodeOk(line, got)) {
-    Log::FPrintf(stdout, DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n", GetErrorText(line));
+    Log::FPrintf(stdout, DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n",
+                 GetErrorText(line));
     return aErrParam;
   }
 
@@ -738,8 +725,9 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data
                  (int)(aTime_GetMSTicks() - start + 1));
     if (strcmp(line, "OK\r\n") == 0) {
       offset = position;
-      Log::FPrintf(stdout, DEBUG_NXPSerial_SR, "Write() valid transfer of %d of %d (%.0f%%) bytes\n",
-                   (int)offset, (int)count, offset * 100.0 / count);
+      Log::FPrintf(stdout, DEBUG_NXPSerial_SR,
+                   "Write() valid transfer of %d of %d (%.0f%%) bytes\n", (int)offset, (int)count,
+                   offset * 100.0 / count);
     } else if (strcmp(line, "RESEND\r\n") == 0) {
       if (--retriesLeft <= 0) {
         Log::FPrintf(stdout, DEBUG_NXPSerial, "Write() exceeded retries\n");

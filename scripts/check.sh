@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
+# Checks the formatting of the C++ sources; builds everything with
+# warnings as errors, AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs every test; then builds the link library's tests with ThreadSanitizer
 # and runs them again; then builds the Debian packages (Release, packaged
 # programs only) and checks them.
@@ -11,6 +12,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 scripts/deps.sh
+scripts/format.sh --check
 
 cmake -S . -B build-check -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DQN_SANITIZE=address,undefined -DQN_WERROR=ON >/dev/null

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev googletest
   zlib1g-dev libcurl4-openssl-dev libusb-1.0-0-dev libhidapi-dev libudev-dev
   libcpp-httplib-dev

@@ -90,8 +90,8 @@ bool BirdFileClass::VerifyFile(const char* path) {
   aErr err = aFile_Read(file, header, sizeof(header), &got);
   aFile_Close(&file);
   return err == aErrNone && got == sizeof(header) &&
-         memcmp(header, BIRD_FILE_SIGNATURE, sizeof(BIRD_FILE_SIGNATURE)) == 0 &&
-         header[4] != 0 && header[5] != 0;
+         memcmp(header, BIRD_FILE_SIGNATURE, sizeof(BIRD_FILE_SIGNATURE)) == 0 && header[4] != 0 &&
+         header[5] != 0;
 }
 
 bool BirdFileClass::Load(const char* path) {
@@ -120,7 +120,8 @@ bool BirdFileClass::Load(const char* path) {
   // The body gets eight times its compressed size, counted in 32 bits; a file
   // whose body could not be given that is refused before it is read at all.
   if (size > HEADER_SIZE && size - HEADER_SIZE > UINT32_MAX / 8) {
-    Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: Error allocating uncompressed buffer, exiting.\n");
+    Log::FPrintf(stdout, DEBUG_BirdFile,
+                 "BIRDFILE: Error allocating uncompressed buffer, exiting.\n");
     aFile_Close(&file);
     return false;
   }
@@ -164,14 +165,16 @@ bool BirdFileClass::DecompressData(const uint8_t* src, size_t len) {
   // 8 x len must fit 32 bits: a wrapped capacity would be a far too small
   // buffer that zlib then reports as a buffer error at best.
   if (!src || len > UINT32_MAX / 8) {
-    Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: Error allocating uncompressed buffer, exiting.\n");
+    Log::FPrintf(stdout, DEBUG_BirdFile,
+                 "BIRDFILE: Error allocating uncompressed buffer, exiting.\n");
     return false;
   }
   uint32_t capacity = (uint32_t)len * 8;
   // At least one byte, so that an empty body still gets a real buffer.
   data = (uint8_t*)malloc(capacity ? capacity : 1);
   if (!data) {
-    Log::FPrintf(stdout, DEBUG_BirdFile, "BIRDFILE: Error allocating uncompressed buffer, exiting.\n");
+    Log::FPrintf(stdout, DEBUG_BirdFile,
+                 "BIRDFILE: Error allocating uncompressed buffer, exiting.\n");
     return false;
   }
   dataSize = capacity;

@@ -35,9 +35,9 @@
 // One indexed block; a plain record owned by its BirdFileClass.
 class BirdFileBlockClass {
  public:
-  uint8_t type = 0;     // 0 to 31
-  uint8_t flags = 0;    // the three flag bits, 0 to 7
-  uint32_t length = 0;  // L, bytes of block data
+  uint8_t type = 0;         // 0 to 31
+  uint8_t flags = 0;        // the three flag bits, 0 to 7
+  uint32_t length = 0;      // L, bytes of block data
   uint8_t* data = nullptr;  // first data byte inside the owner's body (not owned)
 };
 

@@ -101,18 +101,19 @@ aErr sTransferBlocks(NXPSerialClass* isp, BirdFileClass& bird, aErr status) {
 
 bool UpdaterClass::DeviceRecovery(NXPSerialClass* isp, const char* birdFile) {
   if (isp == nullptr || birdFile == nullptr || birdFile[0] == '\0') {
-    Log::FPrintf(stdout, DEBUG_Updater, "DeviceRecovery requires a serial device and BIRD filename.\n");
+    Log::FPrintf(stdout, DEBUG_Updater,
+                 "DeviceRecovery requires a serial device and BIRD filename.\n");
     return false;
   }
   if (!BirdFileClass::VerifyFile(birdFile)) {
-    Log::FPrintf(stdout, DEBUG_Updater, "DeviceRecovery: BIRD file [%s] has an invalid file format.\n",
-                 birdFile);
+    Log::FPrintf(stdout, DEBUG_Updater,
+                 "DeviceRecovery: BIRD file [%s] has an invalid file format.\n", birdFile);
     return false;
   }
   BirdFileClass bird(birdFile);
   if (!sFirmwareBlocksWellFormed(bird)) {
-    Log::FPrintf(stdout, DEBUG_Updater, "DeviceRecovery: BIRD file [%s] has an invalid file format.\n",
-                 birdFile);
+    Log::FPrintf(stdout, DEBUG_Updater,
+                 "DeviceRecovery: BIRD file [%s] has an invalid file format.\n", birdFile);
     return false;
   }
   std::string description;
@@ -130,8 +131,9 @@ bool UpdaterClass::DeviceRecovery(NXPSerialClass* isp, const char* birdFile) {
     return false;
   }
   if (!bird.ReplaceVectorChecksum()) {
-    Log::FPrintf(stdout, DEBUG_Updater,
-                 "Update command could not update the interrupt vector checksum in the BIRD file.\n");
+    Log::FPrintf(
+        stdout, DEBUG_Updater,
+        "Update command could not update the interrupt vector checksum in the BIRD file.\n");
     return false;
   }
   Log::FPrintf(stdout, DEBUG_Updater, "Valid birdfile [%s] %d bytes%s\n", birdFile,

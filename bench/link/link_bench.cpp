@@ -108,9 +108,10 @@ void sBenchAwaitFirstIdle(unsigned long waitMs) {
   double cpu = sThreadCpuSeconds() - cpuStart;
   aPacket_Destroy(&got);
   aPacketFifo_Destroy(&id);
-  printf("first-match wait over 8 unrelated packets: %.3f s wall, %.4f s CPU (%.2f%%), "
-         "%ld match calls\n",
-         wall, cpu, 100.0 * cpu / wall, gMatchCalls.load());
+  printf(
+      "first-match wait over 8 unrelated packets: %.3f s wall, %.4f s CPU (%.2f%%), "
+      "%ld match calls\n",
+      wall, cpu, 100.0 * cpu / wall, gMatchCalls.load());
 }
 
 struct sMemory {

@@ -15,8 +15,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -126,7 +126,7 @@ aErr PlainGet(uint8_t* byte, void* ref) {
 }
 aErr PlainWrite(const uint8_t* data, size_t length, void* ref) {
   return send(((PlainSocket*)ref)->fd, data, length, MSG_NOSIGNAL) == (ssize_t)length ? aErrNone
-                                                                                       : aErrIO;
+                                                                                      : aErrIO;
 }
 aErr PlainPut(uint8_t byte, void* ref) { return PlainWrite(&byte, 1, ref); }
 aErr PlainDelete(void* ref) {
@@ -146,8 +146,8 @@ uint32_t OpenLink(const Module& module, bool waitHandle) {
     close(fd);
     return 0;
   }
-  return aLink_Create(aStream_Create(PlainGet, PlainPut, PlainWrite, PlainDelete,
-                                     new PlainSocket{fd}));
+  return aLink_Create(
+      aStream_Create(PlainGet, PlainPut, PlainWrite, PlainDelete, new PlainSocket{fd}));
 }
 
 // CPU time and context switches (voluntary and not) of all the process's
@@ -266,7 +266,8 @@ int main(int argc, char** argv) {
     }
     aPacket_Destroy(&packet);
     while (!module.sent()) std::this_thread::yield();
-    latencies.push_back(std::chrono::duration<double, std::micro>(returned - module.sentAt()).count());
+    latencies.push_back(
+        std::chrono::duration<double, std::micro>(returned - module.sentAt()).count());
   }
   std::sort(latencies.begin(), latencies.end());
   if (!latencies.empty()) {

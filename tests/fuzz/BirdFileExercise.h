@@ -56,7 +56,8 @@ inline void ExerciseInput(const uint8_t* input, size_t size) {
   }
   if (size >= BirdFileClass::HEADER_SIZE && memcmp(input, "bird", 4) == 0) {
     BirdFileClass bird;
-    if (bird.DecompressData(input + BirdFileClass::HEADER_SIZE, size - BirdFileClass::HEADER_SIZE)) {
+    if (bird.DecompressData(input + BirdFileClass::HEADER_SIZE,
+                            size - BirdFileClass::HEADER_SIZE)) {
       bird.ScanBlocks(bird.data, bird.dataSize);
       Exercise(bird);
     }

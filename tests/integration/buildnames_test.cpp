@@ -24,13 +24,13 @@ class BuildNames : public testing::Test {
   void SetUp() override {
     std::string why;
     ASSERT_TRUE(qntest::EnterPrivateNetwork(&why)) << why;
-    RunResult r = qntest::Run({qntest::ToolPath("birdtool"), "gen-image", "--size", "600",
-                               "--seed", "3", "-o", work_ / "image.bin"});
+    RunResult r = qntest::Run({qntest::ToolPath("birdtool"), "gen-image", "--size", "600", "--seed",
+                               "3", "-o", work_ / "image.bin"});
     ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_TRUE(qntest::PackBird({"-o", bird_, "--loader", "0x10000000:" + (work_ / "image.bin"),
-                                  "--firmware", "0:" + (work_ / "image.bin"), "--info",
-                                  std::string("4242,2.1.7,") + kDevice + ",Tarlinx"},
-                                 &why))
+    ASSERT_TRUE(qntest::PackBird(
+        {"-o", bird_, "--loader", "0x10000000:" + (work_ / "image.bin"), "--firmware",
+         "0:" + (work_ / "image.bin"), "--info", std::string("4242,2.1.7,") + kDevice + ",Tarlinx"},
+        &why))
         << why;
   }
   RunResult Updater(const std::vector<std::string>& args) {
@@ -47,7 +47,10 @@ class BuildNames : public testing::Test {
 TEST_F(BuildNames, ServerNamesAreStoredListedAndInstalled) {
   qntest::UpdateServer server(
       work_ / "server",
-      {{kDevice, "Tarlinx", "b12", {{"1.0", {"1.0", bird_}}, {"2.0", {"2.0", bird_}}, {"b12", {"12", bird_}}}}});
+      {{kDevice,
+        "Tarlinx",
+        "b12",
+        {{"1.0", {"1.0", bird_}}, {"2.0", {"2.0", bird_}}, {"b12", {"12", bird_}}}}});
   ASSERT_TRUE(server.ready());
   qntest::ModuleSim sim({std::string("serial=") + kDevice + ",port=0"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
@@ -69,7 +72,8 @@ TEST_F(BuildNames, ServerNamesAreStoredListedAndInstalled) {
 }
 
 TEST_F(BuildNames, UnsafeNamesAreRefusedWithNothingWritten) {
-  const std::string names[] = {".", "..", "../evil", "a/b", ".hidden", "x\x01y", std::string(65, 'a')};
+  const std::string names[] = {".",       "..",     "../evil",           "a/b",
+                               ".hidden", "x\x01y", std::string(65, 'a')};
   // Control characters are printed as "?".
   const std::string shown[] = {".", "..", "../evil", "a/b", ".hidden", "x?y", std::string(65, 'a')};
   std::vector<qntest::ServerDevice> devices;

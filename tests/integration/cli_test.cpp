@@ -104,22 +104,31 @@ TEST_F(CliTest, ConsoleTextsOfSimpleRuns) {
     std::string out;  // "USAGE": the banner and the short usage
     std::string err;
   } cases[] = {
-      {{"-Y", "-d", "40F5849G", "-t", "tcp", "-Z", "1"}, 1, "USAGE",
+      {{"-Y", "-d", "40F5849G", "-t", "tcp", "-Z", "1"},
+       1,
+       "USAGE",
        "ERROR: Unhandled command: [-Y]\n"
        "ERROR: Invalid serial number obtained from argument [40F5849G]\n"
        "ERROR: invalid transport type:[tcp]\n"
        "Must be one of the following: USB, TCPIP, RECOVER\n"},
-      {{"-X", "12z", "-Z", "1"}, 0, "",
+      {{"-X", "12z", "-Z", "1"},
+       0,
+       "",
        "ERROR: Invalid format for \"-X\" parameter, unprocessed characters [z]\n"},
       {{"-Z", "1", "-l", "100%s %d"}, 0, "LOGGING ==> 100%s %d\n", ""},
       {{"-U", "-s", "/dev/ttyUSB0"}, 1, kRecoverNeeded, ""},
       {{"-U", "-t", "RECOVER"}, 1, kRecoverNeeded, ""},
       {{"-U", "-t", "TCP", "-s", "x"}, 1, kRecoverNeeded, ""},
-      {{"-I", "-d", "0BADBEEF"}, 0,
-       "Error: Cannot locate information for specfic serial number [0BADBEEF]\n", ""},
-      {{"-I"}, 1,
-       "Error: Must supply a specfic serial number [\"-d\"] to list device information\n", ""},
-      {{"-C", "-f", missing, "-U", "-s", "x", "-l", "first", "-Z", "1"}, 1,
+      {{"-I", "-d", "0BADBEEF"},
+       0,
+       "Error: Cannot locate information for specfic serial number [0BADBEEF]\n",
+       ""},
+      {{"-I"},
+       1,
+       "Error: Must supply a specfic serial number [\"-d\"] to list device information\n",
+       ""},
+      {{"-C", "-f", missing, "-U", "-s", "x", "-l", "first", "-Z", "1"},
+       1,
        "LOGGING ==> first\n" + kRecoverNeeded + "\t\t" + missing +
            ": *** invalid file format ***, SERIAL NUMBER NOT VERIFIED\n",
        ""},
@@ -164,7 +173,8 @@ bool MountSmallDisk(const std::string& dir, std::string* why) {
     *why = "needs root";
     return false;
   }
-  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mkdir(dir.c_str(), 0755) != 0 || mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=256k") != 0) {
     *why = std::string("no private mount: ") + strerror(errno);
     return false;
@@ -192,7 +202,8 @@ void FillDisk(const std::string& dir) {
 TEST_F(CliTest, StoreFaults) {
   std::string b12 = home_ / "fw12.bird", image = home_ / "image.bin";
   ASSERT_TRUE(qntest::WriteFile(image, std::string(3000, 'Q')));
-  ASSERT_TRUE(qntest::PackBird({"-o", b12, "--firmware", "0:" + image, "--info", "12,1.2,40F5849A,QN"}));
+  ASSERT_TRUE(
+      qntest::PackBird({"-o", b12, "--firmware", "0:" + image, "--info", "12,1.2,40F5849A,QN"}));
   qntest::UpdateServer server(home_ / "server", {{"40F5849A", "QN", "12", {{"12", {"1.2", b12}}}}});
   ASSERT_TRUE(server.ready());
   const std::string oldBuild = "old build kept";
@@ -209,42 +220,51 @@ TEST_F(CliTest, StoreFaults) {
     std::string expected;  // in the output, STORE standing for the store path
     std::function<void(const std::string& store)> check;
   } cases[] = {
-      {"-l on a full disk takes back what it could write", kSmallDisk,
+      {"-l on a full disk takes back what it could write",
+       kSmallDisk,
        [](const std::string& store) {
          ASSERT_TRUE(qntest::WriteFile(store + "/.history", std::string(3000, 'h') + "\n"));
          FillDisk(store + "/..");
        },
-       {"-l", std::string(1500, 'm')}, 1,
+       {"-l", std::string(1500, 'm')},
+       1,
        "ERROR ==> Could not add the message to [STORE/.history]: No space left on device.\n",
        [](const std::string& store) {
          EXPECT_EQ(ReadFile(store + "/.history"), std::string(3000, 'h') + "\n");
        }},
-      {"-G on a full disk keeps the stored build", kSmallDisk,
+      {"-G on a full disk keeps the stored build",
+       kSmallDisk,
        [&](const std::string& store) {
          ASSERT_EQ(mkdir((store + "/40F5849A").c_str(), 0755), 0);
          ASSERT_TRUE(qntest::WriteFile(store + "/40F5849A/12.bird", oldBuild));
          FillDisk(store + "/..");
        },
-       {"-G", "-d", "40F5849A", "-u", server.url()}, 1,
+       {"-G", "-d", "40F5849A", "-u", server.url()},
+       1,
        "ERROR ==> Could not write [STORE/40F5849A/12.bird]: No space left on device.\n",
        [&](const std::string& store) {
          EXPECT_EQ(ReadFile(store + "/40F5849A/12.bird"), oldBuild);
          EXPECT_EQ(qntest::ListNames(store + "/40F5849A"),
                    (std::set<std::string>{"12.bird", ".history"}));
        }},
-      {"-l under a file-size limit reports it instead of dying", kSizeLimit,
+      {"-l under a file-size limit reports it instead of dying",
+       kSizeLimit,
        [](const std::string& store) {
          ASSERT_TRUE(qntest::WriteFile(store + "/.history", std::string(1000, 'h') + "\n"));
        },
-       {"-l", "one more"}, 1,
-       "ERROR ==> Could not add the message to [STORE/.history]: File too large.\n", nullptr},
-      {"a .history that is a link is reported, not appended through", kHome,
+       {"-l", "one more"},
+       1,
+       "ERROR ==> Could not add the message to [STORE/.history]: File too large.\n",
+       nullptr},
+      {"a .history that is a link is reported, not appended through",
+       kHome,
        [&](const std::string& store) {
          ASSERT_TRUE(qntest::WriteFile(home_ / "victim", "v\n"));
          ASSERT_EQ(unlink((store + "/.history").c_str()), 0);
          ASSERT_EQ(symlink((home_ / "victim").c_str(), (store + "/.history").c_str()), 0);
        },
-       {"-l", "x"}, 1,
+       {"-l", "x"},
+       1,
        "ERROR ==> Could not add the message to [STORE/.history]: Too many levels of symbolic "
        "links.\n",
        [&](const std::string&) { EXPECT_EQ(ReadFile(home_ / "victim"), "v\n"); }},
@@ -257,7 +277,8 @@ TEST_F(CliTest, StoreFaults) {
       continue;
     }
     std::string home = c.where == kSmallDisk ? home_ / "small" : home_ / "home";
-    ASSERT_EQ(system(("rm -rf " + home + "/* " + home + "/.vorlaine; mkdir -p " + home).c_str()), 0);
+    ASSERT_EQ(system(("rm -rf " + home + "/* " + home + "/.vorlaine; mkdir -p " + home).c_str()),
+              0);
     std::string store = qntest::StoreDir(home);
     ASSERT_EQ(qntest::RunUpdater(home, {"-Z", "1"}).status, 0);
     c.prepare(store);
@@ -283,7 +304,8 @@ TEST_F(CliTest, StoreFaults) {
 TEST_F(CliTest, ParallelDownloadsOfOneBuild) {
   std::string b12 = home_ / "fw12.bird", image = home_ / "image.bin";
   ASSERT_TRUE(qntest::WriteFile(image, std::string(20000, 'Q')));
-  ASSERT_TRUE(qntest::PackBird({"-o", b12, "--firmware", "0:" + image, "--info", "12,1.2,40F5849A,QN"}));
+  ASSERT_TRUE(
+      qntest::PackBird({"-o", b12, "--firmware", "0:" + image, "--info", "12,1.2,40F5849A,QN"}));
   qntest::UpdateServer server(home_ / "server", {{"40F5849A", "QN", "12", {{"12", {"1.2", b12}}}}});
   ASSERT_TRUE(server.ready());
   std::vector<std::future<RunResult>> runs;

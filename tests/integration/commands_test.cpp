@@ -1,15 +1,14 @@
 // The discovery, build and information commands against simulated modules
 // and a local update server, all inside the test's private network.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/aDiscovery.h"
@@ -61,25 +60,27 @@ TEST_F(CommandsTest, DiscoverTcpListsModulesAndRecordsThem) {
   RunResult r = Updater({"-D", "-t", "TCP"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find(std::string("Discovering TCPIP Devices:\n") + kHeaderTcp), 0u) << r.out;
-  EXPECT_TRUE(HasLine(r.out,
-                      "    40F5849A  02       02      Tarlinx        2.1.3 (12345)      [10.77.0.1]"))
+  EXPECT_TRUE(HasLine(
+      r.out, "    40F5849A  02       02      Tarlinx        2.1.3 (12345)      [10.77.0.1]"))
       << r.out;
-  EXPECT_TRUE(HasLine(r.out,
-                      "    0012ABCD  06       06      Relay8         1.0.7 (99)         [10.77.0.1]"))
+  EXPECT_TRUE(HasLine(
+      r.out, "    0012ABCD  06       06      Relay8         1.0.7 (99)         [10.77.0.1]"))
       << r.out;
 
   // What discovery records is checked on both transports by the USB tests;
   // "-I" then shows what discovery recorded, and the device is available.
   r = Updater({"-I", "-d", "40F5849A", "-t", "TCP"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.find("\n\tSettings for device:\n\t*[40F5849A]\n\t  Module: 2\n\t  Model: 4 [Tarlinx]\n"
-                       "\tHistory for device [40F5849A]:\n\t\t"),
-            0u)
+  EXPECT_EQ(
+      r.out.find("\n\tSettings for device:\n\t*[40F5849A]\n\t  Module: 2\n\t  Model: 4 [Tarlinx]\n"
+                 "\tHistory for device [40F5849A]:\n\t\t"),
+      0u)
       << r.out;
 }
 
 TEST_F(CommandsTest, DiscoverOneSerialAndAModuleThatReportsAnother) {
-  qntest::ModuleSim sim({"serial=40F5849A,port=0,model=4", "serial=11111111,port=0,report-serial=22222222"});
+  qntest::ModuleSim sim(
+      {"serial=40F5849A,port=0,model=4", "serial=11111111,port=0,report-serial=22222222"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
   RunResult r = Updater({"-D", "-t", "TCP", "-d", "11111111"});
   EXPECT_EQ(r.status, 0);
@@ -99,9 +100,9 @@ TEST_F(CommandsTest, DiscoverOneSerialAndAModuleThatReportsAnother) {
 TEST_F(CommandsTest, GetLatestAndGivenBuilds) {
   std::string b12 = MakeBird("40F5849A", "12");
   std::string b13 = MakeBird("40F5849A", "13");
-  qntest::UpdateServer server(work_ / "fw",
-                              {{"40F5849A", "QN-TARLINX", "13", {{"12", {"1.2.0", b12}},
-                                                                 {"13", {"1.3.0", b13}}}}});
+  qntest::UpdateServer server(
+      work_ / "fw",
+      {{"40F5849A", "QN-TARLINX", "13", {{"12", {"1.2.0", b12}}, {"13", {"1.3.0", b13}}}}});
   ASSERT_TRUE(server.ready());
 
   RunResult r = Updater({"-G", "-d", "40F5849A", "-u", server.url()});
@@ -117,7 +118,8 @@ TEST_F(CommandsTest, GetLatestAndGivenBuilds) {
 
   r = Updater({"-G", "-d", "40F5849A", "-b", "12", "-u", server.url()});
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("\tValidating build 12 with server.\n\tBuild 12 VALIDATED.\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\tValidating build 12 with server.\n\tBuild 12 VALIDATED.\n"),
+            std::string::npos);
   EXPECT_EQ(ReadFile(Store() + "/40F5849A/12.bird"), ReadFile(b12));
 
   // "-b 0012" reads as build 12; 99 is not on the server's list.
@@ -128,7 +130,8 @@ TEST_F(CommandsTest, GetLatestAndGivenBuilds) {
   // With "-OVERRIDE" the list is not consulted; the server has no build 14.
   r = Updater({"-G", "-d", "40F5849A", "-b", "14", "-OVERRIDE", "-u", server.url()});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("\tOverride specified, skipping validation of build 14.\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\tOverride specified, skipping validation of build 14.\n"),
+            std::string::npos);
   EXPECT_NE(r.out.find("\nERROR ==> GetBuild failed to retreive a valid BIRD file.\n"),
             std::string::npos);
 
@@ -157,41 +160,80 @@ TEST_F(CommandsTest, ServerFaults) {
     std::vector<std::string> expected;  // lines in the output, in order
     std::string absent;                 // must not be in the output
   } cases[] = {
-      {"silent server: -G gives up with the reason", {}, {"-G"}, 1,
-       {"ERROR ==> Update server [URL] failed: "}, "Found build"},
-      {"unreachable server: -B fails", {{"x", ""}}, {"-B", "-u", "http://127.0.0.1:1/cgi/u"}, 1,
+      {"silent server: -G gives up with the reason",
+       {},
+       {"-G"},
+       1,
+       {"ERROR ==> Update server [URL] failed: "},
+       "Found build"},
+      {"unreachable server: -B fails",
+       {{"x", ""}},
+       {"-B", "-u", "http://127.0.0.1:1/cgi/u"},
+       1,
        {"ERROR ==> Update server [http://127.0.0.1:1/cgi/u] failed: ",
-        "Error getting build information from the Vorlaine Update Server."}, "\tBuild "},
+        "Error getting build information from the Vorlaine Update Server."},
+       "\tBuild "},
       {"a payload that is Base64 but not BIRD keeps the stored build",
-       {{"qu", "ok\n12\nQN\n"}, {"bird", "ok\nQUJDREVGR0g=\n"}}, {"-G"}, 1,
-       {"\tRetrieving QN firmware.", "\tERROR ==> Invalid bird file received from server."}, ""},
-      {"an empty build name is refused, not stored as \".bird\"", {{"qu", "ok\n"}}, {"-G"}, 1,
-       {"ERROR ==> -G Build name [] is not a build number; nothing stored."}, ""},
-      {"a build name that leaves the directory is refused", {{"qu", "ok\n../../../x\nQN\n"}},
-       {"-G"}, 1, {"ERROR ==> -G Build name [../../../x] is not a build number; nothing stored."},
+       {{"qu", "ok\n12\nQN\n"}, {"bird", "ok\nQUJDREVGR0g=\n"}},
+       {"-G"},
+       1,
+       {"\tRetrieving QN firmware.", "\tERROR ==> Invalid bird file received from server."},
+       ""},
+      {"an empty build name is refused, not stored as \".bird\"",
+       {{"qu", "ok\n"}},
+       {"-G"},
+       1,
+       {"ERROR ==> -G Build name [] is not a build number; nothing stored."},
+       ""},
+      {"a build name that leaves the directory is refused",
+       {{"qu", "ok\n../../../x\nQN\n"}},
+       {"-G"},
+       1,
+       {"ERROR ==> -G Build name [../../../x] is not a build number; nothing stored."},
        ""},
       {"control characters from the server are printed as \"?\"",
-       {{"qu", "ok\n12\nQN\x1b]0;owned\x07\n"}, {"bird", "ok\n" + goodBase64 + "\n"},
+       {{"qu", "ok\n12\nQN\x1b]0;owned\x07\n"},
+        {"bird", "ok\n" + goodBase64 + "\n"},
         {"builds", "ok\n12;1\x1b[2J\n"}},
-       {"-G", "-B"}, 0,
+       {"-G", "-B"},
+       0,
        {"\tUsing Latest build for QN?]0;owned? device.", "\tBuild 12 VERIFIED.",
-        "\t12             \t1?[2J          "}, "\x1b"},
-      {"no build information ends the run", {{"qu", "error unknown device\n"}}, {"-G", "-B"}, 1,
+        "\t12             \t1?[2J          "},
+       "\x1b"},
+      {"no build information ends the run",
+       {{"qu", "error unknown device\n"}},
+       {"-G", "-B"},
+       1,
        {"Retrieving firmware for device with serial number 40F5849A.\n"
-        "ERROR ==> -G no build information for device.\n"}, "Build List"},
-      {"-B lists the builds", {{"builds", "ok\n12;1.2.0\n19;\n"}}, {"-B"}, 0,
+        "ERROR ==> -G no build information for device.\n"},
+       "Build List"},
+      {"-B lists the builds",
+       {{"builds", "ok\n12;1.2.0\n19;\n"}},
+       {"-B"},
+       0,
        {"\nBuild List for device[40F5849A]:\n\tBuild          \tVersion        \n"
-        "\t12             \t1.2.0          \n\t19             \t               \n\n\n"}, ""},
-      {"-B for a networked device needs its module number", {{"builds", "ok\n12\n"}},
-       {"-B", "-r", "11111111"}, 0,
+        "\t12             \t1.2.0          \n\t19             \t               \n\n\n"},
+       ""},
+      {"-B for a networked device needs its module number",
+       {{"builds", "ok\n12\n"}},
+       {"-B", "-r", "11111111"},
+       0,
        {"Error: Getting Build list for networked device requires router serial number, device "
-        "serial number, and device module number.\n"}, "Build List"},
-      {"-U does not take \".bird\" for an empty latest build", {{"qu", "ok\n"}},
-       {"-U", "-t", "TCP"}, 1, {"Latest release [] is not a build number; ignored."}, ""},
-      {"-U takes no file from outside the device directory", {{"qu", "ok\n../12\nQN\n"}},
-       {"-U", "-t", "TCP"}, 1,
+        "serial number, and device module number.\n"},
+       "Build List"},
+      {"-U does not take \".bird\" for an empty latest build",
+       {{"qu", "ok\n"}},
+       {"-U", "-t", "TCP"},
+       1,
+       {"Latest release [] is not a build number; ignored."},
+       ""},
+      {"-U takes no file from outside the device directory",
+       {{"qu", "ok\n../12\nQN\n"}},
+       {"-U", "-t", "TCP"},
+       1,
        {"Latest release [../12] is not a build number; ignored.",
-        "Could not locate a valid firmware file."}, ""},
+        "Could not locate a valid firmware file."},
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -203,7 +245,8 @@ TEST_F(CommandsTest, ServerFaults) {
     std::string url = c.replies.empty() ? silent.url() : scripted.url();
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"-d", "40F5849A"});
-    if (std::find(args.begin(), args.end(), "-u") == args.end()) args.insert(args.end(), {"-u", url});
+    if (std::find(args.begin(), args.end(), "-u") == args.end())
+      args.insert(args.end(), {"-u", url});
     RunResult r = Updater(args);  // bounded: 60 s
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, c.status) << r.out;
@@ -241,8 +284,7 @@ TEST_F(CommandsTest, UnrelatedDiscoveryRepliesDoNotStretchASearch) {
   });
   auto start = std::chrono::steady_clock::now();
   linkSpec* spec = aDiscovery_FindModule(LINK_TCPIP, 0x40F5849A);
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   stop = true;
   flood.join();
   EXPECT_EQ(spec, nullptr);

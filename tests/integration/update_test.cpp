@@ -184,8 +184,9 @@ TEST_F(UpdateTest, DeviceSpecificFileIsWrittenAndRecorded) {
   StartDevice();
   AddDevice();
   std::string bird = DeviceBird();
-  auto update = std::async(std::launch::async,
-                           [&] { return Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", bird}); });
+  auto update = std::async(std::launch::async, [&] {
+    return Updater({"-U", "-d", kDevice, "-t", "TCP", "-f", bird});
+  });
   int discoveries = 0;
   do {
     Updater({"-D", "-d", kDevice, "-t", "TCP"});
@@ -316,17 +317,23 @@ TEST_F(UpdateTest, MissingFilesAndUnknownDevicesAreReportedWithoutConnecting) {
     std::vector<std::string> args;
     std::string out;
   } cases[] = {
-      {false, {"-U", "-t", "TCP"},
+      {false,
+       {"-U", "-t", "TCP"},
        "\nERROR ==> Must specify the specific device to be updated.\n\n"},
-      {false, {"-U", "-d", kDevice, "-t", "TCP"},
+      {false,
+       {"-U", "-d", kDevice, "-t", "TCP"},
        "Device is unknown. Try -D to discover device, then -U to Update firmware.\n"
-       "BIRD firmware file does not exist [].\n" + kNoFileTail},
-      {true, {"-U", "-d", kDevice, "-t", "TCP", "-f", gone},
+       "BIRD firmware file does not exist [].\n" +
+           kNoFileTail},
+      {true,
+       {"-U", "-d", kDevice, "-t", "TCP", "-f", gone},
        "BIRD firmware file does not exist [" + gone + "].\n" + kNoFileTail},
-      {true, {"-U", "-d", kDevice, "-t", "TCP", "-b", "123"},
+      {true,
+       {"-U", "-d", kDevice, "-t", "TCP", "-b", "123"},
        "Given build firmware file not found [" + store + "][40F5849A][123].\n" + kNoFileTail},
       // No server: that is reported, then the last installed file is tried.
-      {true, {"-U", "-d", kDevice, "-t", "TCP"},
+      {true,
+       {"-U", "-d", kDevice, "-t", "TCP"},
        "ERROR ==> Update server [" + std::string(kNoServer) + "] failed: <why>\n" +
            "Last downloaded firmware file not found [" + gone + "].\n" +
            "Error - Invalid BIRD formmated file [" + gone + "].\n" + kNoFileTail},
@@ -393,8 +400,7 @@ TEST_F(UpdateTest, NetworkUpdateFileProblemsAndARightRouterAddress) {
             "Discovering Module # of Network Device [11112222] thru [40F5849A]\n"
             "Using Module #[04] for Network Device\n"
             "END Firmware Update\n");
-  EXPECT_EQ(r.err, "BIRD firmware file does not exist [" + gone + "].\n" +
-                       kNoFileHint);
+  EXPECT_EQ(r.err, "BIRD firmware file does not exist [" + gone + "].\n" + kNoFileHint);
 
   r = Updater(
       {"-U", "-d", kNetworkDevice, "-r", kDevice, "-t", "TCP", "-f", DeviceBird(kNetworkDevice)});
@@ -420,30 +426,39 @@ TEST_F(UpdateTest, ModuleFaultsFailTheUpdateAndQuirksDoNot) {
     bool fails;
     std::vector<std::string> lines;
   } cases[] = {
-      {"bad-sum,version=2.2.0", true,  // from version 2.1.0 on transfers are checked by sum
+      {"bad-sum,version=2.2.0",
+       true,  // from version 2.1.0 on transfers are checked by sum
        {"\nNETWORK: Unable to validate loader transfer [00] [",
         "Transferred 0 blocks, 0 total bytes\n",
         "Device Error [40F5849A] ==> [29, Invalid option code].\n"}},
-      {"data-count=always", true,
+      {"data-count=always",
+       true,
        {"\nNETWORK: Module keeps acknowledging a wrong byte count; giving up after 5 repeats.\n",
         "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
       {"prepare-status=1", true, {"Device Error [40F5849A] ==> [29, Invalid option code].\n"}},
-      {"load=restart,never-back", true,
+      {"load=restart,never-back",
+       true,
        {"Starting Load on Device\n", "Error starting loader [18, Timeout occurred].\n",
         "Device Error [40F5849A] ==> [18, Timeout occurred].\n"}},
-      {"drop=26", true,  // a firmware PREPARE without a reply ends the transfer
+      {"drop=26",
+       true,  // a firmware PREPARE without a reply ends the transfer
        {"Transferring firmware block 0, 4100 bytes\n", "Transferred 0 blocks, 0 total bytes\n",
         "Device Error [40F5849A] ==> [18, Timeout occurred].\n"}},
-      {"drop=40", true,  // a DATA reply of the firmware transfer never comes
+      {"drop=40",
+       true,  // a DATA reply of the firmware transfer never comes
        {"NETWORK: Failed to transfer firmware\n", "Transferred 0 blocks, 0 total bytes\n",
         "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
-      {"close-after=60", true,  // the connection goes in the middle of the firmware
+      {"close-after=60",
+       true,  // the connection goes in the middle of the firmware
        {"Transferring firmware block 0, 4100 bytes\n", "NETWORK: Failed to transfer firmware\n",
         "Device Error [40F5849A] ==> [24, Packet byte invalid].\n"}},
-      {"drop=11", false, {"Transferred 1 blocks, 304 total bytes\n"}},  // a loader PREPARE may time out
-      {"data-count=once", false, {}},  // the packet is sent again
-      {"load=restart", false, {}},     // the loader answers after a reconnection
-      {"bad-sum,version=2.0.5", false,
+      {"drop=11",
+       false,
+       {"Transferred 1 blocks, 304 total bytes\n"}},  // a loader PREPARE may time out
+      {"data-count=once", false, {}},                 // the packet is sent again
+      {"load=restart", false, {}},                    // the loader answers after a reconnection
+      {"bad-sum,version=2.0.5",
+       false,
        {"\nNETWORK: Unable to validate loader transfer to older software versions [2.0.5]\n"}},
   };
   for (const auto& c : cases) {
@@ -456,9 +471,9 @@ TEST_F(UpdateTest, ModuleFaultsFailTheUpdateAndQuirksDoNot) {
     std::vector<std::string> expected = c.lines;
     if (c.fails) {
       EXPECT_EQ(r.status, 1);
-      expected.insert(expected.end(), {"Error updating firmware on device [40F5849A]\n",
-                                       "Update time: ",
-                                       "Firmware Update Unsuccessful\nEND Firmware Update\n"});
+      expected.insert(expected.end(),
+                      {"Error updating firmware on device [40F5849A]\n",
+                       "Update time: ", "Firmware Update Unsuccessful\nEND Firmware Update\n"});
       EXPECT_EQ(r.out.find("Completed updating"), std::string::npos);
       ExpectNothingRecorded();
     } else {

@@ -38,8 +38,8 @@ std::vector<std::string> Sorted(std::vector<std::string> lines) {
 // What discovery records for a module it found.
 std::string Recorded(const std::string& link, const std::string& serial, const std::string& model,
                      int number, int module, const std::string& version) {
-  return "LINK_TYPE=" + link + "\nMODEL_NAME=" + model + "\nMODEL_NUMBER=" +
-         std::to_string(number) + "\nMODULE_NUMBER=" + std::to_string(module) +
+  return "LINK_TYPE=" + link + "\nMODEL_NAME=" + model +
+         "\nMODEL_NUMBER=" + std::to_string(number) + "\nMODULE_NUMBER=" + std::to_string(module) +
          "\nSERIAL_NUMBER=0x" + serial + "\nVERSIONx=  " + version + "\n";
 }
 
@@ -57,8 +57,7 @@ class UsbBusTest : public ::testing::Test {
 };
 
 TEST_F(UsbBusTest, ListsTwoModulesWithTheirRowsSettingsAndHistory) {
-  RunResult r =
-      RunOnBus({"--module", kModuleA, "--module", kModuleB}, {"-D", "-t", "USB"});
+  RunResult r = RunOnBus({"--module", kModuleA, "--module", kModuleB}, {"-D", "-t", "USB"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 4u) << r.out;
@@ -104,18 +103,17 @@ TEST_F(UsbBusTest, DiscoveryWithoutLinkTypeFindsModulesOnBothTransports) {
 // run goes on. Their entries exist (first sight), but only with the link type
 // of their creation: nothing the modules did not report is recorded.
 TEST_F(UsbBusTest, DevicesThatAreNotModulesOrFailGiveNoRowsOrErrorRows) {
-  RunResult r = RunOnBus({"--module", "serial=11111111,usb-serial=1111111",
-                          "--module", "serial=22222222,usb-serial=222222222",
-                          "--module", "serial=3333ABCD,usb-serial=3333abcd",
-                          "--module", "serial=44444444,usb-serial=4444444G",
-                          "--module", "serial=55555555,pid=8000",
-                          "--module", "serial=66666666,pid=FF04",
-                          // Just below the limit: the enumeration takes the model from
-                          // the product id's low byte, the row from the module's answer.
-                          "--module", "serial=0012ABCD,model=4,pid=7F0D",
-                          "--module", "serial=77777777,busy", "--module", "serial=88888888,denied",
-                          "--module", "serial=99999999,close-after=3", "--module", kModuleB},
-                         {"-D", "-t", "USB"});
+  RunResult r = RunOnBus(
+      {"--module", "serial=11111111,usb-serial=1111111", "--module",
+       "serial=22222222,usb-serial=222222222", "--module", "serial=3333ABCD,usb-serial=3333abcd",
+       "--module", "serial=44444444,usb-serial=4444444G", "--module", "serial=55555555,pid=8000",
+       "--module", "serial=66666666,pid=FF04",
+       // Just below the limit: the enumeration takes the model from
+       // the product id's low byte, the row from the module's answer.
+       "--module", "serial=0012ABCD,model=4,pid=7F0D", "--module", "serial=77777777,busy",
+       "--module", "serial=88888888,denied", "--module", "serial=99999999,close-after=3",
+       "--module", kModuleB},
+      {"-D", "-t", "USB"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 8u) << r.out;
@@ -185,7 +183,7 @@ TEST_F(UsbBusTest, UpdateOverUsb) {
     std::string events = ReadFile(trace);
     EXPECT_EQ(events.find("0012ABCD node OUT") != std::string::npos, node) << events;
     EXPECT_EQ(events.find("0012ABCD claim") == std::string::npos, node) << events;
-      EXPECT_EQ(r.status, 0) << (node ? "node: " : "libusb: ") << r.out << r.err;
+    EXPECT_EQ(r.status, 0) << (node ? "node: " : "libusb: ") << r.out << r.err;
     EXPECT_NE(r.out.find("Completed updating firmware on device [0012ABCD]\n"), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("END Firmware Update\n"), std::string::npos);

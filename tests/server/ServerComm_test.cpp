@@ -77,12 +77,22 @@ TEST(BuildNameTest, PlainNumbersAndSafeNames) {
     std::string name;
     bool plain, safe;
   } cases[] = {
-      {"0099", true, true},     {"4294967295", true, true},   {"b12", false, true},
-      {"1.0", false, true},     {"a_b-c.d", false, true},     {"-1", false, true},
-      {"12345678901", false, true}, {std::string(64, 'b'), false, true},
-      {"", false, false},       {"..", false, false},         {".1", false, false},
-      {"../1", false, false},   {"1/2", false, false},        {" 1", false, false},
-      {"1\n", false, false},    {std::string("1\0", 2), false, false},
+      {"0099", true, true},
+      {"4294967295", true, true},
+      {"b12", false, true},
+      {"1.0", false, true},
+      {"a_b-c.d", false, true},
+      {"-1", false, true},
+      {"12345678901", false, true},
+      {std::string(64, 'b'), false, true},
+      {"", false, false},
+      {"..", false, false},
+      {".1", false, false},
+      {"../1", false, false},
+      {"1/2", false, false},
+      {" 1", false, false},
+      {"1\n", false, false},
+      {std::string("1\0", 2), false, false},
       {std::string(65, 'b'), false, false},
   };
   for (const auto& c : cases) {

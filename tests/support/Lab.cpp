@@ -2,8 +2,8 @@
 
 #include <errno.h>
 #include <sched.h>
-#include <string.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <sstream>
@@ -28,8 +28,9 @@ bool Sh(const std::string& command, std::string* why) {
 bool EnterPrivateNetwork(std::string* why) {
   if (sInLab) return true;
   if (unshare(CLONE_NEWNET) != 0) {
-    if (why) *why = "cannot create a network namespace (unshare: needs root): " +
-                    std::string(strerror(errno));
+    if (why)
+      *why = "cannot create a network namespace (unshare: needs root): " +
+             std::string(strerror(errno));
     return false;
   }
   std::string ip = "ip";
@@ -87,7 +88,8 @@ UpdateServer::UpdateServer(const std::string& root, const std::vector<ServerDevi
     std::string list;
     for (const auto& b : d.builds) {
       list += b.first + ";" + b.second.first + "\n";
-      if (!b.second.second.empty()) WriteFile(dir + "/" + b.first + ".bird", ReadFile(b.second.second));
+      if (!b.second.second.empty())
+        WriteFile(dir + "/" + b.first + ".bird", ReadFile(b.second.second));
     }
     if (!d.builds.empty()) WriteFile(dir + "/builds", list);
   }

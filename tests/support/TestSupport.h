@@ -25,10 +25,10 @@ class TempDir {
 };
 
 struct RunResult {
-  int status = -1;       // exit status, or 128 + signal, or -1 when it could not run
+  int status = -1;        // exit status, or 128 + signal, or -1 when it could not run
   bool timedOut = false;  // killed after the time limit
-  std::string out;       // standard output
-  std::string err;       // standard error
+  std::string out;        // standard output
+  std::string err;        // standard error
 };
 
 struct RunOptions {

@@ -89,8 +89,8 @@ TEST(UpdateServerLogicTest, AnswersAndRefusals) {
     std::string reply = server.Handle(c.params);
     EXPECT_EQ(reply.substr(0, c.reply.size()), c.reply) << c.params.at("op");
   }
-  for (const char* sn : {"..", "../devices/40F5849A", "40F5849A/..", "", "123456789", "-1",
-                         "40F5849G"}) {
+  for (const char* sn :
+       {"..", "../devices/40F5849A", "40F5849A/..", "", "123456789", "-1", "40F5849G"}) {
     EXPECT_EQ(server.Handle({{"op", "qu"}, {"sn", sn}}), "error invalid serial number\n") << sn;
   }
   for (const char* bld : {"../../secret", "..", "12/../11", "", ".hidden"}) {

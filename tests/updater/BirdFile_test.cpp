@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/Log.h"
-#include "tests/support/Capture.h"
 #include "tests/fuzz/BirdFileExercise.h"
+#include "tests/support/Capture.h"
 #include "tests/support/TestSupport.h"
 #include "tests/updater/UpdaterTestUtil.h"
 
@@ -81,9 +81,11 @@ TEST_F(BirdFileTest, VerifyFileChecksSignatureAndNonZeroVersionBytes) {
 
 TEST_F(BirdFileTest, LoadIndexesBlocksQuietlyWithItsChannelOff) {
   Bytes firmware = ImageData(0, Bytes(4, 0));
-  Bytes body = Body(4, {Record(0x00, ImageData(0x10000000, Bytes(20, 0xAA))), Record(0x41, firmware),
-                        Record(0xE3, {1, 2, 3}), Record(0x04, Info("Build 7", "1.2.3", "0012ABCD", "Hub8"))},
-                    0x0000BEEF);
+  Bytes body =
+      Body(4,
+           {Record(0x00, ImageData(0x10000000, Bytes(20, 0xAA))), Record(0x41, firmware),
+            Record(0xE3, {1, 2, 3}), Record(0x04, Info("Build 7", "1.2.3", "0012ABCD", "Hub8"))},
+           0x0000BEEF);
   std::string path = Write("ok.bird", FileOf(body));
   EXPECT_EQ(CaptureStdout([&] { EXPECT_TRUE(bird_.Load(path.c_str())); }), "") << "channel off";
 
@@ -132,8 +134,9 @@ TEST_F(BirdFileTest, AFifoIsNotOpenedSoNothingWaitsForAWriter) {
 }
 
 TEST_F(BirdFileTest, AFailedReloadForgetsThePreviousFile) {
-  std::string offline = Write("offline.bird", FileOf(Body(2, {Record(1, ImageData(0, Bytes(40, 1))),
-                                                              Record(2, Offsets(4, 8))})));
+  std::string offline =
+      Write("offline.bird",
+            FileOf(Body(2, {Record(1, ImageData(0, Bytes(40, 1))), Record(2, Offsets(4, 8))})));
   std::string broken = Write("broken.bird", {'b', 'i', 'r', 'd', 1, 1, 0, 0});
   std::string plain = Write("plain.bird", FileOf(Body(1, {Record(1, ImageData(0, Bytes(40, 1)))})));
 
@@ -156,7 +159,8 @@ TEST_F(BirdFileTest, AFailedReloadForgetsThePreviousFile) {
 
 TEST_F(BirdFileTest, InconsistentStructureKeepsTheParsedBlocks) {
   // Count says 3, two blocks follow: the load still succeeds.
-  std::string path = Write("count.bird", FileOf(Body(3, {Record(1, ImageData(0, {1})), Record(0, {})})));
+  std::string path =
+      Write("count.bird", FileOf(Body(3, {Record(1, ImageData(0, {1})), Record(0, {})})));
   EXPECT_TRUE(bird_.Load(path.c_str()));
   EXPECT_EQ(bird_.blocks.size(), 2u);
 
@@ -222,8 +226,9 @@ TEST_F(BirdFileTest, ShortInfoBlockIsNeverReadPastItsEnd) {
 
 TEST_F(BirdFileTest, FindBlockTypeAndSerialOffsets) {
   EXPECT_FALSE(bird_.FindSerialNumberOffsets()) << "no blocks";
-  Scan({Record(1, ImageData(0, {1})), Record(2, {0, 0, 0, 9, 0, 0, 0}), Record(1, ImageData(0, {3})),
-        Record(0x21, ImageData(0, {4})), Record(2, Offsets(0x100, 0x200))});
+  Scan({Record(1, ImageData(0, {1})), Record(2, {0, 0, 0, 9, 0, 0, 0}),
+        Record(1, ImageData(0, {3})), Record(0x21, ImageData(0, {4})),
+        Record(2, Offsets(0x100, 0x200))});
   Bytes seen;
   for (BirdFileBlockClass* b = bird_.FindBlockType(BirdFileClass::BLOCK_FIRMWARE, nullptr); b;
        b = bird_.FindBlockType(BirdFileClass::BLOCK_FIRMWARE, b)) {
@@ -248,7 +253,10 @@ TEST_F(BirdFileTest, FindBlockTypeAndSerialOffsets) {
 
 TEST_F(BirdFileTest, ReplaceSerialNumberPatchesEveryFirmwareImage) {
   Bytes image(64, 0xEE);
-  image[20] = 0x78; image[21] = 0x56; image[22] = 0x34; image[23] = 0x12;
+  image[20] = 0x78;
+  image[21] = 0x56;
+  image[22] = 0x34;
+  image[23] = 0x12;
   Scan({Record(1, ImageData(0, image)), Record(0, ImageData(0, image)),
         Record(1, ImageData(0x4000, image))});
   bird_.descriptorOffset = 30;
@@ -259,8 +267,11 @@ TEST_F(BirdFileTest, ReplaceSerialNumberPatchesEveryFirmwareImage) {
   bird_.serialOffset = 20;
   EXPECT_TRUE(bird_.ReplaceSerialNumber(0x0012ABCD));
   Bytes expected = image;
-  expected[20] = 0xCD; expected[21] = 0xAB; expected[22] = 0x12; expected[23] = 0x00;
-  for (int k = 0; k < 8; k++) expected[30 + 2 * k] = (uint8_t)"0012ABCD"[k];  // high bytes kept
+  expected[20] = 0xCD;
+  expected[21] = 0xAB;
+  expected[22] = 0x12;
+  expected[23] = 0x00;
+  for (int k = 0; k < 8; k++) expected[30 + 2 * k] = (uint8_t) "0012ABCD"[k];  // high bytes kept
   EXPECT_EQ(Image(0), expected);
   EXPECT_EQ(Image(2), expected);
   EXPECT_EQ(Image(1), image) << "loader blocks are not patched";
@@ -292,7 +303,9 @@ TEST_F(BirdFileTest, ReplaceSerialNumberSkipsWhatDoesNotFit) {
 
 TEST_F(BirdFileTest, ReplaceVectorChecksumMakesTheVectorTableSumToZero) {
   Bytes table(40, 0);
-  table[0] = 0x08; table[4] = 0x04; table[24] = 0x04;  // words 0..6 sum to 0x10
+  table[0] = 0x08;
+  table[4] = 0x04;
+  table[24] = 0x04;  // words 0..6 sum to 0x10
   table[28] = 0x55;
   Scan({Record(1, ImageData(0, table)), Record(1, ImageData(0x2000, table)),
         Record(1, ImageData(0, Bytes(31, 1))), Record(1, {0, 0}), Record(0, ImageData(0, table))});
@@ -328,8 +341,10 @@ TEST_F(BirdFileTest, DecodeFirmwareBlocksChainsPerBlockAndKeepsAddresses) {
 
 TEST_F(BirdFileTest, ValidateDataSearchesFirmwareBlocksIncludingTheAddress) {
   Bytes image(30, 0);
-  image[3] = 0xCD; image[4] = 0xAB;
-  image[20] = 0xCD; image[21] = 0xAB;
+  image[3] = 0xCD;
+  image[4] = 0xAB;
+  image[20] = 0xCD;
+  image[21] = 0xAB;
   Scan({Record(1, ImageData(0xCDAB0000, image)), Record(0, ImageData(0, image)),
         Record(1, ImageData(0, {0xCD, 0xAB}))});
   const uint8_t pattern[] = {0xCD, 0xAB};
@@ -344,7 +359,8 @@ TEST_F(BirdFileTest, ValidateDataSearchesFirmwareBlocksIncludingTheAddress) {
 }
 
 TEST_F(BirdFileTest, ModelAndSerialNumberComeFromTheFirstInfoBlock) {
-  Scan({Record(4, Info("b", "v", "0012ABCDtrailer", "abcd")), Record(4, Info("", "", "FFFFFFFF", "x"))});
+  Scan({Record(4, Info("b", "v", "0012ABCDtrailer", "abcd")),
+        Record(4, Info("", "", "FFFFFFFF", "x"))});
   EXPECT_TRUE(bird_.ValidateModel("abc")) << "the file's model may be longer";
   EXPECT_FALSE(bird_.ValidateSerialNumber(0x0012abce));
   EXPECT_FALSE(bird_.ValidateModel("abcde"));
@@ -382,12 +398,13 @@ void ExerciseEverything(BirdFileClass& bird) {
 TEST_F(BirdFileTest, MutatedFilesNeverBreakTheLoader) {
   Bytes image(96);
   for (size_t i = 0; i < image.size(); i++) image[i] = (uint8_t)(i * 7);
-  const Bytes base = Body(6, {Record(0, ImageData(0x10000000, image)), Record(0x21, ImageData(0, image)),
-                              Record(1, ImageData(0x8000, Bytes(image.begin(), image.begin() + 40))),
-                              Record(2, Offsets(8, 16)), Record(4, Info("12", "1.0.0", "0012ABCD", "Hub")),
-                              Record(5, {0x20, 0, 4, 0})});
-  static const uint32_t extremes[] = {0, 1, 3, 4, 5, 63, 64, 0x7FFFFFFF, 0x80000000,
-                                      0xFFFFFFFB, 0xFFFFFFFC, 0xFFFFFFFF};
+  const Bytes base =
+      Body(6, {Record(0, ImageData(0x10000000, image)), Record(0x21, ImageData(0, image)),
+               Record(1, ImageData(0x8000, Bytes(image.begin(), image.begin() + 40))),
+               Record(2, Offsets(8, 16)), Record(4, Info("12", "1.0.0", "0012ABCD", "Hub")),
+               Record(5, {0x20, 0, 4, 0})});
+  static const uint32_t extremes[] = {
+      0, 1, 3, 4, 5, 63, 64, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFB, 0xFFFFFFFC, 0xFFFFFFFF};
   std::mt19937 rng(20261206);
   std::string path = dir_ / "mutant.bird";
   int loaded = 0;

@@ -77,7 +77,8 @@ TEST(StoreOverlap, EightProcessesAppendingHundredEntriesEachLeaveWholeLines) {
   ASSERT_TRUE(InChildren(8, [&](int i) {
     DeviceHistory history(path.c_str(), 0);
     for (int n = 0; n < 100; ++n)
-      if (!history.Log("writer %d entry %03d %s", i, n, std::string(200, 'a' + i).c_str())) _exit(1);
+      if (!history.Log("writer %d entry %03d %s", i, n, std::string(200, 'a' + i).c_str()))
+        _exit(1);
   }));
   std::istringstream in(ReadFile(path));
   std::regex whole("\\d{4}(:\\d\\d){5} \\| writer (\\d) entry \\d{3} ([a-h])\\3{199}");

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/Log.h"
-#include "tests/support/Capture.h"
 #include "protocol/QuillnodeNetwork.h"
+#include "tests/support/Capture.h"
 #include "tests/support/TestSupport.h"
 #include "tests/updater/UpdaterTestUtil.h"
 #include "updater/BirdFile.h"
@@ -21,8 +21,8 @@
 namespace {
 
 using qntest::Bytes;
-using qntest::Record;
 using qntest::CaptureStdout;
+using qntest::Record;
 
 Bytes Image(uint32_t address, size_t size) {
   Bytes image;

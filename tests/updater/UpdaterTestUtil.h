@@ -4,8 +4,8 @@
 #define QN_TESTS_UPDATER_UPDATERTESTUTIL_H
 
 #include <dirent.h>
-#include <string.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -68,7 +68,8 @@ inline Bytes Offsets(uint32_t serialOffset, uint32_t descriptorOffset) {
   return d;
 }
 
-inline Bytes Body(uint32_t count, const std::vector<Bytes>& records, uint32_t checksum = 0x12345678) {
+inline Bytes Body(uint32_t count, const std::vector<Bytes>& records,
+                  uint32_t checksum = 0x12345678) {
   Bytes b;
   PutBE(&b, count);
   for (const Bytes& r : records) b.insert(b.end(), r.begin(), r.end());

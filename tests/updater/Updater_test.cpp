@@ -170,7 +170,8 @@ TEST(UpdaterItem, WriteBirdfileReplacesOnlyWithACheckedWholeFileInsideTheDirecto
   EXPECT_EQ(ReadFile(tmp / "updater/40F5849A/b100.bird"), std::string("\0\1", 2));
   // A check that refuses the new content keeps the old file.
   int error = 0;
-  EXPECT_EQ(device->Write_Birdfile("b100.bird", data, 8, [](const char*) { return false; }, &error),
+  EXPECT_EQ(device->Write_Birdfile(
+                "b100.bird", data, 8, [](const char*) { return false; }, &error),
             aErrParse);
   EXPECT_EQ(ReadFile(tmp / "updater/40F5849A/b100.bird"), std::string("\0\1", 2));
   // Not an item until the directory is listed again.

@@ -192,8 +192,7 @@ int sParsePack(const std::vector<std::string>& args, PackJob* job, std::string* 
     } else if (opt == "--format-version") {
       std::vector<std::string> f = Split(value, ',');
       uint32_t v1 = 0, v2 = 0;
-      if (f.size() != 2 || !ParseU32(f[0], &v1) || !ParseU32(f[1], &v2) || v1 > 255 ||
-          v2 > 255) {
+      if (f.size() != 2 || !ParseU32(f[0], &v1) || !ParseU32(f[1], &v2) || v1 > 255 || v2 > 255) {
         *error = "--format-version needs two bytes B1,B2";
         return 2;
       }
@@ -233,8 +232,9 @@ bool sTransformImages(PackJob* job, FILE* err, std::string* error) {
       if (SetVectorChecksum(image, size)) {
         checksummed = true;
       } else {
-        fprintf(err, "birdtool: warning: firmware image at address 0 is shorter than the "
-                     "32-byte vector table; no checksum set\n");
+        fprintf(err,
+                "birdtool: warning: firmware image at address 0 is shorter than the "
+                "32-byte vector table; no checksum set\n");
       }
     }
     if (job->scramble) ScrambleImage(image, size, job->key);
@@ -253,12 +253,18 @@ bool sTransformImages(PackJob* job, FILE* err, std::string* error) {
 
 std::string BlockTypeName(uint8_t type) {
   switch (type) {
-    case TYPE_LOADER: return "LOADER";
-    case TYPE_FIRMWARE: return "FIRMWARE";
-    case TYPE_SERIAL_OFFSETS: return "SERIAL_OFFSETS";
-    case TYPE_INFO: return "INFO";
-    case TYPE_LOADER_ENTRY: return "LOADER_ENTRY";
-    default: return "TYPE" + std::to_string(type);
+    case TYPE_LOADER:
+      return "LOADER";
+    case TYPE_FIRMWARE:
+      return "FIRMWARE";
+    case TYPE_SERIAL_OFFSETS:
+      return "SERIAL_OFFSETS";
+    case TYPE_INFO:
+      return "INFO";
+    case TYPE_LOADER_ENTRY:
+      return "LOADER_ENTRY";
+    default:
+      return "TYPE" + std::to_string(type);
   }
 }
 

@@ -15,8 +15,13 @@
 
 namespace birdpack {
 
-enum { TYPE_LOADER = 0, TYPE_FIRMWARE = 1, TYPE_SERIAL_OFFSETS = 2, TYPE_INFO = 4,
-       TYPE_LOADER_ENTRY = 5 };
+enum {
+  TYPE_LOADER = 0,
+  TYPE_FIRMWARE = 1,
+  TYPE_SERIAL_OFFSETS = 2,
+  TYPE_INFO = 4,
+  TYPE_LOADER_ENTRY = 5
+};
 
 struct Block {
   uint8_t type = 0;   // 0..31

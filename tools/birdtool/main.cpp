@@ -98,7 +98,8 @@ void sShowDetails(BirdFileClass& bird, FILE* out) {
     fprintf(out, "Info: none\n");
   }
   if (bird.FindBlockType(BirdFileClass::BLOCK_SERIAL_OFFSETS, nullptr)) {
-    fprintf(out, "Serial offsets: serial number %u (0x%X), descriptor %u (0x%X); offline compatible\n",
+    fprintf(out,
+            "Serial offsets: serial number %u (0x%X), descriptor %u (0x%X); offline compatible\n",
             bird.serialOffset, bird.serialOffset, bird.descriptorOffset, bird.descriptorOffset);
   } else {
     fprintf(out, "Serial offsets: none; device specific\n");
@@ -133,8 +134,10 @@ int sShow(const std::vector<std::string>& args, FILE* out, FILE* err) {
     } else if (path.empty() && !args[i].empty() && args[i][0] != '-') {
       path = args[i];
     } else {
-      fprintf(err, "birdtool show: bad argument '%s'\nusage: birdtool show FILE [--dump TYPE] [--verbose]\n",
-              args[i].c_str());
+      fprintf(
+          err,
+          "birdtool show: bad argument '%s'\nusage: birdtool show FILE [--dump TYPE] [--verbose]\n",
+          args[i].c_str());
       return 2;
     }
   }

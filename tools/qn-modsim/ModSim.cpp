@@ -158,8 +158,8 @@ struct SimState {
     if (f.strayAfterReply == number) Queue(link, due, {0x01});
   }
 
-  void ErrorReply(ModuleState& m, LinkState& link, uint64_t now, const uint8_t* data,
-                  size_t length, bool deliver) {
+  void ErrorReply(ModuleState& m, LinkState& link, uint64_t now, const uint8_t* data, size_t length,
+                  bool deliver) {
     std::vector<uint8_t> reply{wire::kCmdError};
     for (size_t i = 0; i < length && i < 2; ++i) reply.push_back(data[i]);
     Reply(m, link, now, reply, deliver);
@@ -231,8 +231,8 @@ struct SimState {
   bool DumpLocked(const ModuleState& m, const std::string& dir, std::string* error) const {
     auto dump = [&](const std::map<uint32_t, std::vector<uint8_t>>& image, const char* kind) {
       for (const auto& region : image) {
-        std::string path = dir + "/" + Hex8(m.cfg.serial) + "-" + kind + "-" +
-                           Hex8(region.first) + ".bin";
+        std::string path =
+            dir + "/" + Hex8(m.cfg.serial) + "-" + kind + "-" + Hex8(region.first) + ".bin";
         FILE* f = fopen(path.c_str(), "wb");
         if (!f) {
           *error = path + ": " + strerror(errno);
@@ -269,14 +269,30 @@ struct SimState {
     bool refused = false;
     if (isRead) {
       switch (value) {
-        case wire::kValModuleAddr: reply.push_back(m.cfg.address); break;
-        case wire::kValRouterAddr: reply.push_back(m.runningRouter); break;
-        case wire::kValHeartbeat: reply.push_back(uint8_t(std::min(255u, m.cfg.heartbeatMs / 100))); break;
-        case wire::kValLed: reply.push_back(m.led); break;
-        case wire::kValSleep: reply.push_back(0); break;
-        case wire::kValBootSlot: reply.push_back(0); break;
-        case wire::kValVersion: PutBE32(&reply, m.version); break;
-        case wire::kValModel: reply.push_back(m.cfg.model); break;
+        case wire::kValModuleAddr:
+          reply.push_back(m.cfg.address);
+          break;
+        case wire::kValRouterAddr:
+          reply.push_back(m.runningRouter);
+          break;
+        case wire::kValHeartbeat:
+          reply.push_back(uint8_t(std::min(255u, m.cfg.heartbeatMs / 100)));
+          break;
+        case wire::kValLed:
+          reply.push_back(m.led);
+          break;
+        case wire::kValSleep:
+          reply.push_back(0);
+          break;
+        case wire::kValBootSlot:
+          reply.push_back(0);
+          break;
+        case wire::kValVersion:
+          PutBE32(&reply, m.version);
+          break;
+        case wire::kValModel:
+          reply.push_back(m.cfg.model);
+          break;
         case wire::kValSerial:
           PutBE32(&reply, m.cfg.faults.reportSerial ? m.cfg.faults.reportSerial : m.cfg.serial);
           break;
@@ -284,12 +300,24 @@ struct SimState {
           reply.push_back(uint8_t(m.cfg.voltageMv >> 8));
           reply.push_back(uint8_t(m.cfg.voltageMv));
           break;
-        case wire::kValHwOffset: reply.push_back(0); break;
-        case wire::kValHwBase: reply.push_back(m.cfg.address); break;
-        case wire::kValHwSoftware: reply.push_back(0); break;
-        case wire::kValRouterAddrSetting: reply.push_back(m.savedRouter); break;
-        case wire::kValRouteToMe: reply.push_back(m.routeLink == linkId ? 1 : 0); break;
-        default: refused = true; break;
+        case wire::kValHwOffset:
+          reply.push_back(0);
+          break;
+        case wire::kValHwBase:
+          reply.push_back(m.cfg.address);
+          break;
+        case wire::kValHwSoftware:
+          reply.push_back(0);
+          break;
+        case wire::kValRouterAddrSetting:
+          reply.push_back(m.savedRouter);
+          break;
+        case wire::kValRouteToMe:
+          reply.push_back(m.routeLink == linkId ? 1 : 0);
+          break;
+        default:
+          refused = true;
+          break;
       }
     } else {
       bool hasParam = length >= 4;
@@ -306,16 +334,22 @@ struct SimState {
           }
           break;
         case wire::kValRouterAddrSetting:
-          if (!hasParam || param == 0 || (param & 1)) refused = true;
-          else m.savedRouter = param;
+          if (!hasParam || param == 0 || (param & 1))
+            refused = true;
+          else
+            m.savedRouter = param;
           break;
         case wire::kValLed:
-          if (!hasParam) refused = true;
-          else m.led = param;
+          if (!hasParam)
+            refused = true;
+          else
+            m.led = param;
           break;
         case wire::kValRouteToMe:
-          if (!hasParam) refused = true;
-          else m.routeLink = param ? linkId : 0;
+          if (!hasParam)
+            refused = true;
+          else
+            m.routeLink = param ? linkId : 0;
           break;
         case wire::kValSave:
           // Saves without a reply: the host does not wait for one.
@@ -327,7 +361,9 @@ struct SimState {
           m.stage = kStageFirmware;
           Restart(m, now, false);
           return;
-        default: refused = true; break;
+        default:
+          refused = true;
+          break;
       }
     }
     if (refused) reply[2] |= wire::kSysRefused;
@@ -370,8 +406,8 @@ struct SimState {
           }
           m.sum = 0;
         }
-        reply.insert(reply.end(), {wire::kUpStatus, f.prepareStatus,
-                                   uint8_t(m.cfg.blockSize >> 8), uint8_t(m.cfg.blockSize)});
+        reply.insert(reply.end(), {wire::kUpStatus, f.prepareStatus, uint8_t(m.cfg.blockSize >> 8),
+                                   uint8_t(m.cfg.blockSize)});
         break;
       }
       case wire::kUpData: {
@@ -381,7 +417,8 @@ struct SimState {
         }
         size_t n = length - 2;
         size_t accepted = n;
-        bool wrongCount = n > 0 && (f.wrongDataCount == 2 || (f.wrongDataCount == 1 && !m.dataFaultUsed));
+        bool wrongCount =
+            n > 0 && (f.wrongDataCount == 2 || (f.wrongDataCount == 1 && !m.dataFaultUsed));
         if (wrongCount) {
           // The packet is refused as a whole; the host sends it again.
           m.dataFaultUsed = true;
@@ -391,15 +428,18 @@ struct SimState {
         if (m.stage == kStageLoading) {
           size_t held = 0;
           for (const auto& region : m.loader) held += region.second.size();
-          if (held + n > kMaxLoaderBytes) accepted = 0;
+          if (held + n > kMaxLoaderBytes)
+            accepted = 0;
           else {
             WriteImage(&m.loader, m.loadAddress, data + 2, n);
             m.loadAddress += uint32_t(n);
           }
         } else {
           // A packet that does not fit in the block buffer is refused whole.
-          if (m.pending.size() + n > m.cfg.blockSize) accepted = 0;
-          else m.pending.insert(m.pending.end(), data + 2, data + 2 + n);
+          if (m.pending.size() + n > m.cfg.blockSize)
+            accepted = 0;
+          else
+            m.pending.insert(m.pending.end(), data + 2, data + 2 + n);
         }
         for (size_t i = 0; i < accepted; ++i) m.sum += data[2 + i];
         reply.insert(reply.end(), {wire::kUpData, uint8_t(accepted)});
@@ -618,8 +658,8 @@ struct SimState {
         ++link.missedInRow;
         if (m.cfg.heartbeatLimit && link.missedInRow >= m.cfg.heartbeatLimit) {
           link.closed = true;
-          Event("module " + Hex8(m.cfg.serial) + " closes link: " +
-                std::to_string(link.missedInRow) + " heartbeats unanswered");
+          Event("module " + Hex8(m.cfg.serial) +
+                " closes link: " + std::to_string(link.missedInRow) + " heartbeats unanswered");
           return;
         }
       }
@@ -873,9 +913,8 @@ std::vector<uint8_t> Link::TakeOutput(uint64_t nowMs) {
   if (it == state_->links.end()) return out;
   LinkState& link = it->second;
   state_->Service(link, nowMs);
-  std::stable_sort(link.out.begin(), link.out.end(), [](const Pending& a, const Pending& b) {
-    return a.due < b.due;
-  });
+  std::stable_sort(link.out.begin(), link.out.end(),
+                   [](const Pending& a, const Pending& b) { return a.due < b.due; });
   size_t taken = 0;
   while (taken < link.out.size() && link.out[taken].due <= nowMs) {
     const auto& bytes = link.out[taken].bytes;

@@ -40,42 +40,42 @@ enum class LoadMode {
 
 // Faults a test can switch on. All counters are 1-based; 0 means off.
 struct Faults {
-  std::set<uint64_t> dropReplies;  // module-wide reply numbers that are never sent
-  uint64_t strayAfterReply = 0;    // one byte 0x01 right after this reply (forces a host sync)
-  uint64_t closeAfterPackets = 0;  // a link is closed after this many host packets
-  unsigned delayMs = 0;            // every reply leaves this much later
-  int wrongDataCount = 0;          // 1: the first DATA is acknowledged one short; 2: every DATA
-  bool badChecksum = false;        // SUM reports the true sum plus one
-  uint8_t prepareStatus = 0;       // status byte of every PREPARE reply
-  uint8_t writeStatus = 0;         // status byte of every WRITE reply
+  std::set<uint64_t> dropReplies;   // module-wide reply numbers that are never sent
+  uint64_t strayAfterReply = 0;     // one byte 0x01 right after this reply (forces a host sync)
+  uint64_t closeAfterPackets = 0;   // a link is closed after this many host packets
+  unsigned delayMs = 0;             // every reply leaves this much later
+  int wrongDataCount = 0;           // 1: the first DATA is acknowledged one short; 2: every DATA
+  bool badChecksum = false;         // SUM reports the true sum plus one
+  uint8_t prepareStatus = 0;        // status byte of every PREPARE reply
+  uint8_t writeStatus = 0;          // status byte of every WRITE reply
   bool neverBackAfterLoad = false;  // LOAD makes the module go silent for good
-  unsigned routerTakeAt = 0;       // SetRouterAddress only takes effect from this attempt on
-  uint32_t reportSerial = 0;       // serial queries answer this number instead of the own one
-  int maxLinks = -1;               // concurrent links allowed (-1 no limit, 0 always busy)
+  unsigned routerTakeAt = 0;        // SetRouterAddress only takes effect from this attempt on
+  uint32_t reportSerial = 0;        // serial queries answer this number instead of the own one
+  int maxLinks = -1;                // concurrent links allowed (-1 no limit, 0 always busy)
 };
 
 struct ModuleConfig {
   uint32_t serial = 0;
   uint8_t model = 4;
-  uint8_t address = 0x02;          // module address (even, non-zero)
-  uint8_t routerAddress = 0;       // 0: own address when direct, the router's when behind one
-  uint32_t version = 0x21000000;   // packed: major 31..28, minor 27..24, patch 23..0
+  uint8_t address = 0x02;         // module address (even, non-zero)
+  uint8_t routerAddress = 0;      // 0: own address when direct, the router's when behind one
+  uint32_t version = 0x21000000;  // packed: major 31..28, minor 27..24, patch 23..0
   uint32_t build = 1;
-  uint32_t behind = 0;             // serial number of the router in front; 0 for a direct module
-  int tcpPort = -1;                // -1: no TCP endpoint; 0: ephemeral
-  bool node = false;               // a kernel-driver-style node (pseudo-terminal)
-  unsigned resetMs = 200;          // how long a restart keeps the module away
+  uint32_t behind = 0;     // serial number of the router in front; 0 for a direct module
+  int tcpPort = -1;        // -1: no TCP endpoint; 0: ephemeral
+  bool node = false;       // a kernel-driver-style node (pseudo-terminal)
+  unsigned resetMs = 200;  // how long a restart keeps the module away
   ResetMode resetMode = ResetMode::kDrop;
   LoadMode loadMode = LoadMode::kDirect;
-  bool loaderRunning = false;      // starts in its loader, as when started through its boot ROM
-  uint16_t blockSize = 512;        // block size answered to PREPARE
-  uint32_t loadBase = 0x10000000;  // answered to INIT
-  bool routeRequired = false;      // router: routed replies only while route-to-me is on
-  bool nakAbsent = false;          // router: commands to empty network addresses get 80 xx at once
+  bool loaderRunning = false;       // starts in its loader, as when started through its boot ROM
+  uint16_t blockSize = 512;         // block size answered to PREPARE
+  uint32_t loadBase = 0x10000000;   // answered to INIT
+  bool routeRequired = false;       // router: routed replies only while route-to-me is on
+  bool nakAbsent = false;           // router: commands to empty network addresses get 80 xx at once
   uint8_t rebootRouterAddress = 0;  // router address after a firmware reboot; 0 keeps it
   uint16_t voltageMv = 5000;
-  unsigned heartbeatMs = 500;      // heartbeat period on a started link; 0: none
-  unsigned heartbeatLimit = 0;     // close a link after this many unanswered in a row; 0: never
+  unsigned heartbeatMs = 500;   // heartbeat period on a started link; 0: none
+  unsigned heartbeatLimit = 0;  // close a link after this many unanswered in a row; 0: never
   Faults faults;
 };
 
@@ -91,18 +91,18 @@ struct ModuleStatus {
   unsigned routerSetAttempts = 0;
   std::map<uint32_t, std::vector<uint8_t>> firmware;  // written by WRITE, by address
   std::map<uint32_t, std::vector<uint8_t>> loader;    // loaded by DATA before LOAD, by address
-  int links = 0;                   // links open directly to this module
+  int links = 0;                                      // links open directly to this module
 };
 
 struct LinkStats {
-  uint64_t packetsIn = 0;          // host packets, heartbeat answers excluded
+  uint64_t packetsIn = 0;  // host packets, heartbeat answers excluded
   uint64_t heartbeatsSent = 0;
-  uint64_t heartbeatAnswers = 0;   // answers that matched the phase sent
-  uint64_t heartbeatsMissed = 0;   // heartbeats whose answer had not come when the next was due
+  uint64_t heartbeatAnswers = 0;  // answers that matched the phase sent
+  uint64_t heartbeatsMissed = 0;  // heartbeats whose answer had not come when the next was due
   uint64_t syncsAnswered = 0;
   uint64_t addressQueries = 0;
-  uint64_t badBytes = 0;           // bytes the module's assembler threw away
-  bool started = false;            // AF 01 01 seen and no AF 01 00 since
+  uint64_t badBytes = 0;  // bytes the module's assembler threw away
+  bool started = false;   // AF 01 01 seen and no AF 01 00 since
 };
 
 class Link;

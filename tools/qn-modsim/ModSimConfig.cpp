@@ -204,8 +204,7 @@ bool ParseModuleSpec(const std::string& text, ModuleConfig* out, std::string* er
   return true;
 }
 
-bool ParseConfigFile(const std::string& path, std::vector<ModuleConfig>* out,
-                     std::string* error) {
+bool ParseConfigFile(const std::string& path, std::vector<ModuleConfig>* out, std::string* error) {
   std::ifstream in(path);
   if (!in) {
     *error = path + ": " + strerror(errno);
@@ -254,7 +253,8 @@ const char* ModuleSpecHelp() {
          "  load=direct|restart answer LOAD at once, or restart into the loader and send\n"
          "                      the LOAD reply on the next link started\n"
          "  loader-running[=1]  start with the loader running, as a module whose loader\n"
-         "                      was started through its processor's boot ROM\n"         "  block=N             block size answered to PREPARE (default 512)\n"
+         "                      was started through its processor's boot ROM\n"
+         "  block=N             block size answered to PREPARE (default 512)\n"
          "  load-base=HEX       load base answered to INIT (default 10000000)\n"
          "  route-required[=1]  router: routed replies only while route-to-me is on\n"
          "  nak-absent[=1]      router: commands to empty network addresses are answered\n"

@@ -16,8 +16,8 @@ constexpr size_t kMaxData = 28;
 constexpr size_t kMaxPacket = kMaxData + 2;
 
 // Link control addresses (odd, never a module address).
-constexpr uint8_t kAddrQuery = 0xAD;    // zero-length: module address query / sync request
-constexpr uint8_t kAddrControl = 0xAF;  // AF 01 01 link start, AF 01 00 link stop
+constexpr uint8_t kAddrQuery = 0xAD;     // zero-length: module address query / sync request
+constexpr uint8_t kAddrControl = 0xAF;   // AF 01 01 link start, AF 01 00 link stop
 constexpr uint8_t kControlStart = 0x01;  // the one data byte
 constexpr uint8_t kControlStop = 0x00;
 // A sync request is six zero-length packets to kAddrQuery in a row; a single

@@ -242,7 +242,8 @@ bool LinkNode(const Options& o, Node* node, std::string* error) {
   node->path = o.devDir + "/" + name;
   std::string temp = node->path + ".new";
   unlink(temp.c_str());
-  if (symlink(node->pty.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), node->path.c_str()) != 0) {
+  if (symlink(node->pty.c_str(), temp.c_str()) != 0 ||
+      rename(temp.c_str(), node->path.c_str()) != 0) {
     *error = node->path + ": " + strerror(errno);
     return false;
   }
@@ -310,8 +311,8 @@ bool Server::Start(std::string* error) {
       sa.sin_port = htons(uint16_t(cfg.tcpPort));
       if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
           listen(fd, 16) != 0) {
-        *error = "module " + Hex8(serial) + ": tcp " + o_.bind + ":" +
-                 std::to_string(cfg.tcpPort) + ": " + strerror(errno);
+        *error = "module " + Hex8(serial) + ": tcp " + o_.bind + ":" + std::to_string(cfg.tcpPort) +
+                 ": " + strerror(errno);
         if (fd >= 0) close(fd);
         return false;
       }
@@ -504,8 +505,10 @@ void Server::Run() {
       // A pty nobody holds open reports a hang-up continuously; look again later.
       bool quiet = n.master < 0 || now < n.quietUntil;
       fds.push_back(pollfd{quiet ? -1 : n.master, POLLIN, 0});
-      if (n.master < 0) wake = std::min(wake, now + 10);
-      else if (quiet) wake = std::min(wake, n.quietUntil);
+      if (n.master < 0)
+        wake = std::min(wake, now + 10);
+      else if (quiet)
+        wake = std::min(wake, n.quietUntil);
     }
     if (udp_ >= 0) fds.push_back(pollfd{udp_, POLLIN, 0});
     for (const auto& c : connections_) wake = std::min(wake, c.link->NextEventMs());
