@@ -6,7 +6,6 @@
 
 #include "tests/support/TestSupport.h"
 #include "tools/birdtool/BirdPack.h"
-#include "updater/BirdFile.h"
 
 namespace {
 
@@ -28,39 +27,6 @@ class BirdtoolTest : public testing::Test {
   }
   qntest::TempDir dir_;
 };
-
-// --- Files made by the tool load with the real loader ----------------------
-
-TEST_F(BirdtoolTest, PackedBlocksComeBackInCommandLineOrder) {
-  Bytes odd = {1, 2, 3};
-  std::string out = dir_ / "all.bird";
-  std::vector<std::string> args = {
-      "pack", "-o", out, "--loader", "0x10000000:" + Put("l", Bytes(300, 1)), "--flags", "5"};
-  args.insert(args.end(), {"--firmware", "0:" + Put("f", Bytes(500, 2)), "--firmware",
-                           "32768:" + Put("g", Bytes(70, 3)), "--info", "B42,1.2.3,0012ABCD,H8"});
-  args.insert(args.end(), {"--serial-offsets", "0x20,64", "--loader-entry", "0x20000400", "--flags",
-                           "7", "--block", "3:" + Put("o", odd)});
-  auto r = Tool(args);
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-
-  EXPECT_TRUE(BirdFileClass::VerifyFile(out.c_str()));
-  BirdFileClass bird;
-  ASSERT_TRUE(bird.Load(out.c_str()));
-  ASSERT_EQ(bird.blockCount, 7u);
-  const uint8_t types[] = {0, 1, 1, 4, 2, 5, 3};
-  const uint8_t flags[] = {0, 5, 0, 0, 0, 0, 7};
-  for (int i = 0; i < 7; i++) {
-    EXPECT_EQ(bird.blocks[i]->type, types[i]) << i;
-    EXPECT_EQ(bird.blocks[i]->flags, flags[i]) << i;
-  }
-  // Contents, offsets and info fields reach the Updater in the integration
-  // tests; a raw block is taken as it is.
-  EXPECT_EQ(Bytes(bird.blocks[6]->data, bird.blocks[6]->data + 3), odd);
-  // The trailing checksum is the byte sum of everything in front of it.
-  EXPECT_EQ(bird.checksum, birdpack::ByteSum(bird.data, bird.dataSize - 4));
-  EXPECT_TRUE(bird.ScanBlocks(bird.data, bird.dataSize)) << "consistent structure";
-}
 
 // --- show ---------------------------------------------------------------
 

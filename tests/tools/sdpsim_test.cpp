@@ -54,9 +54,13 @@ struct Serial {
   sdpsim::SerialFramer framer;
 };
 
-TEST(SdpSimSerial, AssociationStatusAndTheFingerprintFuses) {
+// The fuse words, the partial command kept or dropped after a pause, writes
+// the ROM interrupts or refuses, and the jump are exercised by the i.MX
+// recoveries (tests/integration/recovery_imx_test.cpp) and the SDP loader
+// tests; here are the closed HAB state, split commands, over-long reads,
+// writes outside RAM, the quiet spell after a failure and a reset.
+TEST(SdpSimSerial, StatusSplitCommandsFailuresAndReset) {
   sdpsim::Config config;
-  config.fingerprint = 0x0000000100000002ULL;
   config.hab = sdpsim::kHabClosed;
   Serial s(config);
   const std::string hab = Le(sdpsim::kHabClosed);
@@ -65,56 +69,34 @@ TEST(SdpSimSerial, AssociationStatusAndTheFingerprintFuses) {
   std::string status = Cmd(sdpsim::kErrorStatus, 0, 0, 0);
   EXPECT_EQ("", s.Send(status.substr(0, 7)));
   EXPECT_EQ(hab + Le(sdpsim::kStatusOk), s.Send(status.substr(7)));
-  EXPECT_EQ(hab + Le(2), s.Send(Cmd(sdpsim::kReadRegister, 0x401F4410, 0x20, 4)));
-  EXPECT_EQ(hab + Le(1), s.Send(Cmd(sdpsim::kReadRegister, 0x401F4420, 0x20, 4)));
-  // A partial command is dropped after a second of silence, unless the ROM
-  // is to keep it (then the next command is read one byte off).
-  for (bool keep : {false, true}) {
-    sdpsim::Config strict;
-    strict.keepPartial = keep;
-    Serial p(strict);
-    p.Send("?");
-    p.framer.Idle(60000);
-    EXPECT_EQ(keep ? "" : kHab + Le(sdpsim::kStatusOk), p.Send(status)) << keep;
-  }
   // A huge count is cut to what the ROM sends.
   EXPECT_EQ(4u + 0x10000u, s.Send(Cmd(sdpsim::kReadRegister, 0x40000000, 0x20, 0xFFFFFFFF)).size());
-}
 
-TEST(SdpSimSerial, FailedWritesEndWithoutTheCompletionWord) {
-  sdpsim::Config config;
-  config.unsolicitedAt = 1024;
-  Serial s(config);
-  Bytes data = Pattern(3000, 4);
-  EXPECT_EQ("", s.Send(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 3000)));
-  EXPECT_EQ("", s.Send(Str(data).substr(0, 1023)));
-  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), s.Send(Str(data).substr(1023, 1)));
-  // The host gives up; after a quiet spell the ROM takes commands again.
-  s.framer.Idle(50);
-  s.framer.Idle(150);
-  EXPECT_FALSE(s.device.WantsData());
-  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
-  EXPECT_EQ("", s.device.DumpWritten());
-  // A write outside RAM fails the same way, without the completion word.
+  // A write outside RAM fails without the completion word.
   Serial outside;
   EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed),
             outside.Send(Cmd(sdpsim::kWriteFile, 0x30000000, 0x20, 8) + "12345678"));
   EXPECT_EQ("", outside.device.DumpWritten());
-}
+  // After an interrupted write and a quiet spell the ROM takes commands again.
+  config = sdpsim::Config();
+  config.unsolicitedAt = 1024;
+  Serial w(config);
+  EXPECT_EQ("", w.Send(Cmd(sdpsim::kWriteFile, 0x20000000, 0x20, 3000) + std::string(1023, 'x')));
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), w.Send("x"));
+  w.framer.Idle(50);
+  w.framer.Idle(150);
+  EXPECT_FALSE(w.device.WantsData());
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusFailed), w.Send(status));
+  EXPECT_EQ("", w.device.DumpWritten());
 
-TEST(SdpSimSerial, JumpHandsOverToTheLoadedProgram) {
-  Serial s;
-  EXPECT_EQ(kHab, s.Send(Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0)));
-  uint32_t address = 0;
-  ASSERT_TRUE(s.device.TakeJump(&address));
-  EXPECT_EQ(0x20000400u, address);
-  EXPECT_FALSE(s.device.TakeJump(&address));
-  EXPECT_EQ("", s.Send("\x23\x45\x45\x23" + Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
-  // A reset brings the ROM back, partial command or not.
-  s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0).substr(0, 5));
-  s.framer.Reset();
-  EXPECT_FALSE(s.device.jumped());
-  EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), s.Send(Cmd(sdpsim::kErrorStatus, 0, 0, 0)));
+  // After the jump the ROM is silent; a reset brings it back, partial command or not.
+  Serial j;
+  EXPECT_EQ(kHab, j.Send(Cmd(sdpsim::kJumpAddress, 0x20000400, 0, 0)));
+  EXPECT_EQ("", j.Send("\x23\x45\x45\x23" + status));
+  j.Send(status.substr(0, 5));
+  j.framer.Reset();
+  EXPECT_FALSE(j.device.jumped());
+  EXPECT_EQ(kHab + Le(sdpsim::kStatusOk), j.Send(status));
 }
 
 // --- the tool on its pseudo-terminal -------------------------------------
