@@ -41,6 +41,10 @@ std::vector<uint8_t> Pattern(size_t n, unsigned seed) {
   return v;
 }
 
+// Where G jumps and the vector checksum are checked through the Updater's
+// recoveries (tests/integration/recovery_lpc_test.cpp); after G the ROM does
+// not listen, and a reset brings back the handshake and the lock but not the
+// erased flash.
 TEST(LpcSimGo, GoStopsListeningAndResetReturnsToTheHandshakeKeepingFlash) {
   Device device{Config()};
   Ready(device);
@@ -49,11 +53,6 @@ TEST(LpcSimGo, GoStopsListeningAndResetReturnsToTheHandshakeKeepingFlash) {
   ASSERT_EQ("0\r\n", Feed(device, "P 3 3\r\n"));
   ASSERT_EQ("0\r\n", Feed(device, "C 12288 268435456 256\r\n"));  // zero RAM into flash
   ASSERT_EQ("0\r\n", Feed(device, "G 0 T\r\n"));
-  uint32_t address = 1;
-  char mode = 0;
-  ASSERT_TRUE(device.TakeGo(&address, &mode));
-  EXPECT_EQ(0u, address);
-  EXPECT_EQ('T', mode);
   EXPECT_EQ("", Feed(device, "J\r\n?"));
   device.Reset();
   EXPECT_FALSE(device.running());
