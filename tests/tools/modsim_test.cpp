@@ -33,25 +33,21 @@ std::string Hex(const Bytes& b) {
   return out;
 }
 
-ModuleConfig Module(uint32_t serial, uint8_t address) {
-  ModuleConfig cfg;
-  cfg.serial = serial;
-  cfg.address = address;
-  cfg.model = 4;
-  cfg.version = 0x21000003;
-  cfg.build = 12345;
-  cfg.tcpPort = 0;
-  return cfg;
-}
-
 // One simulator with a virtual clock and a started link to its first module.
 class SimTest : public ::testing::Test {
  protected:
-  void Start(const std::vector<ModuleConfig>& modules) {
+  // Modules as qn-modsim --module takes them; the link goes to the first.
+  void Start(const std::vector<std::string>& specs) {
     std::string error;
-    for (const auto& m : modules) ASSERT_TRUE(sim.AddModule(m, &error)) << error;
+    uint32_t first = 0;
+    for (const auto& spec : specs) {
+      ModuleConfig cfg;
+      ASSERT_TRUE(modsim::ParseModuleSpec(spec + ",model=4", &cfg, &error)) << error;
+      if (!first) first = cfg.serial;
+      ASSERT_TRUE(sim.AddModule(cfg, &error)) << error;
+    }
     ASSERT_TRUE(sim.Validate(&error)) << error;
-    link = sim.OpenLink(modules[0].serial, now);
+    link = sim.OpenLink(first, now);
     ASSERT_TRUE(link);
     Send({0xAF, 0x01, 0x01});
     EXPECT_EQ("", Hex(Out()));
@@ -77,7 +73,7 @@ class SimTest : public ::testing::Test {
 };
 
 TEST_F(SimTest, HeartbeatsAlternatePhasesEveryHalfSecondAndCountAnswers) {
-  Start({Module(0x40F5849A, 0x04)});
+  Start({"serial=40F5849A,addr=04,port=0"});
   now += 499;
   EXPECT_EQ("", Hex(Out()));
   now += 1;
@@ -98,7 +94,7 @@ TEST_F(SimTest, HeartbeatsAlternatePhasesEveryHalfSecondAndCountAnswers) {
 }
 
 TEST_F(SimTest, AddressQueryAndSyncRequestAreTellApartByBurstLength) {
-  Start({Module(0x40F5849A, 0x04)});
+  Start({"serial=40F5849A,addr=04,port=0"});
   EXPECT_EQ("04 00", Ask({0xAD, 0x00}));
   // Six zero-length packets to AD in one burst: the two-packet sync answer.
   EXPECT_EQ("04 00 04 00", Ask({0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0}));
@@ -121,9 +117,7 @@ TEST_F(SimTest, AddressQueryAndSyncRequestAreTellApartByBurstLength) {
 // integration tests; these are the requests a strict module refuses or
 // ignores, and its fault of a stray byte after a reply.
 TEST_F(SimTest, RequestsItCannotServeAreRefusedOrIgnored) {
-  ModuleConfig cfg = Module(0x12345678, 0x04);
-  cfg.faults.strayAfterReply = 1;
-  Start({cfg});
+  Start({"serial=12345678,addr=04,port=0,stray-after=1"});
   EXPECT_EQ("04 04 03 C8 20 04 01", Ask(Packet(0x04, {0x03, 0x48, 0x20})));
   // Unknown value: refused through the status bit; unknown command: 0x80.
   EXPECT_EQ("04 03 03 FF A0", Ask(Packet(0x04, {0x03, 0x7F, 0x20})));
@@ -138,14 +132,10 @@ TEST_F(SimTest, RequestsItCannotServeAreRefusedOrIgnored) {
 // A router that requires route-to-me keeps its network's replies back until
 // then; a device behind a router cannot be opened directly.
 TEST_F(SimTest, ARouterThatRequiresRouteToMeHoldsNetworkRepliesBack) {
-  ModuleConfig router = Module(0x40F5849A, 0x02);
-  router.routeRequired = true;
-  ModuleConfig device = Module(0x11112222, 0x06);
-  device.behind = router.serial;
-  device.tcpPort = -1;
-  Start({router, device});
+  Start(
+      {"serial=40F5849A,addr=02,port=0,route-required", "serial=11112222,addr=06,behind=40F5849A"});
   Simulator::OpenResult why;
-  EXPECT_FALSE(sim.OpenLink(device.serial, now, &why));
+  EXPECT_FALSE(sim.OpenLink(0x11112222, now, &why));
   EXPECT_EQ(Simulator::OpenResult::kNotDirect, why);
   EXPECT_EQ("", Ask(Packet(0x06, {0x03, 0x49, 0x20})));
   EXPECT_EQ("02 03 03 D4 20", Ask(Packet(0x02, {0x03, 0x94, 0x20, 0x01})));
