@@ -72,6 +72,13 @@ struct ScriptStream {
   aStreamRef stream;
 };
 
+// A test with a scripted stream ready.
+class StreamTest : public ::testing::Test {
+ protected:
+  Script s;
+  ScriptStream st{&s};
+};
+
 // Reads one byte at a time until the stream has nothing more.
 std::string ReadRest(aStreamRef stream) {
   std::string out;
@@ -80,9 +87,7 @@ std::string ReadRest(aStreamRef stream) {
   return out;
 }
 
-TEST(StreamReadTest, NotReadyIsAllOrNothingAndKeepsArrivalOrder) {
-  Script s;
-  ScriptStream st(&s);
+TEST_F(StreamTest, ReadNotReadyIsAllOrNothingAndKeepsArrivalOrder) {
   s.Add("abc");
   uint8_t buffer[5] = {'x', 'x', 'x', 'x', 'x'};
   EXPECT_EQ(aStream_Read(st.stream, buffer, 5), aErrNotReady);
@@ -114,9 +119,7 @@ TEST(StreamReadTest, EndOfStreamDeliversWhatCameBefore) {
   EXPECT_EQ(file, (aStreamRef)0x1);
 }
 
-TEST(StreamRingTest, GrowsAcrossTheWrapPointKeepingOrder) {
-  Script s;
-  ScriptStream st(&s);
+TEST_F(StreamTest, RingGrowsAcrossTheWrapPointKeepingOrder) {
   // Move head and tail into the middle so the live bytes wrap.
   for (int i = 0; i < 300; i++) ASSERT_EQ(aStreamBufferChar(st.stream, 0xEE), aErrNone);
   Bytes out(512);
@@ -177,9 +180,7 @@ TEST(StreamRecordTest, Cases) {
   }
 }
 
-TEST(StreamCStringTest, ReadStopsAtNulAndWritesCarryTheirNul) {
-  Script s;
-  ScriptStream st(&s);
+TEST_F(StreamTest, CStringReadStopsAtNulAndWritesCarryTheirNul) {
   s.input = {'h', 'i', 0, 'x'};
   char buffer[8];
   memset(buffer, '#', sizeof(buffer));
@@ -191,9 +192,7 @@ TEST(StreamCStringTest, ReadStopsAtNulAndWritesCarryTheirNul) {
   EXPECT_EQ(s.sent, (Bytes{'a', 'b', 'c', '\n', 0, 'h', 'i', 0}));
 }
 
-TEST(StreamWriteTest, OneBytePutsLongerRunsWriteOnceAndPutErrorsStop) {
-  Script s;
-  ScriptStream st(&s);
+TEST_F(StreamTest, WriteOneBytePutsLongerRunsWriteOnceAndPutErrorsStop) {
   const uint8_t data[] = {1, 2, 3, 4};
   ASSERT_EQ(aStream_Write(st.stream, data, 1), aErrNone);
   ASSERT_EQ(aStream_Write(st.stream, data, 2), aErrNone);
@@ -229,9 +228,7 @@ TEST(StreamDestroyTest, ReturnsTheDeleteStatusAndAlwaysNullsTheHandle) {
   EXPECT_EQ(s.deleteCalls, 1);
 }
 
-TEST(StreamWaitTest, WaitReadableFollowsTheRingAndTheDescriptor) {
-  Script s;
-  ScriptStream st(&s);
+TEST_F(StreamTest, WaitReadableFollowsTheRingAndTheDescriptor) {
   EXPECT_EQ(aStream_WaitReadable(st.stream, 10), aErrUnimplemented);
   ASSERT_EQ(aStreamBufferChar(st.stream, 'q'), aErrNone);
   EXPECT_EQ(aStream_WaitReadable(st.stream, 10), aErrNone);  // ring first
@@ -267,8 +264,13 @@ class SerialStreamTest : public ::testing::Test {
     if (master_ >= 0) close(master_);
   }
   aErr Open(aStreamRef* stream, aSerial_Baud baud = aBaud9600, bool parity = false,
-            aSerial_Bits bits = aSerialBits8, aSerial_Stop_bits stop = aSerialStopBits1) {
-    return aStream_CreateSerial(path_.c_str(), baud, parity, bits, stop, stream);
+            aSerial_Bits bits = aSerialBits8, aSerial_Stop_bits stop = aSerialStopBits1,
+            const std::string& path = "") {
+    return aStream_CreateSerial((path.empty() ? path_ : path).c_str(), baud, parity, bits, stop,
+                                stream);
+  }
+  aErr OpenPath(const std::string& path, aStreamRef* stream) {
+    return Open(stream, aBaud9600, false, aSerialBits8, aSerialStopBits1, path);
   }
   int master_ = -1, slave_ = -1;
   std::string path_;
@@ -309,18 +311,12 @@ TEST_F(SerialStreamTest, ReadAndOpenFailuresMapToErrorCodes) {
   EXPECT_EQ(Open(&stream, (aSerial_Baud)8), aErrResource);
   EXPECT_EQ(stream, (aStreamRef)0x1);
   std::string longPath(5000, 'a');
-  EXPECT_EQ(aStream_CreateSerial(longPath.c_str(), aBaud9600, false, aSerialBits8, aSerialStopBits1,
-                                 &stream),
-            aErrFileNameLength);
+  EXPECT_EQ(OpenPath(longPath, &stream), aErrFileNameLength);
   qntest::TempDir dir;
-  EXPECT_EQ(aStream_CreateSerial((dir / "ttyMissing").c_str(), aBaud9600, false, aSerialBits8,
-                                 aSerialStopBits1, &stream),
-            aErrNotFound);
+  EXPECT_EQ(OpenPath(dir / "ttyMissing", &stream), aErrNotFound);
   EXPECT_EQ(stream, nullptr);
   ASSERT_TRUE(qntest::WriteFile(dir / "plain", "x"));  // not a terminal
-  EXPECT_EQ(aStream_CreateSerial((dir / "plain").c_str(), aBaud9600, false, aSerialBits8,
-                                 aSerialStopBits1, &stream),
-            aErrIO);
+  EXPECT_EQ(OpenPath(dir / "plain", &stream), aErrIO);
 
   // A node the user may not open. As root the permission bits do not apply,
   // so the check runs in a child that drops to an unprivileged user.

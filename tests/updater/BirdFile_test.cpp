@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,16 +20,13 @@
 
 namespace {
 
-using qntest::Body;
-using qntest::Bytes;
-using qntest::FileOf;
-using qntest::ImageData;
-using qntest::Info;
-using qntest::Offsets;
-using qntest::PutBE;
-using qntest::Record;
+using namespace qntest;
 
-using qntest::CaptureStdout;
+// `image` with `bytes` written at `at`.
+Bytes With(Bytes image, size_t at, const Bytes& bytes) {
+  std::copy(bytes.begin(), bytes.end(), image.begin() + at);
+  return image;
+}
 
 // Every block must lie inside the body and be counted.
 void ExpectBlocksInside(const BirdFileClass& bird) {
@@ -66,15 +65,13 @@ class BirdFileTest : public testing::Test {
 // --- Header and loading --------------------------------------------------
 
 TEST_F(BirdFileTest, VerifyFileChecksSignatureAndNonZeroVersionBytes) {
-  auto verify = [&](const std::string& name, const Bytes& content) {
-    return BirdFileClass::VerifyFile(Write(name, content).c_str());
-  };
-  EXPECT_FALSE(verify("a", {'b', 'i', 'r', 'd', 0x01, 0x00}));
-  EXPECT_FALSE(verify("b", {'b', 'i', 'r', 'd', 0x00, 0x01}));
-  EXPECT_TRUE(verify("c", {'b', 'i', 'r', 'd', 0x02, 0x07}));
-  EXPECT_TRUE(verify("d", {'b', 'i', 'r', 'd', 0x01, 0x01, 0x78}));
-  EXPECT_FALSE(verify("e", {'b', 'i', 'r', 'd', 0x01}));
-  EXPECT_FALSE(verify("f", {'B', 'i', 'r', 'd', 0x01, 0x01}));
+  for (const char* ok : {"bird\x02\x07", "bird\x01\x01\x78"}) {
+    EXPECT_TRUE(BirdFileClass::VerifyFile(Write("ok", Bytes(ok, ok + strlen(ok))).c_str())) << ok;
+  }
+  for (std::string bad : {std::string("bird\x01\0", 6), std::string("bird\0\x01", 6),
+                          std::string("bird\x01"), std::string("Bird\x01\x01")}) {
+    EXPECT_FALSE(BirdFileClass::VerifyFile(Write("bad", Bytes(bad.begin(), bad.end())).c_str()));
+  }
   EXPECT_FALSE(BirdFileClass::VerifyFile(nullptr));
   EXPECT_FALSE(BirdFileClass::VerifyFile((dir_ / "missing.bird").c_str()));
 }
@@ -187,9 +184,8 @@ TEST_F(BirdFileTest, InconsistentStructureKeepsTheParsedBlocks) {
   EXPECT_EQ(bird_.checksum, 0u);
   // Scanning again replaces the blocks instead of adding to them.
   EXPECT_EQ(bird_.blocks.size(), 1u);
-}
 
-TEST_F(BirdFileTest, BodiesTooShortForTheirBlockCount) {
+  // Bodies too short for their block count.
   for (uint32_t size = 0; size < 4; size++) {
     Bytes body(size, 0xFF);  // exactly `size` bytes on the heap
     EXPECT_FALSE(bird_.ScanBlocks(body.data(), size));
@@ -198,8 +194,7 @@ TEST_F(BirdFileTest, BodiesTooShortForTheirBlockCount) {
   EXPECT_FALSE(bird_.ScanBlocks(nullptr, 100));
   Bytes empty = Body(0, {});
   EXPECT_TRUE(bird_.ScanBlocks(empty.data(), empty.size()));
-  std::string path = Write("empty.bird", FileOf({}));
-  EXPECT_TRUE(bird_.Load(path.c_str())) << "an empty body inflates";
+  EXPECT_TRUE(bird_.Load(Write("empty.bird", FileOf({})).c_str())) << "an empty body inflates";
   EXPECT_EQ(bird_.dataSize, 0u);
   EXPECT_EQ(bird_.blockCount, 0u);
 }
@@ -252,11 +247,7 @@ TEST_F(BirdFileTest, FindBlockTypeAndSerialOffsets) {
 // --- Patching ------------------------------------------------------------
 
 TEST_F(BirdFileTest, ReplaceSerialNumberPatchesEveryFirmwareImage) {
-  Bytes image(64, 0xEE);
-  image[20] = 0x78;
-  image[21] = 0x56;
-  image[22] = 0x34;
-  image[23] = 0x12;
+  Bytes image = With(Bytes(64, 0xEE), 20, {0x78, 0x56, 0x34, 0x12});
   Scan({Record(1, ImageData(0, image)), Record(0, ImageData(0, image)),
         Record(1, ImageData(0x4000, image))});
   bird_.descriptorOffset = 30;
@@ -266,11 +257,7 @@ TEST_F(BirdFileTest, ReplaceSerialNumberPatchesEveryFirmwareImage) {
 
   bird_.serialOffset = 20;
   EXPECT_TRUE(bird_.ReplaceSerialNumber(0x0012ABCD));
-  Bytes expected = image;
-  expected[20] = 0xCD;
-  expected[21] = 0xAB;
-  expected[22] = 0x12;
-  expected[23] = 0x00;
+  Bytes expected = With(image, 20, {0xCD, 0xAB, 0x12, 0x00});
   for (int k = 0; k < 8; k++) expected[30 + 2 * k] = (uint8_t) "0012ABCD"[k];  // high bytes kept
   EXPECT_EQ(Image(0), expected);
   EXPECT_EQ(Image(2), expected);
@@ -302,18 +289,14 @@ TEST_F(BirdFileTest, ReplaceSerialNumberSkipsWhatDoesNotFit) {
 }
 
 TEST_F(BirdFileTest, ReplaceVectorChecksumMakesTheVectorTableSumToZero) {
-  Bytes table(40, 0);
-  table[0] = 0x08;
-  table[4] = 0x04;
-  table[24] = 0x04;  // words 0..6 sum to 0x10
-  table[28] = 0x55;
+  // Words 0..6 sum to 0x10.
+  Bytes table = With(With(With(Bytes(40, 0), 0, {8, 0, 0, 0, 4}), 24, {4}), 28, {0x55});
   Scan({Record(1, ImageData(0, table)), Record(1, ImageData(0x2000, table)),
         Record(1, ImageData(0, Bytes(31, 1))), Record(1, {0, 0}), Record(0, ImageData(0, table))});
-  Bytes before = body_;
+  const Bytes before = body_;
   EXPECT_TRUE(bird_.ReplaceVectorChecksum());
-  before[4 + 5 + 4 + 28] = 0xF0;
-  before[4 + 5 + 4 + 29] = before[4 + 5 + 4 + 30] = before[4 + 5 + 4 + 31] = 0xFF;
-  EXPECT_EQ(body_, before) << "only the address-0 firmware image of 32 bytes or more changes";
+  EXPECT_EQ(body_, With(before, 4 + 5 + 4 + 28, {0xF0, 0xFF, 0xFF, 0xFF}))
+      << "only the address-0 firmware image of 32 bytes or more changes";
 }
 
 TEST_F(BirdFileTest, DecodeFirmwareBlocksChainsPerBlockAndKeepsAddresses) {
@@ -340,11 +323,7 @@ TEST_F(BirdFileTest, DecodeFirmwareBlocksChainsPerBlockAndKeepsAddresses) {
 // --- Questions about the file --------------------------------------------
 
 TEST_F(BirdFileTest, ValidateDataSearchesFirmwareBlocksIncludingTheAddress) {
-  Bytes image(30, 0);
-  image[3] = 0xCD;
-  image[4] = 0xAB;
-  image[20] = 0xCD;
-  image[21] = 0xAB;
+  Bytes image = With(With(Bytes(30, 0), 3, {0xCD, 0xAB}), 20, {0xCD, 0xAB});
   Scan({Record(1, ImageData(0xCDAB0000, image)), Record(0, ImageData(0, image)),
         Record(1, ImageData(0, {0xCD, 0xAB}))});
   const uint8_t pattern[] = {0xCD, 0xAB};
