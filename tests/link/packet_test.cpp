@@ -44,11 +44,8 @@ TEST(PacketTest, AssemblerAndCreateAcceptOnlyValidAddressesAndLengths) {
   Bytes big(64, 0x55);
   EXPECT_EQ(aPacket_CreateWithData(0x02, 29, big.data()), nullptr);
   EXPECT_EQ(aPacket_CreateWithData(0x02, 1, nullptr), nullptr);
-}
 
-// The 31st byte overruns, and a long run must not wrap the count and let
-// bytes in again.
-TEST(PacketTest, BytesAfterTheRecordIsFullOverrunForever) {
+  // The 31st byte overruns, and a long run must not wrap the count.
   PacketHolder h;
   for (int i = 0; i < 30; i++) EXPECT_NE(aPacket_AddByte(h.p, 0x01), aErrOverrun) << i;
   for (int i = 0; i < 1000; i++) ASSERT_EQ(aPacket_AddByte(h.p, 0x02), aErrOverrun) << i;
@@ -139,10 +136,8 @@ TEST(FifoTest, PutCopiesAndGetFirstTakesFromAnywhereKeepingOrder) {
   ASSERT_EQ(PutByte(f.id, 5), aErrNone);
   EXPECT_EQ(aPacketFifo_GetLength(f.id), 3u);
   EXPECT_EQ(Drain(f.id), (std::vector<int>{1, 3, 5}));
-}
 
-TEST(FifoTest, DrainRemovesMatchesAndKeepsTheRestInOrder) {
-  Fifo f;
+  // Drain removes matches and keeps the rest in order.
   for (int v : {2, 4, 1, 6, 3, 5, 8}) ASSERT_EQ(PutByte(f.id, v), aErrNone);
   EXPECT_EQ(aPacketFifo_DrainPackets(f.id, EvenValue, nullptr), 4u);
   ASSERT_EQ(PutByte(f.id, 7), aErrNone);

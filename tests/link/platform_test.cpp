@@ -90,10 +90,8 @@ TEST(Directory, ListGivesFullPathsSizesAndFlagsAndStopsOnFalse) {
   EXPECT_EQ(aDirectory_List(tmp.path().c_str(), CollectEntry, &one), aErrNone);
   EXPECT_EQ(one.seen.size(), 1u);
   EXPECT_EQ(aDirectory_List((tmp / "missing").c_str(), CollectEntry, &all), aErrNotFound);
-}
 
-TEST(Directory, DeleteTreeRemovesLinksButNotTheirTargets) {
-  TempDir tmp;
+  // DeleteTree removes links but not their targets.
   std::string root = tmp / "tree", outside = tmp / "outside";
   ASSERT_EQ(aDirectory_Ensure((root + "/a/b").c_str(), 0755), aErrNone);
   ASSERT_TRUE(qntest::WriteFile(root + "/a/b/deep.txt", "d"));
@@ -140,10 +138,8 @@ TEST(File, OpenRefusesBadArgumentsAndCloseNullsTheHandle) {
   EXPECT_FALSE(aFile_Exists(tmp.path().c_str())) << "a directory is not a file";
   EXPECT_EQ(aFile_Delete((tmp / "f").c_str()), aErrNone);
   EXPECT_EQ(aFile_Delete((tmp / "f").c_str()), aErrNotFound);
-}
 
-TEST(File, ModesAndEndOfFile) {
-  TempDir tmp;
+  // Modes and end of file.
   std::string path = tmp / "data";
   aFileRef w = aFile_Open(path.c_str(), aFileModeWrite);
   size_t n = 99;

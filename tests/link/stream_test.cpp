@@ -33,7 +33,6 @@ struct Script {
   aErr deleteStatus = aErrNone;
 
   void Add(const std::string& text) { input.insert(input.end(), text.begin(), text.end()); }
-  std::string Sent() const { return std::string(sent.begin(), sent.end()); }
 
   static aErr Get(uint8_t* byte, void* ref) {
     Script* s = (Script*)ref;
@@ -209,7 +208,7 @@ TEST_F(StreamTest, WriteOneBytePutsLongerRunsWriteOnceAndPutErrorsStop) {
   p.sent.clear();
   p.putFailAfter = 1;  // the terminator goes out only after all the data
   EXPECT_EQ(aStream_WriteRecord(putOnly.stream, (const uint8_t*)"GO", 2, crlf, 2), aErrIO);
-  EXPECT_EQ(p.Sent(), "G");
+  EXPECT_EQ(p.sent, Bytes{'G'});
 }
 
 TEST(StreamDestroyTest, ReturnsTheDeleteStatusAndAlwaysNullsTheHandle) {

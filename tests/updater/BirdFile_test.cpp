@@ -95,7 +95,7 @@ TEST_F(BirdFileTest, LoadIndexesBlocksQuietlyWithItsChannelOff) {
   ExpectBlocksInside(bird_);
 }
 
-TEST_F(BirdFileTest, FilesThatCannotBeLoadedLeaveTheObjectEmpty) {
+TEST_F(BirdFileTest, FilesThatCannotBeLoadedLeaveTheObjectEmptyAndForgotten) {
   EXPECT_FALSE(bird_.Load((dir_ / "nope.bird").c_str()));
   EXPECT_EQ(bird_.filename, "");
   // Short headers, garbage after the header, and more than eightfold
@@ -115,9 +115,8 @@ TEST_F(BirdFileTest, FilesThatCannotBeLoadedLeaveTheObjectEmpty) {
   uint8_t tiny[1] = {0};
   EXPECT_FALSE(bird_.DecompressData(tiny, (size_t)UINT32_MAX / 8 + 1));
   EXPECT_EQ(bird_.data, nullptr);
-}
 
-TEST_F(BirdFileTest, AFifoIsNotOpenedSoNothingWaitsForAWriter) {
+  // A FIFO is not opened, so nothing waits for a writer.
   std::string fifo = dir_ / "fifo.bird";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // Held open for writing, with a valid header waiting in it, so that a loader
@@ -128,9 +127,8 @@ TEST_F(BirdFileTest, AFifoIsNotOpenedSoNothingWaitsForAWriter) {
   EXPECT_FALSE(BirdFileClass::VerifyFile(fifo.c_str()));
   EXPECT_FALSE(bird_.Load(fifo.c_str()));
   close(fd);
-}
 
-TEST_F(BirdFileTest, AFailedReloadForgetsThePreviousFile) {
+  // A failed reload forgets the previous file.
   std::string offline =
       Write("offline.bird",
             FileOf(Body(2, {Record(1, ImageData(0, Bytes(40, 1))), Record(2, Offsets(4, 8))})));
@@ -199,26 +197,6 @@ TEST_F(BirdFileTest, InconsistentStructureKeepsTheParsedBlocks) {
   EXPECT_EQ(bird_.blockCount, 0u);
 }
 
-TEST_F(BirdFileTest, ShortInfoBlockIsNeverReadPastItsEnd) {
-  Bytes info = Info("b", "v", "0000ABCD", "Hub");
-  info.resize(40);  // build, version and the 8 serial digits only
-  body_ = Body(1, {Record(4, info)});
-  // With the channel on, the block dump reads the fields too.
-  CaptureStdout(DEBUG_BirdFile, [&] { bird_.ScanBlocks(body_.data(), body_.size()); });
-  char serial[9];
-  EXPECT_TRUE(bird_.GetSerialNumber(serial));
-  EXPECT_STREQ(serial, "0000ABCD");
-  EXPECT_TRUE(bird_.ValidateSerialNumber(0xABCD));
-  EXPECT_FALSE(bird_.ValidateModel("Hub"));
-
-  info.resize(34);  // two serial digits
-  body_ = Body(1, {Record(4, info)});
-  bird_.ScanBlocks(body_.data(), body_.size());
-  EXPECT_TRUE(bird_.GetSerialNumber(serial));
-  EXPECT_STREQ(serial, "00");
-  EXPECT_FALSE(bird_.ValidateSerialNumber(0));
-}
-
 TEST_F(BirdFileTest, FindBlockTypeAndSerialOffsets) {
   EXPECT_FALSE(bird_.FindSerialNumberOffsets()) << "no blocks";
   Scan({Record(1, ImageData(0, {1})), Record(2, {0, 0, 0, 9, 0, 0, 0}),
@@ -246,7 +224,7 @@ TEST_F(BirdFileTest, FindBlockTypeAndSerialOffsets) {
 
 // --- Patching ------------------------------------------------------------
 
-TEST_F(BirdFileTest, ReplaceSerialNumberPatchesEveryFirmwareImage) {
+TEST_F(BirdFileTest, ReplaceSerialNumberPatchesEveryFirmwareImageWhereItFits) {
   Bytes image = With(Bytes(64, 0xEE), 20, {0x78, 0x56, 0x34, 0x12});
   Scan({Record(1, ImageData(0, image)), Record(0, ImageData(0, image)),
         Record(1, ImageData(0x4000, image))});
@@ -262,9 +240,8 @@ TEST_F(BirdFileTest, ReplaceSerialNumberPatchesEveryFirmwareImage) {
   EXPECT_EQ(Image(0), expected);
   EXPECT_EQ(Image(2), expected);
   EXPECT_EQ(Image(1), image) << "loader blocks are not patched";
-}
 
-TEST_F(BirdFileTest, ReplaceSerialNumberSkipsWhatDoesNotFit) {
+  // What does not fit is skipped.
   // Blocks without a whole address, an empty image, and images of 24 and 23
   // bytes: the word at 20 fits only the first, the descriptor at 4 both.
   Scan({Record(1, {}), Record(1, {0, 0}), Record(1, ImageData(0, {})),
@@ -322,7 +299,7 @@ TEST_F(BirdFileTest, DecodeFirmwareBlocksChainsPerBlockAndKeepsAddresses) {
 
 // --- Questions about the file --------------------------------------------
 
-TEST_F(BirdFileTest, ValidateDataSearchesFirmwareBlocksIncludingTheAddress) {
+TEST_F(BirdFileTest, ValidateDataModelAndSerialNumber) {
   Bytes image = With(With(Bytes(30, 0), 3, {0xCD, 0xAB}), 20, {0xCD, 0xAB});
   Scan({Record(1, ImageData(0xCDAB0000, image)), Record(0, ImageData(0, image)),
         Record(1, ImageData(0, {0xCD, 0xAB}))});
@@ -335,9 +312,8 @@ TEST_F(BirdFileTest, ValidateDataSearchesFirmwareBlocksIncludingTheAddress) {
   EXPECT_TRUE(bird_.ValidateData(whole.data(), 7));
   EXPECT_FALSE(bird_.ValidateData(nullptr, 2));
   EXPECT_FALSE(bird_.ValidateData(whole.data(), 0));
-}
 
-TEST_F(BirdFileTest, ModelAndSerialNumberComeFromTheFirstInfoBlock) {
+  // Model and serial number come from the first info block.
   Scan({Record(4, Info("b", "v", "0012ABCDtrailer", "abcd")),
         Record(4, Info("", "", "FFFFFFFF", "x"))});
   EXPECT_TRUE(bird_.ValidateModel("abc")) << "the file's model may be longer";
@@ -357,6 +333,23 @@ TEST_F(BirdFileTest, ModelAndSerialNumberComeFromTheFirstInfoBlock) {
   Scan({Record(1, ImageData(0, {}))});
   EXPECT_FALSE(bird_.ValidateModel("abc"));
   EXPECT_FALSE(bird_.GetSerialNumber(serial));
+  EXPECT_FALSE(bird_.ValidateSerialNumber(0));
+
+  // A short info block is never read past its end.
+  Bytes info = Info("b", "v", "0000ABCD", "Hub");
+  info.resize(40);  // build, version and the 8 serial digits only
+  body_ = Body(1, {Record(4, info)});
+  // With the channel on, the block dump reads the fields too.
+  CaptureStdout(DEBUG_BirdFile, [&] { bird_.ScanBlocks(body_.data(), body_.size()); });
+  EXPECT_TRUE(bird_.GetSerialNumber(serial));
+  EXPECT_STREQ(serial, "0000ABCD");
+  EXPECT_TRUE(bird_.ValidateSerialNumber(0xABCD));
+  EXPECT_FALSE(bird_.ValidateModel("Hub"));
+
+  info.resize(34);  // two serial digits
+  Scan({Record(4, info)});
+  EXPECT_TRUE(bird_.GetSerialNumber(serial));
+  EXPECT_STREQ(serial, "00");
   EXPECT_FALSE(bird_.ValidateSerialNumber(0));
 }
 
