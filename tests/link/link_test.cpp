@@ -213,15 +213,6 @@ TEST_F(LinkTest, PacketLogRecordsBothDirections) {
                                         {aPACKETLOG_OUTBOUND, {0x02, 0x02, 0x00, 0x02}}}));
 }
 
-TEST(LinkTableTest, UnknownLinksAreRefused) {
-  uint32_t id = 0x7FFFFFF0;
-  EXPECT_EQ(aLink_GetStatus(id), (uint32_t)aLINK_STATUS_NO_STREAM);
-  EXPECT_EQ(aLink_AwaitFirst(id, MatchAll, nullptr, 10), nullptr);
-  EXPECT_EQ(aLink_Reset(id), aErrParam);
-  EXPECT_EQ(aLink_Destroy(&id), aErrParam);
-  EXPECT_EQ(id, 0u);
-}
-
 // ---- the socket stream ---------------------------------------------------------
 
 // Reads whatever the stream has, up to `count` bytes, for at most 5 s.
@@ -304,13 +295,21 @@ TEST_F(SocketStreamTest, AWriteThatCannotGoOutGivesUpAfterItsRetries) {
   EXPECT_EQ(aStream_Write(stream_, big.data(), big.size()), aErrWrite);
 }
 
-TEST(SocketStreamCreateTest, NoListenerGivesResourceAndANullHandle) {
+TEST(LinkTableTest, UnknownLinksAndMissingListenersAreRefused) {
   FakeModule gone;
   gone.Vanish();  // nobody listens on its port any more
   aStreamRef stream = (aStreamRef)0x1;
   EXPECT_EQ(aStream_CreateSocket(FakeModule::LoopbackAddress(), gone.port(), &stream),
             aErrResource);
   EXPECT_EQ(stream, nullptr);
+
+  // Unknown links are refused.
+  uint32_t id = 0x7FFFFFF0;
+  EXPECT_EQ(aLink_GetStatus(id), (uint32_t)aLINK_STATUS_NO_STREAM);
+  EXPECT_EQ(aLink_AwaitFirst(id, MatchAll, nullptr, 10), nullptr);
+  EXPECT_EQ(aLink_Reset(id), aErrParam);
+  EXPECT_EQ(aLink_Destroy(&id), aErrParam);
+  EXPECT_EQ(id, 0u);
 }
 
 }  // namespace

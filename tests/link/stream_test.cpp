@@ -103,7 +103,7 @@ TEST_F(StreamTest, ReadNotReadyIsAllOrNothingAndKeepsArrivalOrder) {
   EXPECT_EQ(ReadRest(st.stream), "hijk");
 }
 
-TEST(StreamReadTest, EndOfStreamDeliversWhatCameBefore) {
+TEST(StreamReadTest, EndOfStreamDeliversWhatCameBeforeAndDestroyAlwaysNullsTheHandle) {
   qntest::TempDir dir;
   ASSERT_TRUE(qntest::WriteFile(dir / "in", "abc"));
   aStreamRef file = nullptr;
@@ -116,6 +116,21 @@ TEST(StreamReadTest, EndOfStreamDeliversWhatCameBefore) {
   file = (aStreamRef)0x1;
   EXPECT_EQ(aStream_CreateFileInput((dir / "missing").c_str(), &file), aErrResource);
   EXPECT_EQ(file, (aStreamRef)0x1);
+
+  // Destroy returns the delete status and always nulls the handle.
+  Script s;
+  s.deleteStatus = aErrIO;
+  aStreamRef stream = aStream_Create(Script::Get, nullptr, nullptr, Script::Delete, &s);
+  ASSERT_EQ(aStreamBufferChar(stream, 1), aErrNone);  // the ring is freed too
+  EXPECT_EQ(aStream_Destroy(&stream), aErrIO);
+  EXPECT_EQ(stream, nullptr);
+  aStream dead = {};  // a record whose tag is cleared
+  dead.destroy = Script::Delete;
+  dead.procRef = &s;
+  aStreamRef handle = &dead;
+  EXPECT_EQ(aStream_Destroy(&handle), aErrParam);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(s.deleteCalls, 1);
 }
 
 TEST_F(StreamTest, RingGrowsAcrossTheWrapPointKeepingOrder) {
@@ -209,22 +224,6 @@ TEST_F(StreamTest, WriteOneBytePutsLongerRunsWriteOnceAndPutErrorsStop) {
   p.putFailAfter = 1;  // the terminator goes out only after all the data
   EXPECT_EQ(aStream_WriteRecord(putOnly.stream, (const uint8_t*)"GO", 2, crlf, 2), aErrIO);
   EXPECT_EQ(p.sent, Bytes{'G'});
-}
-
-TEST(StreamDestroyTest, ReturnsTheDeleteStatusAndAlwaysNullsTheHandle) {
-  Script s;
-  s.deleteStatus = aErrIO;
-  aStreamRef stream = aStream_Create(Script::Get, nullptr, nullptr, Script::Delete, &s);
-  ASSERT_EQ(aStreamBufferChar(stream, 1), aErrNone);  // the ring is freed too
-  EXPECT_EQ(aStream_Destroy(&stream), aErrIO);
-  EXPECT_EQ(stream, nullptr);
-  aStream dead = {};  // a record whose tag is cleared
-  dead.destroy = Script::Delete;
-  dead.procRef = &s;
-  aStreamRef handle = &dead;
-  EXPECT_EQ(aStream_Destroy(&handle), aErrParam);
-  EXPECT_EQ(handle, nullptr);
-  EXPECT_EQ(s.deleteCalls, 1);
 }
 
 TEST_F(StreamTest, WaitReadableFollowsTheRingAndTheDescriptor) {

@@ -278,8 +278,6 @@ TEST_F(BirdFileTest, ReplaceVectorChecksumMakesTheVectorTableSumToZero) {
 
 TEST_F(BirdFileTest, DecodeFirmwareBlocksChainsPerBlockAndKeepsAddresses) {
   const uint32_t key[4] = {0x01020304, 0x10203040, 0xA0B0C0D0, 0x0F1E2D3C};
-  const uint8_t K[16] = {0x01, 0x02, 0x03, 0x04, 0x10, 0x20, 0x30, 0x40,
-                         0xA0, 0xB0, 0xC0, 0xD0, 0x0F, 0x1E, 0x2D, 0x3C};
   Scan({Record(1, ImageData(0x12345678, Bytes(40, 0))), Record(0, ImageData(0, Bytes(8, 0))),
         Record(1, ImageData(0xCAFEBABE, Bytes(20, 0))), Record(1, {0xAA, 0xBB})});
   EXPECT_TRUE(bird_.DecodeFirmwareBlocks(key));
@@ -287,7 +285,8 @@ TEST_F(BirdFileTest, DecodeFirmwareBlocksChainsPerBlockAndKeepsAddresses) {
     Bytes plain = Image(i);
     uint8_t expect = 0;
     for (size_t j = 0; j < plain.size(); j++) {
-      expect ^= K[j % 16];  // K0, K0^K1, K0^K1^K2, ... restarting per block
+      // Key bytes K0, K0^K1, K0^K1^K2, ..., each word big-endian, restarting per block.
+      expect ^= (uint8_t)(key[j % 16 / 4] >> (24 - 8 * (j % 4)));
       ASSERT_EQ(plain[j], expect) << "block " << i << " byte " << j;
     }
   }
