@@ -162,11 +162,7 @@ TEST_F(BirdFileTest, InconsistentStructureKeepsTheParsedBlocks) {
   // A block longer than what remains, including lengths where L + 5 wraps.
   Bytes good = Record(1, ImageData(0, Bytes(8, 9)));
   for (uint32_t claim : {100u, 0xFFFFFFFFu, 0xFFFFFFFBu, 0xFFFFFFFCu}) {
-    Bytes body;
-    PutBE(&body, 2);
-    for (const Bytes& r : {good, Record(1, ImageData(0, Bytes(8, 9)), claim)}) {
-      body.insert(body.end(), r.begin(), r.end());
-    }
+    Bytes body = Body(2, {good, Record(1, ImageData(0, Bytes(8, 9)), claim)});
     EXPECT_FALSE(bird_.ScanBlocks(body.data(), body.size()));
     ASSERT_EQ(bird_.blocks.size(), 1u) << claim;
     EXPECT_EQ(bird_.blocks[0]->length, 12u);
@@ -337,9 +333,8 @@ TEST_F(BirdFileTest, ValidateDataModelAndSerialNumber) {
   // A short info block is never read past its end.
   Bytes info = Info("b", "v", "0000ABCD", "Hub");
   info.resize(40);  // build, version and the 8 serial digits only
-  body_ = Body(1, {Record(4, info)});
   // With the channel on, the block dump reads the fields too.
-  CaptureStdout(DEBUG_BirdFile, [&] { bird_.ScanBlocks(body_.data(), body_.size()); });
+  CaptureStdout(DEBUG_BirdFile, [&] { Scan({Record(4, info)}); });
   EXPECT_TRUE(bird_.GetSerialNumber(serial));
   EXPECT_STREQ(serial, "0000ABCD");
   EXPECT_TRUE(bird_.ValidateSerialNumber(0xABCD));
