@@ -74,8 +74,7 @@ TEST(PacketTest, RandomInputNeverEscapesTheRecord) {
 
 constexpr auto kGuard = std::chrono::seconds(20);  // no wait here comes near it
 
-class Fifo {
- public:
+struct Fifo {
   ~Fifo() { aPacketFifo_Destroy(&id); }
   aPacketFifoId id = aPacketFifo_Create();
 };
