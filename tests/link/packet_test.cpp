@@ -24,8 +24,7 @@ struct PacketHolder {
 
 TEST(PacketTest, AssemblerAndCreateAcceptOnlyValidAddressesAndLengths) {
   PacketHolder zero;
-  EXPECT_EQ(aPacket_AddByte(zero.p, 0x02), aErrNone);
-  EXPECT_EQ(aPacket_AddByte(zero.p, 0x00), aErrNone);
+  for (uint8_t b : {0x02, 0x00}) EXPECT_EQ(aPacket_AddByte(zero.p, b), aErrNone);
   EXPECT_TRUE(aPacket_IsComplete(zero.p)) << "02 00 is a complete empty packet";
   PacketHolder two;
   for (uint8_t b : {0x10, 0x02, 0xAA, 0xBB}) EXPECT_EQ(aPacket_AddByte(two.p, b), aErrNone);
@@ -45,11 +44,8 @@ TEST(PacketTest, AssemblerAndCreateAcceptOnlyValidAddressesAndLengths) {
   Bytes big(64, 0x55);
   EXPECT_EQ(aPacket_CreateWithData(0x02, 29, big.data()), nullptr);
   EXPECT_EQ(aPacket_CreateWithData(0x02, 1, nullptr), nullptr);
-}
 
-// The 31st byte overruns, and a long run must not wrap the count and let
-// bytes in again.
-TEST(PacketTest, BytesAfterTheRecordIsFullOverrunForever) {
+  // The 31st byte overruns, and a long run must not wrap the count.
   PacketHolder h;
   for (int i = 0; i < 30; i++) EXPECT_NE(aPacket_AddByte(h.p, 0x01), aErrOverrun) << i;
   for (int i = 0; i < 1000; i++) ASSERT_EQ(aPacket_AddByte(h.p, 0x02), aErrOverrun) << i;
@@ -78,8 +74,7 @@ TEST(PacketTest, RandomInputNeverEscapesTheRecord) {
 
 constexpr auto kGuard = std::chrono::seconds(20);  // no wait here comes near it
 
-class Fifo {
- public:
+struct Fifo {
   ~Fifo() { aPacketFifo_Destroy(&id); }
   aPacketFifoId id = aPacketFifo_Create();
 };
@@ -140,10 +135,8 @@ TEST(FifoTest, PutCopiesAndGetFirstTakesFromAnywhereKeepingOrder) {
   ASSERT_EQ(PutByte(f.id, 5), aErrNone);
   EXPECT_EQ(aPacketFifo_GetLength(f.id), 3u);
   EXPECT_EQ(Drain(f.id), (std::vector<int>{1, 3, 5}));
-}
 
-TEST(FifoTest, DrainRemovesMatchesAndKeepsTheRestInOrder) {
-  Fifo f;
+  // Drain removes matches and keeps the rest in order.
   for (int v : {2, 4, 1, 6, 3, 5, 8}) ASSERT_EQ(PutByte(f.id, v), aErrNone);
   EXPECT_EQ(aPacketFifo_DrainPackets(f.id, EvenValue, nullptr), 4u);
   ASSERT_EQ(PutByte(f.id, 7), aErrNone);
@@ -166,16 +159,14 @@ struct CountingMatch {
 // takes the reply when another thread puts it; the others stay.
 TEST(FifoTest, AwaitFirstSleepsOverNonMatchingPacketsUntilTheReply) {
   Fifo f;
-  ASSERT_EQ(PutByte(f.id, 1), aErrNone);
-  ASSERT_EQ(PutByte(f.id, 2), aErrNone);
+  for (int v : {1, 2}) ASSERT_EQ(PutByte(f.id, v), aErrNone);
   CountingMatch match;
   auto waiter = std::async(std::launch::async, [&] {
     return aPacketFifo_AwaitFirst(f.id, CountingMatch::Match, &match, 15000);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_LE(match.calls.load(), 4) << "the waiter spins";
-  ASSERT_EQ(PutByte(f.id, 3), aErrNone);
-  ASSERT_EQ(PutByte(f.id, 9), aErrNone);
+  for (int v : {3, 9}) ASSERT_EQ(PutByte(f.id, v), aErrNone);
   ASSERT_EQ(waiter.wait_for(kGuard), std::future_status::ready);
   aPacketRef p = waiter.get();
   ASSERT_NE(p, nullptr);
@@ -189,10 +180,8 @@ TEST(FifoTest, DestroyWakesEveryWaiter) {
   ASSERT_EQ(PutByte(id, 1), aErrNone);  // matched by nobody
   int nothing = 99;
   std::vector<std::future<aPacketRef>> waiters;
-  waiters.push_back(std::async(
-      std::launch::async, [&] { return aPacketFifo_AwaitFirst(id, ValueIs, &nothing, 15000); }));
-  waiters.push_back(std::async(
-      std::launch::async, [&] { return aPacketFifo_AwaitFirst(id, ValueIs, &nothing, 15000); }));
+  auto wait = [&] { return aPacketFifo_AwaitFirst(id, ValueIs, &nothing, 15000); };
+  for (int i = 0; i < 2; i++) waiters.push_back(std::async(std::launch::async, wait));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_EQ(aPacketFifo_Destroy(&id), aErrNone);
   for (auto& w : waiters) {
@@ -279,12 +268,11 @@ TEST_F(PacketLogTest, KeepsOnlyTheNewestRecordsThatFitAndOverrunsChangeNothing) 
   ASSERT_EQ(Put(log_, {1, 1, 1, 1}, aPACKETLOG_OUTBOUND), aErrNone);
   ASSERT_EQ(Put(log_, {2, 2, 2, 2}, aPACKETLOG_INBOUND), aErrNone);
   ASSERT_EQ(Put(log_, {3, 3, 3, 3}, aPACKETLOG_OUTBOUND), aErrNone);
-  Record r = Get(log_);
-  EXPECT_EQ(r.direction, aPACKETLOG_INBOUND);
-  EXPECT_EQ(r.bytes, (Bytes{2, 2, 2, 2}));
-  r = Get(log_);
-  EXPECT_EQ(r.direction, aPACKETLOG_OUTBOUND);
-  EXPECT_EQ(r.bytes, (Bytes{3, 3, 3, 3}));
+  for (uint8_t v : {2, 3}) {
+    Record r = Get(log_);
+    EXPECT_EQ(r.direction, v == 2 ? aPACKETLOG_INBOUND : aPACKETLOG_OUTBOUND);
+    EXPECT_EQ(r.bytes, Bytes(4, v));
+  }
   EXPECT_EQ(Get(log_).err, aErrNotFound);
 
   // Overruns change nothing.

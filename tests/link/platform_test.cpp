@@ -90,10 +90,8 @@ TEST(Directory, ListGivesFullPathsSizesAndFlagsAndStopsOnFalse) {
   EXPECT_EQ(aDirectory_List(tmp.path().c_str(), CollectEntry, &one), aErrNone);
   EXPECT_EQ(one.seen.size(), 1u);
   EXPECT_EQ(aDirectory_List((tmp / "missing").c_str(), CollectEntry, &all), aErrNotFound);
-}
 
-TEST(Directory, DeleteTreeRemovesLinksButNotTheirTargets) {
-  TempDir tmp;
+  // DeleteTree removes links but not their targets.
   std::string root = tmp / "tree", outside = tmp / "outside";
   ASSERT_EQ(aDirectory_Ensure((root + "/a/b").c_str(), 0755), aErrNone);
   ASSERT_TRUE(qntest::WriteFile(root + "/a/b/deep.txt", "d"));
@@ -140,10 +138,8 @@ TEST(File, OpenRefusesBadArgumentsAndCloseNullsTheHandle) {
   EXPECT_FALSE(aFile_Exists(tmp.path().c_str())) << "a directory is not a file";
   EXPECT_EQ(aFile_Delete((tmp / "f").c_str()), aErrNone);
   EXPECT_EQ(aFile_Delete((tmp / "f").c_str()), aErrNotFound);
-}
 
-TEST(File, ModesAndEndOfFile) {
-  TempDir tmp;
+  // Modes and end of file.
   std::string path = tmp / "data";
   aFileRef w = aFile_Open(path.c_str(), aFileModeWrite);
   size_t n = 99;
@@ -173,7 +169,7 @@ TEST(File, ModesAndEndOfFile) {
   EXPECT_EQ(aFile_Close(&a), aErrNone);
 }
 
-TEST(File, SeekStaysInsideTheFile) {
+TEST(File, SeekStaysInsideTheFileAndReadLineSplitsLongLines) {
   TempDir tmp;
   ASSERT_TRUE(qntest::WriteFile(tmp / "ten", "0123456789"));
   aFileRef f = aFile_Open((tmp / "ten").c_str(), aFileModeRead);
@@ -192,12 +188,10 @@ TEST(File, SeekStaysInsideTheFile) {
   EXPECT_EQ(aFile_GetPosition(f, &pos), aErrNone);
   EXPECT_EQ(pos, 6u);  // failed seeks do not move
   EXPECT_EQ(aFile_Close(&f), aErrNone);
-}
 
-TEST(File, ReadLineSplitsLongLinesAndReportsEnd) {
-  TempDir tmp;
+  // ReadLine splits long lines and reports the end.
   ASSERT_TRUE(qntest::WriteFile(tmp / "lines", "abcd\nabcdefg\nlast"));
-  aFileRef f = aFile_Open((tmp / "lines").c_str(), aFileModeRead);
+  f = aFile_Open((tmp / "lines").c_str(), aFileModeRead);
   ASSERT_NE(f, nullptr);
   const struct {
     aErr err;
@@ -256,12 +250,11 @@ TEST(Mutex, NamesTryLockAndHeldMutexes) {
 TEST(Version, PackedFieldsAndComparison) {
   // Major in bits 31-28, minor in 27-24, patch in 23-0.
   char text[32];
-  EXPECT_EQ(aVersion_ParseString(0x28000007, text, sizeof(text)), 5);
-  EXPECT_STREQ(text, "2.8.7");
-  EXPECT_EQ(aVersion_ParseString(0x20800007, text, sizeof(text)), 11);
-  EXPECT_STREQ(text, "2.0.8388615");
-  EXPECT_EQ(aVersion_ParseString(0xFFFFFFFF, text, sizeof(text)), 14);
-  EXPECT_STREQ(text, "15.15.16777215");
+  for (auto c : {std::make_pair(0x28000007u, "2.8.7"), std::make_pair(0x20800007u, "2.0.8388615"),
+                 std::make_pair(0xFFFFFFFFu, "15.15.16777215")}) {
+    EXPECT_EQ(aVersion_ParseString(c.first, text, sizeof(text)), (int)strlen(c.second));
+    EXPECT_STREQ(text, c.second);
+  }
   EXPECT_EQ(aVersion_ParseString(0xFFFFFFFF, text, 4), 14);  // cut like snprintf
   EXPECT_STREQ(text, "15.");
   EXPECT_TRUE(aVersion_IsAtLeast(2, 8, 7));

@@ -33,7 +33,6 @@ struct Script {
   aErr deleteStatus = aErrNone;
 
   void Add(const std::string& text) { input.insert(input.end(), text.begin(), text.end()); }
-  std::string Sent() const { return std::string(sent.begin(), sent.end()); }
 
   static aErr Get(uint8_t* byte, void* ref) {
     Script* s = (Script*)ref;
@@ -72,6 +71,13 @@ struct ScriptStream {
   aStreamRef stream;
 };
 
+// A test with a scripted stream ready.
+class StreamTest : public ::testing::Test {
+ protected:
+  Script s;
+  ScriptStream st{&s};
+};
+
 // Reads one byte at a time until the stream has nothing more.
 std::string ReadRest(aStreamRef stream) {
   std::string out;
@@ -80,9 +86,7 @@ std::string ReadRest(aStreamRef stream) {
   return out;
 }
 
-TEST(StreamReadTest, NotReadyIsAllOrNothingAndKeepsArrivalOrder) {
-  Script s;
-  ScriptStream st(&s);
+TEST_F(StreamTest, ReadNotReadyIsAllOrNothingAndKeepsArrivalOrder) {
   s.Add("abc");
   uint8_t buffer[5] = {'x', 'x', 'x', 'x', 'x'};
   EXPECT_EQ(aStream_Read(st.stream, buffer, 5), aErrNotReady);
@@ -99,7 +103,7 @@ TEST(StreamReadTest, NotReadyIsAllOrNothingAndKeepsArrivalOrder) {
   EXPECT_EQ(ReadRest(st.stream), "hijk");
 }
 
-TEST(StreamReadTest, EndOfStreamDeliversWhatCameBefore) {
+TEST(StreamReadTest, EndOfStreamDeliversWhatCameBeforeAndDestroyAlwaysNullsTheHandle) {
   qntest::TempDir dir;
   ASSERT_TRUE(qntest::WriteFile(dir / "in", "abc"));
   aStreamRef file = nullptr;
@@ -112,11 +116,24 @@ TEST(StreamReadTest, EndOfStreamDeliversWhatCameBefore) {
   file = (aStreamRef)0x1;
   EXPECT_EQ(aStream_CreateFileInput((dir / "missing").c_str(), &file), aErrResource);
   EXPECT_EQ(file, (aStreamRef)0x1);
+
+  // Destroy returns the delete status and always nulls the handle.
+  Script s;
+  s.deleteStatus = aErrIO;
+  aStreamRef stream = aStream_Create(Script::Get, nullptr, nullptr, Script::Delete, &s);
+  ASSERT_EQ(aStreamBufferChar(stream, 1), aErrNone);  // the ring is freed too
+  EXPECT_EQ(aStream_Destroy(&stream), aErrIO);
+  EXPECT_EQ(stream, nullptr);
+  aStream dead = {};  // a record whose tag is cleared
+  dead.destroy = Script::Delete;
+  dead.procRef = &s;
+  aStreamRef handle = &dead;
+  EXPECT_EQ(aStream_Destroy(&handle), aErrParam);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(s.deleteCalls, 1);
 }
 
-TEST(StreamRingTest, GrowsAcrossTheWrapPointKeepingOrder) {
-  Script s;
-  ScriptStream st(&s);
+TEST_F(StreamTest, RingGrowsAcrossTheWrapPointKeepingOrder) {
   // Move head and tail into the middle so the live bytes wrap.
   for (int i = 0; i < 300; i++) ASSERT_EQ(aStreamBufferChar(st.stream, 0xEE), aErrNone);
   Bytes out(512);
@@ -177,9 +194,7 @@ TEST(StreamRecordTest, Cases) {
   }
 }
 
-TEST(StreamCStringTest, ReadStopsAtNulAndWritesCarryTheirNul) {
-  Script s;
-  ScriptStream st(&s);
+TEST_F(StreamTest, CStringReadStopsAtNulAndWritesCarryTheirNul) {
   s.input = {'h', 'i', 0, 'x'};
   char buffer[8];
   memset(buffer, '#', sizeof(buffer));
@@ -191,9 +206,7 @@ TEST(StreamCStringTest, ReadStopsAtNulAndWritesCarryTheirNul) {
   EXPECT_EQ(s.sent, (Bytes{'a', 'b', 'c', '\n', 0, 'h', 'i', 0}));
 }
 
-TEST(StreamWriteTest, OneBytePutsLongerRunsWriteOnceAndPutErrorsStop) {
-  Script s;
-  ScriptStream st(&s);
+TEST_F(StreamTest, WriteOneBytePutsLongerRunsWriteOnceAndPutErrorsStop) {
   const uint8_t data[] = {1, 2, 3, 4};
   ASSERT_EQ(aStream_Write(st.stream, data, 1), aErrNone);
   ASSERT_EQ(aStream_Write(st.stream, data, 2), aErrNone);
@@ -210,28 +223,10 @@ TEST(StreamWriteTest, OneBytePutsLongerRunsWriteOnceAndPutErrorsStop) {
   p.sent.clear();
   p.putFailAfter = 1;  // the terminator goes out only after all the data
   EXPECT_EQ(aStream_WriteRecord(putOnly.stream, (const uint8_t*)"GO", 2, crlf, 2), aErrIO);
-  EXPECT_EQ(p.Sent(), "G");
+  EXPECT_EQ(p.sent, Bytes{'G'});
 }
 
-TEST(StreamDestroyTest, ReturnsTheDeleteStatusAndAlwaysNullsTheHandle) {
-  Script s;
-  s.deleteStatus = aErrIO;
-  aStreamRef stream = aStream_Create(Script::Get, nullptr, nullptr, Script::Delete, &s);
-  ASSERT_EQ(aStreamBufferChar(stream, 1), aErrNone);  // the ring is freed too
-  EXPECT_EQ(aStream_Destroy(&stream), aErrIO);
-  EXPECT_EQ(stream, nullptr);
-  aStream dead = {};  // a record whose tag is cleared
-  dead.destroy = Script::Delete;
-  dead.procRef = &s;
-  aStreamRef handle = &dead;
-  EXPECT_EQ(aStream_Destroy(&handle), aErrParam);
-  EXPECT_EQ(handle, nullptr);
-  EXPECT_EQ(s.deleteCalls, 1);
-}
-
-TEST(StreamWaitTest, WaitReadableFollowsTheRingAndTheDescriptor) {
-  Script s;
-  ScriptStream st(&s);
+TEST_F(StreamTest, WaitReadableFollowsTheRingAndTheDescriptor) {
   EXPECT_EQ(aStream_WaitReadable(st.stream, 10), aErrUnimplemented);
   ASSERT_EQ(aStreamBufferChar(st.stream, 'q'), aErrNone);
   EXPECT_EQ(aStream_WaitReadable(st.stream, 10), aErrNone);  // ring first
@@ -267,8 +262,13 @@ class SerialStreamTest : public ::testing::Test {
     if (master_ >= 0) close(master_);
   }
   aErr Open(aStreamRef* stream, aSerial_Baud baud = aBaud9600, bool parity = false,
-            aSerial_Bits bits = aSerialBits8, aSerial_Stop_bits stop = aSerialStopBits1) {
-    return aStream_CreateSerial(path_.c_str(), baud, parity, bits, stop, stream);
+            aSerial_Bits bits = aSerialBits8, aSerial_Stop_bits stop = aSerialStopBits1,
+            const std::string& path = "") {
+    return aStream_CreateSerial((path.empty() ? path_ : path).c_str(), baud, parity, bits, stop,
+                                stream);
+  }
+  aErr OpenPath(const std::string& path, aStreamRef* stream) {
+    return Open(stream, aBaud9600, false, aSerialBits8, aSerialStopBits1, path);
   }
   int master_ = -1, slave_ = -1;
   std::string path_;
@@ -309,18 +309,12 @@ TEST_F(SerialStreamTest, ReadAndOpenFailuresMapToErrorCodes) {
   EXPECT_EQ(Open(&stream, (aSerial_Baud)8), aErrResource);
   EXPECT_EQ(stream, (aStreamRef)0x1);
   std::string longPath(5000, 'a');
-  EXPECT_EQ(aStream_CreateSerial(longPath.c_str(), aBaud9600, false, aSerialBits8, aSerialStopBits1,
-                                 &stream),
-            aErrFileNameLength);
+  EXPECT_EQ(OpenPath(longPath, &stream), aErrFileNameLength);
   qntest::TempDir dir;
-  EXPECT_EQ(aStream_CreateSerial((dir / "ttyMissing").c_str(), aBaud9600, false, aSerialBits8,
-                                 aSerialStopBits1, &stream),
-            aErrNotFound);
+  EXPECT_EQ(OpenPath(dir / "ttyMissing", &stream), aErrNotFound);
   EXPECT_EQ(stream, nullptr);
   ASSERT_TRUE(qntest::WriteFile(dir / "plain", "x"));  // not a terminal
-  EXPECT_EQ(aStream_CreateSerial((dir / "plain").c_str(), aBaud9600, false, aSerialBits8,
-                                 aSerialStopBits1, &stream),
-            aErrIO);
+  EXPECT_EQ(OpenPath(dir / "plain", &stream), aErrIO);
 
   // A node the user may not open. As root the permission bits do not apply,
   // so the check runs in a child that drops to an unprivileged user.
