@@ -95,19 +95,20 @@ class NetworkClass {
   // aErrBusy/aErrPermission/aErrConnection when the link cannot be opened;
   // aErrIO when it does not run; aErrConnection when the model does not
   // answer. After a failure there is no link; past the link's creation the
-  // spec is released too.
+  // link spec (`spec`) is released too.
   aErr Connect(linkType type, unsigned int serial, bool indirect);
-  // Closes the link and connects again to the spec's module, up to five
-  // times `delayMs` apart; aErrNotFound without a spec, else Connect's error.
+  // Closes the link and connects again to the module its link spec names, up
+  // to five times `delayMs` apart; aErrNotFound without a link spec, else
+  // Connect's error.
   aErr Reconnect(unsigned int delayMs);
   // Reaches `serial` as module `module` behind a router: discovers USB when
   // no module is known, connects to each known module in turn and keeps the
   // first whose module `module` reports `serial`, with moduleAddress =
   // `module`. aErrNotFound, with nothing connected, when none does.
   aErr ConnectIndirect(linkType type, unsigned int serial, unsigned char module);
-  // Closes the link, keeping the spec. Always aErrNone.
+  // Closes the link, keeping the link spec. Always aErrNone.
   aErr Disconnect();
-  // Closes the link and frees the spec; serialNumber and moduleAddress become
+  // Closes the link and frees the link spec; serialNumber and moduleAddress become
   // 0. Always aErrNone.
   aErr Release();
   // True when one discovery look-up finds `serial` on `type`.
