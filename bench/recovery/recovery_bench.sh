@@ -58,6 +58,22 @@ check_flash() {
 
 now() { date +%s.%N; }
 
+# timed NAME OUTPUT COMMAND...: runs COMMAND on a fresh chip ($latency,
+# $extra, $config), records its time in T[NAME,$config] and prints a line.
+timed() {
+  local name=$1 out=$2 start status
+  shift 2
+  start_sim $latency $extra
+  start=$(now)
+  "$@" > "$out" 2>&1
+  status=$?
+  T[$name,$config]=$(awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }')
+  sleep 0.3
+  printf '%-9s %s: %7.2f s (status %d, flash %s)\n' "$name" "${LABEL[$config]}" \
+    "${T[$name,$config]}" $status "$(check_flash)"
+  stop_sim
+}
+
 declare -A T
 declare -A LABEL
 LABEL=([0]="no latency          " [16]="16 ms on replies    " [16e]="16 ms, echoes too   ")
@@ -65,36 +81,19 @@ for config in ${CONFIGS:-0 16 16e}; do
   latency=${config%e}
   extra=""
   [ "$config" = 16e ] && extra=--echo-latency
-  start_sim $latency $extra
-  start=$(now)
-  QUILLNODE_HOME="$WORK/home" "$BUILD/Updater" -U -t RECOVER -s "$WORK/tty" -o 115200 \
-    -u "$URL" > "$WORK/updater.out" 2>&1
-  status=$?
-  T[updater,$config]=$(awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }')
-  sleep 0.3
-  printf 'Updater   %s: %7.2f s (status %d, flash %s)\n' "${LABEL[$config]}" \
-    "${T[updater,$config]}" $status "$(check_flash)"
-  stop_sim
-
-  start_sim $latency $extra
-  start=$(now)
-  lpc21isp -bin -wipe "$WORK/image.bin" "$WORK/tty" 115200 14746 > "$WORK/lpc21isp.out" 2>&1
-  status=$?
-  T[lpc21isp,$config]=$(awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }')
-  sleep 0.3
-  printf 'lpc21isp  %s: %7.2f s (status %d, flash %s)\n' "${LABEL[$config]}" \
-    "${T[lpc21isp,$config]}" $status "$(check_flash)"
-  stop_sim
+  timed Updater "$WORK/updater.out" env QUILLNODE_HOME="$WORK/home" "$BUILD/Updater" -U -t RECOVER \
+    -s "$WORK/tty" -o 115200 -u "$URL"
+  timed lpc21isp "$WORK/lpc21isp.out" lpc21isp -bin -wipe "$WORK/image.bin" "$WORK/tty" 115200 14746
 done
 
 # ratio NAME CONFIG: prints the ratio for the configurations that ran.
 ratio() {
-  [ -n "${T[updater,$2]:-}" ] && [ -n "${T[lpc21isp,$2]:-}" ] || return 0
+  [ -n "${T[Updater,$2]:-}" ] && [ -n "${T[lpc21isp,$2]:-}" ] || return 0
   if [ "$2" = 0 ]; then
-    awk -v u="${T[updater,$2]}" -v l="${T[lpc21isp,$2]}" -v n="$1" \
+    awk -v u="${T[Updater,$2]}" -v l="${T[lpc21isp,$2]}" -v n="$1" \
       'BEGIN { printf "%s Updater / lpc21isp = %.2f (goal <= 1.2)\n", n, u / l }'
   else
-    awk -v u="${T[updater,$2]}" -v l="${T[lpc21isp,$2]}" -v n="$1" \
+    awk -v u="${T[Updater,$2]}" -v l="${T[lpc21isp,$2]}" -v n="$1" \
       'BEGIN { printf "%s lpc21isp / Updater = %.2f (goal >= 2.5)\n", n, l / u }'
   fi
 }
