@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,56 +57,49 @@ class NetworkClassTest : public testing::Test {
         out.emplace_back(all[i].begin() + 2, all[i].end());
     return out;
   }
-  // Answers the upgrade exchanges like a cooperative module that offers
-  // `blockSize` bytes per firmware block.
+  // Answers the upgrade exchanges like a cooperative module with firmware
+  // 2.1.0 that offers `blockSize` bytes per firmware block.
   void CooperativeUpgrade(uint16_t blockSize) {
-    auto sum = std::make_shared<uint32_t>(0);
-    SetHandler([=](const Bytes& d) -> std::vector<Bytes> {
-      if (d.size() >= 2 && d[0] == 0x03 && d[1] == 0x47)  // version
-        return {{0x03, 0xC7, 0x20, 0x21, 0x00, 0x00, 0x00}};
-      if (d.size() < 2 || d[0] != 0x5F) return {};
+    SetHandler([this, blockSize](const Bytes& d) -> std::vector<Bytes> {
+      if (d.size() < 2) return {};
+      if (d[0] == 0x03 && d[1] == 0x47) return {{0x03, 0xC7, 0x20, 0x21, 0x00, 0x00, 0x00}};
+      if (d[0] != 0x5F) return {};
+      uint32_t s = sum_;
       switch (d[1]) {
         case 0:
           return {{0x5F, 0x00, 0x00, 0x01, 0x00, 0x00}};
         case 1:
-          for (size_t i = 2; i < d.size(); ++i) *sum += d[i];
+          for (size_t i = 2; i < d.size(); ++i) sum_ += d[i];
           return {{0x5F, 0x01, (uint8_t)(d.size() - 2)}};
-        case 2:
-          return {{0x5F, 0x02}};
         case 3:
           return {{0x5F, 0x07, 0x00, (uint8_t)(blockSize >> 8), (uint8_t)blockSize}};
-        case 4: {
-          uint32_t s = *sum;
-          *sum = 0;
+        case 4:
+          sum_ = 0;
           return {{0x5F, 0x07, 0x00, (uint8_t)(s >> 24), (uint8_t)(s >> 16), (uint8_t)(s >> 8),
                    (uint8_t)s}};
-        }
-        case 5:
-          return {{0x5F, 0x07, 0x00}};
         default:
-          return {};
+          return {{0x5F, 0x07, 0x00}};
       }
     });
   }
-  // The lengths of the DATA packets' payloads, and the other requests, in order.
-  std::vector<std::string> Trace(size_t from = 0) {
-    std::vector<std::string> out;
+  // The upgrade requests after the first `from` packets: a DATA packet as its
+  // payload's length, the others as "<value and data in hex>".
+  std::string Trace(size_t from) {
+    std::string out;
+    char hex[3];
     for (const Bytes& d : Received(from)) {
-      if (d.size() >= 2 && d[0] == 0x5F && d[1] == 0x01) {
-        out.push_back("DATA " + std::to_string(d.size() - 2));
-      } else if (d.size() >= 2 && d[0] == 0x5F) {
-        char buf[64];
-        std::string s = "UPG";
-        for (size_t i = 1; i < d.size(); ++i) {
-          snprintf(buf, sizeof(buf), " %02X", d[i]);
-          s += buf;
-        }
-        out.push_back(s);
+      if (d[0] != 0x5F) continue;
+      std::string item = "<";
+      for (size_t i = 1; i < d.size(); ++i) {
+        snprintf(hex, sizeof(hex), "%02X", d[i]);
+        item += hex;
       }
+      out += (out.empty() ? "" : " ") + (d[1] == 0x01 ? std::to_string(d.size() - 2) : item + ">");
     }
     return out;
   }
 
+  uint32_t sum_ = 0;
   FakeModule module_;
   NetworkClass net_{0};
 };
@@ -150,15 +142,23 @@ TEST(NetworkUnconnected, QueriesFailWithoutALink) {
   EXPECT_EQ(net.TransferPrepare(block, 8, 0, &size), (aErr)aErrConnection);
   EXPECT_EQ(net.FirmwareWrite(4), (aErr)aErrConnection);
   EXPECT_EQ(net.lastError, (aErr)aErrConnection);
+  // A module that offers blocks of no bytes must not make the transfer loop;
+  // that is refused before anything is sent.
+  std::string out = qntest::CaptureStdout(
+      [&] { EXPECT_EQ(net.FirmwareTransfer(block, 8, 0), (aErr)aErrInvalidOption); });
+  EXPECT_NE(out.find("NETWORK: Failed to transfer firmware\n"), std::string::npos);
 }
 
 // The decoding of every query reaches the device rows of the integration
-// tests; here a reply and the two kinds of refusal.
+// tests; here a reply and the two kinds of refusal. Setting the router
+// address, saving and resetting act on the simulated device there too;
+// route-to-me is only ever sent.
 TEST_F(NetworkClassTest, QueriesDecodeRepliesAndRefusals) {
   SetHandler([](const Bytes& d) -> std::vector<Bytes> {
     if (d == Bytes{0x03, 0x48, 0x20}) return {{0x03, 0xC8, 0x20, 0x0D}};
     if (d == Bytes{0x03, 0x42, 0x20}) return {{0x03, 0x02, 0xA0, 0x04}};  // refused
     if (d == Bytes{0x03, 0x47, 0x20}) return {{0x80, 0x47}};
+    if (d == Bytes{0x03, 0x94, 0x20, 0x01}) return {{0x03, 0xD4, 0x20}};
     return {};
   });
   EXPECT_EQ(net_.GetModuleAddress(), 0x02);
@@ -171,59 +171,38 @@ TEST_F(NetworkClassTest, QueriesDecodeRepliesAndRefusals) {
   EXPECT_EQ(net_.GetVersion(), 0u);
   EXPECT_EQ(net_.lastError, (aErr)aErrTimeout);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
-}
-
-// Setting the router address, saving and resetting act on the simulated
-// device in the integration tests; route-to-me is only ever sent.
-TEST_F(NetworkClassTest, RouteToMeSendsItsParameter) {
-  SetHandler([](const Bytes&) -> std::vector<Bytes> { return {{0x03, 0xD4, 0x20}}; });
   net_.SetRouteToMe(1);
   EXPECT_EQ(net_.lastError, (aErr)aErrNone);
-  EXPECT_EQ(Received(), (std::vector<Bytes>{{0x03, 0x94, 0x20, 0x01}}));
 }
 
-TEST_F(NetworkClassTest, LoaderBlockGoesOutIn26ByteChunksThenOneSum) {
+// A loader block goes out in DATA packets of up to 26 bytes and one SUM; a
+// firmware block in chunks of the module's block size, each chunk's packets
+// followed by a SUM and a WRITE of its size.
+TEST_F(NetworkClassTest, BlocksAreChunkedIntoPacketsAndTheModulesBlockSize) {
   CooperativeUpgrade(512);
   ASSERT_EQ(net_.LoaderInit(), (aErr)aErrNone);
   EXPECT_EQ(net_.firmwareVersion, 0x21000000u);
-  Bytes block(64);
+  Bytes block(4 + 60);
   for (size_t i = 0; i < block.size(); ++i) block[i] = (uint8_t)(i * 7);
   size_t before = module_.Packets().size();
   EXPECT_EQ(net_.LoaderTransfer(block.data(), (unsigned)block.size()), (aErr)aErrNone);
-  EXPECT_EQ(Trace(before), (std::vector<std::string>{"DATA 26", "DATA 26", "DATA 8", "UPG 04"}));
-}
+  EXPECT_EQ(Trace(before), "26 26 8 <04>");
 
-TEST_F(NetworkClassTest, FirmwareBlockIsChunkedByTheModulesBlockSize) {
-  CooperativeUpgrade(512);
-  Bytes block(4 + 1000, 0x5A);
+  block.assign(4 + 1000, 0x5A);
   unsigned short blockSize = 0;
+  before = module_.Packets().size();
   ASSERT_EQ(net_.TransferPrepare(block.data(), (unsigned)block.size(), 0x20, &blockSize),
             (aErr)aErrNone);
   EXPECT_EQ(blockSize, 512);
-  net_.firmwareVersion = 0x21000000;
   qntest::CaptureStdout([&] {
     EXPECT_EQ(net_.FirmwareTransfer(block.data(), (unsigned)block.size(), blockSize),
               (aErr)aErrNone);
   });
-  std::vector<std::string> expected{"UPG 03 20 5A 5A 5A 5A"};
-  for (auto chunk : {std::make_pair(19, "DATA 18"), std::make_pair(18, "DATA 20")}) {
-    expected.insert(expected.end(), chunk.first, "DATA 26");
-    expected.push_back(chunk.second);
-    expected.push_back("UPG 04");
-    expected.push_back(chunk.first == 19 ? "UPG 05 02 00" : "UPG 05 01 E8");
-  }
-  EXPECT_EQ(Trace(), expected);
-}
-
-// A module that offers blocks of no bytes must not make the transfer loop.
-TEST_F(NetworkClassTest, AZeroBlockSizeIsRefused) {
-  CooperativeUpgrade(512);
-  Bytes block(4 + 10, 0);
-  std::string out = qntest::CaptureStdout([&] {
-    EXPECT_EQ(net_.FirmwareTransfer(block.data(), (unsigned)block.size(), 0),
-              (aErr)aErrInvalidOption);
-  });
-  EXPECT_NE(out.find("NETWORK: Failed to transfer firmware\n"), std::string::npos);
+  std::string expected = "<03205A5A5A5A>";
+  for (int i = 0; i < 19; ++i) expected += " 26";
+  expected += " 18 <04> <050200>";
+  for (int i = 0; i < 18; ++i) expected += " 26";
+  EXPECT_EQ(Trace(before), expected + " 20 <04> <0501E8>");
 }
 
 }  // namespace
