@@ -14,6 +14,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   if (size > (1u << 20)) return 0;
-  birdfuzz::ExerciseInput(input, size);
+  if (!birdfuzz::ExerciseInput(input, size)) abort();
   return 0;
 }
