@@ -74,30 +74,20 @@ TEST(Base64Test, DocumentedExamplesRoundTripsAndMalformedText) {
 // hold letters, ".", "_" and "-", but never lead out of a directory.
 TEST(BuildNameTest, PlainNumbersAndSafeNames) {
   const struct {
-    std::string name;
     bool plain, safe;
-  } cases[] = {
-      {"0099", true, true},
-      {"4294967295", true, true},
-      {"b12", false, true},
-      {"1.0", false, true},
-      {"a_b-c.d", false, true},
-      {"-1", false, true},
-      {"12345678901", false, true},
-      {std::string(64, 'b'), false, true},
-      {"", false, false},
-      {"..", false, false},
-      {".1", false, false},
-      {"../1", false, false},
-      {"1/2", false, false},
-      {" 1", false, false},
-      {"1\n", false, false},
-      {std::string("1\0", 2), false, false},
-      {std::string(65, 'b'), false, false},
+    std::vector<std::string> names;
+  } groups[] = {
+      {true, true, {"0099", "4294967295"}},
+      {false, true, {"b12", "1.0", "a_b-c.d", "-1", "12345678901", std::string(64, 'b')}},
+      {false,
+       false,
+       {"", "..", ".1", "../1", "1/2", " 1", "1\n", std::string("1\0", 2), std::string(65, 'b')}},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ServerCommClass::IsPlainBuildNumber(c.name), c.plain) << "[" << c.name << "]";
-    EXPECT_EQ(ServerCommClass::IsSafeBuildName(c.name), c.safe) << "[" << c.name << "]";
+  for (const auto& g : groups) {
+    for (const std::string& name : g.names) {
+      EXPECT_EQ(ServerCommClass::IsPlainBuildNumber(name), g.plain) << "[" << name << "]";
+      EXPECT_EQ(ServerCommClass::IsSafeBuildName(name), g.safe) << "[" << name << "]";
+    }
   }
 }
 
@@ -238,9 +228,8 @@ TEST_F(ServerCommTest, SilentAndSlowServersAreCutOff) {
   std::string build, model;
   for (auto limits : {std::make_pair(30L, 1L), std::make_pair(1L, 30L)}) {
     client.SetTimeouts(1, limits.first, limits.second);
-    EXPECT_FALSE(client.Send("op=qu&sn=00000001"));
-    EXPECT_TRUE(client.Failed());
     EXPECT_TRUE(client.QueryBuild(1, build, model));
+    EXPECT_TRUE(client.Failed());
     EXPECT_EQ(build, "");
   }
 }
