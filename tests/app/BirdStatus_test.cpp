@@ -14,12 +14,6 @@ namespace {
 using qntest::Bytes;
 using qntest::Record;
 
-// A BIRD file on disk with the given block records.
-std::string WriteBird(const std::string& path, const std::vector<Bytes>& records) {
-  EXPECT_TRUE(qntest::WriteFile(path, qntest::BirdFileText(records)));
-  return path;
-}
-
 Bytes BytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 std::string Field(const std::string& text, char pad) {
@@ -49,9 +43,9 @@ TEST(GetBIRDBuildInfo, ListsTheInfoBlocksFieldsAsStored) {
       {{Record(4, {})},
        "\n\t\t\tBuild:   \n\t\t\tVersion: \n\t\t\tSerial#: \n\t\t\tModel:   \n\t\t\t"},
   };
-  int n = 0;
   for (const auto& c : cases) {
-    BirdFileClass file(WriteBird(dir / std::to_string(n++), c.records).c_str());
+    ASSERT_TRUE(qntest::WriteFile(dir / "f.bird", qntest::BirdFileText(c.records)));
+    BirdFileClass file((dir / "f.bird").c_str());
     ASSERT_EQ(file.blockCount, c.records.size());
     EXPECT_EQ(GetBIRDBuildInfo(file), c.info);
   }

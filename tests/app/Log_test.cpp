@@ -11,13 +11,8 @@ namespace {
 
 using qntest::CaptureStdout;
 
-class LogTest : public testing::Test {
- protected:
-  void SetUp() override { Log::package_bitmask = 0; }
-  void TearDown() override { Log::package_bitmask = 0; }
-};
-
-TEST_F(LogTest, ChannelZeroAlwaysPrintsOthersOnlyWhenActive) {
+TEST(LogTest, ChannelZeroAlwaysPrintsOthersOnlyWhenActive) {
+  qntest::LogMask scope(0);
   EXPECT_EQ(CaptureStdout([] { Log::FPrintf(stdout, 0, "x"); }), "x");
   EXPECT_EQ(CaptureStdout([] { Log::FPrintf(stdout, 0x100, "x"); }), "");
   Log::ActivatePackage(0x300);
@@ -29,13 +24,13 @@ TEST_F(LogTest, ChannelZeroAlwaysPrintsOthersOnlyWhenActive) {
   EXPECT_EQ(CaptureStdout([] { Log::FPrintf(stdout, 0x201, "%d", 7); }), "7");
 }
 
-TEST_F(LogTest, LongMessagesAreCutAt2047Characters) {
+TEST(LogTest, LongMessagesAreCutAt2047Characters) {
   std::string big(5000, 'a');
   std::string out = CaptureStdout([&] { Log::FPrintf(stdout, 0, "%s", big.c_str()); });
   EXPECT_EQ(out.size(), 2047u);
 }
 
-TEST_F(LogTest, ProgressBarShapes) {
+TEST(LogTest, ProgressBarShapes) {
   EXPECT_EQ(CaptureStdout([] { printProgress(0.0); }),
             "\r[>" + std::string(59, ' ') + "] (  0% ) ");
   EXPECT_EQ(CaptureStdout([] { printProgress(0.5); }),
@@ -48,7 +43,8 @@ TEST_F(LogTest, ProgressBarShapes) {
 
 // Appending and a file that cannot be opened are checked through the
 // Updater's "-k" in the CLI tests.
-TEST_F(LogTest, LogFileGetsOnlyActiveDiagnosticChannels) {
+TEST(LogTest, LogFileGetsOnlyActiveDiagnosticChannels) {
+  qntest::LogMask scope(0);
   qntest::TempDir dir;
   std::string path = dir / "diag.log";
   ASSERT_TRUE(Log::SetLogFile(path.c_str()));

@@ -146,7 +146,9 @@ TEST(UpdaterStore, FaultsNeverReachOutsideTheStore) {
   }
 }
 
-TEST(UpdaterCreate, TwiceAppendsTwoItemsAndFindReturnsTheFirst) {
+// Creating twice appends two items, and Find returns the first. A BIRD file
+// is replaced only with a checked whole file inside the device directory.
+TEST(UpdaterItem, CreateTwiceAndWriteBirdfile) {
   TempDir tmp;
   UpdaterClass store(tmp.path().c_str(), "updater");
   UpdaterItemClass* first = store.Create("RECOVER");
@@ -157,11 +159,7 @@ TEST(UpdaterCreate, TwiceAppendsTwoItemsAndFindReturnsTheFirst) {
   first->updater->history.Log("Recovering device");
   EXPECT_NE(ReadFile(tmp / "updater/RECOVER/.history").find(" | Recovering device\n"),
             std::string::npos);
-}
 
-TEST(UpdaterItem, WriteBirdfileReplacesOnlyWithACheckedWholeFileInsideTheDirectory) {
-  TempDir tmp;
-  UpdaterClass store(tmp.path().c_str(), "updater");
   UpdaterItemClass* device = store.Create("40F5849A");
   ASSERT_TRUE(device && device->updater);
   const unsigned char data[] = {0x00, 0x01, 'B', 'I', 'R', 'D', 0xFF, 0x0A};
