@@ -3,12 +3,12 @@
 #ifndef QN_TESTS_UPDATER_UPDATERTESTUTIL_H
 #define QN_TESTS_UPDATER_UPDATERTESTUTIL_H
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,12 +18,9 @@ namespace qntest {
 // Names in `dir` other than "." and "..".
 inline std::set<std::string> ListNames(const std::string& dir) {
   std::set<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  while (struct dirent* e = d ? readdir(d) : nullptr) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") names.insert(n);
-  }
-  if (d) closedir(d);
+  std::error_code error;
+  for (const auto& e : std::filesystem::directory_iterator(dir, error))
+    names.insert(e.path().filename());
   return names;
 }
 
@@ -31,25 +28,22 @@ inline std::set<std::string> ListNames(const std::string& dir) {
 // the body (count, records, checksum) and the compressed file around it.
 using Bytes = std::vector<uint8_t>;
 
-inline void PutBE(Bytes* out, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) out->push_back((uint8_t)(v >> s));
+// `v` as four bytes, most significant first, followed by `tail`.
+inline Bytes BE(uint32_t v, const Bytes& tail = {}) {
+  Bytes out = {(uint8_t)(v >> 24), (uint8_t)(v >> 16), (uint8_t)(v >> 8), (uint8_t)v};
+  out.insert(out.end(), tail.begin(), tail.end());
+  return out;
 }
 
 // `length` is what the record claims, which a malformed file may make differ
 // from the data that follows.
 inline Bytes Record(uint8_t typeByte, const Bytes& data, int64_t length = -1) {
-  Bytes r = {typeByte};
-  PutBE(&r, length < 0 ? (uint32_t)data.size() : (uint32_t)length);
-  r.insert(r.end(), data.begin(), data.end());
+  Bytes r = BE(length < 0 ? (uint32_t)data.size() : (uint32_t)length, data);
+  r.insert(r.begin(), typeByte);
   return r;
 }
 
-inline Bytes ImageData(uint32_t address, const Bytes& image) {
-  Bytes d;
-  PutBE(&d, address);
-  d.insert(d.end(), image.begin(), image.end());
-  return d;
-}
+inline Bytes ImageData(uint32_t address, const Bytes& image) { return BE(address, image); }
 
 inline Bytes Info(const std::string& build, const std::string& version, const std::string& serial,
                   const std::string& model) {
@@ -62,18 +56,15 @@ inline Bytes Info(const std::string& build, const std::string& version, const st
 }
 
 inline Bytes Offsets(uint32_t serialOffset, uint32_t descriptorOffset) {
-  Bytes d;
-  PutBE(&d, serialOffset);
-  PutBE(&d, descriptorOffset);
-  return d;
+  return BE(serialOffset, BE(descriptorOffset));
 }
 
 inline Bytes Body(uint32_t count, const std::vector<Bytes>& records,
                   uint32_t checksum = 0x12345678) {
-  Bytes b;
-  PutBE(&b, count);
+  Bytes b = BE(count);
   for (const Bytes& r : records) b.insert(b.end(), r.begin(), r.end());
-  PutBE(&b, checksum);
+  const Bytes sum = BE(checksum);
+  b.insert(b.end(), sum.begin(), sum.end());
   return b;
 }
 
