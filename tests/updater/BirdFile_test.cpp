@@ -30,9 +30,6 @@ Bytes With(Bytes image, size_t at, const Bytes& bytes) {
 
 class BirdFileTest : public testing::Test {
  protected:
-  void SetUp() override { Log::package_bitmask = 0; }
-  void TearDown() override { Log::package_bitmask = 0; }
-
   std::string Write(const std::string& name, const Bytes& content) {
     std::string path = dir_ / name;
     EXPECT_TRUE(qntest::WriteFile(path, std::string(content.begin(), content.end())));

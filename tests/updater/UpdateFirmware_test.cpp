@@ -40,7 +40,6 @@ const uint32_t kSerial = 0x40F5849A;
 
 class UpdateStepsTest : public testing::Test {
  protected:
-  void TearDown() override { Log::package_bitmask = 0; }
   std::string Write(const std::string& name, const std::string& content) {
     std::string path = dir_ / name;
     EXPECT_TRUE(qntest::WriteFile(path, content));
