@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,6 @@
 using Vorlaine::Updater::ServerCommClass;
 
 namespace {
-
-using qntest::ReplyServer;
 
 // Decoded bytes, or "<null>" when the text is refused.
 std::string Decode(const std::string& text) {
@@ -39,7 +38,7 @@ std::string Encode(const std::string& bytes) {
 class ServerCommTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server.ok()) << "cannot start the loopback HTTP server"; }
-  ReplyServer server;
+  qntest::ReplyServer server;
   ServerCommClass client{server.url().c_str(), ServerCommClass::DEFAULT_BUFFER_SIZE};
 };
 
@@ -233,20 +232,16 @@ TEST_F(ServerCommTest, SilentAndSlowServersAreCutOff) {
 TEST_F(ServerCommTest, ArbitraryRepliesNeverBreakTheQueries) {
   // Replies made of the characters the parser cares about, and a NUL.
   const char alphabet[] = {'o', 'k', '\n', '\r', ';', '0', 'x', 'A', '=', ' ', '\0'};
-  unsigned seed = 12345;
+  std::mt19937 rng(12345);
   ServerCommClass small(server.url().c_str(), 64);
+  std::string build, model, payload, text;
+  std::vector<std::string> builds, versions;
+  unsigned int serial, number;
+  const unsigned int fp[4] = {1, 2, 3, 4};
   for (int round = 0; round < 30; ++round) {
     std::string body = round % 2 ? "ok" : "";
-    size_t length = (round * 13) % 80;
-    for (size_t i = 0; i < length; ++i) {
-      seed = seed * 1103515245u + 12345u;
-      body.push_back(alphabet[(seed >> 16) % sizeof(alphabet)]);
-    }
+    for (int i = (round * 13) % 80; i > 0; --i) body.push_back(alphabet[rng() % sizeof(alphabet)]);
     server.SetBody(body);
-    std::string build, model, payload, text;
-    std::vector<std::string> builds, versions;
-    unsigned int serial, number;
-    const unsigned int fp[4] = {1, 2, 3, 4};
     small.QueryBuild(1, build, model);
     small.GetBuild(1, "fw", "1", payload);
     small.GetBuildList(1, builds, versions);
