@@ -29,7 +29,7 @@ std::vector<std::string> ReadAll(DeviceHistory& h, size_t size) {
   return lines;
 }
 
-TEST(HistoryWrite, EntryIsUtcTimestampSeparatorMessageNewline) {
+TEST(HistoryWrite, EntryIsUtcTimestampSeparatorMessageNewlineAtItsLevel) {
   TempDir tmp;
   std::string path = tmp / ".history";
   // A zone far from UTC shows whether the stamp is really UTC.
@@ -48,11 +48,8 @@ TEST(HistoryWrite, EntryIsUtcTimestampSeparatorMessageNewline) {
   strptime(text.c_str(), DeviceHistory::TIMESTAMP_FORMAT, &t);
   EXPECT_GE(timegm(&t), before);
   EXPECT_LE(timegm(&t), after);
-}
 
-TEST(HistoryWrite, NewlinesLevelsAndLongMessages) {
-  TempDir tmp;
-  std::string path = tmp / ".history";
+  // Newlines, levels and long messages.
   ASSERT_TRUE(WriteFile(path, "old line\n"));
   DeviceHistory h(path.c_str(), 0);
   h.Log("abc\n");

@@ -22,7 +22,7 @@ using qntest::TempDir;
 using qntest::WriteFile;
 typedef std::map<std::string, std::string> Entries;
 
-TEST(KeyValueStoreLoad, LineRules) {
+TEST(KeyValueStoreLoad, LineRulesMergingAndFilesThatAreNotRead) {
   TempDir tmp;
   ASSERT_TRUE(WriteFile(tmp / "in",
                         "  MODEL_NUMBER =  7  \n#A=1\n #B=1\nK=a=b\na=\nx\n"
@@ -40,10 +40,8 @@ TEST(KeyValueStoreLoad, LineRules) {
   // A line that does not fit the 2048-byte buffer ends the file.
   ASSERT_TRUE(WriteFile(tmp / "long", "first=1\nL=" + std::string(2047, 'v') + "\nafter=2\n"));
   EXPECT_EQ(KeyValueStore((tmp / "long").c_str()).Entries(), (Entries{{"first", "1"}}));
-}
 
-TEST(KeyValueStoreLoad, SecondFileMergesMissingFileIsReportedAndAPipeIsRefused) {
-  TempDir tmp;
+  // A second file merges; a missing one is reported and a pipe refused.
   ASSERT_TRUE(WriteFile(tmp / "one", "A=1\nB=1\n"));
   ASSERT_TRUE(WriteFile(tmp / "two", "B=2\nC=2\n"));
   KeyValueStore kv((tmp / "one").c_str());
