@@ -44,12 +44,12 @@ TEST(KeyValueStoreLoad, LineRulesMergingAndFilesThatAreNotRead) {
   // A second file merges; a missing one is reported and a pipe refused.
   ASSERT_TRUE(WriteFile(tmp / "one", "A=1\nB=1\n"));
   ASSERT_TRUE(WriteFile(tmp / "two", "B=2\nC=2\n"));
-  KeyValueStore kv((tmp / "one").c_str());
-  kv.Load((tmp / "two").c_str());
-  EXPECT_EQ(kv.Entries(), (Entries{{"A", "1"}, {"B", "2"}, {"C", "2"}}));
-  kv.Load((tmp / "missing").c_str());
-  EXPECT_EQ(kv.filename, tmp / "two");
-  EXPECT_EQ(kv.Entries().size(), 3u);
+  KeyValueStore merged((tmp / "one").c_str());
+  merged.Load((tmp / "two").c_str());
+  EXPECT_EQ(merged.Entries(), (Entries{{"A", "1"}, {"B", "2"}, {"C", "2"}}));
+  merged.Load((tmp / "missing").c_str());
+  EXPECT_EQ(merged.filename, tmp / "two");
+  EXPECT_EQ(merged.Entries().size(), 3u);
   // A named pipe is refused rather than waited on.
   std::string fifo = tmp / ".settings";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
