@@ -12,15 +12,7 @@
 
 namespace {
 
-using qntest::Background;
-using qntest::FileExists;
-using qntest::ReadFile;
-using qntest::RunResult;
-using qntest::RunUpdater;
-using qntest::ServerDevice;
-using qntest::TempDir;
-using qntest::ToolPath;
-using qntest::UpdateServer;
+using namespace qntest;
 
 // The simulator's default chip identification.
 const char kChipWords[] = "0A000001,0B000002,0C000003,0D000004";
@@ -77,8 +69,8 @@ struct Image {
 Image MakeImage(const TempDir& dir, const std::string& name, int size, int seed) {
   Image image;
   image.path = dir / (name + ".bin");
-  RunResult r = qntest::RunTool("birdtool", {"gen-image", "--size", std::to_string(size), "--seed",
-                                             std::to_string(seed), "-o", image.path});
+  RunResult r = RunTool("birdtool", {"gen-image", "--size", std::to_string(size), "--seed",
+                                     std::to_string(seed), "-o", image.path});
   EXPECT_EQ(r.status, 0) << r.err;
   image.plain = ReadFile(image.path);
   return image;
@@ -94,14 +86,14 @@ std::string PackRecovery(const TempDir& dir, const std::string& build, const Ima
   args.push_back(build + ",1.0.0," + kSerial + ",QN-HUB4");
   args.insert(args.end(), extra.begin(), extra.end());
   std::string why;
-  EXPECT_TRUE(qntest::PackBird(args, &why)) << why;
+  EXPECT_TRUE(PackBird(args, &why)) << why;
   return out;
 }
 
 class RecoveryLpc : public ::testing::Test {
  protected:
   std::string Home() const { return home_.path(); }
-  std::string Store() const { return qntest::StoreDir(home_.path()); }
+  std::string Store() const { return StoreDir(home_.path()); }
   // An update server that maps the simulated chip to build 12 of the
   // device, and serves the given builds.
   std::unique_ptr<UpdateServer> Server(
@@ -220,11 +212,11 @@ TEST_F(RecoveryLpc, RequestedBuildOrGivenFile) {
   auto server = Server({{"11", PackRecovery(work_, "11", old)},
                         {"12", PackRecovery(work_, "12", MakeImage(work_, "img12", 5000, 12))}});
   // A 4-byte image ends the block loop: the blocks after it are not written.
-  ASSERT_TRUE(qntest::WriteFile(work_ / "four.bin", "\x01\x02\x03\x04"));
+  ASSERT_TRUE(WriteFile(work_ / "four.bin", "\x01\x02\x03\x04"));
   std::string given = PackRecovery(
       work_, "77", mine,
       {"--firmware", "0x40000:" + (work_ / "four.bin"), "--firmware", "0x50000:" + old.path});
-  ASSERT_EQ(qntest::Run({"/bin/mkdir", "-p", qntest::DeviceDir(Home(), kSerial)}).status, 0);
+  ASSERT_EQ(qntest::Run({"/bin/mkdir", "-p", DeviceDir(Home(), kSerial)}).status, 0);
   const struct {
     const char* option;
     std::string value;
