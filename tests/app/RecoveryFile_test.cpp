@@ -42,13 +42,10 @@ class RecoveryFileTest : public ::testing::Test {
  protected:
   std::string Root() const { return dir_.path() + "/updater"; }
   // Runs the function on a fresh store; its console output in *out.
-  bool Get(ReplyServer& server, std::string* out, const char* knownDevice = nullptr) {
+  bool Get(ReplyServer& server, std::string* out) {
     EXPECT_TRUE(server.ok());
     params_.serverUrl = server.url();
     UpdaterClass store(dir_.path().c_str(), "updater");
-    if (knownDevice) {
-      EXPECT_NE(store.Create(knownDevice), nullptr);
-    }
     bool ok = false;
     *out = qntest::CaptureStdout(
         [&] { ok = Get_Firmware_Recovery_File(&store, &params_, kFingerprint); });

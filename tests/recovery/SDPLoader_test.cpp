@@ -19,26 +19,22 @@
 
 typedef std::vector<uint8_t> Bytes;
 
-// Access to the client's packet builders. They build into a vector holding
+// Access to the client's packet builders. They build into vectors holding
 // junk: those that clear it must leave nothing of it.
 class SDPLoaderPeer {
  public:
-  template <typename... Args>
-  static Bytes Built(void (*build)(Bytes&, Args...), Args... args) {
+  static Bytes Status() {
     Bytes p{9, 9, 9};
-    build(p, args...);
+    SDPLoader::_createStatusPacket(p);
     return p;
   }
-  static Bytes Status() { return Built(SDPLoader::_createStatusPacket); }
-  static Bytes ReadRegister(uint32_t a) {
-    return Built(SDPLoader::_create4ByteReadRegisterPacket, a);
-  }
-  static Bytes WriteFile(uint32_t a, uint32_t n) {
-    return Built(SDPLoader::_createWriteFilePacket, a, n);
-  }
-  static Bytes Jump(uint32_t a) {
-    Bytes p;
-    SDPLoader::_createJumpPacket(p, a);
+  // Read register 0x401F4410, write 4096 bytes to 0x20000000, jump to
+  // 0x20000400 (built into an empty vector).
+  static std::vector<Bytes> Commands() {
+    std::vector<Bytes> p{{9, 9, 9}, {9, 9, 9}, {}};
+    SDPLoader::_create4ByteReadRegisterPacket(p[0], 0x401F4410);
+    SDPLoader::_createWriteFilePacket(p[1], 0x20000000, 4096);
+    SDPLoader::_createJumpPacket(p[2], 0x20000400);
     return p;
   }
 };
@@ -121,11 +117,10 @@ class FakeTransport : public SDPLoader_Interface {
 // --- packets and reply layouts ----------------------------------------------
 
 TEST(SdpPackets, CommandsHaveTheirBytesAndSeventeenInAll) {
-  EXPECT_EQ(SDPLoaderPeer::ReadRegister(0x401F4410),
-            Packet({1, 1, 1, 0x40, 0x1F, 0x44, 0x10, 0x20, 0, 0, 0, 4}));
-  EXPECT_EQ(SDPLoaderPeer::WriteFile(0x20000000, 4096),
-            Packet({1, 4, 4, 0x20, 0, 0, 0, 0x20, 0, 0, 0x10, 0}));
-  EXPECT_EQ(SDPLoaderPeer::Jump(0x20000400), Packet({1, 0x0B, 0x0B, 0x20, 0, 4, 0}));
+  EXPECT_EQ(SDPLoaderPeer::Commands(),
+            (std::vector<Bytes>{Packet({1, 1, 1, 0x40, 0x1F, 0x44, 0x10, 0x20, 0, 0, 0, 4}),
+                                Packet({1, 4, 4, 0x20, 0, 0, 0, 0x20, 0, 0, 0x10, 0}),
+                                Packet({1, 0x0B, 0x0B, 0x20, 0, 4, 0})}));
   EXPECT_EQ(SDPLoaderPeer::Status(), Packet({1, 5, 5}));
 }
 
