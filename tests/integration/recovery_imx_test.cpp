@@ -42,14 +42,6 @@ std::string WithoutUpdateTime(const std::string& out) {
 
 class RecoveryImx : public PrivateNetworkTest {
  protected:
-  void SetUp() override {
-    PrivateNetworkTest::SetUp();
-    if (HasFatalFailure()) return;
-    loader1_ = Image("loader1", 1000, 1);
-    loader2_ = Image("loader2", 3000, 2);
-    firmware_ = Image("firmware", 5000, 3);
-  }
-
   std::string Image(const std::string& name, int size, int seed) {
     std::string path = work_ / (name + ".bin");
     RunResult r = RunTool("birdtool", {"gen-image", "--size", std::to_string(size), "--seed",
@@ -65,12 +57,12 @@ class RecoveryImx : public PrivateNetworkTest {
     std::string out = work_ / name;
     EXPECT_TRUE(WriteFile(work_ / "short.bin", "\x11\x22"));
     std::string why;
-    EXPECT_TRUE(
-        PackBird({"-o", out, "--loader", "0x20002000:" + loader1_, "--loader",
-                  "0x20004000:" + loader2_, "--block", "0:" + (work_ / "short.bin"), "--firmware",
-                  "0x60000000:" + firmware_, "--loader-entry", "0x20002000", "--info",
-                  std::string(kBuild) + ",1.2.3," + kSerial + ",QN-RT", "--stamp", "1.2.3,77"},
-                 &why))
+    EXPECT_TRUE(PackBird(
+        {"-o", out, "--loader", "0x20002000:" + Image("loader1", 1000, 1), "--loader",
+         "0x20004000:" + Image("loader2", 3000, 2), "--block", "0:" + (work_ / "short.bin"),
+         "--firmware", "0x60000000:" + Image("firmware", 5000, 3), "--loader-entry", "0x20002000",
+         "--info", std::string(kBuild) + ",1.2.3," + kSerial + ",QN-RT", "--stamp", "1.2.3,77"},
+        &why))
         << why;
     return out;
   }
@@ -89,7 +81,6 @@ class RecoveryImx : public PrivateNetworkTest {
 
   TempDir home_;
   TempDir work_;
-  std::string loader1_, loader2_, firmware_;
 };
 
 // The user's file, no server: the recovery goes ahead with "-f" and the

@@ -160,17 +160,11 @@ TEST_F(RecoveryLpc, RecoversAChipWithTheFileTheServerHasForItsFingerprint) {
   // The second block of the transfer is refused once and sent again.
   Chip chip(work_, {"--resend-at", "2"});
   ASSERT_TRUE(chip.ready());
-  const std::vector<std::vector<std::string>> steps = {{"-s"},
-                                                       {"unlock"},
-                                                       {"prepare-for-write", "1", "1"},
-                                                       {"erase", "1", "1"},
-                                                       {"blank-check", "1", "1"},
-                                                       {"read-uid"}};
   RunResult isp;
-  for (std::vector<std::string> step : steps) {
-    step.insert(step.begin(), {"/usr/bin/lpcisp", chip.tty()});
-    isp = qntest::Run(step);
-    EXPECT_EQ(isp.status, 0) << step[2] << isp.out << isp.err;
+  for (const char* step :
+       {"-s", "unlock", "prepare-for-write 1 1", "erase 1 1", "blank-check 1 1", "read-uid"}) {
+    isp = qntest::Run({"/bin/sh", "-c", std::string("/usr/bin/lpcisp \"$0\" ") + step, chip.tty()});
+    EXPECT_EQ(isp.status, 0) << step << isp.out << isp.err;
   }
   EXPECT_NE(isp.out.find("UID: 0x0a000001 - 0x0b000002"), std::string::npos) << isp.out;
   for (int i = 0; i < 2; ++i) {
