@@ -42,13 +42,10 @@ class RecoveryFileTest : public ::testing::Test {
  protected:
   std::string Root() const { return dir_.path() + "/updater"; }
   // Runs the function on a fresh store; its console output in *out.
-  bool Get(ReplyServer& server, std::string* out, const char* knownDevice = nullptr) {
+  bool Get(ReplyServer& server, std::string* out) {
     EXPECT_TRUE(server.ok());
     params_.serverUrl = server.url();
     UpdaterClass store(dir_.path().c_str(), "updater");
-    if (knownDevice) {
-      EXPECT_NE(store.Create(knownDevice), nullptr);
-    }
     bool ok = false;
     *out = qntest::CaptureStdout(
         [&] { ok = Get_Firmware_Recovery_File(&store, &params_, kFingerprint); });
@@ -79,61 +76,45 @@ TEST_F(RecoveryFileTest, SerialNumberZeroGoesIntoRecover) {
   EXPECT_FALSE(FileExists(Root() + "/00000000"));
 }
 
-TEST_F(RecoveryFileTest, UnusableAnswersLeaveTheRecordAndTheStoreAlone) {
-  struct {
-    const char* reply;
+// Unusable answers, and a requested build ("-b") that the server cannot name
+// or deliver, or that is not a plain number (it names the file in the
+// store), leave the record and the store alone.
+TEST_F(RecoveryFileTest, UnusableAnswersOrBuildsLeaveTheRecordAndTheStoreAlone) {
+  const std::string fix = "ok\n40F5849A\n12\n" + Base64(kFile);
+  const char* invalid = "ERROR ==> The server sent no valid recovery file; nothing stored.\n";
+  const char* model = "ok\n12\nQN-HUB4\n";  // the build query's answer
+  const struct {
+    std::string fix;
+    const char* build;
+    const char* query;
     bool result;
     const char* out;
+    size_t requests;
   } cases[] = {
-      {"error no such chip", false,
-       "Invalid Device ID Cannot retreive the information from Vorlaine update server.\n"},
-      {"ok\n40F5849A\n12\n!!!!", false,
-       "ERROR ==> The server sent no valid recovery file; nothing stored.\n"},
-      {"ok\n40F5849A\n12\nQUJD=", false,
-       "ERROR ==> The server sent no valid recovery file; nothing stored.\n"},
+      {"error no such chip", "", "", false,
+       "Invalid Device ID Cannot retreive the information from Vorlaine update server.\n", 1},
+      {"ok\n40F5849A\n12\n!!!!", "", "", false, invalid, 1},
+      {"ok\n40F5849A\n12\nQUJD=", "", "", false, invalid, 1},
       // No payload at all: the caller goes on with the file it has.
-      {"ok\n40F5849A\n12", true, ""},
-      {"ok", true, ""},
+      {"ok\n40F5849A\n12", "", "", true, "", 1},
+      {"ok", "", "", true, "", 1},
+      {fix, "11", "error", false, "Failed acquiring model string during recovery.\n", 2},
+      {fix, "11", model, false, "Failed acquiring specific build during recovery.\n", 3},
+      {fix, "../11", model, false, "ERROR ==> Build [../11] is not a build number.\n", 1},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.reply);
-    ReplyServer server(Replies{{"fix", c.reply}});
-    params_.birdFile.clear();
+    SCOPED_TRACE(c.fix + " " + c.build);
+    ReplyServer server(Replies{{"fix", c.fix}, {"qu", c.query}});
+    params_.build = c.build;
     params_.serialNumber = 0x1234;
     std::string out;
     EXPECT_EQ(Get(server, &out), c.result);
     EXPECT_EQ(out, c.out);
+    EXPECT_EQ(server.Requests(), c.requests);
     EXPECT_EQ(params_.birdFile, "");
     EXPECT_EQ(params_.serialNumber, 0x1234u);
     EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
   }
-}
-
-// A requested build ("-b") that the server cannot name or deliver, or that is
-// not a plain number (it names the file in the store), stores nothing.
-TEST_F(RecoveryFileTest, RequestedBuildFailures) {
-  const std::string fix = "ok\n40F5849A\n12\n" + Base64(kFile);
-  struct {
-    const char* build;
-    const char* query;
-    const char* out;
-    size_t requests;
-  } cases[] = {
-      {"11", "error", "Failed acquiring model string during recovery.\n", 2},
-      {"11", "ok\n12\nQN-HUB4\n", "Failed acquiring specific build during recovery.\n", 3},
-      {"../11", "ok\n12\nQN-HUB4\n", "ERROR ==> Build [../11] is not a build number.\n", 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.out);
-    ReplyServer server(Replies{{"fix", fix}, {"qu", c.query}});
-    params_.build = c.build;
-    std::string out;
-    EXPECT_FALSE(Get(server, &out));
-    EXPECT_EQ(out, c.out);
-    EXPECT_EQ(server.Requests(), c.requests);
-  }
-  EXPECT_FALSE(FileExists(Root() + "/RECOVER"));
-  EXPECT_EQ(params_.birdFile, "");
 }
 
 }  // namespace

@@ -16,9 +16,7 @@
 
 namespace {
 
-using qntest::ReadFile;
-using qntest::RunResult;
-using qntest::TempDir;
+using namespace qntest;
 
 const char kSerial[] = "5A5AC0DE";
 const char kBuild[] = "77";
@@ -42,20 +40,12 @@ std::string WithoutUpdateTime(const std::string& out) {
   return std::regex_replace(out, time, "Update time: T sec\n");
 }
 
-class RecoveryImx : public qntest::PrivateNetworkTest {
+class RecoveryImx : public PrivateNetworkTest {
  protected:
-  void SetUp() override {
-    PrivateNetworkTest::SetUp();
-    if (HasFatalFailure()) return;
-    loader1_ = Image("loader1", 1000, 1);
-    loader2_ = Image("loader2", 3000, 2);
-    firmware_ = Image("firmware", 5000, 3);
-  }
-
   std::string Image(const std::string& name, int size, int seed) {
     std::string path = work_ / (name + ".bin");
-    RunResult r = qntest::RunTool("birdtool", {"gen-image", "--size", std::to_string(size),
-                                               "--seed", std::to_string(seed), "-o", path});
+    RunResult r = RunTool("birdtool", {"gen-image", "--size", std::to_string(size), "--seed",
+                                       std::to_string(seed), "-o", path});
     EXPECT_EQ(r.status, 0) << r.err;
     return path;
   }
@@ -65,13 +55,13 @@ class RecoveryImx : public qntest::PrivateNetworkTest {
   // block and the loader's entry.
   std::string Pack(const std::string& name) {
     std::string out = work_ / name;
-    EXPECT_TRUE(qntest::WriteFile(work_ / "short.bin", "\x11\x22"));
+    EXPECT_TRUE(WriteFile(work_ / "short.bin", "\x11\x22"));
     std::string why;
-    EXPECT_TRUE(qntest::PackBird(
-        {"-o", out, "--loader", "0x20002000:" + loader1_, "--loader", "0x20004000:" + loader2_,
-         "--block", "0:" + (work_ / "short.bin"), "--firmware", "0x60000000:" + firmware_,
-         "--loader-entry", "0x20002000", "--info",
-         std::string(kBuild) + ",1.2.3," + kSerial + ",QN-RT", "--stamp", "1.2.3,77"},
+    EXPECT_TRUE(PackBird(
+        {"-o", out, "--loader", "0x20002000:" + Image("loader1", 1000, 1), "--loader",
+         "0x20004000:" + Image("loader2", 3000, 2), "--block", "0:" + (work_ / "short.bin"),
+         "--firmware", "0x60000000:" + Image("firmware", 5000, 3), "--loader-entry", "0x20002000",
+         "--info", std::string(kBuild) + ",1.2.3," + kSerial + ",QN-RT", "--stamp", "1.2.3,77"},
         &why))
         << why;
     return out;
@@ -79,19 +69,18 @@ class RecoveryImx : public qntest::PrivateNetworkTest {
 
   // The update server knows the chip's fingerprint (0 0 HIGH LOW) as build
   // 77 of the device.
-  std::unique_ptr<qntest::UpdateServer> Server(const std::string& bird) {
-    qntest::ServerDevice device{kSerial, "QN-RT", kBuild, {{kBuild, {"1.2.3", bird}}}};
-    std::unique_ptr<qntest::UpdateServer> server(new qntest::UpdateServer(
+  std::unique_ptr<UpdateServer> Server(const std::string& bird) {
+    ServerDevice device{kSerial, "QN-RT", kBuild, {{kBuild, {"1.2.3", bird}}}};
+    std::unique_ptr<UpdateServer> server(new UpdateServer(
         work_ / "fw", {device}, {std::string("0 0 A 1234ABCD ") + kSerial + " " + kBuild}));
     EXPECT_TRUE(server->ready());
     return server;
   }
 
-  std::string Store() const { return qntest::StoreDir(home_.path()); }
+  std::string Store() const { return StoreDir(home_.path()); }
 
   TempDir home_;
   TempDir work_;
-  std::string loader1_, loader2_, firmware_;
 };
 
 // The user's file, no server: the recovery goes ahead with "-f" and the
@@ -118,10 +107,9 @@ TEST_F(RecoveryImx, FailedLoaderStepEndsWithTheCleanupErrorLine) {
     SCOPED_TRACE(c.rom);
     TempDir dir;
     const std::string tty = dir / "tty", trace = dir / "trace";
-    RunResult r =
-        qntest::RunUpdaterOnUsbBus(home_.path(), {"--imx-serial", tty + c.rom, "--trace", trace},
-                                   {"-U", "-t", "RECOVER", "-s", tty, "-f", bird, "-d", kSerial,
-                                    "-u", "http://127.0.0.1:1/cgi/u"});
+    RunResult r = RunUpdaterOnUsbBus(home_.path(), {"--imx-serial", tty + c.rom, "--trace", trace},
+                                     {"-U", "-t", "RECOVER", "-s", tty, "-f", bird, "-d", kSerial,
+                                      "-u", "http://127.0.0.1:1/cgi/u"});
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_EQ(
@@ -130,7 +118,7 @@ TEST_F(RecoveryImx, FailedLoaderStepEndsWithTheCleanupErrorLine) {
             "] ==> [25, Connection error].\nError transfering firmware on device [" + kSerial +
             "]\nUpdate time: T sec\nEND of Firmware_Recovery via Serial Interface(" + tty + ")\n");
     std::string seen = ReadFile(trace), writes;
-    for (const std::string& line : qntest::Lines(seen))
+    for (const std::string& line : Lines(seen))
       if (line.find("imx serial write") != std::string::npos) writes += line + "\n";
     EXPECT_EQ(writes, c.writes) << seen;
     EXPECT_EQ(seen.find("jump"), std::string::npos) << seen;
@@ -159,10 +147,10 @@ TEST_F(RecoveryImx, RecoveryEndsWithTheModuleRunningTheNewFirmware) {
       bus.insert(bus.begin(), {"--imx-serial", port + "," + kFingerprint + mode});
     }
     // The Updater (its output ends with "== exit N\n"), then a USB discovery.
-    RunResult r = qntest::RunOnUsbBus(
+    RunResult r = RunOnUsbBus(
         home_.path(), bus,
         {"/bin/sh", "-c", "\"$0\" \"$@\"; echo \"== exit $?\"; sleep 0.5; \"$0\" -D -t USB",
-         qntest::UpdaterPath(), "-U", "-t", "RECOVER", "-s", port, "-u", server->url()});
+         UpdaterPath(), "-U", "-t", "RECOVER", "-s", port, "-u", server->url()});
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     std::string out = WithoutUpdateTime(r.out);
@@ -202,9 +190,8 @@ TEST_F(RecoveryImx, LowerCaseUsbIsASerialPortName) {
   auto server = Server(Pack("77.bird"));
   // The HID ROM is on the bus, but "usb" names a serial port (that does
   // not exist), so the ROM is never asked.
-  RunResult r =
-      qntest::RunUpdaterOnUsbBus(home_.path(), {"--imx", kFingerprint, "--stats"},
-                                 {"-U", "-t", "RECOVER", "-s", "usb", "-u", server->url()});
+  RunResult r = RunUpdaterOnUsbBus(home_.path(), {"--imx", kFingerprint, "--stats"},
+                                   {"-U", "-t", "RECOVER", "-s", "usb", "-u", server->url()});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_EQ(r.out, std::string("Firmware_Recovery via Serial Interface:\n"
                                "ERROR ==> Could not open serial port.\n") +

@@ -12,15 +12,7 @@
 
 namespace {
 
-using qntest::Background;
-using qntest::FileExists;
-using qntest::ReadFile;
-using qntest::RunResult;
-using qntest::RunUpdater;
-using qntest::ServerDevice;
-using qntest::TempDir;
-using qntest::ToolPath;
-using qntest::UpdateServer;
+using namespace qntest;
 
 // The simulator's default chip identification.
 const char kChipWords[] = "0A000001,0B000002,0C000003,0D000004";
@@ -36,9 +28,8 @@ class Chip {
     std::vector<std::string> argv{ToolPath("qn-lpcsim"), "--link", tty_, "--dump", dump_};
     argv.insert(argv.end(), extra.begin(), extra.end());
     sim_.reset(new Background(argv));
-    ready_ = !sim_->WaitForLine("/dev/", 10000).empty();
+    EXPECT_FALSE(sim_->WaitForLine("/dev/", 10000).empty()) << "qn-lpcsim: " << sim_->Output();
   }
-  bool ready() const { return ready_; }
   const std::string& tty() const { return tty_; }
   std::string Flash() const { return ReadFile(dump_); }
   // Lines the simulator printed after its first one.
@@ -54,7 +45,6 @@ class Chip {
  private:
   std::string tty_, dump_;
   std::unique_ptr<Background> sim_;
-  bool ready_ = false;
 };
 
 // A firmware image and what the flash holds once it is recovered: the image
@@ -77,8 +67,8 @@ struct Image {
 Image MakeImage(const TempDir& dir, const std::string& name, int size, int seed) {
   Image image;
   image.path = dir / (name + ".bin");
-  RunResult r = qntest::RunTool("birdtool", {"gen-image", "--size", std::to_string(size), "--seed",
-                                             std::to_string(seed), "-o", image.path});
+  RunResult r = RunTool("birdtool", {"gen-image", "--size", std::to_string(size), "--seed",
+                                     std::to_string(seed), "-o", image.path});
   EXPECT_EQ(r.status, 0) << r.err;
   image.plain = ReadFile(image.path);
   return image;
@@ -94,14 +84,14 @@ std::string PackRecovery(const TempDir& dir, const std::string& build, const Ima
   args.push_back(build + ",1.0.0," + kSerial + ",QN-HUB4");
   args.insert(args.end(), extra.begin(), extra.end());
   std::string why;
-  EXPECT_TRUE(qntest::PackBird(args, &why)) << why;
+  EXPECT_TRUE(PackBird(args, &why)) << why;
   return out;
 }
 
 class RecoveryLpc : public ::testing::Test {
  protected:
   std::string Home() const { return home_.path(); }
-  std::string Store() const { return qntest::StoreDir(home_.path()); }
+  std::string Store() const { return StoreDir(home_.path()); }
   // An update server that maps the simulated chip to build 12 of the
   // device, and serves the given builds.
   std::unique_ptr<UpdateServer> Server(
@@ -134,7 +124,6 @@ class RecoveryLpc : public ::testing::Test {
 TEST_F(RecoveryLpc, FingerprintCommand) {
   TempDir dir;
   Chip silent(dir, {"--no-sync"});
-  ASSERT_TRUE(silent.ready());
   const std::string head = "Getting NXP device fingerprint:\n";
   const std::pair<std::string, std::string> failures[] = {
       {work_ / "no-such-tty", head + "ERROR ==> Could not open serial port\n"},
@@ -167,18 +156,11 @@ TEST_F(RecoveryLpc, RecoversAChipWithTheFileTheServerHasForItsFingerprint) {
   auto server = Server({{"12", PackRecovery(work_, "12", image)}});
   // The second block of the transfer is refused once and sent again.
   Chip chip(work_, {"--resend-at", "2"});
-  ASSERT_TRUE(chip.ready());
-  const std::vector<std::vector<std::string>> steps = {{"-s"},
-                                                       {"unlock"},
-                                                       {"prepare-for-write", "1", "1"},
-                                                       {"erase", "1", "1"},
-                                                       {"blank-check", "1", "1"},
-                                                       {"read-uid"}};
   RunResult isp;
-  for (std::vector<std::string> step : steps) {
-    step.insert(step.begin(), {"/usr/bin/lpcisp", chip.tty()});
-    isp = qntest::Run(step);
-    EXPECT_EQ(isp.status, 0) << step[2] << isp.out << isp.err;
+  for (const char* step :
+       {"-s", "unlock", "prepare-for-write 1 1", "erase 1 1", "blank-check 1 1", "read-uid"}) {
+    isp = qntest::Run({"/bin/sh", "-c", std::string("/usr/bin/lpcisp \"$0\" ") + step, chip.tty()});
+    EXPECT_EQ(isp.status, 0) << step << isp.out << isp.err;
   }
   EXPECT_NE(isp.out.find("UID: 0x0a000001 - 0x0b000002"), std::string::npos) << isp.out;
   for (int i = 0; i < 2; ++i) {
@@ -220,11 +202,11 @@ TEST_F(RecoveryLpc, RequestedBuildOrGivenFile) {
   auto server = Server({{"11", PackRecovery(work_, "11", old)},
                         {"12", PackRecovery(work_, "12", MakeImage(work_, "img12", 5000, 12))}});
   // A 4-byte image ends the block loop: the blocks after it are not written.
-  ASSERT_TRUE(qntest::WriteFile(work_ / "four.bin", "\x01\x02\x03\x04"));
+  ASSERT_TRUE(WriteFile(work_ / "four.bin", "\x01\x02\x03\x04"));
   std::string given = PackRecovery(
       work_, "77", mine,
       {"--firmware", "0x40000:" + (work_ / "four.bin"), "--firmware", "0x50000:" + old.path});
-  ASSERT_EQ(qntest::Run({"/bin/mkdir", "-p", qntest::DeviceDir(Home(), kSerial)}).status, 0);
+  ASSERT_EQ(qntest::Run({"/bin/mkdir", "-p", DeviceDir(Home(), kSerial)}).status, 0);
   const struct {
     const char* option;
     std::string value;
@@ -235,7 +217,6 @@ TEST_F(RecoveryLpc, RequestedBuildOrGivenFile) {
     SCOPED_TRACE(c.option);
     TempDir dir;
     Chip chip(dir);
-    ASSERT_TRUE(chip.ready());
     bool echo = c.image.path == old.path;
     RunResult r =
         Recover(chip, *server, {c.option, c.value, echo ? "-e" : "-o", echo ? "1" : "115200"});
@@ -286,7 +267,6 @@ TEST_F(RecoveryLpc, RefusedFileOrFailedEraseOrWriteStopsWithTheErrorLineAndNoSta
     SCOPED_TRACE(c.message);
     TempDir dir;
     Chip chip(dir, c.chip);
-    ASSERT_TRUE(chip.ready());
     // 0x4001: the procedure's messages and the byte traces of every command.
     std::vector<std::string> args{"-X", "0x4001"};
     args.insert(args.end(), c.file.begin(), c.file.end());

@@ -19,50 +19,33 @@
 
 typedef std::vector<uint8_t> Bytes;
 
-// Access to the client's packet builders; those that clear their vector
-// must leave nothing of what it held.
+// Access to the client's packet builders. They build into vectors holding
+// junk: those that clear it must leave nothing of it.
 class SDPLoaderPeer {
  public:
-  static Bytes Status() { return Built(SDPLoader::_createStatusPacket); }
-  static Bytes ReadRegister(uint32_t address) {
-    return Built(SDPLoader::_create4ByteReadRegisterPacket, address);
-  }
-  static Bytes WriteFile(uint32_t address, uint32_t count) {
-    return Built(SDPLoader::_createWriteFilePacket, address, count);
-  }
-  static Bytes Jump(uint32_t address) {
-    Bytes p;
-    SDPLoader::_createJumpPacket(p, address);
+  static Bytes Status() {
+    Bytes p{9, 9, 9};
+    SDPLoader::_createStatusPacket(p);
     return p;
   }
-
- private:
-  template <typename F, typename... Args>
-  static Bytes Built(F build, Args... args) {
-    Bytes p{9, 9, 9};
-    build(p, args...);
+  // Read register 0x401F4410, write 4096 bytes to 0x20000000, jump to
+  // 0x20000400 (built into an empty vector).
+  static std::vector<Bytes> Commands() {
+    std::vector<Bytes> p{{9, 9, 9}, {9, 9, 9}, {}};
+    SDPLoader::_create4ByteReadRegisterPacket(p[0], 0x401F4410);
+    SDPLoader::_createWriteFilePacket(p[1], 0x20000000, 4096);
+    SDPLoader::_createJumpPacket(p[2], 0x20000400);
     return p;
   }
 };
 
 namespace {
 
-Bytes Hex(const std::string& text) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back((uint8_t)strtoul(text.substr(i, 2).c_str(), nullptr, 16));
-    i += 2;
-  }
-  return out;
+// A command packet: its bytes, then zeros up to 17 in all.
+Bytes Packet(Bytes bytes) {
+  bytes.resize(17, 0);
+  return bytes;
 }
-
-Bytes Zeros(size_t n) { return Bytes(n, 0); }
-
-std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 Bytes Cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -89,7 +72,7 @@ class FakeTransport : public SDPLoader_Interface {
     std::vector<Bytes> writes;
     int inits = 0;
   };
-  FakeTransport(Layout layout, Record* record, const sdpsim::Config& config)
+  FakeTransport(Layout layout, Record* record, const sdpsim::Config& config = {})
       : layout_(layout), record_(record), rom_(config) {}
 
   bool init() override {
@@ -106,15 +89,14 @@ class FakeTransport : public SDPLoader_Interface {
     return (ssize_t)packet.size() - 1;
   }
   ssize_t readData(Bytes& reply, unsigned) override {
-    Bytes bytes;
+    size_t before = reply.size();
     if (layout_ == Layout::kHid) {
-      for (const Bytes& report : hidRom_.TakeInputReports()) bytes = Cat(bytes, report);
+      for (const Bytes& report : hidRom_.TakeInputReports()) reply = Cat(reply, report);
     } else {
       std::string out = serialRom_.TakeOutput();
-      bytes.assign(out.begin(), out.end());
+      reply.insert(reply.end(), out.begin(), out.end());
     }
-    reply.insert(reply.end(), bytes.begin(), bytes.end());
-    return (ssize_t)bytes.size();
+    return (ssize_t)(reply.size() - before);
   }
   bool getDataFromBuffer(const Bytes& reply, unsigned offset, unsigned& value) override {
     return layout_ == Layout::kHid ? hid_.getDataFromBuffer(reply, offset, value)
@@ -124,7 +106,7 @@ class FakeTransport : public SDPLoader_Interface {
  private:
   Layout layout_;
   Record* record_;
-  sdpsim::Device rom_{sdpsim::Config()};
+  sdpsim::Device rom_;
   sdpsim::SerialFramer serialRom_{rom_};
   sdpsim::HidFramer hidRom_{rom_};
   // Unopened transports: only their reply parsing is used.
@@ -135,12 +117,11 @@ class FakeTransport : public SDPLoader_Interface {
 // --- packets and reply layouts ----------------------------------------------
 
 TEST(SdpPackets, CommandsHaveTheirBytesAndSeventeenInAll) {
-  EXPECT_EQ(SDPLoaderPeer::ReadRegister(0x401F4410),
-            Cat(Hex("01 01 01 40 1F 44 10 20 00 00 00 04"), Zeros(5)));
-  EXPECT_EQ(SDPLoaderPeer::WriteFile(0x20000000, 4096),
-            Cat(Hex("01 04 04 20 00 00 00 20 00 00 10 00"), Zeros(5)));
-  EXPECT_EQ(SDPLoaderPeer::Jump(0x20000400), Cat(Hex("01 0B 0B 20 00 04 00"), Zeros(10)));
-  EXPECT_EQ(SDPLoaderPeer::Status(), Cat(Hex("01 05 05"), Zeros(14)));
+  EXPECT_EQ(SDPLoaderPeer::Commands(),
+            (std::vector<Bytes>{Packet({1, 1, 1, 0x40, 0x1F, 0x44, 0x10, 0x20, 0, 0, 0, 4}),
+                                Packet({1, 4, 4, 0x20, 0, 0, 0, 0x20, 0, 0, 0x10, 0}),
+                                Packet({1, 0x0B, 0x0B, 0x20, 0, 4, 0})}));
+  EXPECT_EQ(SDPLoaderPeer::Status(), Packet({1, 5, 5}));
 }
 
 // A HID answer is exactly 70 bytes with word n at 6 + 4n; a serial answer
@@ -151,7 +132,8 @@ TEST(SdpReplies, WordsAreTakenOnlyFromRepliesLongEnoughForThem) {
   Serial_SDPLoader serial(nullptr);
   Bytes hidAnswer = HidAnswer(0x000000F0);
   hidAnswer[10] = 0x11;  // the first byte of word 1
-  Bytes short69(hidAnswer.begin(), hidAnswer.end() - 1);
+  const Bytes serialAnswer = Cat(Le32(kHab), Le32(0x78563412));
+  auto cut = [](const Bytes& b) { return Bytes(b.begin(), b.end() - 1); };
   struct {
     SDPLoader_Interface* layout;
     Bytes reply;
@@ -163,22 +145,20 @@ TEST(SdpReplies, WordsAreTakenOnlyFromRepliesLongEnoughForThem) {
       {&hid, HidAnswer(0x88888888), 0, 0, true, 0x88888888},
       {&hid, hidAnswer, 0, 0x0F, true, 0xFF},
       {&hid, hidAnswer, 4, 0, true, 0x11},
-      {&hid, short69, 0, 0, false, 0},
+      {&hid, cut(hidAnswer), 0, 0, false, 0},
       {&hid, Cat(hidAnswer, Bytes{0}), 0, 0, false, 0},
       {&hid, hidAnswer, 16, 0, false, 0},
-      {&serial, Hex("56 78 78 56 12 34 56 78"), 0, 0, true, 0x78563412},
-      {&serial, Hex("56 78 78 56 12 34 56"), 0, 0, false, 0},
+      {&serial, serialAnswer, 0, 0, true, 0x78563412},
+      {&serial, cut(serialAnswer), 0, 0, false, 0},
       {&serial, Bytes(), 0, 0, false, 0},
       {&serial, Bytes(68, 0xAB), 15, 0, true, 0xABABABAB},
       {&serial, Bytes(67, 0xAB), 15, 0, false, 0},
       {&serial, Bytes(68, 0xAB), 16, 0, false, 0},
   };
-  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
-    unsigned word = cases[i].before;
-    EXPECT_EQ(cases[i].layout->getDataFromBuffer(cases[i].reply, cases[i].offset, word),
-              cases[i].ok)
-        << i;
-    EXPECT_EQ(word, cases[i].ok ? cases[i].word : cases[i].before) << i;
+  for (const auto& c : cases) {
+    unsigned word = c.before;
+    EXPECT_EQ(c.layout->getDataFromBuffer(c.reply, c.offset, word), c.ok) << &c - cases;
+    EXPECT_EQ(word, c.ok ? c.word : c.before) << &c - cases;
   }
 }
 
@@ -193,8 +173,8 @@ TEST(SdpLoader, TransportIsSetOnceAndOpenedThroughInit) {
   FakeTransport::Record first, second;
   SDPLoader loader;
   EXPECT_FALSE(loader.setLoader(nullptr));
-  FakeTransport* secondTransport = new FakeTransport(Layout::kSerial, &second, sdpsim::Config());
-  EXPECT_TRUE(loader.setLoader(new FakeTransport(Layout::kSerial, &first, sdpsim::Config())));
+  FakeTransport* secondTransport = new FakeTransport(Layout::kSerial, &second);
+  EXPECT_TRUE(loader.setLoader(new FakeTransport(Layout::kSerial, &first)));
   EXPECT_FALSE(loader.setLoader(secondTransport));
   delete secondTransport;  // refused: still the caller's
   EXPECT_EQ(loader.init(), aErrNone);
@@ -202,21 +182,13 @@ TEST(SdpLoader, TransportIsSetOnceAndOpenedThroughInit) {
   EXPECT_EQ(second.inits, 0);
 }
 
-// --- exchanges with the simulated ROM in either layout ----------------------------------------
-
-class SdpExchange : public ::testing::TestWithParam<Layout> {
- protected:
-  // The simulated ROM behind a transport of the test's layout.
-  FakeTransport* Rom(FakeTransport::Record* record, const sdpsim::Config& config = {}) {
-    return new FakeTransport(GetParam(), record, config);
-  }
-};
+// --- exchanges with the simulated ROM in either layout ----------------------
 
 // A ROM that never answers is asked five times per exchange and never gets
 // a file write; one that answers in the middle of the data (after two data
 // reports went in), or ends the transfer without the completion word, fails
 // the transfer.
-TEST_P(SdpExchange, SilentInterruptingOrRefusingRomFailsTheTransfer) {
+TEST(SdpExchange, SilentInterruptingOrRefusingRomFailsTheTransferInEitherLayout) {
   const struct {
     bool silent;
     uint32_t unsolicitedAt;
@@ -230,33 +202,29 @@ TEST_P(SdpExchange, SilentInterruptingOrRefusingRomFailsTheTransfer) {
       {false, 2048, false, 5000, 3, "Error while transfering loader. Aborting\n", 4},
       {false, 0, true, 10, 4, "Loader Transfer Unsuccessful\n", 3},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.result);
-    sdpsim::Config config;
-    config.silent = c.silent;
-    config.unsolicitedAt = c.unsolicitedAt;
-    config.writeFail = c.writeFail;
-    FakeTransport::Record record;
-    SDPLoader loader;
-    loader.setLoader(Rom(&record, config));
-    std::string out = qntest::CaptureStdout(
-        [&] { EXPECT_EQ(loader.writeLoader(Bytes(c.size, 1), 0x20000000), c.result); });
-    EXPECT_EQ(out, c.out);
-    ASSERT_EQ(record.writes.size(), c.writes);
-    if (!c.silent) continue;
-    EXPECT_EQ(record.writes, std::vector<Bytes>(5, SDPLoaderPeer::Status()));
-    uint64_t value = 0;
-    out = qntest::CaptureStdout([&] { EXPECT_EQ(loader.getFingerprint(value), aErrParam); });
-    EXPECT_EQ(out, c.out);
-    EXPECT_EQ(value, 0u);
-    EXPECT_EQ(record.writes, std::vector<Bytes>(10, SDPLoaderPeer::Status()));
-  }
+  for (Layout layout : {Layout::kSerial, Layout::kHid})
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(layout == Layout::kHid ? "HID: " : "serial: ") + c.out);
+      sdpsim::Config config;
+      config.silent = c.silent;
+      config.unsolicitedAt = c.unsolicitedAt;
+      config.writeFail = c.writeFail;
+      FakeTransport::Record record;
+      SDPLoader loader;
+      loader.setLoader(new FakeTransport(layout, &record, config));
+      std::string out = qntest::CaptureStdout(
+          [&] { EXPECT_EQ(loader.writeLoader(Bytes(c.size, 1), 0x20000000), c.result); });
+      EXPECT_EQ(out, c.out);
+      ASSERT_EQ(record.writes.size(), c.writes);
+      if (!c.silent) continue;
+      EXPECT_EQ(record.writes, std::vector<Bytes>(5, SDPLoaderPeer::Status()));
+      uint64_t value = 0;
+      out = qntest::CaptureStdout([&] { EXPECT_EQ(loader.getFingerprint(value), aErrParam); });
+      EXPECT_EQ(out, c.out);
+      EXPECT_EQ(value, 0u);
+      EXPECT_EQ(record.writes, std::vector<Bytes>(10, SDPLoaderPeer::Status()));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Layouts, SdpExchange, ::testing::Values(Layout::kSerial, Layout::kHid),
-                         [](const ::testing::TestParamInfo<Layout>& info) {
-                           return info.param == Layout::kHid ? "Hid" : "Serial";
-                         });
 
 // --- the serial transport on pseudo-terminals -------------------------------
 
@@ -300,7 +268,8 @@ TEST(SdpSerial, GetsInStepWithBytesLeftOnTheLine) {
     EXPECT_EQ(out, "Loader Transfer Successful\n");
     rom.Stop();
     std::string dump = qntest::ReadFile(dir / "ram.bin");
-    EXPECT_TRUE(dump == Str(Cat(Cat(Le32(0x20200000), Le32(12000)), image))) << rom.Output();
+    EXPECT_TRUE(Bytes(dump.begin(), dump.end()) == Cat(Cat(Le32(0x20200000), Le32(12000)), image))
+        << rom.Output();
   }
 }
 

@@ -11,7 +11,6 @@
 
 namespace {
 
-using lpcsim::Config;
 using lpcsim::Device;
 
 // Feeds `input` and returns everything the ROM sent, echo included.
@@ -29,26 +28,15 @@ void Synchronise(Device& device) {
   ASSERT_EQ("14746\r\nOK\r\n", Feed(device, "14746\r\n"));
 }
 
-// A synchronised device with echo off, so replies are the return lines only.
-void Ready(Device& device) {
-  Synchronise(device);
-  ASSERT_EQ("A 0\r\n0\r\n", Feed(device, "A 0\r\n"));
-}
-
-std::vector<uint8_t> Pattern(size_t n, unsigned seed) {
-  std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(i * 7 + seed + (i >> 8));
-  return v;
-}
-
 // Where G jumps and the vector checksum are checked through the Updater's
 // recoveries (tests/integration/recovery_lpc_test.cpp); after G the ROM does
 // not listen, and a reset brings back the handshake and the lock but not the
 // erased flash.
 TEST(LpcSimGo, GoStopsListeningAndResetReturnsToTheHandshakeKeepingFlash) {
-  Device device{Config()};
-  Ready(device);
-  EXPECT_FALSE(device.VectorsValid());  // erased flash sums to 8 * 0xFFFFFFFF
+  Device device{lpcsim::Config()};
+  Synchronise(device);
+  ASSERT_EQ("A 0\r\n0\r\n", Feed(device, "A 0\r\n"));  // echo off: only the return lines
+  EXPECT_FALSE(device.VectorsValid());                 // erased flash sums to 8 * 0xFFFFFFFF
   ASSERT_EQ("0\r\n", Feed(device, "U 23130\r\n"));
   ASSERT_EQ("0\r\n", Feed(device, "P 3 3\r\n"));
   ASSERT_EQ("0\r\n", Feed(device, "C 12288 268435456 256\r\n"));  // zero RAM into flash
@@ -73,7 +61,8 @@ TEST(LpcSimGo, GoStopsListeningAndResetReturnsToTheHandshakeKeepingFlash) {
 TEST(LpcSimTool, Lpc21ispProgramsABinaryImageThroughResendsAndLatency) {
   ASSERT_EQ(access("/usr/bin/lpc21isp", X_OK), 0) << "scripts/deps.sh installs lpc21isp";
   qntest::TempDir dir;
-  std::vector<uint8_t> image = Pattern(20000, 11);
+  std::vector<uint8_t> image(20000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = (uint8_t)(i * 7 + 11 + (i >> 8));
   ASSERT_TRUE(qntest::WriteFile(dir / "image.bin", std::string(image.begin(), image.end())));
   qntest::Background sim({qntest::ToolPath("qn-lpcsim"), "--link", dir / "tty", "--dump",
                           dir / "flash.bin", "--resend-at", "2,5", "--latency-ms", "3"});

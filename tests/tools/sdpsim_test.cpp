@@ -2,6 +2,7 @@
 // serial and HID framings, and the tool on its pseudo-terminal driven by
 // imx_uart.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -16,29 +17,13 @@ using Bytes = std::vector<uint8_t>;
 
 std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-std::string Le(uint32_t v) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s += (char)(uint8_t)(v >> (8 * i));
-  return s;
-}
+// A little-endian word (the host's order).
+std::string Le(uint32_t v) { return std::string((const char*)&v, 4); }
 
 const std::string kHab = Le(sdpsim::kHabOpen);
 
-std::string Cmd(uint16_t type, uint32_t address, uint8_t format, uint32_t count,
-                uint32_t data = 0) {
-  sdpsim::Command c;
-  c.type = type;
-  c.address = address;
-  c.format = format;
-  c.count = count;
-  c.data = data;
-  return Str(sdpsim::EncodeCommand(c));
-}
-
-Bytes Pattern(size_t n, unsigned seed) {
-  Bytes v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(i * 13 + seed + (i >> 9));
-  return v;
+std::string Cmd(uint16_t type, uint32_t address, uint8_t format, uint32_t count) {
+  return Str(sdpsim::EncodeCommand({type, address, format, count, 0}));
 }
 
 // A serial session: device and framer with a helper that sends bytes and
@@ -111,13 +96,12 @@ TEST(SdpSimTool, ImxUartLoadsAnImageAndJumps) {
     qntest::TempDir dir;
     // A RAM image for 0x20000000 with its vector table at 0x400 and boot data
     // at 0x420 that says where the image goes and how long it is.
-    Bytes image = Pattern(8192, 5);
+    Bytes image(8192);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = (uint8_t)(i * 13 + 5 + (i >> 9));
     const uint32_t ivt[8] = {0x412000D1, 0x20002001, 0, 0, 0x20000420, 0x20000400, 0, 0};
     const uint32_t boot[3] = {0x20000000, 8192, 0};
-    for (int i = 0; i < 8; ++i)
-      for (int k = 0; k < 4; ++k) image[0x400 + i * 4 + k] = (uint8_t)(ivt[i] >> (8 * k));
-    for (int i = 0; i < 3; ++i)
-      for (int k = 0; k < 4; ++k) image[0x420 + i * 4 + k] = (uint8_t)(boot[i] >> (8 * k));
+    memcpy(&image[0x400], ivt, sizeof(ivt));  // the words are little-endian, as on the host
+    memcpy(&image[0x420], boot, sizeof(boot));
     ASSERT_TRUE(qntest::WriteFile(dir / "image.bin", Str(image)));
     ASSERT_TRUE(qntest::WriteFile(
         dir / "rt1050.conf", "mx_rt1050\nhid,1024,0x20200000,0x20000000,128K,0x20200000,256K\n"));
