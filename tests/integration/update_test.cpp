@@ -19,6 +19,7 @@
 
 namespace {
 
+using qntest::ExpectInOrder;
 using qntest::ModuleSim;
 using qntest::ReadFile;
 using qntest::RunResult;
@@ -156,17 +157,6 @@ class UpdateTest : public qntest::PrivateNetworkTest {
   std::unique_ptr<ModuleSim> sim_;
 };
 
-// Checks that `text` holds `parts` in this order.
-void ExpectInOrder(const std::string& text, const std::vector<std::string>& parts) {
-  size_t at = 0;
-  for (const std::string& part : parts) {
-    size_t found = text.find(part, at);
-    EXPECT_NE(found, std::string::npos) << "missing or out of order: [" << part << "] in\n" << text;
-    if (found == std::string::npos) return;
-    at = found + part.size();
-  }
-}
-
 const char kSuccessfulUpdate[] =
     "Transferring loader to device\n"
     "Transferring loader block 0, 304 bytes\n"
@@ -241,26 +231,39 @@ TEST_F(UpdateTest, OfflineFileGetsTheModulesSerialNumberInserted) {
   EXPECT_EQ(ReadFile(work_ / "fw.bin"), firmware_);
 }
 
-TEST_F(UpdateTest, GetThenUpdateInOneRunInstallsTheDownloadedBuildAndBTakesItAgain) {
+// Build names as the server gives them ("b12", "1.0"): "-U -G" stores the
+// latest under its name and installs it, "-b" takes a stored build again and
+// "-I" lists them.
+TEST_F(UpdateTest, GetThenUpdateInOneRunInstallsTheLatestBuildByName) {
   std::string bird = DeviceBird();
-  qntest::UpdateServer server(work_ / "server",
-                              {{kDevice, "Tarlinx", "4242", {{"4242", {"2.1.7", bird}}}}});
+  qntest::UpdateServer server(
+      work_ / "server",
+      {{kDevice,
+        "Tarlinx",
+        "",
+        {{"4242", {"2.1.7", bird}}, {"b12", {"12", bird}}, {"1.0", {"1", bird}}}}});
   ASSERT_TRUE(server.ready());
   StartDevice();
-  RunResult r = Updater({"-U", "-G", "-d", kDevice, "-t", "TCP", "-u", server.url()});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  ExpectInOrder(r.out,
-                {"\tBuild 4242 VERIFIED.\n", "Transferring loader to device\n",
-                 "Completed updating firmware on device [40F5849A]\n", "END Firmware Update\n"});
-  EXPECT_NE(Settings().find("LAST_TRANSFER_VERSION=" + DeviceDir() + "/4242.bird\n"),
-            std::string::npos)
-      << Settings();
+  for (const std::string name : {"b12", "1.0", "4242"}) {
+    ASSERT_TRUE(qntest::WriteFile(work_ / "server/devices/40F5849A/latest", name + "\n"));
+    RunResult r = Updater({"-U", "-G", "-d", kDevice, "-t", "TCP", "-u", server.url()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    ExpectInOrder(r.out,
+                  {"\tBuild " + name + " VERIFIED.\n", "Transferring loader to device\n",
+                   "Completed updating firmware on device [40F5849A]\n", "END Firmware Update\n"});
+    EXPECT_EQ(ReadFile(DeviceDir() + "/" + name + ".bird"), ReadFile(bird));
+    EXPECT_NE(Settings().find("LAST_TRANSFER_VERSION=" + DeviceDir() + "/" + name + ".bird\n"),
+              std::string::npos)
+        << Settings();
+  }
   EXPECT_EQ(DumpedFirmware(), Stamped(firmware_));
 
-  // "-b" takes a build from the device directory.
-  r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-b", "4242"});
+  RunResult r = Updater({"-U", "-d", kDevice, "-t", "TCP", "-b", "4242"});
   EXPECT_EQ(r.status, 0) << r.out;
   ExpectInOrder(r.out, {"Completed updating firmware on device [40F5849A]\n"});
+  r = Updater({"-I", "-d", kDevice});
+  for (const char* name : {"b12.bird", "1.0.bird", "4242.bird"})
+    EXPECT_NE(r.out.find(std::string("\t\t") + name + " ["), std::string::npos) << r.out;
 }
 
 TEST_F(UpdateTest, ModelMismatchFailsUnlessOverridden) {
