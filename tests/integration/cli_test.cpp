@@ -44,10 +44,6 @@ std::string AfterBanner(const std::string& out) {
 
 class CliTest : public testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(FileExists(qntest::UpdaterPath())) << "Updater not built";
-    ASSERT_FALSE(home_.path().empty());
-  }
   RunResult Updater(const std::vector<std::string>& args) {
     RunResult r = qntest::RunUpdater(home_.path(), args);
     EXPECT_FALSE(r.timedOut);

@@ -26,7 +26,6 @@ using qntest::RunResult;
 using qntest::TempDir;
 
 const char kDevice[] = "40F5849A";
-const uint32_t kDeviceSerial = 0x40F5849A;
 const char kNetworkDevice[] = "11112222";
 // A closed port on the lab's loopback: the server cannot be reached.
 const char kNoServer[] = "http://127.0.0.1:9/cgi/u";
@@ -63,8 +62,6 @@ class UpdateTest : public qntest::PrivateNetworkTest {
   void SetUp() override {
     PrivateNetworkTest::SetUp();
     if (HasFatalFailure()) return;
-    home_ = work_ / "home";
-    dump_ = work_ / "dump";
     mkdir(home_.c_str(), 0755);
     mkdir(dump_.c_str(), 0755);
     firmware_ = GenImage("fw.bin", 4096, 1);
@@ -95,11 +92,6 @@ class UpdateTest : public qntest::PrivateNetworkTest {
                          const std::string& model = "Tarlinx") {
     return Bird("dev-" + serial + "-" + model + ".bird",
                 {"--info", "4242,2.1.7," + serial + "," + model});
-  }
-  std::string OfflineBird() {
-    return Bird("offline.bird",
-                {"--info", "4242,2.1.7,00000000,Tarlinx", "--serial-offsets",
-                 std::to_string(kSerialOffset) + "," + std::to_string(kDescriptorOffset)});
   }
 
   void StartModules(const std::vector<std::string>& modules) {
@@ -144,8 +136,7 @@ class UpdateTest : public qntest::PrivateNetworkTest {
   }
 
   TempDir work_;
-  std::string home_;
-  std::string dump_;
+  std::string home_ = work_ / "home", dump_ = work_ / "dump";
   std::string firmware_;
   std::unique_ptr<ModuleSim> sim_;
 };
@@ -208,14 +199,17 @@ TEST_F(UpdateTest, OfflineFileGetsTheModulesSerialNumberInserted) {
   AddDevice();
   // Without "-t" the device is looked for on USB first (there is none here),
   // then found over TCP/IP.
-  RunResult r = Updater({"-U", "-d", kDevice, "-f", OfflineBird()});
+  std::string bird = Bird(
+      "offline.bird", {"--info", "4242,2.1.7,00000000,Tarlinx", "--serial-offsets",
+                       std::to_string(kSerialOffset) + "," + std::to_string(kDescriptorOffset)});
+  RunResult r = Updater({"-U", "-d", kDevice, "-f", bird});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out.find("Error could not discover"), std::string::npos) << r.out;
   ExpectInOrder(r.out, {"Completed updating firmware on device [40F5849A]\n"});
 
   std::string expected = Stamped(firmware_);
   for (int k = 0; k < 8; ++k) {
-    if (k < 4) expected[kSerialOffset + k] = (char)(uint8_t)(kDeviceSerial >> (8 * k));
+    if (k < 4) expected[kSerialOffset + k] = (char)(uint8_t)(0x40F5849Au >> (8 * k));
     expected[kDescriptorOffset + 2 * k] = kDevice[k];
   }
   std::string dumped = DumpedFirmware();
