@@ -49,13 +49,23 @@ class CommandsTest : public qntest::PrivateNetworkTest {
   TempDir work_;
 };
 
-TEST_F(CommandsTest, DiscoverTcpListsModulesAndScansARoutersNetwork) {
+TEST_F(CommandsTest, DiscoverOneSerialAllModulesAndARoutersNetwork) {
   qntest::ModuleSim sim({"serial=40F5849A,port=0,model=4,version=2.1.3,build=12345",
+                         "serial=11111111,port=0,report-serial=22222222",
                          "serial=D272031D,port=0,model=13,addr=02,nak-absent=1",
                          "serial=0A0B0C0D,behind=D272031D,addr=10,model=5,version=1.2.3,build=77",
                          "serial=01020304,behind=D272031D,addr=FC,model=6,build=5"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
-  RunResult r = Updater({"-D", "-t", "TCP"});
+  RunResult r = Updater({"-D", "-t", "TCP", "-d", "11111111"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "Discovering Device [11111111] [TCPIP]:\n"
+            "    Device    Module   Router  Model          Firmware Version\n"
+            "    11111111  [Error connecting: Not found]\n");
+  // The entry exists, but nothing learned from the module was recorded.
+  EXPECT_EQ(ReadFile(Store() + "/11111111/.settings"), "LINK_TYPE=TCPIP\n");
+
+  r = Updater({"-D", "-t", "TCP"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find(std::string("Discovering TCPIP Devices:\n") + kHeaderTcp), 0u) << r.out;
   for (const char* row :
@@ -83,20 +93,6 @@ TEST_F(CommandsTest, DiscoverTcpListsModulesAndScansARoutersNetwork) {
             "\r    01020304  FC       02      DigitalIO16    2.1.0 (5)          [10.77.0.1]\n");
   // The scan records nothing.
   EXPECT_FALSE(qntest::FileExists(Store() + "/0A0B0C0D"));
-}
-
-TEST_F(CommandsTest, DiscoverOneSerialAndAModuleThatReportsAnother) {
-  qntest::ModuleSim sim(
-      {"serial=40F5849A,port=0,model=4", "serial=11111111,port=0,report-serial=22222222"});
-  ASSERT_TRUE(sim.ready()) << sim.Output();
-  RunResult r = Updater({"-D", "-t", "TCP", "-d", "11111111"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "Discovering Device [11111111] [TCPIP]:\n"
-            "    Device    Module   Router  Model          Firmware Version\n"
-            "    11111111  [Error connecting: Not found]\n");
-  // The entry exists, but nothing learned from the module was recorded.
-  EXPECT_EQ(ReadFile(Store() + "/11111111/.settings"), "LINK_TYPE=TCPIP\n");
 
   // Without "-t" only USB is searched.
   r = Updater({"-D", "-d", "40F5849A"});

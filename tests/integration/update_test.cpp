@@ -119,13 +119,11 @@ class UpdateTest : public qntest::PrivateNetworkTest {
   }
 
   // The Updater with the given arguments; the server is unreachable unless
-  // "-u" is among them. Every run is bounded.
+  // "-u" is among them. Every run is bounded (a minute).
   RunResult Updater(std::vector<std::string> args) {
     if (std::find(args.begin(), args.end(), "-u") == args.end())
       args.insert(args.end(), {"-u", kNoServer});
-    qntest::RunOptions options;
-    options.timeoutMs = 30000;
-    RunResult r = qntest::RunUpdater(home_, args, options);
+    RunResult r = qntest::RunUpdater(home_, args);
     EXPECT_FALSE(r.timedOut) << "the Updater hung";
     return r;
   }
