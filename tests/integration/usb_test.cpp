@@ -56,7 +56,7 @@ class UsbBusTest : public ::testing::Test {
   TempDir home_;
 };
 
-TEST_F(UsbBusTest, ListsTwoModulesWithTheirRowsSettingsAndHistory) {
+TEST_F(UsbBusTest, ListsTwoModulesWithTheirRowsSettingsHistoryAndInformation) {
   RunResult r = RunOnBus({"--module", kModuleA, "--module", kModuleB}, {"-D", "-t", "USB"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::vector<std::string> lines = Lines(r.out);
@@ -76,6 +76,15 @@ TEST_F(UsbBusTest, ListsTwoModulesWithTheirRowsSettingsAndHistory) {
   ASSERT_EQ(history.size(), 2u);
   EXPECT_NE(history[0].find(" | Created device entry"), std::string::npos) << history[0];
   EXPECT_NE(history[1].find(" | Created new device directory for [40F5849A]"), std::string::npos);
+
+  // "-I" marks a device that is on the bus with a star, one that is not with a blank.
+  for (const char* mark : {"*", " "}) {
+    r = RunOnBus({"--module", *mark == '*' ? kModuleA : kModuleB}, {"-I", "-d", "0012ABCD"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::string settings = std::string("\n\tSettings for device:\n\t") + mark +
+                                 "[0012ABCD]\n\t  Module: 2\n\t  Model: 4 [Tarlinx]\n";
+    EXPECT_EQ(r.out.compare(0, settings.size(), settings), 0) << r.out;
+  }
 }
 
 TEST_F(UsbBusTest, DiscoveryWithoutLinkTypeFindsModulesOnBothTransports) {
@@ -133,25 +142,6 @@ TEST_F(UsbBusTest, DevicesThatAreNotModulesOrFailGiveNoRowsOrErrorRows) {
        {"11111111", "22222222", "3333ABCD", "44444444", "55555555", "66666666"}) {
     EXPECT_FALSE(FileExists(qntest::DeviceDir(home_.path(), serial) + "/.settings")) << serial;
   }
-}
-
-TEST_F(UsbBusTest, DeviceInformationMarksAnAvailableDevice) {
-  RunResult r = RunOnBus({"--module", kModuleA}, {"-D", "-t", "USB"});
-  ASSERT_EQ(r.status, 0);
-  auto settings = [](char mark) {
-    return std::string("\n\tSettings for device:\n\t") + mark +
-           "[0012ABCD]\n"
-           "\t  Module: 2\n"
-           "\t  Model: 4 [Tarlinx]\n";
-  };
-
-  r = RunOnBus({"--module", kModuleA}, {"-I", "-d", "0012ABCD"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(r.out.compare(0, settings('*').size(), settings('*')), 0) << r.out;
-
-  // Not on the bus: a blank instead of the star.
-  r = RunOnBus({"--module", kModuleB}, {"-I", "-d", "0012ABCD"});
-  EXPECT_EQ(r.out.compare(0, settings(' ').size(), settings(' ')), 0) << r.out;
 }
 
 // "-U" over USB, through libusb and through the kernel-driver node (used

@@ -2,11 +2,8 @@
 
 #include <errno.h>
 #include <sched.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-
-#include <sstream>
 
 namespace qntest {
 
@@ -33,12 +30,12 @@ bool EnterPrivateNetwork(std::string* why) {
              std::string(strerror(errno));
     return false;
   }
-  std::string ip = "ip";
-  if (!Sh(ip + " link set lo up", why)) return false;
-  if (!Sh(ip + " link add qn0 type veth peer name qn1", why)) return false;
-  if (!Sh(ip + " addr add " + kLabAddress + "/24 dev qn0", why)) return false;
-  if (!Sh(ip + " link set qn1 up && " + ip + " link set qn0 up multicast on", why)) return false;
-  if (!Sh(ip + " route add 224.0.0.0/4 dev qn0", why)) return false;
+  for (const std::string& command :
+       std::vector<std::string>{"ip link set lo up", "ip link add qn0 type veth peer name qn1",
+                                "ip addr add " + std::string(kLabAddress) + "/24 dev qn0",
+                                "ip link set qn1 up && ip link set qn0 up multicast on",
+                                "ip route add 224.0.0.0/4 dev qn0"})
+    if (!Sh(command, why)) return false;
   sInLab = true;
   return true;
 }
@@ -53,26 +50,7 @@ ModuleSim::ModuleSim(const std::vector<std::string>& modules,
   }
   argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
   process_.reset(new Background(argv));
-  for (;;) {
-    std::string line = process_->WaitForLine("", 10000);
-    if (line.empty()) break;
-    if (line == "qn-modsim: ready") {
-      ready_ = true;
-      break;
-    }
-    std::istringstream in(line);
-    std::string word, serial, kind, where;
-    in >> word >> serial >> kind >> where;
-    if (word == "module" && kind == "tcp") {
-      size_t colon = where.rfind(':');
-      if (colon != std::string::npos) ports_[serial] = atoi(where.c_str() + colon + 1);
-    }
-  }
-}
-
-int ModuleSim::Port(const std::string& serial) const {
-  auto it = ports_.find(serial);
-  return it == ports_.end() ? 0 : it->second;
+  ready_ = process_->WaitForLine("qn-modsim: ready", 10000) == "qn-modsim: ready";
 }
 
 UpdateServer::UpdateServer(const std::string& root, const std::vector<ServerDevice>& devices,

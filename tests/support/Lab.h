@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,8 +44,6 @@ class ModuleSim {
   explicit ModuleSim(const std::vector<std::string>& modules,
                      const std::vector<std::string>& extraArgs = {});
   bool ready() const { return ready_; }
-  // The TCP port of a module ("40F5849A"), 0 when it has none.
-  int Port(const std::string& serial) const;
   // Everything the simulator printed so far (events included).
   std::string Output() { return process_->Output(); }
   // Waits for a line of its standard output that contains `needle`.
@@ -56,7 +53,6 @@ class ModuleSim {
 
  private:
   std::unique_ptr<Background> process_;
-  std::map<std::string, int> ports_;
   bool ready_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -33,7 +34,6 @@ std::vector<std::string> BuildEnv(const RunOptions& options) {
     if (!eq) continue;
     env[std::string(*e, eq - *e)] = eq + 1;
   }
-  for (const auto& name : options.unsetEnv) env.erase(name);
   for (const auto& kv : options.env) env[kv.first] = kv.second;
   std::vector<std::string> out;
   for (const auto& kv : env) out.push_back(kv.first + "=" + kv.second);
@@ -62,7 +62,6 @@ pid_t Spawn(const std::vector<std::string>& argv, const RunOptions& options, int
       posix_spawn_file_actions_addopen(&actions, i, "/dev/null", O_RDWR, 0);
   }
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
@@ -198,6 +197,16 @@ std::vector<std::string> Lines(const std::string& text) {
   std::stringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& parts) {
+  size_t at = 0;
+  for (const std::string& part : parts) {
+    at = text.find(part, at);
+    EXPECT_NE(at, std::string::npos) << "missing or out of order: [" << part << "] in\n" << text;
+    if (at == std::string::npos) return;
+    at += part.size();
+  }
 }
 
 std::string ReadFile(const std::string& path) {

@@ -33,9 +33,7 @@ struct RunResult {
 
 struct RunOptions {
   std::map<std::string, std::string> env;  // added to (or replacing) the environment
-  std::vector<std::string> unsetEnv;       // removed from the environment
   std::string input;                       // written to standard input, then closed
-  std::string cwd;                         // working directory, empty for ours
   int timeoutMs = 60000;
 };
 
@@ -70,6 +68,8 @@ RunResult RunUpdaterOnUsbBus(const std::string& home, const std::vector<std::str
 
 // The lines of `text`, without their "\n".
 std::vector<std::string> Lines(const std::string& text);
+// Checks that `text` holds `parts` in this order.
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& parts);
 
 std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& content);
@@ -85,8 +85,6 @@ class Background {
   Background(const Background&) = delete;
   Background& operator=(const Background&) = delete;
 
-  bool running() const { return pid_ > 0; }
-  int pid() const { return pid_; }
   // Waits up to timeoutMs for a line of standard output that contains
   // `needle`; returns that line, or an empty string on time-out or exit.
   std::string WaitForLine(const std::string& needle, int timeoutMs = 10000);

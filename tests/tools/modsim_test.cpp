@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 #include <set>
 #include <string>
@@ -23,13 +22,12 @@ using modsim::Link;
 using modsim::ModuleConfig;
 using modsim::Simulator;
 
+// "04 02 00 00"
 std::string Hex(const Bytes& b) {
+  static const char kDigits[] = "0123456789ABCDEF";
   std::string out;
-  char buf[4];
-  for (size_t i = 0; i < b.size(); ++i) {
-    snprintf(buf, sizeof buf, i ? " %02X" : "%02X", b[i]);
-    out += buf;
-  }
+  for (uint8_t x : b)
+    out += std::string(out.empty() ? "" : " ") + kDigits[x >> 4] + kDigits[x & 15];
   return out;
 }
 

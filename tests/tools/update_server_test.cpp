@@ -87,9 +87,7 @@ TEST(UpdateServerTest, AnswersRefusalsAndTheProgramOnLoopback) {
   EXPECT_EQ(r.out, "404");
   EXPECT_NE(program.process().WaitForLine("GET /cgi/u?op=qu&sn=40f5849a -> ok", 5000), "");
   EXPECT_NE(program.process().WaitForLine("GET /other -> 404", 5000), "");
-  qntest::RunOptions quick;
-  quick.timeoutMs = 10000;
-  r = qntest::RunTool("qn-update-server", {"--listen", hostPort, "--root", root}, quick);
+  r = qntest::RunTool("qn-update-server", {"--listen", hostPort, "--root", root});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "qn-update-server: cannot listen on " + hostPort + "\n");
   EXPECT_EQ(program.process().Stop(), 0) << "SIGTERM ends the server cleanly";
