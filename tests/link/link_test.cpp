@@ -18,6 +18,7 @@ namespace {
 
 const Bytes kStart = {0xAF, 0x01, 0x01};
 const Bytes kStop = {0xAF, 0x01, 0x00};
+const Bytes kSyncPart = {0xAD, 0x00};  // a sync request is six of them
 
 bool MatchAll(const aPacket*, void*) { return true; }
 bool MatchAddress(const aPacket* packet, void* ref) {
@@ -75,7 +76,7 @@ TEST_F(LinkTest, HeartbeatsAreAnsweredInPhaseAndNeverQueued) {
 TEST_F(LinkTest, AStrayByteStartsASyncThatOnlyTheModulesAnswerEnds) {
   Open();
   module_.Send({0x01});
-  ASSERT_TRUE(WaitUntil([&] { return module_.SyncRequests() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return module_.CountOf(kSyncPart) == 6; }));
   EXPECT_EQ(aLink_GetStatus(id_), (uint32_t)aLINK_STATUS_SYNCING);
   auto since = std::chrono::steady_clock::now();
   EXPECT_EQ(aLink_AwaitFirst(id_, MatchAll, nullptr, 10000), nullptr);
@@ -83,11 +84,11 @@ TEST_F(LinkTest, AStrayByteStartsASyncThatOnlyTheModulesAnswerEnds) {
       << "AwaitFirst waits while syncing";
   // 06 restarts the sync, and so does the zero after it (no address).
   module_.Send({0x04, 0x00, 0x06, 0x00});
-  ASSERT_TRUE(WaitUntil([&] { return module_.SyncRequests() == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return module_.CountOf(kSyncPart) == 18; }));
   EXPECT_EQ(aLink_GetStatus(id_), (uint32_t)aLINK_STATUS_SYNCING);
   module_.Send({0x04, 0x00, 0x04, 0x00});
   ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(id_) == aLINK_STATUS_RUNNING; }));
-  EXPECT_EQ(module_.SyncRequests(), 3);
+  EXPECT_EQ(module_.CountOf(kSyncPart), 18);
   module_.Send({0x04, 0x01, 0x55});
   aPacketRef packet = aLink_AwaitPacket(id_, 2000);
   ASSERT_NE(packet, nullptr);
