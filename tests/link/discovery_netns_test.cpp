@@ -33,10 +33,8 @@ struct Reply {
   int delayMs;       // pause before this reply
 };
 
-struct Request {
-  Bytes datagram;
-  std::string from;
-};
+// A request as the module saw it: the datagram and the sender's address.
+typedef std::pair<Bytes, std::string> Request;
 
 // Module side: joins the discovery group on the module end of the veth pair
 // and answers each request with the configured replies, sent to port 9889 of
@@ -44,14 +42,24 @@ struct Request {
 class Responder {
  public:
   explicit Responder(std::vector<Reply> replies) : replies_(std::move(replies)) {
-    thread_ = std::thread([this] { Serve(); });
-    while (ready_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in local = {};  // any address
+    local.sin_family = AF_INET;
+    local.sin_port = htons(aDISCOVERY_REQUEST_PORT);
+    ip_mreq membership = {};
+    membership.imr_multiaddr.s_addr = inet_addr(aDISCOVERY_GROUP);
+    membership.imr_interface.s_addr = inet_addr(qntest::kLabAddress);
+    ok_ = bind(fd_, (sockaddr*)&local, sizeof(local)) == 0 &&
+          setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) == 0;
+    if (ok_) thread_ = std::thread([this] { Serve(); });
   }
   ~Responder() {
     stop_ = true;
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
+    close(fd_);
   }
-  bool ok() const { return ready_ == 1; }
+  bool ok() const { return ok_; }
   std::vector<Request> Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
@@ -59,30 +67,13 @@ class Responder {
 
  private:
   void Serve() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(aDISCOVERY_REQUEST_PORT);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    ip_mreq membership = {};
-    membership.imr_multiaddr.s_addr = inet_addr(aDISCOVERY_GROUP);
-    membership.imr_interface.s_addr = inet_addr(qntest::kLabAddress);
-    if (fd < 0 || bind(fd, (sockaddr*)&local, sizeof(local)) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) != 0) {
-      ready_ = -1;
-      if (fd >= 0) close(fd);
-      return;
-    }
-    ready_ = 1;
     while (!stop_) {
-      pollfd wait = {fd, POLLIN, 0};
+      pollfd wait = {fd_, POLLIN, 0};
       if (poll(&wait, 1, 10) <= 0) continue;
       uint8_t buffer[64];
       sockaddr_in sender = {};
       socklen_t size = sizeof(sender);
-      ssize_t n = recvfrom(fd, buffer, sizeof(buffer), 0, (sockaddr*)&sender, &size);
+      ssize_t n = recvfrom(fd_, buffer, sizeof(buffer), 0, (sockaddr*)&sender, &size);
       if (n < 0) continue;
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -94,7 +85,6 @@ class Responder {
         SendFrom(reply, sender);
       }
     }
-    close(fd);
   }
 
   static void SendFrom(const Reply& reply, const sockaddr_in& to) {
@@ -109,7 +99,8 @@ class Responder {
   }
 
   std::vector<Reply> replies_;
-  std::atomic<int> ready_{0};
+  int fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+  bool ok_ = false;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::vector<Request> requests_;
@@ -134,21 +125,22 @@ bool Collect(const linkSpec* spec, bool* found, void* ref) {
   return true;
 }
 
-class DiscoveryNetnsTest : public qntest::PrivateNetworkTest {
- protected:
-  uint8_t Enumerate(Collected* collected) {
-    return aDiscovery_EnumerateModules(LINK_TCPIP, Collect, collected);
-  }
-};
+uint8_t Enumerate(Collected* collected) {
+  return aDiscovery_EnumerateModules(LINK_TCPIP, Collect, collected);
+}
+
+using DiscoveryNetnsTest = qntest::PrivateNetworkTest;
 
 // Replies come in arrival order with the sender's address; the datagram
 // fields themselves (a short reply too) are checked in the discovery tests.
 TEST_F(DiscoveryNetnsTest, ModulesComeInArrivalOrderWithTheirSendersAddress) {
+  Collected collected;
+  EXPECT_EQ(Enumerate(&collected), 0) << "nobody answers yet";
+  EXPECT_TRUE(collected.empty());
   Responder modules({{ReplyDatagram(0x04, 9004, 0x00000001, 13), kModuleAddress, 0},
                      {ReplyDatagram(0x06, 9006, 0x00000002, 7), kSecondModuleAddress, 50},
                      {ReplyDatagram(0x08, 9008, 0x00000003, 9), kModuleAddress, 50}});
   ASSERT_TRUE(modules.ok()) << "the responder could not join the discovery group";
-  Collected collected;
   EXPECT_EQ(Enumerate(&collected), 3);
   ASSERT_EQ(collected.size(), 3u);
   const char* senders[] = {kModuleAddress, kSecondModuleAddress, kModuleAddress};
@@ -161,8 +153,7 @@ TEST_F(DiscoveryNetnsTest, ModulesComeInArrivalOrderWithTheirSendersAddress) {
   ASSERT_EQ(requests.size(), 1u);
   Bytes expected(16, 0);
   expected[0] = 0x01;
-  EXPECT_EQ(requests[0].datagram, expected);
-  EXPECT_EQ(requests[0].from, qntest::kLabAddress);
+  EXPECT_EQ(requests[0], Request(expected, qntest::kLabAddress));
 }
 
 // An unknown serial number finds nothing: the search among unrelated replies
@@ -189,12 +180,6 @@ TEST_F(DiscoveryNetnsTest, TheCountStopsAt255InsteadOfWrapping) {
   uint8_t count = Enumerate(&collected);
   ASSERT_GT(collected.size(), 255u) << "too many replies were lost to test the limit";
   EXPECT_EQ(count, 255);
-}
-
-TEST_F(DiscoveryNetnsTest, NobodyAnsweringGivesNoModules) {
-  Collected collected;
-  EXPECT_EQ(Enumerate(&collected), 0);
-  EXPECT_TRUE(collected.empty());
 }
 
 }  // namespace

@@ -147,25 +147,22 @@ TEST(FifoTest, PutCopiesAndGetFirstTakesFromAnywhereKeepingOrder) {
   EXPECT_EQ(Drain(f.id), (std::vector<int>{11}));
 }
 
-struct CountingMatch {
-  std::atomic<int> calls{0};
-  static bool Match(const aPacket* packet, void* ref) {
-    ((CountingMatch*)ref)->calls++;
-    return packet->data[0] == 9;
-  }
-};
+// Matches 9 and counts its calls in the std::atomic<int> at `ref`.
+bool CountedNine(const aPacket* packet, void* ref) {
+  ++*(std::atomic<int>*)ref;
+  return packet->data[0] == 9;
+}
 
 // A waiter for a reply sleeps while unrelated packets sit in the queue and
 // takes the reply when another thread puts it; the others stay.
 TEST(FifoTest, AwaitFirstSleepsOverNonMatchingPacketsUntilTheReply) {
   Fifo f;
   for (int v : {1, 2}) ASSERT_EQ(PutByte(f.id, v), aErrNone);
-  CountingMatch match;
-  auto waiter = std::async(std::launch::async, [&] {
-    return aPacketFifo_AwaitFirst(f.id, CountingMatch::Match, &match, 15000);
-  });
+  std::atomic<int> calls{0};
+  auto waiter = std::async(
+      std::launch::async, [&] { return aPacketFifo_AwaitFirst(f.id, CountedNine, &calls, 15000); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_LE(match.calls.load(), 4) << "the waiter spins";
+  EXPECT_LE(calls.load(), 4) << "the waiter spins";
   for (int v : {3, 9}) ASSERT_EQ(PutByte(f.id, v), aErrNone);
   ASSERT_EQ(waiter.wait_for(kGuard), std::future_status::ready);
   aPacketRef p = waiter.get();
@@ -253,39 +250,35 @@ aErr Put(aPacketLog* log, const Bytes& bytes, uint8_t direction = aPACKETLOG_INB
   return aPacketLog_Put(log, direction, (unsigned)bytes.size(), bytes.data());
 }
 
-class PacketLogTest : public ::testing::Test {
- protected:
-  ~PacketLogTest() override { aPacketLog_Destroy(&log_); }
-  aPacketLog* log_ = aPacketLog_Create(16);
-};
-
-TEST_F(PacketLogTest, KeepsOnlyTheNewestRecordsThatFitAndOverrunsChangeNothing) {
-  ASSERT_EQ(Put(log_, {1, 1, 1, 1}, aPACKETLOG_OUTBOUND), aErrNone);
-  ASSERT_EQ(Put(log_, {2, 2, 2, 2}, aPACKETLOG_INBOUND), aErrNone);
-  ASSERT_EQ(Put(log_, {3, 3, 3, 3}, aPACKETLOG_OUTBOUND), aErrNone);
+TEST(PacketLogTest, KeepsOnlyTheNewestRecordsThatFitAndOverrunsChangeNothing) {
+  aPacketLog* log = aPacketLog_Create(16);
+  ASSERT_EQ(Put(log, {1, 1, 1, 1}, aPACKETLOG_OUTBOUND), aErrNone);
+  ASSERT_EQ(Put(log, {2, 2, 2, 2}, aPACKETLOG_INBOUND), aErrNone);
+  ASSERT_EQ(Put(log, {3, 3, 3, 3}, aPACKETLOG_OUTBOUND), aErrNone);
   for (uint8_t v : {2, 3}) {
-    Record r = Get(log_);
+    Record r = Get(log);
     EXPECT_EQ(r.direction, v == 2 ? aPACKETLOG_INBOUND : aPACKETLOG_OUTBOUND);
     EXPECT_EQ(r.bytes, Bytes(4, v));
   }
-  EXPECT_EQ(Get(log_).err, aErrNotFound);
+  EXPECT_EQ(Get(log).err, aErrNotFound);
 
   // Overruns change nothing.
-  ASSERT_EQ(Put(log_, {9, 8, 7, 6, 5}), aErrNone);
-  Record small = Get(log_, 2);
+  ASSERT_EQ(Put(log, {9, 8, 7, 6, 5}), aErrNone);
+  Record small = Get(log, 2);
   EXPECT_EQ(small.err, aErrOverrun);
   EXPECT_EQ(small.length, 5u);
-  EXPECT_EQ(Put(log_, Bytes(14, 0x55)), aErrOverrun) << "length + 2 reaches the ring size";
-  EXPECT_EQ(Get(log_, 5).bytes, (Bytes{9, 8, 7, 6, 5}));
-  EXPECT_EQ(Get(log_).err, aErrNotFound);
-  EXPECT_EQ(Put(log_, Bytes(13, 0x66)), aErrNone);
-  EXPECT_EQ(Get(log_).bytes, Bytes(13, 0x66));
+  EXPECT_EQ(Put(log, Bytes(14, 0x55)), aErrOverrun) << "length + 2 reaches the ring size";
+  EXPECT_EQ(Get(log, 5).bytes, (Bytes{9, 8, 7, 6, 5}));
+  EXPECT_EQ(Get(log).err, aErrNotFound);
+  EXPECT_EQ(Put(log, Bytes(13, 0x66)), aErrNone);
+  EXPECT_EQ(Get(log).bytes, Bytes(13, 0x66));
 
   aPacketLog* big = aPacketLog_Create(4096);
   EXPECT_EQ(Put(big, Bytes(256, 1)), aErrOverrun) << "the length must fit its byte";
   EXPECT_EQ(Put(big, Bytes(255, 2)), aErrNone);
   EXPECT_EQ(Get(big).bytes, Bytes(255, 2));
   aPacketLog_Destroy(&big);
+  aPacketLog_Destroy(&log);
 }
 
 }  // namespace
