@@ -20,9 +20,19 @@
 #include <thread>
 #include <vector>
 
+#include "link/aPacket.h"
+
 namespace qntest {
 
 typedef std::vector<uint8_t> Bytes;
+
+// The packet's wire bytes (none for null); the packet is destroyed.
+inline Bytes Take(aPacketRef packet) {
+  Bytes wire;
+  if (packet) wire.assign(aPacket_Wire(packet), aPacket_Wire(packet) + aPacket_WireSize(packet));
+  aPacket_Destroy(&packet);
+  return wire;
+}
 
 // Polls `condition` every millisecond until it holds or timeoutMs passes.
 inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) {

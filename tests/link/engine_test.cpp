@@ -86,10 +86,7 @@ TEST_F(EngineTest, IdleThreadsWakeForAPacketBytesADeadlineAndTheStop) {
     EXPECT_TRUE(Clock::now() - since >= std::chrono::milliseconds(50)) << "returned early";
 
     module_->Send({0x04, 0x01, 0x33});
-    aPacketRef packet = aLink_AwaitPacket(id_, 5000);
-    ASSERT_NE(packet, nullptr);
-    EXPECT_EQ(packet->data[0], 0x33);
-    aPacket_Destroy(&packet);
+    EXPECT_EQ(qntest::Take(aLink_AwaitPacket(id_, 5000)), (Bytes{0x04, 0x01, 0x33}));
 
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     auto stop = std::async(std::launch::async, [&] { return aLink_Destroy(&id_); });
