@@ -107,13 +107,10 @@ class Responder {
   std::thread thread_;
 };
 
-Bytes ReplyDatagram(uint8_t module, uint16_t port, uint32_t serial, uint8_t model) {
-  Bytes d(16, 0);
-  d[1] = module;
-  d[2] = (uint8_t)port;
-  d[3] = (uint8_t)(port >> 8);
+// A reply from module `module` with this serial number and model.
+Bytes ReplyDatagram(uint8_t module, uint32_t serial, uint8_t model) {
+  Bytes d = {0, module, 0x2C, 0x23, 0, 0, 0, 0, 0, 0, 0, 0, model, 0, 0, 0};
   for (int i = 0; i < 4; i++) d[4 + i] = (uint8_t)(serial >> (8 * i));
-  d[12] = model;
   return d;
 }
 
@@ -137,9 +134,9 @@ TEST_F(DiscoveryNetnsTest, ModulesComeInArrivalOrderWithTheirSendersAddress) {
   Collected collected;
   EXPECT_EQ(Enumerate(&collected), 0) << "nobody answers yet";
   EXPECT_TRUE(collected.empty());
-  Responder modules({{ReplyDatagram(0x04, 9004, 0x00000001, 13), kModuleAddress, 0},
-                     {ReplyDatagram(0x06, 9006, 0x00000002, 7), kSecondModuleAddress, 50},
-                     {ReplyDatagram(0x08, 9008, 0x00000003, 9), kModuleAddress, 50}});
+  Responder modules({{ReplyDatagram(0x04, 0x00000001, 13), kModuleAddress, 0},
+                     {ReplyDatagram(0x06, 0x00000002, 7), kSecondModuleAddress, 50},
+                     {ReplyDatagram(0x08, 0x00000003, 9), kModuleAddress, 50}});
   ASSERT_TRUE(modules.ok()) << "the responder could not join the discovery group";
   EXPECT_EQ(Enumerate(&collected), 3);
   ASSERT_EQ(collected.size(), 3u);
@@ -159,8 +156,8 @@ TEST_F(DiscoveryNetnsTest, ModulesComeInArrivalOrderWithTheirSendersAddress) {
 // An unknown serial number finds nothing: the search among unrelated replies
 // in the integration tests.
 TEST_F(DiscoveryNetnsTest, FindFirstModulePassesOverSerialZero) {
-  Responder modules({{ReplyDatagram(0x02, 9002, 0, 13), kModuleAddress, 0},
-                     {ReplyDatagram(0x06, 9006, 0x00ABCDEF, 21), kModuleAddress, 0}});
+  Responder modules({{ReplyDatagram(0x02, 0, 13), kModuleAddress, 0},
+                     {ReplyDatagram(0x06, 0x00ABCDEF, 21), kModuleAddress, 0}});
   ASSERT_TRUE(modules.ok());
   linkSpec* spec = aDiscovery_FindFirstModule(LINK_TCPIP);
   ASSERT_NE(spec, nullptr);
@@ -172,7 +169,7 @@ TEST_F(DiscoveryNetnsTest, FindFirstModulePassesOverSerialZero) {
 TEST_F(DiscoveryNetnsTest, TheCountStopsAt255InsteadOfWrapping) {
   std::vector<Reply> replies;
   for (uint32_t serial = 1; serial <= 300; serial++) {
-    replies.push_back({ReplyDatagram(0x02, 9000, serial, 4), kModuleAddress, serial % 20 ? 0 : 2});
+    replies.push_back({ReplyDatagram(0x02, serial, 4), kModuleAddress, serial % 20 ? 0 : 2});
   }
   Responder modules(replies);
   ASSERT_TRUE(modules.ok());

@@ -59,12 +59,9 @@ TEST_F(EngineTest, QueuedPacketsLeaveAtLeastOneMillisecondApartAndInOrder) {
   // The last packet cannot leave before kPackets - 1 pauses have passed.
   double spanMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   EXPECT_GE(spanMs, kPackets - 1.0);
-  std::vector<int> order;
-  for (const Bytes& p : module_->Packets()) {
-    if (p.size() == 4 && p[2] == 0x5F) order.push_back(p[3]);
-  }
-  ASSERT_EQ((int)order.size(), kPackets);
-  for (int i = 0; i < kPackets; ++i) EXPECT_EQ(order[i], i);
+  std::vector<Bytes> expected{{0xAF, 0x01, 0x01}};  // the start packet, then the queue in order
+  for (int i = 0; i < kPackets; ++i) expected.push_back({0x02, 0x02, 0x5F, (uint8_t)i});
+  EXPECT_EQ(module_->Packets(), expected);
 }
 
 // While the link idles its threads sleep with no time limit: a queued packet,

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "link/aLink.h"
@@ -152,16 +153,11 @@ TEST_F(LinkTest, ResetReconnectsAndStartsAgain) {
   gone.Vanish();
   // Resetting a link whose module is gone keeps the table for about two
   // seconds (20 attempts 100 ms apart).
-  std::atomic<bool> resetDone{false};
-  std::thread slow([&] {
-    aLink_Reset(other);
-    resetDone = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  if (!resetDone) {
+  auto slow = std::async(std::launch::async, [&] { return aLink_Reset(other); });
+  if (slow.wait_for(std::chrono::milliseconds(300)) == std::future_status::timeout) {
     EXPECT_EQ(aLink_Reset(id_), aErrBusy);
   }
-  slow.join();
+  slow.get();
   EXPECT_TRUE(WaitUntil([&] { return aLink_GetStatus(other) == aLINK_STATUS_READ_ERROR; }));
   EXPECT_EQ(aLink_Destroy(&other), aErrNone);
 }
@@ -205,13 +201,10 @@ class SocketStreamTest : public ::testing::Test {
     ASSERT_NE(server_.port(), 0);
     ASSERT_EQ(aStream_CreateSocket(FakeModule::LoopbackAddress(), server_.port(), &stream_),
               aErrNone);
-    ASSERT_NE(stream_, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return server_.Connections() == 1; }));
   }
   void TearDown() override {
-    if (stream_) {
-      EXPECT_EQ(aStream_Destroy(&stream_), aErrNone);
-    }
+    EXPECT_EQ(stream_ ? aStream_Destroy(&stream_) : (aErr)aErrNone, aErrNone);
   }
   FakeModule server_;
   aStreamRef stream_ = nullptr;

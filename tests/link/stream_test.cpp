@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -196,8 +195,7 @@ TEST(StreamRecordTest, Cases) {
 
 TEST_F(StreamTest, CStringReadStopsAtNulAndWritesCarryTheirNul) {
   s.input = {'h', 'i', 0, 'x'};
-  char buffer[8];
-  memset(buffer, '#', sizeof(buffer));
+  char buffer[8] = "#######";
   EXPECT_EQ(aStream_ReadCString(st.stream, buffer, sizeof(buffer)), aErrNone);
   EXPECT_EQ(std::string(buffer, 3), std::string("hi\0", 3));
   EXPECT_EQ(ReadRest(st.stream), "x");
