@@ -41,8 +41,7 @@ TEST(PacketTest, AssemblerAndCreateAcceptOnlyValidAddressesAndLengths) {
     EXPECT_EQ(aPacket_AddByte(h.p, (uint8_t)length), length < 29 ? aErrNone : aErrPacket);
   }
   // CreateWithData refuses more than 28 bytes, and a null data pointer.
-  Bytes big(64, 0x55);
-  EXPECT_EQ(aPacket_CreateWithData(0x02, 29, big.data()), nullptr);
+  EXPECT_EQ(aPacket_CreateWithData(0x02, 29, Bytes(64, 0x55).data()), nullptr);
   EXPECT_EQ(aPacket_CreateWithData(0x02, 1, nullptr), nullptr);
 
   // The 31st byte overruns, and a long run must not wrap the count.
