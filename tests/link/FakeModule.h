@@ -1,6 +1,7 @@
 // An in-process fake module for the link tests: it serves a loopback TCP
-// port, splits what the host sends into packets, counts sync requests and
-// sends whatever bytes a test wants. Every wait is bounded.
+// port (or plays the far end of a connected descriptor), splits what the host
+// sends into packets and sends whatever bytes a test wants. Every wait is
+// bounded.
 #ifndef QN_TESTS_LINK_FAKEMODULE_H
 #define QN_TESTS_LINK_FAKEMODULE_H
 
@@ -13,16 +14,25 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "link/aPacket.h"
+
 namespace qntest {
 
 typedef std::vector<uint8_t> Bytes;
+
+// The packet's wire bytes (none for null); the packet is destroyed.
+inline Bytes Take(aPacketRef packet) {
+  Bytes wire;
+  if (packet) wire.assign(aPacket_Wire(packet), aPacket_Wire(packet) + aPacket_WireSize(packet));
+  aPacket_Destroy(&packet);
+  return wire;
+}
 
 // Polls `condition` every millisecond until it holds or timeoutMs passes.
 inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) {
@@ -47,6 +57,10 @@ class FakeModule {
         getsockname(listener_, (sockaddr*)&address, &length) == 0) {
       port_ = ntohs(address.sin_port);
     }
+    thread_ = std::thread([this] { Serve(); });
+  }
+  // Plays the far end of `connected` (a socket pair end), which it closes.
+  explicit FakeModule(int connected) : connection_(connected), connections_(1) {
     thread_ = std::thread([this] { Serve(); });
   }
   ~FakeModule() {
@@ -79,12 +93,12 @@ class FakeModule {
   }
   // Waits until a packet equal to `wanted` has arrived at or after index
   // `from`; returns its index or -1.
-  int WaitForPacket(const Bytes& wanted, size_t from = 0, int timeoutMs = 5000) {
-    std::unique_lock<std::mutex> lock(mutex_);
+  int WaitForPacket(const Bytes& wanted, size_t from = 0) {
     int found = -1;
-    arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-      for (size_t i = from; i < packets_.size() && found < 0; i++) {
-        if (packets_[i] == wanted) found = (int)i;
+    WaitUntil([&] {
+      std::vector<Bytes> packets = Packets();
+      for (size_t i = from; i < packets.size() && found < 0; i++) {
+        if (packets[i] == wanted) found = (int)i;
       }
       return found >= 0;
     });
@@ -96,22 +110,14 @@ class FakeModule {
     for (const Bytes& p : packets_) count += p == wanted;
     return count;
   }
-  int SyncRequests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return syncRequests_;
-  }
   int Connections() const { return connections_.load(); }
 
   // The peer closes its side normally (FIN) and keeps listening.
-  void CloseGracefully() { Drop(false); }
+  void CloseGracefully() { Drop(1); }
   // The connection is reset, but the module accepts a new one.
-  void ResetConnection() { Drop(true); }
+  void ResetConnection() { Drop(2); }
   // The module vanishes: the connection is reset and nobody listens any more.
-  void Vanish() {
-    stopAccepting_ = true;
-    Drop(true);
-    WaitUntil([this] { return listenerClosed_.load(); }, 2000);
-  }
+  void Vanish() { Drop(3); }
   // The module stops reading (its receive buffer fills up).
   void StopReading() { reading_ = false; }
 
@@ -127,16 +133,11 @@ class FakeModule {
     }
   }
 
-  // The serving thread closes the descriptor: closing it here would race
-  // its poll.
-  void Drop(bool abortive) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (connection_ < 0) return;
-    linger reset = {1, 0};
-    if (abortive) setsockopt(connection_, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
-    if (!abortive) shutdown(connection_, SHUT_WR);
-    toClose_.push_back(connection_);
-    connection_ = -1;
+  // The serving thread closes the descriptors (closing them here would race
+  // its poll); this waits until it has.
+  void Drop(int how) {
+    drop_ = how;
+    WaitUntil([this] { return drop_ == 0; }, 2000);
   }
 
   void Serve() {
@@ -146,23 +147,22 @@ class FakeModule {
       int n = 0;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (int fd : toClose_) close(fd);
-        toClose_.clear();
-        if (stopAccepting_ && listener_ >= 0) {
-          close(listener_);
-          listener_ = -1;
-          listenerClosed_ = true;
+        if (drop_ && connection_ >= 0) {
+          linger reset = {drop_ > 1, 0};  // an abortive close resets
+          setsockopt(connection_, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+          close(connection_);
+          connection_ = -1;
         }
+        if (drop_ == 3 && listener_ >= 0) close(listener_);
+        if (drop_ == 3) listener_ = -1;
+        drop_ = 0;
         if (connection_ >= 0 && reading_) fds[n++] = {connection_, POLLIN, 0};
         if (listener_ >= 0) fds[n++] = {listener_, POLLIN, 0};
       }
-      if (poll(fds, n, 5) <= 0) {
-        if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        continue;
-      }
+      if (poll(fds, n, 5) <= 0) continue;
+      std::lock_guard<std::mutex> lock(mutex_);
       for (int i = 0; i < n; i++) {
         if (!fds[i].revents) continue;
-        std::lock_guard<std::mutex> lock(mutex_);
         if (fds[i].fd == listener_) {
           int accepted = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
           if (accepted < 0) continue;
@@ -172,9 +172,8 @@ class FakeModule {
           connections_++;
           continue;
         }
-        if (fds[i].fd != connection_) continue;  // dropped meanwhile
         uint8_t buffer[512];
-        ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
+        ssize_t got = read(connection_, buffer, sizeof(buffer));
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
           close(connection_);  // the host closed; wait for a new connection
           connection_ = -1;
@@ -193,14 +192,7 @@ class FakeModule {
       pending->erase(pending->begin(), pending->begin() + packet.size());
       packets_.push_back(packet);
       if (handler_) SendLocked(handler_(packet));
-      bool syncPart = packet == Bytes{0xAD, 0x00};
-      syncRun_ = syncPart ? syncRun_ + 1 : 0;
-      if (syncRun_ == 6) {
-        syncRun_ = 0;
-        syncRequests_++;
-      }
     }
-    arrived_.notify_all();
   }
 
   int listener_ = -1;
@@ -208,16 +200,11 @@ class FakeModule {
   int connection_ = -1;  // guarded by mutex_
   std::atomic<int> connections_{0};
   std::atomic<bool> stop_{false};
-  std::atomic<bool> stopAccepting_{false};
   std::atomic<bool> reading_{true};
-  std::atomic<bool> listenerClosed_{false};
+  std::atomic<int> drop_{0};  // 1 close, 2 reset, 3 reset and stop listening
   std::mutex mutex_;
-  std::condition_variable arrived_;
   std::vector<Bytes> packets_;
   std::function<Bytes(const Bytes&)> handler_;
-  std::vector<int> toClose_;
-  int syncRun_ = 0;
-  int syncRequests_ = 0;
   std::thread thread_;
 };
 

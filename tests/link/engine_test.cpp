@@ -2,11 +2,10 @@
 // plays: the output thread's pace, and the wake-ups of threads that sleep
 // without a time limit while the link idles.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "tests/support/SocketPair.h"
 
 using qntest::Bytes;
+using qntest::FakeModule;
 using qntest::WaitUntil;
 
 namespace {
@@ -26,18 +26,19 @@ bool MatchAll(const aPacket*, void*) { return true; }
 
 class EngineTest : public ::testing::Test {
  protected:
-  // A link over one end of a socket pair; without a wait handle its input
-  // thread has to poll the stream.
+  // A link over one end of a socket pair, the module on the other; without a
+  // wait handle its input thread has to poll the stream.
   void Open(bool waitHandle) {
-    aStreamRef stream = qntest::SocketPairStream(&peer_, waitHandle);
+    int peer = -1;
+    aStreamRef stream = qntest::SocketPairStream(&peer, waitHandle);
     ASSERT_NE(stream, nullptr);
+    module_.reset(new FakeModule(peer));
     id_ = aLink_Create(stream);
     ASSERT_NE(id_, 0u);
     ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(id_) == aLINK_STATUS_RUNNING; }));
   }
   ~EngineTest() override {
     if (id_) aLink_Destroy(&id_);
-    if (peer_ >= 0) close(peer_);
   }
   void Put(uint8_t value) {
     uint8_t data[2] = {0x5F, value};
@@ -45,49 +46,22 @@ class EngineTest : public ::testing::Test {
     EXPECT_EQ(aLink_PutPacket(id_, packet), aErrNone);
     aPacket_Destroy(&packet);
   }
-  // Reads what the link writes until `count` packets 02 02 5F n have come (or
-  // 5 s passed); returns their n and notes when the last one came. The link's
-  // control packets are kept in control_.
-  std::vector<int> Receive(size_t count, Clock::time_point* last = nullptr) {
-    std::vector<int> values;
-    Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
-    while (values.size() < count && Clock::now() < deadline) {
-      pollfd p = {peer_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      uint8_t buffer[256];
-      ssize_t r = read(peer_, buffer, sizeof(buffer));
-      if (r <= 0) break;  // the link closed its end
-      bytes_.insert(bytes_.end(), buffer, buffer + r);
-      while (bytes_.size() >= 2 && bytes_.size() >= 2u + bytes_[1]) {
-        Bytes packet(bytes_.begin(), bytes_.begin() + 2 + bytes_[1]);
-        bytes_.erase(bytes_.begin(), bytes_.begin() + packet.size());
-        if (packet.size() == 4 && packet[2] == 0x5F) {
-          values.push_back(packet[3]);
-          if (last) *last = Clock::now();
-        } else {
-          control_.push_back(packet);
-        }
-      }
-    }
-    return values;
-  }
-  int peer_ = -1;  // the module's end
+  std::unique_ptr<FakeModule> module_;
   uint32_t id_ = 0;
-  Bytes bytes_;
-  std::vector<Bytes> control_;
 };
 
 TEST_F(EngineTest, QueuedPacketsLeaveAtLeastOneMillisecondApartAndInOrder) {
   Open(true);
   const int kPackets = 40;
-  Clock::time_point start = Clock::now(), last = start;
+  Clock::time_point start = Clock::now();
   for (int i = 0; i < kPackets; ++i) Put((uint8_t)i);
-  std::vector<int> order = Receive(kPackets, &last);
-  ASSERT_EQ((int)order.size(), kPackets);
-  for (int i = 0; i < kPackets; ++i) EXPECT_EQ(order[i], i);
+  ASSERT_GE(module_->WaitForPacket({0x02, 0x02, 0x5F, kPackets - 1}), 0);
   // The last packet cannot leave before kPackets - 1 pauses have passed.
-  double spanMs = std::chrono::duration<double, std::milli>(last - start).count();
+  double spanMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   EXPECT_GE(spanMs, kPackets - 1.0);
+  std::vector<Bytes> expected{{0xAF, 0x01, 0x01}};  // the start packet, then the queue in order
+  for (int i = 0; i < kPackets; ++i) expected.push_back({0x02, 0x02, 0x5F, (uint8_t)i});
+  EXPECT_EQ(module_->Packets(), expected);
 }
 
 // While the link idles its threads sleep with no time limit: a queued packet,
@@ -99,7 +73,7 @@ TEST_F(EngineTest, IdleThreadsWakeForAPacketBytesADeadlineAndTheStop) {
     Open(waitHandle);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both threads asleep
     Put(7);
-    EXPECT_EQ(Receive(1), std::vector<int>{7});
+    EXPECT_GE(module_->WaitForPacket({0x02, 0x02, 0x5F, 7}), 0);
 
     Clock::time_point since = Clock::now();
     auto waiter = std::async(std::launch::async,
@@ -108,22 +82,15 @@ TEST_F(EngineTest, IdleThreadsWakeForAPacketBytesADeadlineAndTheStop) {
     EXPECT_EQ(waiter.get(), nullptr);
     EXPECT_TRUE(Clock::now() - since >= std::chrono::milliseconds(50)) << "returned early";
 
-    ASSERT_EQ(write(peer_, "\x04\x01\x33", 3), 3);
-    aPacketRef packet = aLink_AwaitPacket(id_, 5000);
-    ASSERT_NE(packet, nullptr);
-    EXPECT_EQ(packet->data[0], 0x33);
-    aPacket_Destroy(&packet);
+    module_->Send({0x04, 0x01, 0x33});
+    EXPECT_EQ(qntest::Take(aLink_AwaitPacket(id_, 5000)), (Bytes{0x04, 0x01, 0x33}));
 
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     auto stop = std::async(std::launch::async, [&] { return aLink_Destroy(&id_); });
     ASSERT_EQ(stop.wait_for(kGuard), std::future_status::ready) << "stop did not wake the threads";
     EXPECT_EQ(stop.get(), aErrNone);
-    Receive(1);  // collects the rest
-    EXPECT_EQ(control_.back(), (Bytes{0xAF, 0x01, 0x00})) << "the stop packet went out last";
-    close(peer_);
-    peer_ = -1;
-    bytes_.clear();
-    control_.clear();
+    ASSERT_GE(module_->WaitForPacket({0xAF, 0x01, 0x00}), 0);
+    EXPECT_EQ(module_->Packets().back(), (Bytes{0xAF, 0x01, 0x00})) << "the stop packet went last";
   }
 }
 

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "link/aLink.h"
@@ -12,20 +13,18 @@
 
 using qntest::Bytes;
 using qntest::FakeModule;
+using qntest::Take;
 using qntest::WaitUntil;
 
 namespace {
 
 const Bytes kStart = {0xAF, 0x01, 0x01};
 const Bytes kStop = {0xAF, 0x01, 0x00};
+const Bytes kSyncPart = {0xAD, 0x00};  // a sync request is six of them
 
 bool MatchAll(const aPacket*, void*) { return true; }
 bool MatchAddress(const aPacket* packet, void* ref) {
   return packet->address == *(const uint8_t*)ref;
-}
-
-Bytes Wire(const aPacket* packet) {
-  return Bytes(aPacket_Wire(packet), aPacket_Wire(packet) + aPacket_WireSize(packet));
 }
 
 class LinkTest : public ::testing::Test {
@@ -56,10 +55,7 @@ TEST_F(LinkTest, HeartbeatsAreAnsweredInPhaseAndNeverQueued) {
   // A second phase-0 heartbeat in a row gets no answer; a marker packet
   // sent after it shows when it has been handled.
   module_.Send({0x02, 0x02, 0x00, 0x00, 0x08, 0x00});
-  aPacketRef marker = aLink_AwaitPacket(id_, 2000);
-  ASSERT_NE(marker, nullptr);
-  EXPECT_EQ(Wire(marker), (Bytes{0x08, 0x00}));
-  aPacket_Destroy(&marker);
+  EXPECT_EQ(Take(aLink_AwaitPacket(id_, 2000)), (Bytes{0x08, 0x00}));
   module_.Send({0x02, 0x02, 0x00, 0x01});
   ASSERT_GE(module_.WaitForPacket({0x02, 0x02, 0x00, 0x03}, first + 1), first + 1);
   // And phase 0 again.
@@ -75,7 +71,7 @@ TEST_F(LinkTest, HeartbeatsAreAnsweredInPhaseAndNeverQueued) {
 TEST_F(LinkTest, AStrayByteStartsASyncThatOnlyTheModulesAnswerEnds) {
   Open();
   module_.Send({0x01});
-  ASSERT_TRUE(WaitUntil([&] { return module_.SyncRequests() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return module_.CountOf(kSyncPart) == 6; }));
   EXPECT_EQ(aLink_GetStatus(id_), (uint32_t)aLINK_STATUS_SYNCING);
   auto since = std::chrono::steady_clock::now();
   EXPECT_EQ(aLink_AwaitFirst(id_, MatchAll, nullptr, 10000), nullptr);
@@ -83,16 +79,13 @@ TEST_F(LinkTest, AStrayByteStartsASyncThatOnlyTheModulesAnswerEnds) {
       << "AwaitFirst waits while syncing";
   // 06 restarts the sync, and so does the zero after it (no address).
   module_.Send({0x04, 0x00, 0x06, 0x00});
-  ASSERT_TRUE(WaitUntil([&] { return module_.SyncRequests() == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return module_.CountOf(kSyncPart) == 18; }));
   EXPECT_EQ(aLink_GetStatus(id_), (uint32_t)aLINK_STATUS_SYNCING);
   module_.Send({0x04, 0x00, 0x04, 0x00});
   ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(id_) == aLINK_STATUS_RUNNING; }));
-  EXPECT_EQ(module_.SyncRequests(), 3);
+  EXPECT_EQ(module_.CountOf(kSyncPart), 18);
   module_.Send({0x04, 0x01, 0x55});
-  aPacketRef packet = aLink_AwaitPacket(id_, 2000);
-  ASSERT_NE(packet, nullptr);
-  EXPECT_EQ(Wire(packet), (Bytes{0x04, 0x01, 0x55}));
-  aPacket_Destroy(&packet);
+  EXPECT_EQ(Take(aLink_AwaitPacket(id_, 2000)), (Bytes{0x04, 0x01, 0x55}));
 }
 
 // Callers opening one module at once share a single connection; the link
@@ -113,9 +106,7 @@ TEST_F(LinkTest, CallersOpeningTheSameModuleShareOneLinkUntilTheLastDestroy) {
   EXPECT_EQ(ids[0], 0u);
   EXPECT_EQ(aLink_GetStatus(ids[3]), (uint32_t)aLINK_STATUS_RUNNING);
   module_.Send({0x04, 0x00});
-  aPacketRef packet = aLink_AwaitPacket(ids[3], 2000);
-  EXPECT_NE(packet, nullptr);
-  aPacket_Destroy(&packet);
+  EXPECT_EQ(Take(aLink_AwaitPacket(ids[3], 2000)), (Bytes{0x04, 0x00}));
   EXPECT_EQ(module_.CountOf(kStop), 0);
   uint32_t last = ids[3];
   EXPECT_EQ(aLink_Destroy(&ids[3]), aErrNone);
@@ -134,17 +125,13 @@ TEST_F(LinkTest, AFloodKeepsOnlyTheNewestPacketsAndTheLinkUsable) {
   flood.insert(flood.end(), {0x06, 0x00});  // marks the end of the flood
   module_.Send(flood);
   uint8_t marker = 0x06;
-  aPacketRef last = aLink_AwaitFirst(id_, MatchAddress, &marker, 10000);
-  ASSERT_NE(last, nullptr) << "the newest packet survives the flood";
-  aPacket_Destroy(&last);
+  ASSERT_EQ(Take(aLink_AwaitFirst(id_, MatchAddress, &marker, 10000)), (Bytes{0x06, 0x00}))
+      << "the newest packet survives the flood";
   EXPECT_EQ(aLink_GetStatus(id_), (uint32_t)aLINK_STATUS_RUNNING);
-  aPacketRef oldest = aLink_GetPacket(id_);
-  ASSERT_NE(oldest, nullptr);
   // The queue held the limit, the marker included: the oldest kept is the
   // flood packet numbered extra + 1.
-  EXPECT_EQ(Wire(oldest),
+  EXPECT_EQ(Take(aLink_GetPacket(id_)),
             (Bytes{0x04, 0x03, 0x01, (uint8_t)((extra + 1) >> 8), (uint8_t)(extra + 1)}));
-  aPacket_Destroy(&oldest);
   EXPECT_EQ(aLink_DrainPackets(id_, MatchAll, nullptr), (size_t)aLINK_MAX_INPUT_PACKETS - 2);
 }
 
@@ -157,9 +144,7 @@ TEST_F(LinkTest, ResetReconnectsAndStartsAgain) {
   ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(id_) == aLINK_STATUS_RUNNING; }));
   EXPECT_GE(module_.WaitForPacket(kStart, 1), 1);
   module_.Send({0x04, 0x00});
-  aPacketRef packet = aLink_AwaitPacket(id_, 2000);
-  EXPECT_NE(packet, nullptr);
-  aPacket_Destroy(&packet);
+  EXPECT_EQ(Take(aLink_AwaitPacket(id_, 2000)), (Bytes{0x04, 0x00}));
 
   // A reset while the table is busy gives busy at once.
   FakeModule gone;
@@ -168,16 +153,11 @@ TEST_F(LinkTest, ResetReconnectsAndStartsAgain) {
   gone.Vanish();
   // Resetting a link whose module is gone keeps the table for about two
   // seconds (20 attempts 100 ms apart).
-  std::atomic<bool> resetDone{false};
-  std::thread slow([&] {
-    aLink_Reset(other);
-    resetDone = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  if (!resetDone) {
+  auto slow = std::async(std::launch::async, [&] { return aLink_Reset(other); });
+  if (slow.wait_for(std::chrono::milliseconds(300)) == std::future_status::timeout) {
     EXPECT_EQ(aLink_Reset(id_), aErrBusy);
   }
-  slow.join();
+  slow.get();
   EXPECT_TRUE(WaitUntil([&] { return aLink_GetStatus(other) == aLINK_STATUS_READ_ERROR; }));
   EXPECT_EQ(aLink_Destroy(&other), aErrNone);
 }
@@ -215,30 +195,16 @@ TEST_F(LinkTest, PacketLogRecordsBothDirections) {
 
 // ---- the socket stream ---------------------------------------------------------
 
-// Reads whatever the stream has, up to `count` bytes, for at most 5 s.
-Bytes ReadBytes(aStreamRef stream, size_t count) {
-  Bytes got;
-  WaitUntil([&] {
-    uint8_t byte;
-    while (got.size() < count && aStream_Read(stream, &byte, 1) == aErrNone) got.push_back(byte);
-    return got.size() >= count;
-  });
-  return got;
-}
-
 class SocketStreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(server_.port(), 0);
     ASSERT_EQ(aStream_CreateSocket(FakeModule::LoopbackAddress(), server_.port(), &stream_),
               aErrNone);
-    ASSERT_NE(stream_, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return server_.Connections() == 1; }));
   }
   void TearDown() override {
-    if (stream_) {
-      EXPECT_EQ(aStream_Destroy(&stream_), aErrNone);
-    }
+    EXPECT_EQ(stream_ ? aStream_Destroy(&stream_) : (aErr)aErrNone, aErrNone);
   }
   FakeModule server_;
   aStreamRef stream_ = nullptr;
@@ -262,7 +228,9 @@ TEST_F(SocketStreamTest, AResetConnectionIsReopenedInPlace) {
   }));
   EXPECT_EQ(aStream_GetWaitHandle(stream_), fd) << "the descriptor number is kept";
   server_.Send({0x0C, 0x00});
-  EXPECT_EQ(ReadBytes(stream_, 2), (Bytes{0x0C, 0x00}));
+  uint8_t two[2];
+  ASSERT_TRUE(WaitUntil([&] { return aStream_Read(stream_, two, 2) == aErrNone; }));
+  EXPECT_EQ(Bytes(two, two + 2), (Bytes{0x0C, 0x00}));
   const uint8_t bytes[] = {0x0E, 0x01, 0x07};
   EXPECT_EQ(aStream_Write(stream_, bytes, 3), aErrNone);
   EXPECT_GE(server_.WaitForPacket({0x0E, 0x01, 0x07}), 0);

@@ -41,8 +41,7 @@ TEST(PacketTest, AssemblerAndCreateAcceptOnlyValidAddressesAndLengths) {
     EXPECT_EQ(aPacket_AddByte(h.p, (uint8_t)length), length < 29 ? aErrNone : aErrPacket);
   }
   // CreateWithData refuses more than 28 bytes, and a null data pointer.
-  Bytes big(64, 0x55);
-  EXPECT_EQ(aPacket_CreateWithData(0x02, 29, big.data()), nullptr);
+  EXPECT_EQ(aPacket_CreateWithData(0x02, 29, Bytes(64, 0x55).data()), nullptr);
   EXPECT_EQ(aPacket_CreateWithData(0x02, 1, nullptr), nullptr);
 
   // The 31st byte overruns, and a long run must not wrap the count.
@@ -147,25 +146,22 @@ TEST(FifoTest, PutCopiesAndGetFirstTakesFromAnywhereKeepingOrder) {
   EXPECT_EQ(Drain(f.id), (std::vector<int>{11}));
 }
 
-struct CountingMatch {
-  std::atomic<int> calls{0};
-  static bool Match(const aPacket* packet, void* ref) {
-    ((CountingMatch*)ref)->calls++;
-    return packet->data[0] == 9;
-  }
-};
+// Matches 9 and counts its calls in the std::atomic<int> at `ref`.
+bool CountedNine(const aPacket* packet, void* ref) {
+  ++*(std::atomic<int>*)ref;
+  return packet->data[0] == 9;
+}
 
 // A waiter for a reply sleeps while unrelated packets sit in the queue and
 // takes the reply when another thread puts it; the others stay.
 TEST(FifoTest, AwaitFirstSleepsOverNonMatchingPacketsUntilTheReply) {
   Fifo f;
   for (int v : {1, 2}) ASSERT_EQ(PutByte(f.id, v), aErrNone);
-  CountingMatch match;
-  auto waiter = std::async(std::launch::async, [&] {
-    return aPacketFifo_AwaitFirst(f.id, CountingMatch::Match, &match, 15000);
-  });
+  std::atomic<int> calls{0};
+  auto waiter = std::async(
+      std::launch::async, [&] { return aPacketFifo_AwaitFirst(f.id, CountedNine, &calls, 15000); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_LE(match.calls.load(), 4) << "the waiter spins";
+  EXPECT_LE(calls.load(), 4) << "the waiter spins";
   for (int v : {3, 9}) ASSERT_EQ(PutByte(f.id, v), aErrNone);
   ASSERT_EQ(waiter.wait_for(kGuard), std::future_status::ready);
   aPacketRef p = waiter.get();
@@ -173,21 +169,6 @@ TEST(FifoTest, AwaitFirstSleepsOverNonMatchingPacketsUntilTheReply) {
   EXPECT_EQ(p->data[0], 9);
   aPacket_Destroy(&p);
   EXPECT_EQ(Drain(f.id), (std::vector<int>{1, 2, 3}));
-}
-
-TEST(FifoTest, DestroyWakesEveryWaiter) {
-  aPacketFifoId id = aPacketFifo_Create();
-  ASSERT_EQ(PutByte(id, 1), aErrNone);  // matched by nobody
-  int nothing = 99;
-  std::vector<std::future<aPacketRef>> waiters;
-  auto wait = [&] { return aPacketFifo_AwaitFirst(id, ValueIs, &nothing, 15000); };
-  for (int i = 0; i < 2; i++) waiters.push_back(std::async(std::launch::async, wait));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_EQ(aPacketFifo_Destroy(&id), aErrNone);
-  for (auto& w : waiters) {
-    ASSERT_EQ(w.wait_for(kGuard), std::future_status::ready) << "destroy did not wake a waiter";
-    EXPECT_EQ(w.get(), nullptr);
-  }
 }
 
 // The link's output thread sleeps on its FIFO with no time limit; clearing
@@ -210,19 +191,25 @@ TEST(FifoTest, AwaitWhileEndsOnceTheFlagIsClearedAndTheFifoWoken) {
   EXPECT_EQ(aPacketFifo_Wake(0), aErrParam);
 }
 
-// Destroying a FIFO while other threads are inside calls on it must not let
-// them touch freed memory (the sanitizers watch this one).
-TEST(FifoTest, DestroyWhileOthersUseTheFifo) {
+// Destroying a FIFO wakes every waiter at once, and threads inside other
+// calls on it must not touch freed memory (the sanitizers watch this).
+TEST(FifoTest, DestroyWakesWaitersAndSparesOtherUsers) {
   for (int round = 0; round < 20; round++) {
     aPacketFifoId id = aPacketFifo_Create();
     const aPacketFifoId shared = id;
     std::atomic<bool> stop{false};
+    int none = 7;
+    std::vector<std::future<aPacketRef>> waiters;
+    for (int i = 0; i < 2; i++) {
+      waiters.push_back(std::async(std::launch::async, [&] {
+        return aPacketFifo_AwaitFirst(shared, ValueIs, &none, 60000);  // longer than kGuard
+      }));
+    }
     std::vector<std::thread> users;
     users.emplace_back([&] {
       while (!stop) PutByte(shared, 1);
     });
     users.emplace_back([&] {
-      int none = 7;
       while (!stop) {
         aPacketRef p = aPacketFifo_AwaitFirst(shared, ValueIs, &none, 5);
         aPacket_Destroy(&p);
@@ -232,7 +219,11 @@ TEST(FifoTest, DestroyWhileOthersUseTheFifo) {
       }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(aPacketFifo_Destroy(&id), aErrNone);
+    EXPECT_EQ(aPacketFifo_Destroy(&id), aErrNone);
+    for (auto& w : waiters) {
+      EXPECT_EQ(w.wait_for(kGuard), std::future_status::ready) << "destroy did not wake a waiter";
+      EXPECT_EQ(w.get(), nullptr);
+    }
     stop = true;
     for (auto& u : users) u.join();
   }
@@ -258,39 +249,35 @@ aErr Put(aPacketLog* log, const Bytes& bytes, uint8_t direction = aPACKETLOG_INB
   return aPacketLog_Put(log, direction, (unsigned)bytes.size(), bytes.data());
 }
 
-class PacketLogTest : public ::testing::Test {
- protected:
-  ~PacketLogTest() override { aPacketLog_Destroy(&log_); }
-  aPacketLog* log_ = aPacketLog_Create(16);
-};
-
-TEST_F(PacketLogTest, KeepsOnlyTheNewestRecordsThatFitAndOverrunsChangeNothing) {
-  ASSERT_EQ(Put(log_, {1, 1, 1, 1}, aPACKETLOG_OUTBOUND), aErrNone);
-  ASSERT_EQ(Put(log_, {2, 2, 2, 2}, aPACKETLOG_INBOUND), aErrNone);
-  ASSERT_EQ(Put(log_, {3, 3, 3, 3}, aPACKETLOG_OUTBOUND), aErrNone);
+TEST(PacketLogTest, KeepsOnlyTheNewestRecordsThatFitAndOverrunsChangeNothing) {
+  aPacketLog* log = aPacketLog_Create(16);
+  ASSERT_EQ(Put(log, {1, 1, 1, 1}, aPACKETLOG_OUTBOUND), aErrNone);
+  ASSERT_EQ(Put(log, {2, 2, 2, 2}, aPACKETLOG_INBOUND), aErrNone);
+  ASSERT_EQ(Put(log, {3, 3, 3, 3}, aPACKETLOG_OUTBOUND), aErrNone);
   for (uint8_t v : {2, 3}) {
-    Record r = Get(log_);
+    Record r = Get(log);
     EXPECT_EQ(r.direction, v == 2 ? aPACKETLOG_INBOUND : aPACKETLOG_OUTBOUND);
     EXPECT_EQ(r.bytes, Bytes(4, v));
   }
-  EXPECT_EQ(Get(log_).err, aErrNotFound);
+  EXPECT_EQ(Get(log).err, aErrNotFound);
 
   // Overruns change nothing.
-  ASSERT_EQ(Put(log_, {9, 8, 7, 6, 5}), aErrNone);
-  Record small = Get(log_, 2);
+  ASSERT_EQ(Put(log, {9, 8, 7, 6, 5}), aErrNone);
+  Record small = Get(log, 2);
   EXPECT_EQ(small.err, aErrOverrun);
   EXPECT_EQ(small.length, 5u);
-  EXPECT_EQ(Put(log_, Bytes(14, 0x55)), aErrOverrun) << "length + 2 reaches the ring size";
-  EXPECT_EQ(Get(log_, 5).bytes, (Bytes{9, 8, 7, 6, 5}));
-  EXPECT_EQ(Get(log_).err, aErrNotFound);
-  EXPECT_EQ(Put(log_, Bytes(13, 0x66)), aErrNone);
-  EXPECT_EQ(Get(log_).bytes, Bytes(13, 0x66));
+  EXPECT_EQ(Put(log, Bytes(14, 0x55)), aErrOverrun) << "length + 2 reaches the ring size";
+  EXPECT_EQ(Get(log, 5).bytes, (Bytes{9, 8, 7, 6, 5}));
+  EXPECT_EQ(Get(log).err, aErrNotFound);
+  EXPECT_EQ(Put(log, Bytes(13, 0x66)), aErrNone);
+  EXPECT_EQ(Get(log).bytes, Bytes(13, 0x66));
 
   aPacketLog* big = aPacketLog_Create(4096);
   EXPECT_EQ(Put(big, Bytes(256, 1)), aErrOverrun) << "the length must fit its byte";
   EXPECT_EQ(Put(big, Bytes(255, 2)), aErrNone);
   EXPECT_EQ(Get(big).bytes, Bytes(255, 2));
   aPacketLog_Destroy(&big);
+  aPacketLog_Destroy(&log);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -196,8 +195,7 @@ TEST(StreamRecordTest, Cases) {
 
 TEST_F(StreamTest, CStringReadStopsAtNulAndWritesCarryTheirNul) {
   s.input = {'h', 'i', 0, 'x'};
-  char buffer[8];
-  memset(buffer, '#', sizeof(buffer));
+  char buffer[8] = "#######";
   EXPECT_EQ(aStream_ReadCString(st.stream, buffer, sizeof(buffer)), aErrNone);
   EXPECT_EQ(std::string(buffer, 3), std::string("hi\0", 3));
   EXPECT_EQ(ReadRest(st.stream), "x");
@@ -261,14 +259,9 @@ class SerialStreamTest : public ::testing::Test {
     if (slave_ >= 0) close(slave_);
     if (master_ >= 0) close(master_);
   }
-  aErr Open(aStreamRef* stream, aSerial_Baud baud = aBaud9600, bool parity = false,
-            aSerial_Bits bits = aSerialBits8, aSerial_Stop_bits stop = aSerialStopBits1,
-            const std::string& path = "") {
-    return aStream_CreateSerial((path.empty() ? path_ : path).c_str(), baud, parity, bits, stop,
-                                stream);
-  }
-  aErr OpenPath(const std::string& path, aStreamRef* stream) {
-    return Open(stream, aBaud9600, false, aSerialBits8, aSerialStopBits1, path);
+  aErr Open(const std::string& path, aStreamRef* stream, aSerial_Baud baud = aBaud9600,
+            aSerial_Bits bits = aSerialBits8) {
+    return aStream_CreateSerial(path.c_str(), baud, false, bits, aSerialStopBits1, stream);
   }
   int master_ = -1, slave_ = -1;
   std::string path_;
@@ -282,7 +275,9 @@ TEST_F(SerialStreamTest, AppliesLineSettingsAndRestoresThePortsOwn) {
   ASSERT_EQ(tcsetattr(slave_, TCSANOW, &before), 0);
   ASSERT_EQ(tcgetattr(slave_, &before), 0);
   aStreamRef stream = nullptr;
-  ASSERT_EQ(Open(&stream, aBaud57600, true, aSerialBits7, aSerialStopBits2), aErrNone);
+  ASSERT_EQ(aStream_CreateSerial(path_.c_str(), aBaud57600, true, aSerialBits7, aSerialStopBits2,
+                                 &stream),
+            aErrNone);
   ASSERT_EQ(tcgetattr(slave_, &t), 0);
   EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), 0u);
   EXPECT_NE(t.c_cflag & CSTOPB, 0u);  // a pty forces CS8 without parity
@@ -299,34 +294,33 @@ TEST_F(SerialStreamTest, AppliesLineSettingsAndRestoresThePortsOwn) {
 
 TEST_F(SerialStreamTest, ReadAndOpenFailuresMapToErrorCodes) {
   aStreamRef stream = nullptr;
-  ASSERT_EQ(Open(&stream), aErrNone);
+  ASSERT_EQ(Open(path_, &stream), aErrNone);
   close(aStream_GetWaitHandle(stream));  // pulled from under the stream
   uint8_t byte;
   EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrIO) << "a failing read is a hard error";
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
   stream = (aStreamRef)0x1;
-  EXPECT_EQ(Open(&stream, aBaud9600, false, (aSerial_Bits)2), aErrResource);
-  EXPECT_EQ(Open(&stream, (aSerial_Baud)8), aErrResource);
+  EXPECT_EQ(Open(path_, &stream, aBaud9600, (aSerial_Bits)2), aErrResource);
+  EXPECT_EQ(Open(path_, &stream, (aSerial_Baud)8), aErrResource);
   EXPECT_EQ(stream, (aStreamRef)0x1);
-  std::string longPath(5000, 'a');
-  EXPECT_EQ(OpenPath(longPath, &stream), aErrFileNameLength);
   qntest::TempDir dir;
-  EXPECT_EQ(OpenPath(dir / "ttyMissing", &stream), aErrNotFound);
-  EXPECT_EQ(stream, nullptr);
   ASSERT_TRUE(qntest::WriteFile(dir / "plain", "x"));  // not a terminal
-  EXPECT_EQ(OpenPath(dir / "plain", &stream), aErrIO);
+  for (auto refused :
+       {std::make_pair(std::string(5000, 'a'), aErrFileNameLength),
+        std::make_pair(dir / "ttyMissing", aErrNotFound), std::make_pair(dir / "plain", aErrIO)}) {
+    EXPECT_EQ(Open(refused.first, &stream), refused.second) << refused.first;
+  }
+  EXPECT_EQ(stream, nullptr);
 
   // A node the user may not open. As root the permission bits do not apply,
   // so the check runs in a child that drops to an unprivileged user.
   ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
-  if (getuid() == 0) {
-    ASSERT_EQ(chown(path_.c_str(), 0, 0), 0);
-  }
+  ASSERT_TRUE(getuid() != 0 || chown(path_.c_str(), 0, 0) == 0);
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
-    aErr err = Open(&stream);
+    aErr err = Open(path_, &stream);
     _exit(err == aErrPermission ? 0 : 10 + (int)err);
   }
   int status = 0;
