@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the formatting of the C++ sources; builds everything with
 # warnings as errors, AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs every test; then builds the link library's tests with ThreadSanitizer
-# and runs them again; then builds the Debian packages (Release, packaged
-# programs only) and checks them.
+# runs every test; builds the link library's tests with ThreadSanitizer and
+# runs them again; builds the Debian packages (Release, packaged programs
+# only) and checks them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,13 +17,26 @@ scripts/format.sh --check
 cmake -S . -B build-check -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DQN_SANITIZE=address,undefined -DQN_WERROR=ON >/dev/null
 cmake --build build-check -j "$JOBS"
-ctest --test-dir build-check --output-on-failure -j "$JOBS" --timeout 300
 
+# Most tests wait on simulators and time-outs rather than compute: run more of
+# them than there are cores. Meanwhile the ThreadSanitizer build and the
+# package build run at the lowest priority on the CPU the tests leave idle.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DQN_SANITIZE=thread -DQN_TSAN_ONLY=ON -DQN_WERROR=ON >/dev/null
-cmake --build build-tsan -j "$JOBS"
+builds_log=build-check/background-builds.log
+nice -n 19 bash -c "cmake --build build-tsan -j $JOBS && JOBS=$JOBS scripts/package.sh" \
+  >"$builds_log" 2>&1 &
+builds=$!
+tests_status=0
+ctest --test-dir build-check --output-on-failure -j "${CTEST_JOBS:-$((JOBS * 3))}" \
+  --timeout 300 || tests_status=$?
+builds_status=0
+wait $builds || builds_status=$?
+cat "$builds_log"
+[ $tests_status -eq 0 ] || exit $tests_status
+[ $builds_status -eq 0 ] || exit $builds_status
+
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
   ctest --test-dir build-tsan --output-on-failure -j "$JOBS" --timeout 300 --no-tests=ignore
 
-JOBS=$JOBS scripts/package.sh
 scripts/check-package.sh
