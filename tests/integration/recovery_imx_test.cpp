@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -36,8 +35,7 @@ const char kLoaderModule[] = "serial=5A5AC0DE,model=4";
 
 // The "Update time" line varies; everything else is compared byte for byte.
 std::string WithoutUpdateTime(const std::string& out) {
-  static const std::regex time("Update time: [0-9.]+ sec\n");
-  return std::regex_replace(out, time, "Update time: T sec\n");
+  return ReplaceAll(out, "Update time: [0-9.]+ sec\n", "Update time: T sec\n");
 }
 
 class RecoveryImx : public PrivateNetworkTest {

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -43,9 +42,9 @@ const std::string kNoFileTail =
 // Progress bars (drawn and erased with carriage returns) become "<bar>", the
 // elapsed time "<t>", so that the rest can be compared byte for byte.
 std::string Normalize(const std::string& out) {
-  static const std::regex bar("(\r\\[[=> ]*\\] \\( *[0-9]+% \\) )+\r {85}\r");
-  static const std::regex time("Update time: [0-9]+\\.[0-9]{4} sec\n");
-  return std::regex_replace(std::regex_replace(out, bar, "<bar>"), time, "Update time: <t> sec\n");
+  std::string bars =
+      qntest::ReplaceAll(out, "(\r\\[[=> ]*\\] \\( *[0-9]+% \\) )+\r {85}\r", "<bar>");
+  return qntest::ReplaceAll(bars, "Update time: [0-9]+\\.[0-9]{4} sec\n", "Update time: <t> sec\n");
 }
 
 // What birdtool's "--stamp 2.1.7,4242" leaves in the last 16 image bytes.
@@ -179,9 +178,9 @@ TEST_F(UpdateTest, DeviceSpecificFileIsWrittenAndRecorded) {
   std::string settings = Settings();
   EXPECT_NE(settings.find("LAST_TRANSFER_VERSION=" + bird + "\n"), std::string::npos) << settings;
   // ctime's form: "Sun Dec  6 17:25:41 2026".
-  EXPECT_TRUE(std::regex_search(
-      settings, std::regex("(^|\n)LAST_TRANSFER_DATE=[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] "
-                           "[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n")))
+  EXPECT_TRUE(qntest::Search(settings,
+                             "(^|\n)LAST_TRANSFER_DATE=[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] "
+                             "[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n"))
       << settings;
 
   ExpectInOrder(
@@ -329,7 +328,7 @@ TEST_F(UpdateTest, MissingFilesAndUnknownDevicesAreReportedWithoutConnecting) {
     if (c.known) AddDevice(kDevice, "LAST_TRANSFER_VERSION=" + gone + "\n");
     RunResult r = Updater(c.args);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(std::regex_replace(r.out, std::regex("failed: [^\n]*"), "failed: <why>"), c.out);
+    EXPECT_EQ(qntest::ReplaceAll(r.out, "failed: [^\n]*", "failed: <why>"), c.out);
   }
 }
 

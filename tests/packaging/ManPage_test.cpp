@@ -2,7 +2,6 @@
 // Updater, offered by the bash completion).
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
 #include <string>
 
@@ -18,11 +17,8 @@ std::string sSource(const std::string& relative) {
 
 // "--name" words of a usage text.
 std::set<std::string> sLongOptions(const std::string& usage) {
-  std::set<std::string> names;
-  std::regex word("--[a-z][a-z-]*");
-  for (std::sregex_iterator it(usage.begin(), usage.end(), word), end; it != end; ++it)
-    names.insert(it->str());
-  return names;
+  std::vector<std::string> words = qntest::FindAll(usage, "--[a-z][a-z-]*");
+  return std::set<std::string>(words.begin(), words.end());
 }
 
 // A page names an option as a bold term: *-d* in the scdoc source.
@@ -41,9 +37,9 @@ TEST(ManPage, UpdaterPageAndCompletionNameEveryOptionOfTheTable) {
   sExpectOnPage(sSource("man/Updater.1.scd"), "Updater.1.scd", options);
 
   std::string completion = sSource("packaging/Updater.bash-completion");
-  std::smatch list;
-  ASSERT_TRUE(std::regex_search(completion, list, std::regex("local options=\"([^\"]*)\"")));
-  std::string words = " " + list[1].str() + " ";
+  std::vector<std::string> list;
+  ASSERT_TRUE(qntest::Search(completion, "local options=\"([^\"]*)\"", &list));
+  std::string words = " " + list[1] + " ";
   for (const std::string& option : options)
     EXPECT_NE(words.find(" " + option + " "), std::string::npos) << option << " not completed";
 }

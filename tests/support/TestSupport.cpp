@@ -14,6 +14,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 extern char** environ;
@@ -300,6 +301,30 @@ int Background::Stop(int timeoutMs) {
   }
   pid_ = -1;
   return status < 0 ? -1 : DecodeStatus(status);
+}
+
+bool Matches(const std::string& text, const std::string& pattern) {
+  return std::regex_match(text, std::regex(pattern));
+}
+
+bool Search(const std::string& text, const std::string& pattern, std::vector<std::string>* groups) {
+  std::smatch match;
+  if (!std::regex_search(text, match, std::regex(pattern))) return false;
+  if (groups) groups->assign(match.begin(), match.end());
+  return true;
+}
+
+std::string ReplaceAll(const std::string& text, const std::string& pattern,
+                       const std::string& with) {
+  return std::regex_replace(text, std::regex(pattern), with);
+}
+
+std::vector<std::string> FindAll(const std::string& text, const std::string& pattern) {
+  std::regex re(pattern);
+  std::vector<std::string> found;
+  for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
+    found.push_back(it->str());
+  return found;
 }
 
 }  // namespace qntest

@@ -71,6 +71,16 @@ std::vector<std::string> Lines(const std::string& text);
 // Checks that `text` holds `parts` in this order.
 void ExpectInOrder(const std::string& text, const std::vector<std::string>& parts);
 
+// Regular expressions (ECMAScript), kept here so that only this file pays for
+// compiling <regex>. Matches: the whole text; Search: a part of it, with the
+// submatches in `groups` ([0] the whole match); ReplaceAll: every match.
+bool Matches(const std::string& text, const std::string& pattern);
+bool Search(const std::string& text, const std::string& pattern,
+            std::vector<std::string>* groups = nullptr);
+std::string ReplaceAll(const std::string& text, const std::string& pattern,
+                       const std::string& with);
+std::vector<std::string> FindAll(const std::string& text, const std::string& pattern);
+
 std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -43,7 +42,7 @@ TEST(HistoryWrite, EntryIsUtcTimestampSeparatorMessageNewlineAtItsLevel) {
   oldTz ? setenv("TZ", savedTz.c_str(), 1) : unsetenv("TZ");
   tzset();
   std::string text = ReadFile(path);
-  ASSERT_TRUE(std::regex_match(text, std::regex(kStamp + " \\| Created device entry\n"))) << text;
+  ASSERT_TRUE(qntest::Matches(text, kStamp + " \\| Created device entry\n")) << text;
   struct tm t = {};
   strptime(text.c_str(), DeviceHistory::TIMESTAMP_FORMAT, &t);
   EXPECT_GE(timegm(&t), before);
@@ -60,10 +59,9 @@ TEST(HistoryWrite, EntryIsUtcTimestampSeparatorMessageNewlineAtItsLevel) {
   h.Init(path.c_str(), -1);  // keeps 2
   h.Log(2u, "two\nlines");
   // Unbuffered: everything is in the file while the object is still open.
-  EXPECT_TRUE(std::regex_match(
-      ReadFile(path),
-      std::regex("old line\n" + kStamp + " \\| abc\n" + kStamp +
-                 " \\| \tSerial#:\\[000012AB, 4779\\]\n" + kStamp + " \\| two\nlines\n")))
+  EXPECT_TRUE(qntest::Matches(ReadFile(path), "old line\n" + kStamp + " \\| abc\n" + kStamp +
+                                                  " \\| \tSerial#:\\[000012AB, 4779\\]\n" + kStamp +
+                                                  " \\| two\nlines\n"))
       << ReadFile(path);
   ASSERT_TRUE(WriteFile(path, ""));
   h.Log("%s", std::string(5000, 'm').c_str());
