@@ -23,20 +23,32 @@ cmake --build build-check -j "$JOBS"
 # package build run at the lowest priority on the CPU the tests leave idle.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DQN_SANITIZE=thread -DQN_TSAN_ONLY=ON -DQN_WERROR=ON >/dev/null
-builds_log=build-check/background-builds.log
-nice -n 19 bash -c "cmake --build build-tsan -j $JOBS && JOBS=$JOBS scripts/package.sh" \
-  >"$builds_log" 2>&1 &
-builds=$!
-tests_status=0
+nice -n 19 cmake --build build-tsan -j "$JOBS" >build-tsan/build.log 2>&1 &
+tsan_build=$!
+package_dir=${BUILD:-build-pkg}
+mkdir -p "$package_dir"
+JOBS=$JOBS nice -n 19 scripts/package.sh >"$package_dir/package.log" 2>&1 &
+package_build=$!
+
+# finish <pid> <log>: waits for a background build and shows its output.
+finish() {
+  local status=0
+  wait "$1" || status=$?
+  cat "$2"
+  return $status
+}
+# fail: waits for whatever still runs in the background, then fails.
+fail() {
+  wait || true
+  exit 1
+}
+
 ctest --test-dir build-check --output-on-failure -j "${CTEST_JOBS:-$((JOBS * 3))}" \
-  --timeout 300 || tests_status=$?
-builds_status=0
-wait $builds || builds_status=$?
-cat "$builds_log"
-[ $tests_status -eq 0 ] || exit $tests_status
-[ $builds_status -eq 0 ] || exit $builds_status
+  --timeout 300 || fail
 
+finish $tsan_build build-tsan/build.log || fail
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
-  ctest --test-dir build-tsan --output-on-failure -j "$JOBS" --timeout 300 --no-tests=ignore
+  ctest --test-dir build-tsan --output-on-failure -j "$JOBS" --timeout 300 --no-tests=ignore || fail
 
+finish $package_build "$package_dir/package.log"
 scripts/check-package.sh
