@@ -18,26 +18,18 @@ cmake -S . -B build-check -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DQN_SANITIZE=address,undefined -DQN_WERROR=ON >/dev/null
 cmake --build build-check -j "$JOBS"
 
-# Most tests wait on simulators and time-outs rather than compute: run more of
-# them than there are cores. Meanwhile the ThreadSanitizer build and the
-# package build run at the lowest priority on the CPU the tests leave idle.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DQN_SANITIZE=thread -DQN_TSAN_ONLY=ON -DQN_WERROR=ON >/dev/null
-nice -n 19 cmake --build build-tsan -j "$JOBS" >build-tsan/build.log 2>&1 &
-tsan_build=$!
+cmake --build build-tsan -j "$JOBS"
+
+# The package build runs at the lowest priority on the CPU the tests leave
+# idle: most tests wait on simulators and time-outs rather than compute, which
+# is also why more of them run at once than there are cores.
 package_dir=${BUILD:-build-pkg}
 mkdir -p "$package_dir"
 JOBS=$JOBS nice -n 19 scripts/package.sh >"$package_dir/package.log" 2>&1 &
 package_build=$!
-
-# finish <pid> <log>: waits for a background build and shows its output.
-finish() {
-  local status=0
-  wait "$1" || status=$?
-  cat "$2"
-  return $status
-}
-# fail: waits for whatever still runs in the background, then fails.
+# fail: waits for the package build, then fails.
 fail() {
   wait || true
   exit 1
@@ -45,10 +37,11 @@ fail() {
 
 ctest --test-dir build-check --output-on-failure -j "${CTEST_JOBS:-$((JOBS * 3))}" \
   --timeout 300 || fail
-
-finish $tsan_build build-tsan/build.log || fail
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
   ctest --test-dir build-tsan --output-on-failure -j "$JOBS" --timeout 300 --no-tests=ignore || fail
 
-finish $package_build "$package_dir/package.log"
+package_status=0
+wait $package_build || package_status=$?
+cat "$package_dir/package.log"
+[ $package_status -eq 0 ]
 scripts/check-package.sh
