@@ -35,7 +35,7 @@ fail() {
   exit 1
 }
 
-ctest --test-dir build-check --output-on-failure -j "${CTEST_JOBS:-$((JOBS * 3))}" \
+ctest --test-dir build-check --output-on-failure -j "${CTEST_JOBS:-$((JOBS * 2))}" \
   --timeout 300 || fail
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
   ctest --test-dir build-tsan --output-on-failure -j "$JOBS" --timeout 300 --no-tests=ignore || fail

@@ -81,10 +81,10 @@ int SimLine::ReadByte(uint8_t* byte, int timeoutMs) {
         *byte = buffer_[next_++];
         return 1;
       }
-      // A byte arrives one character time after the previous one at the
-      // earliest; after an idle spell it is there at once.
+      // A byte arrives one character time after the previous one. The
+      // schedule starts when the bytes were taken from the terminal, so a
+      // late wake-up here is caught up, as a UART's FIFO would.
       int64_t charNs = 10LL * 1000000000LL / baud_;
-      if (rxFreeNs_ < now - charNs) rxFreeNs_ = now - charNs;
       int64_t arrival = rxFreeNs_ + charNs;
       if (arrival <= now + kEarlyNs) {
         rxFreeNs_ = arrival;
@@ -116,6 +116,9 @@ int SimLine::ReadByte(uint8_t* byte, int timeoutMs) {
     if (n > 0) {
       have_ = (size_t)n;
       next_ = 0;
+      // After an idle spell the first byte is there at once.
+      int64_t charNs = baud_ ? 10LL * 1000000000LL / baud_ : 0;
+      if (rxFreeNs_ < NowNs() - charNs) rxFreeNs_ = NowNs() - charNs;
     } else if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
       return -1;
     } else {
