@@ -136,7 +136,12 @@ class FakeModule {
   // The serving thread closes the descriptors (closing them here would race
   // its poll); this waits until it has.
   void Drop(int how) {
-    drop_ = how;
+    {
+      // Under the lock: a request set while the serving thread is inside its
+      // locked block would be cleared unseen.
+      std::lock_guard<std::mutex> lock(mutex_);
+      drop_ = how;
+    }
     WaitUntil([this] { return drop_ == 0; }, 2000);
   }
 
