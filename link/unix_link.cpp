@@ -369,10 +369,17 @@ void sIdleWait(aLink* link, bool* readyButEmpty) {
   }
 }
 
+// STARTING becomes RUNNING; any other status (an error the input thread
+// already saw, a sync under way) stays.
+void sStartingToRunning(aLink* link) {
+  uint32_t starting = aLINK_STATUS_STARTING;
+  link->status.compare_exchange_strong(starting, aLINK_STATUS_RUNNING);
+}
+
 void* sInPipeProcess(void* argument) {
   aLink* link = (aLink*)argument;
   link->heartbeatPhase = 0;
-  link->status = aLINK_STATUS_RUNNING;
+  sStartingToRunning(link);
   link->syncState = kSyncDone;
   bool readyButEmpty = false;
   while (link->running.load()) {
@@ -459,7 +466,12 @@ aErr aLink_Start(uint32_t id) {
     link->outputThread = pthread_self();
     result = aErrResource;
   }
-  if (result == aErrNone) result = sQueueBytes(link, kStartPacket);
+  if (result == aErrNone) {
+    // Running once both threads exist, whichever gets here first, so that a
+    // caller may await the first packet as soon as the link is started.
+    sStartingToRunning(link);
+    result = sQueueBytes(link, kStartPacket);
+  }
   return result;
 }
 
