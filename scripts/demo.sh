@@ -30,13 +30,8 @@ trap cleanup EXIT
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 run() { printf '$ %s\n' "Updater $*"; "$B/Updater" "$@" || printf '(exit status %d)\n' "$?"; }
 
-# The private lab network: loopback and one veth interface for discovery.
-ip link set lo up
-ip link add qn0 type veth peer name qn1
-ip addr add $LAB/24 dev qn0
-ip link set qn1 up
-ip link set qn0 up multicast on
-ip route add 224.0.0.0/4 dev qn0
+. scripts/lab-network.sh
+lab_network_up
 
 say "Firmware for the update server, made with birdtool"
 "$B/tools/birdtool" gen-image --size 16384 --seed 1 -o "$OUT/images/fw-12.bin"

@@ -38,12 +38,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-ip link set lo up
-ip link add qn0 type veth peer name qn1
-ip addr add $LAB/24 dev qn0
-ip link set qn1 up
-ip link set qn0 up multicast on
-ip route add 224.0.0.0/4 dev qn0
+. scripts/lab-network.sh
+lab_network_up
 
 "$build/tools/qn-modsim" --bind $LAB --discovery $LAB \
   --module serial=$ROUTER,port=0,model=13,addr=02 >"$work/modsim.log" 2>&1 &

@@ -42,10 +42,8 @@ mkdir -p "$WORK/fw/devices/$SERIAL"
 echo QN-RT > "$WORK/fw/devices/$SERIAL/model"
 echo "0 0 A 1234ABCD $SERIAL 77" > "$WORK/fw/fingerprints"
 
-"$TOOLS/qn-update-server" --root "$WORK/fw" --listen 127.0.0.1:0 > "$WORK/server.out" 2>&1 &
-PIDS+=($!)
-for _ in $(seq 50); do grep -q listening "$WORK/server.out" && break; sleep 0.1; done
-URL="http://$(grep -o '127.0.0.1:[0-9]*' "$WORK/server.out")/cgi/u"
+. "$(dirname "$0")/update-server.sh"
+start_update_server
 MODULE="serial=$SERIAL,model=4"
 
 # Stamps every line of standard input with the time it arrived.

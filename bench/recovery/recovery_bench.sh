@@ -35,10 +35,8 @@ mkdir -p "$WORK/fw/devices/40F5849A"
 echo QN-HUB4 > "$WORK/fw/devices/40F5849A/model"
 echo "${WORDS//,/ } 40F5849A 12" > "$WORK/fw/fingerprints"
 
-"$TOOLS/qn-update-server" --root "$WORK/fw" --listen 127.0.0.1:0 > "$WORK/server.out" 2>&1 &
-PIDS+=($!)
-for _ in $(seq 50); do grep -q listening "$WORK/server.out" && break; sleep 0.1; done
-URL="http://$(grep -o '127.0.0.1:[0-9]*' "$WORK/server.out")/cgi/u"
+. "$(dirname "$0")/update-server.sh"
+start_update_server
 
 # start_sim LATENCY [--echo-latency]: a fresh simulated chip on $WORK/tty.
 start_sim() {
